@@ -1,0 +1,75 @@
+// The main frame's connection state and the operations the dialogs, the
+// update driver and both front ends share: the sensor search's state, the
+// found flag, reopening the sensor port, the last-port file and the
+// enabling of the sensor commands.
+#pragma once
+
+#include "app/FrameUi.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+class CDUXKSerial;
+class CMainFrameCore;
+
+// Command ids of the sensor menu.
+constexpr int ID_SENSOR_SPECIFICATION = 32771;
+constexpr int ID_SENSOR_CALDATA = 32774;
+constexpr int ID_SENSOR_SELFTEST = 32773;
+constexpr int ID_SENSOR_SETTINGS = 32772;
+constexpr int ID_SENSOR_UPDATE = 32775;
+constexpr int ID_SENSOR_VIEWCAL = 32776;
+
+struct SearchState {
+    std::atomic<uint8_t>* pSensorFound = nullptr;
+    IFrameUi* pStatusBar = nullptr;
+    CDUXKSerial* pChannel = nullptr;
+    char szPort[80] = {};
+    char szBaud[80] = {};
+    char szSerial[80] = {};
+    std::thread* pThread = nullptr;
+    std::atomic<int32_t> nStop{0};
+    CMainFrameCore* pFrame = nullptr;
+};
+
+// The search thread's procedure: 0 when a sensor was accepted, -1 when stopped.
+unsigned SearchSensor(SearchState* state);
+
+class CMainFrameCore {
+public:
+    explicit CMainFrameCore(IFrameUi& ui);
+    // Stops and joins a running search before the state goes away.
+    virtual ~CMainFrameCore();
+
+    std::atomic<uint8_t> m_bSensorFound{0};
+    SearchState m_search;
+    std::string m_strCmdLine;
+
+    // Fills m_search and starts the search thread.
+    void StartSearch();
+    // Raises the stop request and waits for the search thread to end.
+    void StopSearch();
+    bool SearchRunning() const;
+
+    bool ReopenSensorPort();
+    bool ReadLastPort(char* portName);
+    bool WriteLastPort(const char* portName);
+    bool EnableSensorCommands(bool enable);
+    // True when a sensor has been accepted; otherwise shows "No Sensor!".
+    bool CheckSensorFound();
+
+    IFrameUi& Ui() { return ui_; }
+
+private:
+    IFrameUi& ui_;
+    std::thread searchThread_;
+};
+
+// The application's main frame, as the dialogs and the update driver reach it.
+CMainFrameCore* GetMainFrame();
+void SetMainFrame(CMainFrameCore* frame);
+
+// Full path of the last-port file: TEMP, else TMPDIR, else /tmp, and "DUXKUpdt.tmp".
+std::string LastPortFilePath();

@@ -1,0 +1,47 @@
+// The one process-wide serial channel to the sensor: receive ring fed by the
+// comm-event thread, transmit-done flag, optional trace stream.
+#pragma once
+
+#include "serial/WinCom.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+class CDUXKSerial : public CWinCom2 {
+public:
+    static constexpr uint32_t kRingSize = 10240;
+
+    CDUXKSerial();
+    ~CDUXKSerial() override;
+
+    uint32_t Write(const void* data, uint32_t count, uint32_t* countOut = nullptr,
+                   ComOverlapped* overlapped = nullptr, uint32_t timeoutMs = INFINITE_TIMEOUT) override;
+    void OnCommEvent(uint32_t events, uint32_t errors) override;
+
+    uint32_t Purge();
+    uint8_t GetByte();
+    uint32_t ReceivedCount() const;
+    bool IsTransmitDone() const;
+
+    // Blocking helpers for the waits of the link primitives and dialogs, so
+    // that no waiting thread spins: return as soon as the condition holds or
+    // the time is up; the result tells whether the condition holds.
+    bool WaitReceived(uint32_t timeoutMs);      // at least one unread byte
+    bool WaitTransmitDone(uint32_t timeoutMs);  // transmit-done flag set
+
+    void TraceMessage(const char* text);
+    void TraceLine(const char* text);
+    void CloseTrace();
+    // Attaches a trace file (appending) and takes the trace base now.
+    bool AttachTrace(const char* path);
+    bool HasTrace() const;
+
+    static uint32_t BaudFromText(const char* text);
+};
+
+CDUXKSerial& GetSensorChannel();
+
+// Attaches the trace named by DUXK_TRACE, if set (front ends call this once
+// at start, before they look at their own --trace option).
+void AttachTraceFromEnvironment();

@@ -1,0 +1,71 @@
+// The virtual sensor's processor: a 16-bit x86-family microcontroller in real
+// mode, emulated with unicorn, with RAM below 0x80000, the flash device at
+// 0x80000..0x9FFFF, and the on-chip serial channel as a pair of byte queues.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim {
+
+// A flash device as the processor sees it: byte reads and writes at offsets
+// from the device's base, behaving like the part's data sheet (command
+// cycles, status polling, programming only clears bits).
+class FlashModel {
+public:
+    virtual ~FlashModel() = default;
+    virtual uint8_t Read(uint32_t offset) = 0;
+    virtual void Write(uint32_t offset, uint8_t value) = 0;
+    // The array contents (as they would read in read-array mode).
+    virtual std::vector<uint8_t>& Cells() = 0;
+    virtual uint32_t Size() const = 0;
+    virtual const char* Name() const = 0;
+    // Fault injection: a cell that will not program (its bits stay as they are).
+    virtual void SetStuckCell(int64_t offset) { stuckCell_ = offset; }
+
+protected:
+    int64_t stuckCell_ = -1;
+};
+
+// AM29F010-style part (family B): 128 KiB, eight 16 KiB sectors, unlock
+// cycles at 0x5555/0x2AAA, autoselect, byte program, sector erase, DQ7/DQ5.
+std::unique_ptr<FlashModel> MakeAm29F010(uint32_t eraseMsPerSector = 0);
+// 28F010-style part (family A): 0x90 identify, 0x40/0xC0 program and verify,
+// 0x20 0x20 erase, 0xA0 erase verify, 0x00 read.
+std::unique_ptr<FlashModel> MakeFamilyA();
+
+class SensorCpu {
+public:
+    enum class Exit { Restart, Stopped, Fault };
+
+    explicit SensorCpu(FlashModel& flash);
+    ~SensorCpu();
+
+    // Copies an image into RAM at seg:off; Run starts there with CS = seg.
+    void LoadImage(const uint8_t* data, size_t size, uint16_t seg = 0x0400, uint16_t off = 0x0100);
+    // Executes until the program restarts the sensor (far jump/call to
+    // FFFF:0000), Stop() is called, or the emulation faults. Blocks the
+    // calling thread; a GetByte loop with no byte waiting blocks too.
+    Exit Run();
+    void Stop();  // any thread
+
+    // Serial channel, host side.
+    void PushRx(uint8_t byte);                  // a byte arriving at the sensor
+    // Called on the Run thread for every byte the program transmits.
+    std::function<void(uint8_t)> onTransmit;
+
+    // Recorded I/O for tests.
+    std::vector<uint8_t> ServiceWrites() const;  // bytes written to port 0xFF28
+    uint64_t Port82Pulses() const;               // count of bit-1 pulses of port 0x82
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim
