@@ -1,0 +1,74 @@
+// Shared pieces of the duxk command-line tool: global options, the console
+// front end of the main frame, and self-registration of sub-commands.
+#pragma once
+
+#include "app/FrameUi.h"
+#include "app/MainFrame.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+// Exit status of duxk.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoSensor = 3;
+
+struct CliOptions {
+    std::string port;       // --port
+    std::string baud;       // --baud
+    bool noSnCheck = false; // --no-sn-check
+    std::string trace;      // --trace
+    double timeout = 120;   // --timeout, seconds
+    bool timeoutGiven = false;
+    bool json = false;      // --json
+};
+
+// The console front end: status texts go to standard output as lines, message
+// boxes to standard output (information) or standard error (errors) as
+// "caption: text"; the last box is remembered so that commands can derive
+// their exit status from it.
+class ConsoleUi : public IFrameUi {
+public:
+    void SetStatusText(const std::string& text) override;
+    bool EnableMenuCommands(const int* ids, int count, bool enable) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
+
+    bool quiet = false;  // with --json, lines go to standard error instead
+    std::string lastBoxText, lastBoxCaption;
+    BoxIcon lastBoxIcon = BoxIcon::None;
+    std::vector<std::string> boxes;  // "caption: text" of every box shown
+};
+
+struct CliContext {
+    CliOptions opts;
+    ConsoleUi ui;
+    CMainFrameCore* frame = nullptr;
+    std::string command;  // "find", "update", ...
+    double startSeconds = 0;
+};
+
+// Finds the sensor as the options ask (search, one port's four rates, or a
+// direct open with --port and --baud) and leaves the channel open on the
+// main frame's port and rate. Returns kExitOk, or kExitNoSensor after the
+// time-out (a message has been printed).
+int ConnectSensor(CliContext& ctx);
+
+// Prints the --json object: command, port, baud, serial, result code, message, seconds.
+void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message);
+
+// A sub-command registers itself at static initialisation:
+//   static CliCommand reg{"update", [](CLI::App& app, CliContext& ctx) { ... }};
+// The setup function adds the sub-command to app and sets its callback,
+// which stores the exit status in ctx through SetExitCode.
+struct CliCommand {
+    using Setup = std::function<void(CLI::App&, CliContext&)>;
+    CliCommand(const char* name, Setup setup);
+    static std::vector<std::pair<std::string, Setup>>& Registry();
+};
+void SetExitCode(int code);
