@@ -1,0 +1,117 @@
+// The window-free core of the calibration dialog: saving the sensor's
+// calibration listing into a file and loading a file back into the sensor,
+// both advanced step by step by a 100 ms timer tick. The desktop dialog and
+// the command-line tool drive it the same way and map its outputs (progress
+// position, status line, message boxes) to their own presentation.
+#pragma once
+
+#include "app/FrameUi.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Where the transfer's visible effects go. The defaults send status texts
+// and message boxes to the main frame's window (GetMainFrame()->Ui()) and
+// drop the progress position.
+class CalTransferSink {
+public:
+    virtual ~CalTransferSink() = default;
+    // New position of the progress bar, 0..100.
+    virtual void SetProgress(int position);
+    // Text for the main window's status line ("" empties it).
+    virtual void SetStatusText(const std::string& text);
+    // A modal message box with an OK button. A GUI may run a nested event
+    // loop here that calls CalTransfer::Tick again; the state is consistent
+    // for that before the box is requested.
+    virtual void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon);
+};
+
+class CalTransfer {
+public:
+    enum Mode : int32_t { kModeNone = -1, kModeSave = 0, kModeLoad = 1 };
+
+    // sink may be null: the default sink above is used. The sink must outlive
+    // the transfer.
+    explicit CalTransfer(CalTransferSink* sink = nullptr);
+    ~CalTransfer();
+    CalTransfer(const CalTransfer&) = delete;
+    CalTransfer& operator=(const CalTransfer&) = delete;
+
+    // cwd + "/" + serial + ".cal" (the directory's own trailing separator is
+    // kept, as it is, so a root directory gives a doubled separator).
+    static std::string DefaultFileName(const std::string& cwd, const std::string& serial);
+    // The same with the process's current directory and the main frame's serial number.
+    static std::string DefaultFileName();
+
+    // The file name a later write or read goes to (the browse button and the
+    // save/load buttons take the edit's text over through this).
+    void SetFileName(const std::string& fileName) { m_strFileName = fileName; }
+    const std::string& FileName() const { return m_strFileName; }
+
+    // The save button: checks the name, creates the file empty at once and
+    // requests the listing. False (with a message box) when nothing was
+    // started; false without a message while no sensor has been found.
+    bool OnSave(const std::string& fileName);
+    // The load button: checks that the file can be read and starts the load
+    // sequence at step 1. False as for OnSave.
+    bool OnLoad(const std::string& fileName);
+
+    // One 100 ms timer tick.
+    void Tick();
+
+    // The dialog is closed: the transfer stops at once, nothing more is
+    // sent or written, an open load file is closed.
+    void Stop();
+
+    // State, readable by dialogs and tests.
+    int32_t Mode() const { return m_nMode; }
+    int32_t LoadStep() const { return m_nLoadStep; }
+    bool Unlocked() const { return m_bUnlocked != 0; }
+    int32_t UnlockWait() const { return m_nUnlockWait; }
+    const std::string& Received() const { return m_strReceived; }
+    int32_t Total() const { return m_nTotal; }
+    int32_t DoneCount() const { return m_nDone; }
+    int32_t CompleteTicks() const { return m_nCompleteTicks; }
+    bool Stopped() const { return m_bStopped; }
+    // Outcome counters for front ends that end on a result.
+    int SavesWritten() const { return m_nSavesWritten; }
+    int SaveFailures() const { return m_nSaveFailures; }
+    int LoadsDone() const { return m_nLoadsDone; }
+    int LoadTimeouts() const { return m_nLoadTimeouts; }
+
+    // The two access codes of the unlock command and the six-tick rule.
+    static constexpr int kUnlockTicks = 50;
+    static constexpr int kCompleteTicks = 5;
+
+private:
+    void TickSave();
+    void TickLoad();
+    void Drain(std::string& target);
+    void WriteText(const char* text, size_t length);
+    void WriteText(const std::string& text) { WriteText(text.data(), text.size()); }
+    void EnsureChannelOpen();
+    bool SensorFound() const;
+    void CloseLoadFile();
+    // Creates or truncates m_strFileName with exclusive access and writes data.
+    bool WriteSaveFile(const std::string& data);
+
+    CalTransferSink defaultSink_;
+    CalTransferSink* sink_;
+
+    std::string m_strFileName;
+    std::string m_strReceived;
+    std::FILE* m_loadFile = nullptr;
+    int32_t m_nMode = kModeNone;
+    int32_t m_nLoadStep = 0;
+    uint8_t m_bUnlocked = 0;
+    int32_t m_nUnlockWait = 0;
+    int32_t m_nTotal = 0;
+    int32_t m_nDone = 0;
+    int32_t m_nCompleteTicks = 0;
+    bool m_bStopped = false;
+    int m_nSavesWritten = 0;
+    int m_nSaveFailures = 0;
+    int m_nLoadsDone = 0;
+    int m_nLoadTimeouts = 0;
+};
