@@ -79,8 +79,10 @@ public:
     int SaveFailures() const { return m_nSaveFailures; }
     int LoadsDone() const { return m_nLoadsDone; }
     int LoadTimeouts() const { return m_nLoadTimeouts; }
+    int LoadFailures() const { return m_nLoadFailures; }
 
-    // The two access codes of the unlock command and the six-tick rule.
+    // Ticks the unlock answer may take, and how many consecutive complete
+    // ticks a save lets pass before it writes (it writes on the next one).
     static constexpr int kUnlockTicks = 50;
     static constexpr int kCompleteTicks = 5;
 
@@ -114,4 +116,5 @@ private:
     int m_nSaveFailures = 0;
     int m_nLoadsDone = 0;
     int m_nLoadTimeouts = 0;
+    int m_nLoadFailures = 0;
 };
