@@ -7,7 +7,9 @@
 #include "app/FrameUi.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -32,6 +34,13 @@ struct SearchState {
     std::thread* pThread = nullptr;
     std::atomic<int32_t> nStop{0};
     CMainFrameCore* pFrame = nullptr;
+
+    // Wakes the search's waits when the stop request is raised.
+    std::mutex stopMutex;
+    std::condition_variable stopCv;
+    // When not empty, every pass tries only this port (its four rates) and
+    // the last-port file is not read; set before the search starts.
+    char szOnlyPort[80] = {};
 };
 
 // The search thread's procedure: 0 when a sensor was accepted, -1 when stopped.
@@ -52,6 +61,11 @@ public:
     // Raises the stop request and waits for the search thread to end.
     void StopSearch();
     bool SearchRunning() const;
+    // Waits until the search thread has ended or timeoutMs has passed;
+    // true when it has ended.
+    bool WaitSearchEnd(uint32_t timeoutMs);
+    // The search thread's exit code once it has ended (0 accepted, -1 stopped).
+    unsigned SearchExitCode() const;
 
     bool ReopenSensorPort();
     bool ReadLastPort(char* portName);
@@ -65,6 +79,10 @@ public:
 private:
     IFrameUi& ui_;
     std::thread searchThread_;
+    mutable std::mutex endMutex_;
+    std::condition_variable endCv_;
+    bool searchEnded_ = false;
+    unsigned searchExitCode_ = 0;
 };
 
 // The application's main frame, as the dialogs and the update driver reach it.

@@ -72,3 +72,7 @@ struct CliCommand {
     static std::vector<std::pair<std::string, Setup>>& Registry();
 };
 void SetExitCode(int code);
+// The exit status stored by the last SetExitCode (kExitOk when none).
+int CliExitCode();
+// Monotonic seconds, the clock of CliContext::startSeconds.
+double CliNowSeconds();

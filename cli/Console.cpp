@@ -1,0 +1,161 @@
+// The console front end of the main frame, finding the sensor for a
+// sub-command, the --json result object and the sub-command registry.
+
+#include "cli/Cli.h"
+
+#include "serial/DUXKSerial.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::mutex g_outputMutex;
+std::atomic<int> g_exitCode{kExitOk};
+
+bool IsFailureBox(const std::string& caption, BoxIcon icon) {
+    if (icon == BoxIcon::Error || icon == BoxIcon::Warning) return true;
+    std::string lower;
+    for (char c : caption) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return lower.find("error") != std::string::npos || caption == "FLASH";
+}
+
+double NowSeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            // Control characters, DEL and bytes beyond ASCII are written as
+            // escapes, so that the object stays valid whatever a sensor sent.
+            if (c < 0x20 || c >= 0x7F) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                out += esc;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// Global options that take effect when a command first needs the sensor.
+void PrepareContext(CliContext& ctx) {
+    static bool prepared = false;
+    if (prepared) return;
+    prepared = true;
+    ctx.ui.quiet = ctx.opts.json;
+    if (ctx.opts.noSnCheck && ctx.frame->m_strCmdLine.find("/noSNcheck") == std::string::npos)
+        ctx.frame->m_strCmdLine += " /noSNcheck";
+    AttachTraceFromEnvironment();
+    if (!ctx.opts.trace.empty() && !GetSensorChannel().AttachTrace(ctx.opts.trace.c_str()))
+        std::fprintf(stderr, "duxk: cannot write the trace file %s\n", ctx.opts.trace.c_str());
+}
+
+}  // namespace
+
+void ConsoleUi::SetStatusText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    FILE* out = quiet ? stderr : stdout;
+    std::fprintf(out, "%s\n", text.c_str());
+    std::fflush(out);
+}
+
+bool ConsoleUi::EnableMenuCommands(const int*, int, bool) {
+    // Every command of the console is a sub-command; there is nothing to grey.
+    return true;
+}
+
+void ConsoleUi::ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    FILE* out = (quiet || IsFailureBox(caption, icon)) ? stderr : stdout;
+    std::fprintf(out, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fflush(out);
+    lastBoxText = text;
+    lastBoxCaption = caption;
+    lastBoxIcon = icon;
+    boxes.push_back(caption + ": " + text);
+}
+
+int ConnectSensor(CliContext& ctx) {
+    PrepareContext(ctx);
+    CMainFrameCore& frame = *ctx.frame;
+    CDUXKSerial& channel = GetSensorChannel();
+
+    if (!ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
+        // A known connection: open it as the main frame reopens the port.
+        std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", ctx.opts.port.c_str());
+        std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "%s", ctx.opts.baud.c_str());
+        if (!frame.ReopenSensorPort()) {
+            uint32_t code = channel.LastError();
+            channel.Close();
+            std::lock_guard<std::mutex> lock(g_outputMutex);
+            std::fprintf(stderr, "duxk: cannot open %s at %s baud (error code %u)\n", ctx.opts.port.c_str(),
+                         ctx.opts.baud.c_str(), code);
+            return kExitNoSensor;
+        }
+        frame.m_bSensorFound = 1;
+        return kExitOk;
+    }
+
+    if (!ctx.opts.port.empty())
+        std::snprintf(frame.m_search.szOnlyPort, sizeof frame.m_search.szOnlyPort, "%s", ctx.opts.port.c_str());
+    frame.StartSearch();
+    double limitMs = ctx.opts.timeout * 1000.0;
+    uint32_t waitMs = limitMs > 4e9 ? 4000000000u : static_cast<uint32_t>(limitMs < 0 ? 0 : limitMs);
+    if (!frame.WaitSearchEnd(waitMs)) frame.StopSearch();
+    frame.StopSearch();  // joins the ended thread
+    if (frame.m_bSensorFound.load(std::memory_order_acquire)) return kExitOk;
+
+    if (channel.IsOpen()) channel.Close();
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fprintf(stderr, "duxk: no sensor found within %g s%s\n", ctx.opts.timeout,
+                 ctx.opts.port.empty() ? "" : (" on " + ctx.opts.port).c_str());
+    return kExitNoSensor;
+}
+
+void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message) {
+    if (!ctx.opts.json) return;
+    std::string port = "null", baud = "null", serial = "null";
+    if (ctx.frame && ctx.frame->m_bSensorFound.load(std::memory_order_acquire)) {
+        const SearchState& s = ctx.frame->m_search;
+        port = JsonString(s.szPort);
+        baud = std::to_string(CDUXKSerial::BaudFromText(s.szBaud));
+        serial = JsonString(s.szSerial);
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", NowSeconds() - ctx.startSeconds);
+    std::string json = "{\"command\":" + JsonString(ctx.command) + ",\"port\":" + port + ",\"baud\":" + baud +
+                       ",\"serial\":" + serial + ",\"result\":" + std::to_string(resultCode) +
+                       ",\"message\":" + JsonString(message) + ",\"seconds\":" + seconds + "}";
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fprintf(stdout, "%s\n", json.c_str());
+    std::fflush(stdout);
+}
+
+CliCommand::CliCommand(const char* name, Setup setup) { Registry().emplace_back(name, std::move(setup)); }
+
+std::vector<std::pair<std::string, CliCommand::Setup>>& CliCommand::Registry() {
+    static std::vector<std::pair<std::string, Setup>> registry;
+    return registry;
+}
+
+void SetExitCode(int code) { g_exitCode = code; }
+
+int CliExitCode() { return g_exitCode; }
+
+double CliNowSeconds() { return NowSeconds(); }

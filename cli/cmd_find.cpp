@@ -1,0 +1,43 @@
+// duxk find: search for the sensor and report where it answered.
+
+#include "cli/Cli.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+void RunFind(CliContext& ctx) {
+    int rc = ConnectSensor(ctx);
+    if (rc != kExitOk) {
+        PrintJsonResult(ctx, rc, "No sensor found");
+        SetExitCode(rc);
+        return;
+    }
+    const SearchState& s = ctx.frame->m_search;
+    std::string message = std::string("Sensor at ") + s.szPort + ", " + s.szBaud + " baud, serial number '" +
+                          s.szSerial + "'";
+    if (!ctx.opts.json) std::printf("%s\n", message.c_str());
+    PrintJsonResult(ctx, 0, message);
+    SetExitCode(kExitOk);
+}
+
+CliCommand reg{"find", [](CLI::App& app, CliContext& ctx) {
+                   CLI::App* cmd = app.add_subcommand("find", "Search for the sensor and report port, rate and "
+                                                              "serial number");
+                   cmd->footer(
+                       "Without --port the remembered port is tried first, then COM1..COM7, each at 38400,\n"
+                       "19200, 9600 and 4800 baud, until a sensor answers or --timeout passes (exit 3).\n"
+                       "With --port only that port is tried; with --port and --baud the port is opened\n"
+                       "directly without a search.\n"
+                       "\n"
+                       "Examples:\n"
+                       "  duxk find\n"
+                       "  duxk --timeout 30 --json find\n"
+                       "  duxk --port /dev/ttyUSB0 --no-sn-check find");
+                   cmd->callback([&ctx] { RunFind(ctx); });
+               }};
+
+}  // namespace

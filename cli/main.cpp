@@ -1,0 +1,93 @@
+// duxk: the service tool for DUX-Kxx sensors on the command line.
+
+#include "cli/Cli.h"
+
+#include "serial/DUXKSerial.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+namespace {
+
+const char kFooter[] =
+    "Exit status: 0 success, 1 the operation failed, 2 usage error or unusable input file,\n"
+    "3 no sensor found within the time-out.\n"
+    "\n"
+    "Ports are COM1..COM7 (see 'duxk ports') or device paths such as /dev/ttyUSB0.\n"
+    "DUXK_TRACE=FILE has the same effect as --trace FILE.\n"
+    "\n"
+    "Examples:\n"
+    "  duxk find                                 search COM1..COM7 at every rate\n"
+    "  duxk --port COM3 find                     try only COM3, at every rate\n"
+    "  duxk --port COM3 --baud 38400 info spec   open COM3 directly, print the specification\n"
+    "  duxk cal save K52A01234.cal               save the calibration data\n"
+    "  duxk --json update dux_k52.bin            firmware update, one JSON object at the end\n"
+    "  duxk ports map COM3 /dev/ttyUSB0          map COM3 to a USB serial adapter\n"
+    "\n"
+    "'duxk COMMAND --help' explains each command.";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CliContext ctx;
+    ctx.startSeconds = CliNowSeconds();
+    CMainFrameCore frame(ctx.ui);
+    ctx.frame = &frame;
+    SetMainFrame(&frame);
+    // The search looks for its switches in the frame's command line; only
+    // the program path and the switches the options give belong there, so
+    // that a file name can never act as a switch.
+    frame.m_strCmdLine = argc > 0 ? argv[0] : "duxk";
+
+    CLI::App app{"Service tool for DUX-Kxx sensors on a serial line: find the sensor, show its\n"
+                 "listings, save and load its calibration data, update its firmware.",
+                 "duxk"};
+    app.fallthrough();  // global options are accepted after the command too
+    app.require_subcommand(1);
+    app.set_help_all_flag("--help-all", "Help on every command");
+    app.footer(kFooter);
+
+    CliOptions& o = ctx.opts;
+    app.add_option("--port", o.port, "Serial port: COM1..COM7 or a device path (default: search)")
+        ->type_name("NAME");
+    app.add_option("--baud", o.baud, "Baud rate with --port: open there directly, without a search")
+        ->type_name("RATE")
+        ->check(CLI::IsMember({"38400", "19200", "9600", "4800"}));
+    app.add_flag("--no-sn-check", o.noSnCheck, "Accept a sensor that reports no serial number");
+    app.add_option("--trace", o.trace, "Append a timestamped trace of the line to FILE")->type_name("FILE");
+    app.add_option_function<double>(
+           "--timeout",
+           [&o](const double& seconds) {
+               o.timeout = seconds;
+               o.timeoutGiven = true;
+           },
+           "Give up the search after SECONDS (default 120)")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
+    app.add_flag("--json", o.json, "Print one JSON object with the result at the end");
+
+    for (auto& [name, setup] : CliCommand::Registry()) {
+        size_t before = app.get_subcommands([](CLI::App*) { return true; }).size();
+        setup(app, ctx);
+        // The command's name goes into ctx as soon as it is seen.
+        std::vector<CLI::App*> subs = app.get_subcommands([](CLI::App*) { return true; });
+        for (size_t i = before; i < subs.size(); ++i) {
+            std::string commandName = subs[i]->get_name();
+            subs[i]->preparse_callback([&ctx, commandName](std::size_t) { ctx.command = commandName; });
+        }
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int rc = app.exit(e);
+        return rc == 0 ? kExitOk : kExitUsage;
+    }
+
+    // As when the main window closes: stop the search, close the port.
+    frame.StopSearch();
+    if (GetSensorChannel().IsOpen()) GetSensorChannel().Close();
+    SetMainFrame(nullptr);
+    return CliExitCode();
+}
