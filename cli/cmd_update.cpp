@@ -1,0 +1,173 @@
+// duxk update FIRMWARE.bin: the firmware update from the command line, with
+// the update dialog's three progress bars drawn on the terminal.
+#include "cli/Cli.h"
+
+#include "serial/DUXKSerial.h"
+#include "update/Update.h"
+#include "update/UpdateDetail.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kPhaseNames[3] = {"Download Transfer-Prg", "Erase Flash Memory", "Program Flash Memory"};
+
+// Shows the three progress values: bars redrawn in place on a terminal, a
+// line per 10 % step otherwise.
+class ProgressView {
+public:
+    ProgressView(FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+
+    void Show(const double values[3]) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return;
+        int percent[3];
+        for (int i = 0; i < 3; ++i) {
+            // Values above 100 mark a finished phase and show as a full bar.
+            const double v = values[i] < 0 ? 0 : values[i];
+            percent[i] = v > 100 ? 100 : static_cast<int>(v);
+        }
+        if (terminal_) {
+            DrawBars(percent);
+        } else {
+            for (int i = 0; i < 3; ++i) {
+                const int step = percent[i] / 10;
+                if (step > steps_[i]) {
+                    std::fprintf(out_, "%s: %d%%\n", kPhaseNames[i], step * 10);
+                    steps_[i] = step;
+                }
+            }
+            std::fflush(out_);
+        }
+    }
+
+    // The update shows its boxes only as it ends: bring the display up to
+    // date once more and leave it standing above the box's line.
+    void BeforeBox() {
+        const double values[3] = {DownloadProgress.load(), EraseProgress.load(), ProgramProgress.load()};
+        Show(values);
+        mutex_.lock();
+        closed_ = true;
+    }
+    void AfterBox() { mutex_.unlock(); }
+
+    void End() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        drawn_ = false;
+    }
+
+private:
+    void DrawBars(const int percent[3]) {
+        constexpr int kWidth = 40;
+        if (drawn_) std::fputs("\x1b[3F", out_);
+        for (int i = 0; i < 3; ++i) {
+            const int filled = percent[i] * kWidth / 100;
+            std::string bar(static_cast<size_t>(filled), '#');
+            bar.append(static_cast<size_t>(kWidth - filled), '.');
+            std::fprintf(out_, "%-22s [%s] %3d%%\x1b[K\n", kPhaseNames[i], bar.c_str(), percent[i]);
+        }
+        std::fflush(out_);
+        drawn_ = true;
+    }
+
+    FILE* out_;
+    bool terminal_;
+    bool drawn_ = false;
+    bool closed_ = false;
+    int steps_[3] = {0, 0, 0};
+    std::mutex mutex_;
+};
+
+int RunUpdate(CliContext& ctx, const std::string& file) {
+    long size = 0;
+    const FirmwareFileState state = CheckFirmwareFile(file.c_str(), &size);
+    if (state != FirmwareFileState::Ok) {
+        const std::string message = "unusable input file: " + file + ": " + FirmwareFileProblem(state, size);
+        std::fprintf(stderr, "duxk: %s\n", message.c_str());
+        if (ctx.opts.json) PrintJsonResult(ctx, kExitUsage, message);
+        return kExitUsage;
+    }
+
+    const int connected = ConnectSensor(ctx);
+    if (connected != kExitOk) return connected;
+    CMainFrameCore* frame = ctx.frame ? ctx.frame : GetMainFrame();
+
+    // As the menu command does: the update opens and closes the port itself.
+    GetSensorChannel().Close();
+
+    auto job = std::make_unique<UpdateJob>();
+    std::snprintf(job->transferPrgName, sizeof job->transferPrgName, "%s", "dux_tra.bin");
+    std::snprintf(job->firmwarePath, sizeof job->firmwarePath, "%s", file.c_str());
+    std::snprintf(job->portName, sizeof job->portName, "%s", frame->m_search.szPort);
+    std::snprintf(job->baudText, sizeof job->baudText, "%s", frame->m_search.szBaud);
+    job->firstAddressWord = kLoadAddressWord;
+    job->secondAddressWord = kLoadAddressWord;
+
+    FILE* out = ctx.opts.json ? stderr : stdout;
+    ProgressView view(out, isatty(fileno(out)) != 0);
+    SetUpdateBoxHook([&view](bool before) {
+        if (before)
+            view.BeforeBox();
+        else
+            view.AfterBox();
+    });
+
+    DownloadProgress = 0.0;
+    EraseProgress = 0.0;
+    ProgramProgress = 0.0;
+    job->startFlag.store(1);
+    std::thread worker([&job] { UpdateWorker(job.get()); });
+
+    // Every 100 ms, as the update dialog's timer: copy the values, advance a
+    // running erase (the sensor reports nothing until it is done), show them.
+    const auto period = std::chrono::milliseconds(100);
+    auto next = std::chrono::steady_clock::now() + period;
+    while (job->counter.load() < 2) {
+        double values[3] = {DownloadProgress.load(), EraseProgress.load(), ProgramProgress.load()};
+        if (values[1] > 0.1) {
+            values[1] += 5.0 / 3.0;
+            EraseProgress = values[1];
+        }
+        view.Show(values);
+        std::this_thread::sleep_until(next);
+        next += period;
+    }
+    worker.join();
+    view.End();
+    SetUpdateBoxHook(nullptr);
+
+    // The port is back with the main frame; reopening again does nothing
+    // while it is open, as after the dialog.
+    frame->ReopenSensorPort();
+
+    const UpdateOutcome outcome = LastUpdateOutcome();
+    const bool success = outcome.stage == 7 && ctx.ui.lastBoxText == kUpdateSuccessText;
+    const int status = success ? kExitOk : kExitFailed;
+    if (ctx.opts.json) {
+        const std::string message = ctx.ui.lastBoxText;
+        PrintJsonResult(ctx, status, message);
+    }
+    return status;
+}
+
+CliCommand registration{"update", [](CLI::App& app, CliContext& ctx) {
+                            auto* sub = app.add_subcommand("update", "firmware update from an image file");
+                            auto file = std::make_shared<std::string>();
+                            sub->add_option("FIRMWARE", *file, "firmware image file (*.bin)")->required();
+                            sub->callback([&ctx, file] {
+                                ctx.command = "update";
+                                SetExitCode(RunUpdate(ctx, *file));
+                            });
+                        }};
+
+}  // namespace

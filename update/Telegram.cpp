@@ -1,0 +1,357 @@
+// Flash telegrams with the transfer program: framing, one exchange with its
+// error decoding, the retry window, the flash operations and the sequence
+// that erases, programs and verifies the sensor's flash.
+#include "update/Update.h"
+#include "update/UpdateDetail.h"
+
+#include "serial/DUXKSerial.h"
+#include "serial/Link.h"
+
+#if __has_include("serial/Debug.h")
+#include "serial/Debug.h"
+#define DUXK_HAVE_DEBUG_OUTPUT 1
+#endif
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Telegram bodies are built in place here; neither buffer is cleared between
+// operations, so a check of the reply sees what the last reply left.
+uint8_t g_body[249];
+uint8_t g_reply[256];
+
+constexpr uint8_t kErrorReply = 0x20;
+
+void PutLong(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t GetLong(const uint8_t* at) {
+    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+void Trace(const char* text) {
+    GetSensorChannel().TraceMessage(text);
+}
+
+void DebugText(const char* text) {
+#ifdef DUXK_HAVE_DEBUG_OUTPUT
+    DebugOutput(text);
+#else
+    CDUXKSerial& channel = GetSensorChannel();
+    if (channel.HasTrace()) channel.TraceLine(text);
+    if (std::getenv("DUXK_DEBUG")) std::fputs(text, stderr);
+#endif
+}
+
+// The common pattern of the flash operations: exchange the telegram in the
+// body buffer until its reply is accepted or the retry window (stop-watch
+// slot 0, started by the caller) has run out. `check` may replace the
+// failure pair from the reply's second byte.
+template <typename Check>
+int RunOperation(int count, bool perByte, uint8_t expected, const char* failText, Check check) {
+    int attempts = 0;
+    for (;;) {
+        TelegramResult result = ExchangeTelegram(g_body, count, perByte);
+        std::this_thread::yield();
+        if (g_reply[0] == expected && result.code == 0) return 0;
+        result.text = failText;
+        result.code = 0x905;
+        check(result);
+        if (!CheckRetry(attempts)) return result.code;
+    }
+}
+
+void NoCheck(TelegramResult&) {}
+
+}  // namespace
+
+const uint8_t* TelegramReplyBuffer() {
+    return g_reply;
+}
+
+int SendTelegram(const uint8_t* body, int count, bool perByte) {
+    const uint8_t length = static_cast<uint8_t>(count);
+    if (SendBytes(&length, 1) != 1) return 0x113;
+    if (perByte) {
+        for (int i = 0; i < count; ++i) {
+            if (SendBytes(body + i, 1) != 1) return 0x113;
+        }
+    } else if (SendBytes(body, static_cast<unsigned>(count)) != static_cast<unsigned>(count)) {
+        return 0x113;
+    }
+    unsigned sum = 0;
+    for (int i = 0; i < count; ++i) sum += body[i];
+    const uint8_t checksum[2] = {static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>((sum >> 8) & 0xFF)};
+    if (SendBytes(checksum, 2) != 2) return 0x113;
+    return 0;
+}
+
+int ReceiveTelegram(uint8_t* reply) {
+    uint8_t length = 0;
+    if (ReadBytes(&length, 1, true) != 1) return 0x113;
+    if (ReadBytes(reply, length, true) != length) return 0x113;
+    WaitSeconds(0.1);
+    uint8_t low = 0, high = 0;
+    if (ReadBytes(&low, 1, true) != 1) return 0x113;
+    if (ReadBytes(&high, 1, true) != 1) return 0x113;
+    unsigned sum = 0;
+    for (int i = 0; i < length; ++i) sum += reply[i];
+    if (high * 256u + low != (sum & 0xFFFF)) return 0x115;
+    return 0;
+}
+
+TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte) {
+    TelegramResult result{"unknown", 0x905};
+    result.code = SendTelegram(body, count, perByte);
+    WaitSeconds(0.1);
+    // While the erase runs the sensor answers only when it is done: give
+    // the first reply byte up to 10 s instead of the usual second.
+    const double erase = EraseProgress.load();
+    if (erase > 0.99 && erase <= 99.0) GetSensorChannel().WaitReceived(10000);
+    result.code = ReceiveTelegram(g_reply);
+    if (g_reply[0] == kErrorReply) {
+        switch (g_reply[1]) {
+        case 0xF0: result = {"parity", 0x901}; break;
+        case 0xF1: result = {"frame", 0x902}; break;
+        case 0xF3: result = {"overrun", 0x903}; break;
+        case 0xF4: result = {"checksum", 0x904}; break;
+        case 0xF5: result = {"command", 0x906}; break;
+        default: result = {"unknown", 0x905}; break;
+        }
+    }
+    return result;
+}
+
+bool CheckRetry(int& attempts) {
+    ++attempts;
+    if (StopWatch(0, true) >= 10.0) return false;
+    WaitSeconds(0.1);
+    StopWatch(1, false);
+    CDUXKSerial& channel = GetSensorChannel();
+    while (channel.ReceivedCount() != 0 && StopWatch(1, true) <= 5.0) {
+        WaitSeconds(0.01);
+        channel.GetByte();
+    }
+    return true;
+}
+
+int flashProgpowerOn() {
+    // Retries within the window last started (this operation starts none).
+    g_body[0] = 0x22;
+    return RunOperation(1, true, 0xA2, "prog.power on telegram transfer", [](TelegramResult& r) {
+        if (g_reply[1] != 'D') r = {"switching prog. power on failed", 0x411};
+    });
+}
+
+int flashProgpowerOff() {
+    g_body[0] = 0x23;
+    StopWatch(0, false);
+    return RunOperation(1, true, 0xA3, "prog.power off telegram transfer", [](TelegramResult& r) {
+        if (g_reply[1] != 'F') r = {"switching prog. power off failed", 0x412};
+    });
+}
+
+int flashGetManufacturer(uint32_t base, uint8_t width, uint8_t type, uint32_t* manufacturer, uint32_t* device) {
+    g_body[0] = 0x21;
+    g_body[1] = width;
+    g_body[2] = type;
+    PutLong(g_body + 3, base);
+    StopWatch(0, false);
+    const int result = RunOperation(7, true, 0xA1, "manufacturer code transfer", NoCheck);
+    if (result == 0) {
+        if (manufacturer) *manufacturer = GetLong(g_reply + 1);
+        if (device) *device = GetLong(g_reply + 5);
+    }
+    return result;
+}
+
+int FlashDelete(uint8_t width, uint8_t type, uint32_t start, uint32_t count) {
+    EraseProgress = 0.0;
+    g_body[0] = 0x27;
+    g_body[1] = width;
+    g_body[2] = type;
+    PutLong(g_body + 3, start);
+    PutLong(g_body + 7, count);
+    StopWatch(0, false);
+    EraseProgress = 1.0;
+    const int result = RunOperation(11, true, 0xA7, "erase command telegram transfer", [](TelegramResult& r) {
+        if (g_reply[1] == 'A') r = {"flash erase failed", 0x414};
+    });
+    EraseProgress = 100.01;
+    return result;
+}
+
+long ReadFirmwareBlock(FILE* file, uint8_t* buffer, uint64_t remaining) {
+    const size_t read = std::fread(buffer, 1, kProgramBlockSize, file);
+    if (std::ferror(file)) return -1;
+    const uint64_t expected = remaining < kProgramBlockSize ? remaining : kProgramBlockSize;
+    if (read < expected) return -1;
+    return static_cast<long>(read);
+}
+
+int flashProg(const char* path, uint32_t start, uint8_t width, uint8_t type, uint32_t* fileSum,
+              uint32_t* stopAddress) {
+    ProgramProgress = 0.0;
+    if (stopAddress) *stopAddress = 0;
+    FILE* file = std::fopen(path, "rb");
+    if (!file) return -2;
+    long size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    std::fseek(file, 0, SEEK_SET);
+    if (size <= 0) {
+        ProgramProgress = 100.01;
+        std::fclose(file);
+        return -2;
+    }
+
+    auto finish = [&](int result) {
+        ProgramProgress = 100.01;
+        std::fclose(file);
+        return result;
+    };
+
+    g_body[0] = 0x25;
+    g_body[1] = width;
+    g_body[2] = type;
+    uint32_t address = start;
+    PutLong(g_body + 3, address);
+    uint32_t sum = 0;
+    uint64_t confirmed = 0;
+    for (;;) {
+        ProgramProgress = confirmed * 100.0 / size;
+        // A read error, or a file that delivers less than it announced, must
+        // not end in a reported success with part of the image missing.
+        const uint64_t remaining = confirmed < static_cast<uint64_t>(size) ? size - confirmed : 0;
+        const long count = ReadFirmwareBlock(file, g_body + 9, remaining);
+        if (count < 0) return finish(-2);
+        if (count == 0) break;
+        for (long i = 0; i < count; ++i) sum += g_body[9 + i];
+        g_body[7] = static_cast<uint8_t>(count);
+        g_body[8] = 0;
+        StopWatch(0, false);
+        const int result = RunOperation(static_cast<int>(count) + 9, false, 0xA5, "program block telegram transfer",
+                                        [stopAddress](TelegramResult& r) {
+                                            if (g_reply[1] == 'C') {
+                                                r = {"programming failed", 0x413};
+                                                if (stopAddress) *stopAddress = GetLong(g_reply + 2);
+                                            }
+                                        });
+        if (result != 0) return finish(result);
+        address += static_cast<uint32_t>(count);
+        PutLong(g_body + 3, address);
+        confirmed += static_cast<uint64_t>(count);
+        if (count < static_cast<long>(kProgramBlockSize)) break;
+    }
+    if (fileSum) *fileSum = sum;
+    return finish(0);
+}
+
+int flashGetChecksum(uint8_t width, uint32_t start, uint32_t count, uint32_t* sum) {
+    // Whatever is still waiting is not part of the reply: take it out and
+    // report it for diagnosis.
+    CDUXKSerial& channel = GetSensorChannel();
+    char stale[1024] = {};
+    int taken = 0;
+    while (channel.ReceivedCount() != 0) {
+        const uint8_t byte = channel.GetByte();
+        if (taken < 1023) stale[taken] = static_cast<char>(byte);
+        ++taken;
+        std::this_thread::yield();
+    }
+    if (taken > 0) {
+        DebugText("flashGetChecksum()\r\n");
+        DebugText(stale);
+        DebugText("\r\n");
+    }
+
+    g_body[0] = 0x26;
+    g_body[1] = width;
+    PutLong(g_body + 2, start);
+    PutLong(g_body + 6, count);
+    StopWatch(0, false);
+    const int result = RunOperation(10, true, 0xA6, "checksum telegram transfer", NoCheck);
+    if (result == 0 && sum) *sum = GetLong(g_reply + 1);
+    return result;
+}
+
+int flashProgEnd() {
+    g_body[0] = 0x49;
+    StopWatch(0, false);
+    return RunOperation(1, true, 0x48, "program end telegram transfer", NoCheck);
+}
+
+int LoadFlashContents(const char* firmwarePath) {
+    FILE* file = std::fopen(firmwarePath, "rb");
+    if (!file) return -2;
+    long size = 0;
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    std::fseek(file, 0, SEEK_SET);
+    std::fclose(file);
+    if (size < 0) size = 0;
+    // The whole path is kept: a shortened copy would name another file.
+    const std::string path = firmwarePath;
+
+    auto fail = [](int result) {
+        DownloadProgress = 100.01;
+        return result;
+    };
+
+    int result;
+    WaitSeconds(0.2);
+    Trace("ProgPowerOn");
+    if ((result = flashProgpowerOn()) != 0) return fail(result);
+
+    WaitSeconds(0.2);
+    Trace("GetManufCode");
+    uint32_t manufacturer = 0, device = 0;
+    if ((result = flashGetManufacturer(kFlashBase, kFlashWidthIndex, kFlashTypeCode, &manufacturer, &device)) != 0)
+        return fail(result);
+
+    WaitSeconds(0.2);
+    Trace("FlashDelete");
+    if ((result = FlashDelete(kFlashWidthIndex, kFlashTypeCode, kFlashBase, kFlashEraseCount)) != 0)
+        return fail(result);
+
+    WaitSeconds(0.2);
+    Trace("PrgPowerOff");
+    if ((result = flashProgpowerOff()) != 0) return fail(result);
+
+    WaitSeconds(0.2);
+    Trace("flashProgpowerOn");
+    if ((result = flashProgpowerOn()) != 0) return fail(result);
+
+    WaitSeconds(0.2);
+    Trace("flashGetManufacturer");
+    if ((result = flashGetManufacturer(kFlashBase, kFlashWidthIndex, kFlashTypeCode, &manufacturer, &device)) != 0)
+        return fail(result);
+
+    WaitSeconds(0.2);
+    Trace("flashProg");
+    uint32_t fileSum = 0, stopAddress = 0;
+    if ((result = flashProg(path.c_str(), kFlashBase, kFlashWidthIndex, kFlashTypeCode, &fileSum, &stopAddress)) != 0)
+        return fail(result);
+
+    WaitSeconds(1.0);
+    Trace("flashProgpowerOff");
+    if ((result = flashProgpowerOff()) != 0) return fail(result);
+
+    WaitSeconds(0.1);
+    Trace("flashGetChecksum");
+    uint32_t flashSum = 0;
+    if ((result = flashGetChecksum(kFlashWidthIndex, kFlashBase, static_cast<uint32_t>(size), &flashSum)) != 0)
+        return fail(result);
+
+    if (flashSum != fileSum) return fail(0x904);
+
+    WaitSeconds(0.2);
+    if ((result = flashProgEnd()) != 0) return fail(result);
+
+    GetSensorChannel().TraceLine("**********SUCCESS*************");
+    return 0;
+}

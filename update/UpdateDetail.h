@@ -1,0 +1,80 @@
+// Internals of the firmware update shared by the driver, the command-line
+// front end and the tests: result messages, the telegram layer, the flash
+// operations and the checks made on a firmware file before an update.
+#pragma once
+
+#include "app/FrameUi.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+// Size of the transfer-program download announced in its header.
+constexpr uint32_t kTransferProgramBytes = 11340;
+constexpr uint32_t kDownloadBlockSize = 512;
+
+// The flash area the update erases and programs.
+constexpr uint32_t kFlashBase = 0x80000;
+constexpr uint32_t kFlashEraseCount = 0x1C000;
+constexpr uint8_t kFlashWidthIndex = 1;
+constexpr uint8_t kFlashTypeCode = 0x15;
+constexpr uint32_t kProgramBlockSize = 240;
+
+// Longest firmware path an update job can carry.
+constexpr size_t kMaxFirmwarePath = 255;
+
+// Texts of the update's results.
+const char* DownloadResultMessage(int code);
+const char* FlashResultMessage(int code);
+constexpr const char* kUpdateSuccessText = "Firmware transferred successfully";
+constexpr const char* kUpdateSuccessCaption = "Success";
+constexpr const char* kFlashErrorCaption = "FLASH programming error";
+
+// What is wrong with a firmware file, checked before the sensor is touched.
+enum class FirmwareFileState { Ok, PathTooLong, CannotOpen, Empty, TooLarge };
+FirmwareFileState CheckFirmwareFile(const char* path, long* sizeOut = nullptr);
+std::string FirmwareFileProblem(FirmwareFileState state, long size);
+
+// Reads the next block of at most kProgramBlockSize bytes of a firmware file
+// whose size was taken as `remaining` bytes still to come. Returns the number
+// of bytes read, or -1 when the file could not deliver what it announced (a
+// read error, or a file that shrank under us).
+long ReadFirmwareBlock(FILE* file, uint8_t* buffer, uint64_t remaining);
+
+// Called around every message box of the update, with true before the box
+// and false after it; lets a console front end move its progress display
+// out of the way. Empty by default.
+void SetUpdateBoxHook(std::function<void(bool before)> hook);
+void ShowUpdateBox(const std::string& text, const std::string& caption, BoxIcon icon);
+
+// How the last update ended, for front ends that report a result code:
+// the stage (0 nothing ran, 1 refused, 2 port, 3 boot entry, 4 flash
+// initiation, 5 download, 6 flash, 7 success) and the step's code.
+struct UpdateOutcome {
+    int stage = 0;
+    int code = 0;
+};
+UpdateOutcome LastUpdateOutcome();
+void SetUpdateOutcome(int stage, int code);
+
+// The telegram layer.
+struct TelegramResult {
+    const char* text;
+    int code;
+};
+int SendTelegram(const uint8_t* body, int count, bool perByte);
+int ReceiveTelegram(uint8_t* reply);
+TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte);
+bool CheckRetry(int& attempts);
+// The reply buffer as the last reply left it (256 bytes).
+const uint8_t* TelegramReplyBuffer();
+
+// The flash operations.
+int flashProgpowerOn();
+int flashProgpowerOff();
+int flashGetManufacturer(uint32_t base, uint8_t width, uint8_t type, uint32_t* manufacturer, uint32_t* device);
+int FlashDelete(uint8_t width, uint8_t type, uint32_t start, uint32_t count);
+int flashProg(const char* path, uint32_t start, uint8_t width, uint8_t type, uint32_t* fileSum, uint32_t* stopAddress);
+int flashGetChecksum(uint8_t width, uint32_t start, uint32_t count, uint32_t* sum);
+int flashProgEnd();

@@ -1,0 +1,290 @@
+// The update driver: opens the port, brings the sensor into boot mode, runs
+// the download and the flash sequence, and turns every result into words.
+#include "update/Update.h"
+#include "update/UpdateDetail.h"
+
+#include "app/MainFrame.h"
+#include "serial/DUXKSerial.h"
+#include "serial/Link.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+std::atomic<double> DownloadProgress{0.0};
+std::atomic<double> EraseProgress{0.0};
+std::atomic<double> ProgramProgress{0.0};
+
+namespace {
+
+std::mutex g_hookMutex;
+std::function<void(bool)> g_boxHook;
+
+std::atomic<int> g_outcomeStage{0};
+std::atomic<int> g_outcomeCode{0};
+
+// Line settings of the phases.
+constexpr uint8_t kDataBits = 8;
+constexpr uint32_t kQueueSize = 4000;
+constexpr uint32_t kEventMask = 0x1FD;  // every event but the event character
+
+bool IsBootAnswer(const char* line) {
+    return line && (std::strstr(line, "boot__") || std::strstr(line, "syntax") || std::strstr(line, "SYNTAX"));
+}
+
+// The answer to "flsh" carries the first four letters of "flash" from its
+// fifth character on (a shorter line cannot match).
+bool IsFlashAnswer(const char* line) {
+    return line && std::strlen(line) >= 8 && std::strncmp(line + 4, "flas", 4) == 0;
+}
+
+}  // namespace
+
+void SetUpdateBoxHook(std::function<void(bool before)> hook) {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    g_boxHook = std::move(hook);
+}
+
+void ShowUpdateBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+    std::function<void(bool)> hook;
+    {
+        std::lock_guard<std::mutex> lock(g_hookMutex);
+        hook = g_boxHook;
+    }
+    if (hook) hook(true);
+    if (CMainFrameCore* frame = GetMainFrame()) {
+        frame->Ui().ShowMessageBox(text, caption, icon);
+    } else {
+        std::cerr << caption << ": " << text << std::endl;
+    }
+    if (hook) hook(false);
+}
+
+UpdateOutcome LastUpdateOutcome() {
+    return UpdateOutcome{g_outcomeStage.load(), g_outcomeCode.load()};
+}
+
+void SetUpdateOutcome(int stage, int code) {
+    g_outcomeCode.store(code);
+    g_outcomeStage.store(stage);
+}
+
+const char* DownloadResultMessage(int code) {
+    switch (code) {
+    case 1: return "Common error";
+    case 2: return "File open error";
+    case 4: return "Checksum error";
+    case 5: return "Parity error";
+    case 6: return "Frame error";
+    case 7: return "Overrun error";
+    case 8: return "Could not download a block";
+    case 9: return "Wrong number of bytes downloaded";
+    case 10: return "Could not evaluate download result";
+    case 11: return "Unknown download result";
+    default: return "Transfer error";
+    }
+}
+
+const char* FlashResultMessage(int code) {
+    switch (code) {
+    case 0: return kUpdateSuccessText;
+    case -1: return "End of file reached";
+    case -2: return "File read error";
+    case -3: return "Unknown token read";
+    case 0x113: return "Common transfer timeout occurred";
+    case 0x115: return "Host checksum error";
+    case 0x301: return "Transferprogram not accessable";
+    case 0x310: return "Target Checksum error";
+    case 0x311: return "Target response timeout";
+    case 0x313: return "Parity error in target";
+    case 0x314: return "Frame error in target";
+    case 0x315: return "Overrun error in target";
+    case 0x316: return "Target transfer error";
+    case 0x411: return "Switching on programming voltage failed";
+    case 0x412: return "Switching off programming voltage failed";
+    case 0x601: return "Parameter check error";
+    case 0x603: return "FLASH eprom not compatible";
+    case 0x604: return "Unknown FLASH eprom";
+    case 0x901: return "Parity error";
+    case 0x902: return "Frame error";
+    case 0x903: return "Overrun error";
+    case 0x904: return "Checksum error";
+    case 0x905: return "Response telegram not received";
+    case 0x7777: return "Programming checksum error";
+    default: return "Unknown transfer error";
+    }
+}
+
+FirmwareFileState CheckFirmwareFile(const char* path, long* sizeOut) {
+    if (sizeOut) *sizeOut = 0;
+    if (!path) return FirmwareFileState::CannotOpen;
+    if (std::strlen(path) > kMaxFirmwarePath) return FirmwareFileState::PathTooLong;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return FirmwareFileState::CannotOpen;
+    long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+    std::fclose(f);
+    if (size < 0) return FirmwareFileState::CannotOpen;
+    if (sizeOut) *sizeOut = size;
+    if (size == 0) return FirmwareFileState::Empty;
+    if (static_cast<unsigned long>(size) > kFlashEraseCount) return FirmwareFileState::TooLarge;
+    return FirmwareFileState::Ok;
+}
+
+std::string FirmwareFileProblem(FirmwareFileState state, long size) {
+    char text[256];
+    switch (state) {
+    case FirmwareFileState::Ok:
+        return {};
+    case FirmwareFileState::PathTooLong:
+        std::snprintf(text, sizeof text, "Firmware file path too long (more than %zu characters)", kMaxFirmwarePath);
+        return text;
+    case FirmwareFileState::CannotOpen:
+        return "Firmware file cannot be opened";
+    case FirmwareFileState::Empty:
+        return "Firmware file is empty";
+    case FirmwareFileState::TooLarge:
+        std::snprintf(text, sizeof text,
+                      "Firmware file too large: %ld bytes, the flash area holds at most %u bytes", size,
+                      static_cast<unsigned>(kFlashEraseCount));
+        return text;
+    }
+    return {};
+}
+
+int ShowPortError(int code, const char* text) {
+    char message[256];
+    std::snprintf(message, sizeof message, "%s\n(error code %d)", text, code);
+    ShowUpdateBox(message, "DUXKUpdate", BoxIcon::Error);
+    return 1;
+}
+
+void ShowFlashError(const char* text) {
+    ShowUpdateBox(text, kFlashErrorCaption, BoxIcon::None);
+}
+
+void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord) {
+    CDUXKSerial& channel = GetSensorChannel();
+
+    StopWatch(0, false);
+    ReplyTimeout = 0.3;
+    channel.Purge();
+    for (;;) {
+        SendCommand("boot");
+        WaitSeconds(1.0);
+        std::this_thread::yield();
+        const char* line = ReadReply();
+        if (IsBootAnswer(line)) break;
+        if (StopWatch(0, true) > 10.0) {
+            SetUpdateOutcome(3, 0);
+            ShowFlashError("Entering bootmode failed");
+            return;
+        }
+    }
+
+    channel.TraceMessage("In boot mode");
+    ReplyTimeout = 10.0;
+    channel.TraceMessage("Sending 'flsh'");
+    channel.Purge();
+    bool initiated = false;
+    for (int attempt = 0; attempt < 10 && !initiated; ++attempt) {
+        SendCommand("flsh");
+        WaitSeconds(0.5);
+        initiated = IsFlashAnswer(ReadReply());
+    }
+    if (!initiated) {
+        SetUpdateOutcome(4, 0);
+        ShowFlashError("Flash programming initiation failed");
+        return;
+    }
+
+    channel.Purge();
+    channel.SetParams(baud, kDataBits, EVENPARITY, TWOSTOPBITS);
+    channel.SetFlowControl(0);
+
+    channel.TraceMessage("Start LoadTransferPrg()");
+    int result = LoadTransferPrg(firstAddressWord, secondAddressWord);
+    if (result != 0) {
+        SetUpdateOutcome(5, result);
+        ShowFlashError(DownloadResultMessage(result));
+        return;
+    }
+
+    channel.TraceMessage("End LoadTransferPrg()");
+    WaitSeconds(0.2);
+    channel.TraceMessage("Start LoadFlashContents()");
+    result = LoadFlashContents(firmwarePath);
+    if (result != 0) {
+        SetUpdateOutcome(6, result);
+        ShowFlashError(FlashResultMessage(result));
+        return;
+    }
+
+    channel.TraceMessage("End LoadFlashContents()");
+    SetUpdateOutcome(7, 0);
+    ShowUpdateBox(kUpdateSuccessText, kUpdateSuccessCaption, BoxIcon::None);
+    channel.SetParams(38400, kDataBits, NOPARITY, ONESTOPBIT);
+    channel.SetFlowControl(0);
+}
+
+int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
+                   const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord) {
+    (void)transferPrgName;  // the transfer program is the built-in image
+    SetUpdateOutcome(0, 0);
+
+    // A path the job cannot hold, or a file that does not fit the erased
+    // flash area, is refused before the sensor is touched: programming past
+    // the erased area cannot succeed and would leave a half-written flash.
+    long size = 0;
+    const FirmwareFileState state = CheckFirmwareFile(firmwarePath, &size);
+    if (state == FirmwareFileState::PathTooLong || state == FirmwareFileState::TooLarge) {
+        SetUpdateOutcome(1, static_cast<int>(state));
+        ShowFlashError(FirmwareFileProblem(state, size).c_str());
+        return 0;
+    }
+
+    CDUXKSerial& channel = GetSensorChannel();
+    const uint32_t baud = CDUXKSerial::BaudFromText(baudText);
+    if (channel.Open(portName, kQueueSize, kQueueSize, true) != 0) {
+        SetUpdateOutcome(2, static_cast<int>(channel.LastError()));
+        return ShowPortError(static_cast<int>(channel.LastError()), "Unable to open COM-port");
+    }
+    if (channel.SetParams(baud, kDataBits, NOPARITY, ONESTOPBIT) != 0) {
+        SetUpdateOutcome(2, static_cast<int>(channel.LastError()));
+        return ShowPortError(static_cast<int>(channel.LastError()), "Unable to set COM-port setting");
+    }
+    channel.SetEventMask(kEventMask);
+    channel.SetFlowControl(0);
+
+    ProgramFlash(baud, firmwarePath, firstAddressWord, secondAddressWord);
+
+    DownloadProgress = 0.0;
+    EraseProgress = 0.0;
+    ProgramProgress = 0.0;
+
+    WaitSeconds(0.9);
+    channel.Write("appl\n", 5);
+    WaitSeconds(0.2);
+    channel.Close();
+    WaitSeconds(0.2);
+
+    if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
+    return 0;
+}
+
+unsigned UpdateWorker(UpdateJob* job) {
+    // The window sets the start flag or, when it closes, the counter; a few
+    // milliseconds of latency do not matter here, a busy processor would.
+    while (job->startFlag.load() == 0 && job->counter.load() == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (job->startFlag.load() != 0) {
+        UpdateFirmware(job->transferPrgName, job->firmwarePath, job->portName, job->baudText,
+                       job->firstAddressWord, job->secondAddressWord);
+    }
+    job->startFlag.store(0);
+    job->counter.fetch_add(2);
+    return 0;
+}
