@@ -1,0 +1,100 @@
+// duxk ports: show and edit the port map that gives COM1..COM7 their devices.
+
+#include "cli/Cli.h"
+
+#include "serial/PortMap.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct PortsArgs {
+    std::string mapName, mapDevice, unmapName;
+};
+
+bool ValidComName(const std::string& name) {
+    int n = ComPortNumber(name);
+    if (n >= 1 && n <= 7) return true;
+    std::fprintf(stderr, "duxk ports: %s is not one of COM1..COM7\n", name.c_str());
+    return false;
+}
+
+void Finish(CliContext& ctx, int rc, const std::string& message) {
+    PrintJsonResult(ctx, rc, message);
+    SetExitCode(rc);
+}
+
+void RunList(CliContext& ctx) {
+    if (!ctx.opts.json) {
+        std::printf("Port map: %s%s\n", PortMapDir().c_str(),
+                    PortMapIsExplicit() ? " (DUXK_PORTS_DIR: only its links count)" : "");
+        for (const PortMapEntry& e : ListPortMap()) {
+            const char* how = e.device.empty() ? "-" : e.mapped ? "mapped" : "default";
+            std::printf("  %-5s %-8s %s%s\n", e.name.c_str(), how, e.device.empty() ? "" : e.device.c_str(),
+                        !e.device.empty() && !e.present ? " (missing)" : "");
+        }
+        std::printf("Serial devices present:\n");
+        std::vector<std::string> devices = ListSerialDevices();
+        if (devices.empty()) std::printf("  (none)\n");
+        for (const std::string& d : devices) std::printf("  %s\n", d.c_str());
+    }
+    Finish(ctx, kExitOk, "Port map listed");
+}
+
+void RunMap(CliContext& ctx, const PortsArgs& a) {
+    if (!ValidComName(a.mapName)) return Finish(ctx, kExitUsage, "Invalid port name");
+    std::string error;
+    if (!MapPort(a.mapName, a.mapDevice, &error)) {
+        std::fprintf(stderr, "duxk ports map: %s\n", error.c_str());
+        return Finish(ctx, kExitFailed, error);
+    }
+    std::string message = a.mapName + " -> " + a.mapDevice;
+    if (!ctx.opts.json) std::printf("%s\n", message.c_str());
+    Finish(ctx, kExitOk, message);
+}
+
+void RunUnmap(CliContext& ctx, const PortsArgs& a) {
+    if (!ValidComName(a.unmapName)) return Finish(ctx, kExitUsage, "Invalid port name");
+    std::string error;
+    if (!UnmapPort(a.unmapName, &error)) {
+        std::fprintf(stderr, "duxk ports unmap: %s\n", error.c_str());
+        return Finish(ctx, kExitFailed, error);
+    }
+    std::string message = a.unmapName + " unmapped";
+    if (!ctx.opts.json) std::printf("%s\n", message.c_str());
+    Finish(ctx, kExitOk, message);
+}
+
+CliCommand reg{"ports", [](CLI::App& app, CliContext& ctx) {
+                   static PortsArgs args;
+                   CLI::App* cmd = app.add_subcommand("ports", "List the port map and the serial devices present; "
+                                                               "map or unmap COMn");
+                   cmd->require_subcommand(0, 1);
+                   cmd->footer(
+                       "COM1..COM7 are symbolic links com1..com7 in $DUXK_PORTS_DIR or, without it, in\n"
+                       "${XDG_CONFIG_HOME:-~/.config}/duxkupdate/ports; an unmapped COMn falls back to\n"
+                       "/dev/ttyS<n-1> (not when DUXK_PORTS_DIR is set).\n"
+                       "\n"
+                       "Examples:\n"
+                       "  duxk ports\n"
+                       "  duxk ports map COM3 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0\n"
+                       "  duxk ports unmap COM3");
+                   CLI::App* map = cmd->add_subcommand("map", "Link COMn to a device");
+                   map->add_option("COMn", args.mapName, "Port name, COM1..COM7")->required();
+                   map->add_option("DEVICE", args.mapDevice, "Device path, e.g. /dev/ttyUSB0")->required();
+                   map->footer("Example:\n  duxk ports map COM3 /dev/ttyUSB0");
+                   CLI::App* unmap = cmd->add_subcommand("unmap", "Remove the link of COMn");
+                   unmap->add_option("COMn", args.unmapName, "Port name, COM1..COM7")->required();
+                   unmap->footer("Example:\n  duxk ports unmap COM3");
+
+                   map->callback([&ctx] { RunMap(ctx, args); });
+                   unmap->callback([&ctx] { RunUnmap(ctx, args); });
+                   cmd->callback([&ctx, cmd] {
+                       if (cmd->get_subcommands().empty()) RunList(ctx);
+                   });
+               }};
+
+}  // namespace
