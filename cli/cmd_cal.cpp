@@ -1,0 +1,111 @@
+// duxk cal: save the sensor's calibration data into a file, or load a file
+// into the sensor, driving the calibration dialog's transfer with the same
+// 100 ms tick.
+
+#include "cli/Cli.h"
+
+#include "calibration/CalTransfer.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+constexpr int kTickMs = 100;
+
+const char kCalHelp[] =
+    "save FILE: creates FILE empty at once, requests the calibration listing and\n"
+    "  writes it (every line trimmed, CR LF line ends) 0.6 s after it is complete;\n"
+    "  ends with \"Done.\" or fails (exit status 1) when the file cannot be written\n"
+    "  or the listing is not complete within --timeout seconds (default 120).\n"
+    "load FILE: locks, unlocks and prepares the sensor, sends every line of FILE\n"
+    "  except pack header lines (one line per 100 ms at most) and locks it again;\n"
+    "  ends with \"Done.\"; exit status 1 when the sensor does not unlock within\n"
+    "  5 s (\"Timeout occured\") or the load does not end within --timeout;\n"
+    "  exit status 2 when FILE cannot be read.";
+
+// The dialog's outputs as console lines: status texts (an emptied status
+// line prints nothing) and message boxes; the progress bar is not shown.
+class ConsoleCalSink : public CalTransferSink {
+public:
+    explicit ConsoleCalSink(CliContext& ctx) : ctx_(ctx) {}
+    void SetProgress(int) override {}
+    void SetStatusText(const std::string& text) override {
+        if (!text.empty()) ctx_.ui.SetStatusText(text);
+    }
+    void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+        ctx_.ui.ShowMessageBox(text, caption, icon);
+        lastMessage = text;
+    }
+    std::string lastMessage;
+
+private:
+    CliContext& ctx_;
+};
+
+int Finish(CliContext& ctx, int rc, const std::string& message) {
+    PrintJsonResult(ctx, rc, message);
+    return rc;
+}
+
+int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
+    int rc = ConnectSensor(ctx);
+    if (rc != kExitOk) return Finish(ctx, rc, "No sensor found");
+
+    ConsoleCalSink sink(ctx);
+    CalTransfer transfer(&sink);
+    if (save ? !transfer.OnSave(fileName) : !transfer.OnLoad(fileName))
+        return Finish(ctx, save ? kExitFailed : kExitUsage, sink.lastMessage);
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(ctx.opts.timeout * 1000));
+    auto nextTick = Clock::now();
+    for (;;) {
+        nextTick += std::chrono::milliseconds(kTickMs);
+        std::this_thread::sleep_until(nextTick);
+        transfer.Tick();
+        if (save) {
+            if (transfer.SaveFailures() > 0) break;
+            if (transfer.SavesWritten() > 0) break;
+        } else if (transfer.LoadStep() == 0) {
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            // As when the dialog is closed: nothing more is sent or written.
+            transfer.Stop();
+            const std::string message = save ? "The calibration listing did not complete in time"
+                                             : "The calibration load did not end in time";
+            std::fprintf(stderr, "duxk: %s (%g s)\n", message.c_str(), ctx.opts.timeout);
+            return Finish(ctx, kExitFailed, message);
+        }
+    }
+    transfer.Stop();
+
+    if (save) {
+        if (transfer.SavesWritten() > 0) return Finish(ctx, kExitOk, "Done.");
+        return Finish(ctx, kExitFailed, sink.lastMessage);
+    }
+    if (transfer.LoadsDone() > 0) return Finish(ctx, kExitOk, "Done.");
+    if (transfer.LoadTimeouts() > 0 || transfer.LoadFailures() > 0) return Finish(ctx, kExitFailed, sink.lastMessage);
+    // The file vanished between the check and the first step.
+    std::fprintf(stderr, "duxk: cannot open %s\n", fileName.c_str());
+    return Finish(ctx, kExitUsage, "Cannot open file");
+}
+
+CliCommand reg{"cal", [](CLI::App& app, CliContext& ctx) {
+                   static std::string saveFile, loadFile;
+                   CLI::App* cal = app.add_subcommand("cal", "Save or load the sensor's calibration data");
+                   cal->require_subcommand(1);
+                   cal->footer(kCalHelp);
+                   CLI::App* save = cal->add_subcommand("save", "Save the calibration data into FILE");
+                   save->add_option("FILE", saveFile, "Calibration file to write (*.cal)")->required();
+                   save->callback([&ctx] { SetExitCode(RunCal(ctx, true, saveFile)); });
+                   CLI::App* load = cal->add_subcommand("load", "Load the calibration data of FILE into the sensor");
+                   load->add_option("FILE", loadFile, "Calibration file to send (*.cal)")->required();
+                   load->callback([&ctx] { SetExitCode(RunCal(ctx, false, loadFile)); });
+               }};
+
+}  // namespace
