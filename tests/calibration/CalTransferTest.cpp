@@ -1,0 +1,202 @@
+#include "calibration/CalTransfer.h"
+#include "calibration/PackBlock.h"
+#include "tests/calibration/SensorPty.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using caltest::SensorPty;
+
+struct Sink : CalTransferSink {
+    void SetProgress(int p) override { progress.push_back(p); }
+    void SetStatusText(const std::string& t) override { status.push_back(t); }
+    void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon) override {
+        boxes.push_back(caption + ": " + text);
+        if (transfer) stepAtBox = transfer->LoadStep();
+    }
+    std::vector<int> progress;
+    std::vector<std::string> status, boxes;
+    CalTransfer* transfer = nullptr;
+    int stepAtBox = -1;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class CalTransferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.Opened());
+        char tmpl[] = "/tmp/duxk-caltest-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        sink.transfer = &transfer;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string WriteLoadFile(const std::string& content) {
+        const std::string path = dir + "/load.cal";
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+    // Runs load ticks until the sequence is back at rest, letting each line
+    // leave the port first.
+    void TickUntilIdle(int maxTicks = 200) {
+        for (int i = 0; i < maxTicks && transfer.LoadStep() != 0; ++i) {
+            if (transfer.LoadStep() == 5) GetSensorChannel().WaitTransmitDone(1000);
+            transfer.Tick();
+        }
+    }
+    // Steps 1 to 3 with the sensor unlocking on the first tick of step 3.
+    void RunToUnlocked() {
+        transfer.Tick();
+        EXPECT_EQ(pty.Expect("calib:lock\n"), "calib:lock\n");
+        transfer.Tick();
+        EXPECT_EQ(pty.Expect("calib:unlock mulberry\n"), "calib:unlock mulberry\n");
+        ASSERT_TRUE(pty.Answer("unlocked_\r\n"));
+        transfer.Tick();
+        EXPECT_EQ(transfer.LoadStep(), 4);
+    }
+
+    SensorPty pty;
+    std::string dir;
+    Sink sink;
+    CalTransfer transfer{&sink};
+};
+
+TEST_F(CalTransferTest, SaveCreatesEmptyFileAtOnceAndWritesParsedListingOnSixthCompleteTick) {
+    const std::string file = dir + "/out.cal";
+    ASSERT_TRUE(transfer.OnSave(file));
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(std::filesystem::file_size(file), 0u);
+    EXPECT_EQ(pty.Expect("calib:show\n"), "calib:show\n");
+    EXPECT_EQ(sink.status, std::vector<std::string>{"Saving Cal data..."});
+
+    const std::string listing = "early\r\n pack 02\r\n@AB 01 x 1.5__ \r\n";
+    ASSERT_TRUE(pty.Answer(listing));
+    transfer.Tick();
+    EXPECT_EQ(sink.progress.back(), 50);
+    EXPECT_EQ(transfer.CompleteTicks(), 0);
+
+    const std::string rest = "@AB 02 y\t\r\n";
+    ASSERT_TRUE(pty.Answer(rest));
+    for (int i = 0; i < 5; ++i) transfer.Tick();
+    EXPECT_EQ(transfer.CompleteTicks(), 5);
+    EXPECT_EQ(std::filesystem::file_size(file), 0u);
+    transfer.Tick();
+    EXPECT_EQ(ReadFile(file), ParsePackBlock(listing + rest, false));
+    EXPECT_EQ(ReadFile(file), "early\r\n pack 02\r\n@AB 01 x 1.5\r\n@AB 02 y\r\n\r\n");
+    EXPECT_EQ(sink.status.back(), "Done.");
+    EXPECT_EQ(sink.progress.back(), 0);
+    EXPECT_TRUE(transfer.Received().empty());
+    EXPECT_TRUE(sink.boxes.empty());
+}
+
+TEST_F(CalTransferTest, SaveRefusals) {
+    EXPECT_FALSE(transfer.OnSave(""));
+    EXPECT_FALSE(transfer.OnSave(dir + "/missing/out.cal"));
+    EXPECT_EQ(sink.boxes, (std::vector<std::string>{"File Error: Please enter a filename",
+                                                    "File Error: Cannot create file"}));
+    EXPECT_EQ(transfer.Mode(), CalTransfer::kModeNone);
+    pty.Frame().m_bSensorFound = 0;
+    EXPECT_FALSE(transfer.OnSave(dir + "/out.cal"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/out.cal"));
+    EXPECT_EQ(sink.boxes.size(), 2u);
+    EXPECT_EQ(pty.Sent(), "");
+}
+
+TEST_F(CalTransferTest, SaveThatCannotWriteItsListingReportsFailureNotDone) {
+    ASSERT_TRUE(transfer.OnSave(dir + "/out.cal"));
+    pty.Expect("calib:show\n");
+    transfer.SetFileName(dir + "/gone/out.cal");
+    ASSERT_TRUE(pty.Answer(" pack 01\r\n@AB 01 x\r\n"));
+    for (int i = 0; i < 6; ++i) transfer.Tick();
+    EXPECT_EQ(transfer.SaveFailures(), 1);
+    EXPECT_EQ(transfer.SavesWritten(), 0);
+    EXPECT_EQ(sink.boxes, std::vector<std::string>{"File Error: Cannot create file"});
+    for (const auto& s : sink.status) EXPECT_NE(s, "Done.");
+}
+
+TEST_F(CalTransferTest, LoadSkipsPackHeaderAndSendsLinesUntrimmedOfUnderscores) {
+    const std::string file = WriteLoadFile(" pack 03\r\n@AB 01 x  \r\nabc  _\n\r\n\tlast\t");
+    ASSERT_TRUE(transfer.OnLoad(file));
+    EXPECT_EQ(transfer.LoadStep(), 1);
+    RunToUnlocked();
+    TickUntilIdle();
+    EXPECT_EQ(pty.Sent(), "calib:read\n@AB 01 x\nabc  _\n\n\tlast\ncalib:lock\n");
+    EXPECT_EQ(sink.status.back(), "Done.");
+    EXPECT_EQ(transfer.LoadsDone(), 1);
+    ASSERT_GE(sink.progress.size(), 2u);
+    EXPECT_EQ(sink.progress[sink.progress.size() - 2], 100);
+    EXPECT_EQ(sink.progress.back(), 0);
+    // Characters read (line ends excluded) against the file size stay below 100.
+    EXPECT_EQ(transfer.DoneCount(), 8 + 10 + 6 + 0 + 6);
+    for (size_t i = 0; i + 2 < sink.progress.size(); ++i) EXPECT_LT(sink.progress[i], 100);
+}
+
+TEST_F(CalTransferTest, EmptyLoadFileLocksUnlocksReadsAndLocks) {
+    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("")));
+    RunToUnlocked();
+    TickUntilIdle();
+    EXPECT_EQ(pty.Sent(), "calib:read\ncalib:lock\n");
+    EXPECT_EQ(sink.status.back(), "Done.");
+    EXPECT_TRUE(sink.boxes.empty());
+}
+
+TEST_F(CalTransferTest, UnlockAnswerAfterFiftyTicksTimesOut) {
+    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("abc\n")));
+    transfer.Tick();
+    transfer.Tick();
+    EXPECT_EQ(pty.Expect("calib:lock\ncalib:unlock mulberry\n"), "calib:lock\ncalib:unlock mulberry\n");
+    for (int i = 0; i < 50; ++i) transfer.Tick();
+    EXPECT_EQ(transfer.LoadStep(), 3);
+    // Arriving on the 51st tick of the wait is too late.
+    ASSERT_TRUE(pty.Answer("unlocked_"));
+    transfer.Tick();
+    EXPECT_EQ(sink.boxes, std::vector<std::string>{"Error: Timeout occured"});
+    EXPECT_EQ(sink.stepAtBox, 8);
+    EXPECT_EQ(transfer.LoadTimeouts(), 1);
+    transfer.Tick();
+    EXPECT_EQ(transfer.LoadStep(), 0);
+    EXPECT_EQ(pty.Sent(), "calib:lock\n");
+    EXPECT_EQ(sink.progress.back(), 0);
+}
+
+TEST_F(CalTransferTest, StopDuringLoadSendsNothingMore) {
+    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("l1\nl2\nl3\n")));
+    RunToUnlocked();
+    transfer.Tick();  // calib:read
+    GetSensorChannel().WaitTransmitDone(1000);
+    transfer.Tick();  // l1
+    EXPECT_EQ(pty.Expect("calib:read\nl1\n"), "calib:read\nl1\n");
+    transfer.Stop();
+    for (int i = 0; i < 5; ++i) transfer.Tick();
+    EXPECT_EQ(pty.Sent(), "");
+}
+
+TEST_F(CalTransferTest, LoadRefusesMissingFileOrDirectory) {
+    EXPECT_FALSE(transfer.OnLoad(""));
+    EXPECT_FALSE(transfer.OnLoad(dir + "/none.cal"));
+    EXPECT_FALSE(transfer.OnLoad(dir));
+    EXPECT_EQ(sink.boxes.size(), 3u);
+    EXPECT_EQ(sink.boxes[0], "File Error: Please enter the name of an existing file");
+    EXPECT_EQ(transfer.LoadStep(), 0);
+    EXPECT_EQ(pty.Sent(), "");
+}
+
+TEST(CalDefaultName, DirectorySerialAndExtension) {
+    EXPECT_EQ(CalTransfer::DefaultFileName("/work", "1A2B3C"), "/work/1A2B3C.cal");
+    EXPECT_EQ(CalTransfer::DefaultFileName("/work", ""), "/work/.cal");
+    EXPECT_EQ(CalTransfer::DefaultFileName("/", "1A"), "//1A.cal");
+}
+
+}  // namespace
