@@ -1,0 +1,275 @@
+#include "app/gui/MainWnd.h"
+
+#include "app/gui/AboutDlg.h"
+#include "app/gui/Document.h"
+#include "app/gui/MessageBox.h"
+#include "calibration/CalDlg.h"
+#include "info/SpecsDlg.h"
+#include "serial/DUXKSerial.h"
+#include "update/UpdateDlg.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+
+namespace {
+// Listing kinds handed to the information dialog.
+constexpr int kListingSpecification = 1;
+constexpr int kListingSettings = 2;
+constexpr int kListingSelftest = 3;
+constexpr int kListingCalData = 4;
+
+const QString kAppTitle = QStringLiteral("DUXKUpdate");
+const QString kIdleText = QStringLiteral("Bereit");
+
+// A status bar indicator pane: a sunken label as wide as its text.
+QLabel* MakeIndicator(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setAlignment(Qt::AlignCenter);
+    label->setMinimumWidth(label->fontMetrics().horizontalAdvance(text) + 8);
+    return label;
+}
+}  // namespace
+
+CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
+    : m_doc(doc), m_cmdLine(std::move(cmdLine)), m_gate(this), m_core(std::make_unique<CMainFrameCore>(*this)) {
+    SetMainFrame(m_core.get());
+
+    QMenuBar* bar = menuBar();
+    QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    AddCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"));
+    QMenu* sensor = bar->addMenu(QStringLiteral("&Sensor"));
+    AddCommand(sensor, ID_SENSOR_SPECIFICATION, QStringLiteral("Speci&fication"));
+    AddCommand(sensor, ID_SENSOR_SETTINGS, QStringLiteral("&Settings"));
+    AddCommand(sensor, ID_SENSOR_SELFTEST, QStringLiteral("Self&test"));
+    AddCommand(sensor, ID_SENSOR_VIEWCAL, QStringLiteral("&View Calibration Data"));
+    AddCommand(sensor, ID_SENSOR_CALDATA, QStringLiteral("Load/Save &Calibration Data"));
+    AddCommand(sensor, ID_SENSOR_UPDATE, QStringLiteral("Firmware &Update"));
+    QMenu* help = bar->addMenu(QStringLiteral("&?"));
+    AddCommand(help, ID_APP_ABOUT, QStringLiteral("&Info..."));
+
+    // A menu uses the message pane while it is open: the sensor entries have
+    // no prompt, so the pane is empty then, and the idle text returns when
+    // the menu closes.
+    for (QMenu* menu : {file, sensor, help}) {
+        connect(menu, &QMenu::aboutToShow, this, [this] { SetPaneText(QString()); });
+        connect(menu, &QMenu::aboutToHide, this, [this] { SetPaneText(kIdleText); });
+    }
+
+    // The standard accelerators. New, open and save act on the (empty)
+    // document; the editing and pane commands have no handler.
+    struct Accel {
+        int id;
+        QList<QKeySequence> keys;
+    };
+    const Accel accels[] = {
+        {ID_FILE_NEW, {QKeySequence(Qt::CTRL | Qt::Key_N)}},
+        {ID_FILE_OPEN, {QKeySequence(Qt::CTRL | Qt::Key_O)}},
+        {ID_FILE_SAVE, {QKeySequence(Qt::CTRL | Qt::Key_S)}},
+        {57643, {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)}},
+        {57635, {QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::SHIFT | Qt::Key_Delete)}},
+        {57634, {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}},
+        {57637, {QKeySequence(Qt::CTRL | Qt::Key_V), QKeySequence(Qt::SHIFT | Qt::Key_Insert)}},
+        {57680, {QKeySequence(Qt::Key_F6)}},
+        {57681, {QKeySequence(Qt::SHIFT | Qt::Key_F6)}},
+    };
+    for (const Accel& accel : accels) {
+        auto* action = new QAction(this);
+        action->setShortcuts(accel.keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        addAction(action);
+        m_commands[accel.id] = action;
+    }
+    connect(m_commands[ID_FILE_NEW], &QAction::triggered, this, &CMainFrame::OnFileNew);
+    connect(m_commands[ID_FILE_OPEN], &QAction::triggered, this, &CMainFrame::OnFileOpen);
+    connect(m_commands[ID_FILE_SAVE], &QAction::triggered, this, &CMainFrame::OnFileSave);
+
+    setCentralWidget(new CDUXKUpdateMFCView(this));
+    UpdateTitle();
+}
+
+CMainFrame::~CMainFrame() {
+    Shutdown();
+    if (GetMainFrame() == m_core.get()) SetMainFrame(nullptr);
+}
+
+QAction* CMainFrame::AddCommand(QMenu* menu, int id, const QString& text) {
+    QAction* action = menu->addAction(text);
+    m_commands[id] = action;
+    switch (id) {
+    case ID_APP_EXIT: connect(action, &QAction::triggered, this, &QWidget::close); break;
+    case ID_APP_ABOUT: connect(action, &QAction::triggered, this, &CMainFrame::OnAppAbout); break;
+    default: connect(action, &QAction::triggered, this, [this, id] { OnSensorCommand(id); }); break;
+    }
+    return action;
+}
+
+QAction* CMainFrame::CommandAction(int id) const {
+    auto it = m_commands.find(id);
+    return it == m_commands.end() ? nullptr : it->second;
+}
+
+bool CMainFrame::OnCreate() {
+    m_core->m_strCmdLine = m_cmdLine;
+
+    m_wndStatusBar = new QStatusBar(this);
+    m_wndStatusBar->setObjectName(QStringLiteral("statusbar"));
+    m_wndStatusBar->setSizeGripEnabled(true);
+    m_pane0 = new QLabel(kIdleText, m_wndStatusBar);
+    m_pane0->setObjectName(QStringLiteral("pane0"));
+    m_pane0->setMinimumWidth(1);
+    m_wndStatusBar->addWidget(m_pane0, 1);
+    // The lock indicators: NUM is always shown; caps and scroll lock follow
+    // the lock keys as far as the window sees them (off at start).
+    QLabel* caps = MakeIndicator(QStringLiteral("UF"), m_wndStatusBar);
+    QLabel* num = MakeIndicator(QStringLiteral("NUM"), m_wndStatusBar);
+    QLabel* scroll = MakeIndicator(QStringLiteral("RF"), m_wndStatusBar);
+    caps->setObjectName(QStringLiteral("indicatorCaps"));
+    num->setObjectName(QStringLiteral("indicatorNum"));
+    scroll->setObjectName(QStringLiteral("indicatorScroll"));
+    caps->setEnabled(false);
+    scroll->setEnabled(false);
+    m_wndStatusBar->addPermanentWidget(caps);
+    m_wndStatusBar->addPermanentWidget(num);
+    m_wndStatusBar->addPermanentWidget(scroll);
+    setStatusBar(m_wndStatusBar);
+
+    const QPoint topLeft = geometry().topLeft();
+    resize(300, 400);
+    move(topLeft);
+
+    m_core->StartSearch();
+    return true;
+}
+
+void CMainFrame::SetPaneText(const QString& text) {
+    if (!m_pane0) return;
+    m_pane0->setText(text);
+    // Draw at once: a command handler may block the window thread right
+    // after setting a text (the self-test's wait, for example).
+    if (m_pane0->isVisible()) m_pane0->repaint();
+}
+
+QString CMainFrame::MessageText() const { return m_pane0 ? m_pane0->text() : QString(); }
+
+void CMainFrame::SetStatusText(const std::string& text) {
+    const QString qtext = QString::fromLocal8Bit(text.c_str());
+    m_gate.Call([this, qtext] { SetPaneText(qtext); });
+}
+
+bool CMainFrame::EnableMenuCommands(const int* ids, int count, bool enable) {
+    bool result = false;
+    m_gate.Call([&] {
+        if (menuBar()->actions().isEmpty()) return;
+        for (int i = 0; i < count; ++i) {
+            if (QAction* action = CommandAction(ids[i])) action->setEnabled(enable);
+        }
+        menuBar()->update();
+        result = true;
+    });
+    return result;
+}
+
+void CMainFrame::ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+    const QString qtext = QString::fromLocal8Bit(text.c_str());
+    const QString qcaption = QString::fromLocal8Bit(caption.c_str());
+    // Boxes asked for by the core have no owner, so that a dialog that is
+    // open meanwhile stays responsive.
+    m_gate.Call([qtext, qcaption, icon] { DuxkMessageBox(nullptr, qtext, qcaption, icon); });
+}
+
+void CMainFrame::OnSensorCommand(int id) {
+    if (!m_core->CheckSensorFound()) return;
+    if (id == ID_SENSOR_UPDATE) GetSensorChannel().Close();
+    switch (id) {
+    case ID_SENSOR_SPECIFICATION: {
+        CSpecs dlg(this, QStringLiteral("Specification"), kListingSpecification);
+        dlg.exec();
+        break;
+    }
+    case ID_SENSOR_SETTINGS: {
+        CSpecs dlg(this, QStringLiteral("Settings"), kListingSettings);
+        dlg.exec();
+        break;
+    }
+    case ID_SENSOR_SELFTEST: {
+        CSpecs dlg(this, QStringLiteral("Selftest"), kListingSelftest);
+        dlg.exec();
+        break;
+    }
+    case ID_SENSOR_VIEWCAL: {
+        CSpecs dlg(this, QStringLiteral("Calibration Data"), kListingCalData);
+        dlg.exec();
+        break;
+    }
+    case ID_SENSOR_CALDATA: {
+        CCal dlg(this, QStringLiteral("Calibration Data"));
+        dlg.exec();
+        break;
+    }
+    case ID_SENSOR_UPDATE: {
+        {
+            CUpdateDlg dlg(this, QStringLiteral("Firmware Update"));
+            dlg.exec();
+        }
+        m_core->ReopenSensorPort();
+        break;
+    }
+    default: break;
+    }
+}
+
+void CMainFrame::OnAppAbout() {
+    CAboutDlg dlg(this);
+    dlg.exec();
+}
+
+void CMainFrame::UpdateTitle() { setWindowTitle(m_doc->Title() + QStringLiteral(" - ") + kAppTitle); }
+
+void CMainFrame::OnFileNew() {
+    m_doc->OnNewDocument();
+    UpdateTitle();
+}
+
+void CMainFrame::OnFileOpen() {
+    const QString path = QFileDialog::getOpenFileName(this, QString(), QString(), QStringLiteral("All Files (*)"));
+    if (path.isEmpty()) return;
+    if (!m_doc->OnOpenDocument(path)) {
+        DuxkMessageBox(this, QStringLiteral("Cannot open the document %1.").arg(path), kAppTitle, BoxIcon::Error);
+        return;
+    }
+    UpdateTitle();
+}
+
+void CMainFrame::OnFileSave() {
+    QString path = m_doc->PathName();
+    if (path.isEmpty()) {
+        path = QFileDialog::getSaveFileName(this, QString(), m_doc->Title(), QStringLiteral("All Files (*)"));
+        if (path.isEmpty()) return;
+    }
+    if (!m_doc->OnSaveDocument(path)) {
+        DuxkMessageBox(this, QStringLiteral("Cannot save the document %1.").arg(path), kAppTitle, BoxIcon::Error);
+        return;
+    }
+    UpdateTitle();
+}
+
+void CMainFrame::Shutdown() {
+    if (m_shutDown) return;
+    m_shutDown = true;
+    // Release a search thread that waits for the window before joining it.
+    m_gate.Close();
+    m_core->StopSearch();
+    CDUXKSerial& channel = GetSensorChannel();
+    if (channel.IsOpen()) channel.Close();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    Shutdown();
+    QMainWindow::closeEvent(event);
+}
