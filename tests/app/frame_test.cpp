@@ -1,0 +1,160 @@
+// Main frame core: the last-port file, the sensor commands, reopening the
+// port, and starting and stopping the search.
+
+#include "app/MainFrame.h"
+#include "serial/DUXKSerial.h"
+#include "tests/app/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstring>
+
+using namespace testsupport;
+
+namespace {
+
+class FrameTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        frame.StopSearch();
+        if (GetSensorChannel().IsOpen()) GetSensorChannel().Close();
+    }
+    TempEnv env;
+    RecordingUi ui;
+    CMainFrameCore frame{ui};
+};
+
+std::string ReadPort(CMainFrameCore& frame, bool* ok) {
+    char buf[80];
+    std::strcpy(buf, "keep");
+    *ok = frame.ReadLastPort(buf);
+    return buf;
+}
+
+TEST_F(FrameTest, LastPortFileRoundTripAndCaseOfPrefix) {
+    bool ok = false;
+    EXPECT_EQ(ReadPort(frame, &ok), "keep");
+    EXPECT_FALSE(ok) << "no file yet";
+
+    ASSERT_TRUE(frame.WriteLastPort("COM3"));
+    EXPECT_EQ(env.ReadLastPortFile(), "COM3\r\n");
+    EXPECT_EQ(ReadPort(frame, &ok), "COM3");
+    EXPECT_TRUE(ok);
+
+    env.WriteLastPortFile("com3\r\n");
+    EXPECT_EQ(ReadPort(frame, &ok), "com3");
+    EXPECT_TRUE(ok);
+
+    env.WriteLastPortFile("cOm5\n");  // written without CR
+    EXPECT_EQ(ReadPort(frame, &ok), "cOm5");
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(FrameTest, LastPortFileKeepsOnlyFourCharactersOfTheFirstLine) {
+    bool ok = false;
+    env.WriteLastPortFile("COM12\r\nCOM4\r\n");
+    EXPECT_EQ(ReadPort(frame, &ok), "COM1");
+    EXPECT_TRUE(ok);
+
+    env.WriteLastPortFile("COM");
+    EXPECT_EQ(ReadPort(frame, &ok), "COM");
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(FrameTest, UnusableLastPortFileLeavesBufferUnchanged) {
+    for (const char* content : {"", "\r\n", "XCOM3\r\n", "CO\r\nM3", "\x01\xff\xfe\x02", "/dev/ttyUSB0\n"}) {
+        env.WriteLastPortFile(content);
+        bool ok = true;
+        EXPECT_EQ(ReadPort(frame, &ok), "keep") << content;
+        EXPECT_FALSE(ok) << content;
+    }
+}
+
+TEST_F(FrameTest, LastPortFileLocation) {
+    EXPECT_EQ(LastPortFilePath(), env.temp + "/DUXKUpdt.tmp");
+
+    setenv("TEMP", (env.temp + "/missing").c_str(), 1);
+    EXPECT_FALSE(frame.WriteLastPort("COM2")) << "directory does not exist";
+    bool ok = true;
+    ReadPort(frame, &ok);
+    EXPECT_FALSE(ok);
+
+    unsetenv("TEMP");
+    setenv("TMPDIR", (env.temp + "/").c_str(), 1);
+    EXPECT_EQ(LastPortFilePath(), env.temp + "/DUXKUpdt.tmp");
+    unsetenv("TMPDIR");
+    EXPECT_EQ(LastPortFilePath(), "/tmp/DUXKUpdt.tmp");
+    setenv("TEMP", env.temp.c_str(), 1);
+}
+
+TEST_F(FrameTest, SensorCommandsInFixedOrderAndNoSensorRefusal) {
+    EXPECT_TRUE(frame.EnableSensorCommands(false));
+    EXPECT_TRUE(frame.EnableSensorCommands(true));
+    auto calls = ui.MenuCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    const std::vector<int> order = {32771, 32774, 32773, 32772, 32775, 32776};
+    EXPECT_EQ(calls[0].first, order);
+    EXPECT_FALSE(calls[0].second);
+    EXPECT_TRUE(calls[1].second);
+
+    EXPECT_FALSE(frame.CheckSensorFound());
+    ASSERT_EQ(ui.Status().size(), 1u);
+    EXPECT_EQ(ui.Status()[0], "No Sensor!");
+    frame.m_bSensorFound = 1;
+    EXPECT_TRUE(frame.CheckSensorFound());
+    EXPECT_EQ(ui.Status().size(), 1u);
+}
+
+TEST_F(FrameTest, ReopenSensorPortSendsApplOnlyWhenItOpens) {
+    std::strcpy(frame.m_search.szPort, "COM4");
+    std::strcpy(frame.m_search.szBaud, "9600");
+    EXPECT_FALSE(frame.ReopenSensorPort()) << "COM4 is not in the port map";
+
+    PtySensor sensor(env, 4, {});
+    ASSERT_TRUE(frame.ReopenSensorPort());
+    EXPECT_TRUE(GetSensorChannel().IsOpen());
+    EXPECT_EQ(GetSensorChannel().GetBaudRate(), 9600);
+    EXPECT_EQ(GetSensorChannel().GetStopBits(), TWOSTOPBITS);
+    ASSERT_TRUE(sensor.WaitCommands(1, 2000));
+    EXPECT_EQ(sensor.Commands()[0], "appl");
+
+    EXPECT_FALSE(frame.ReopenSensorPort()) << "already open";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(sensor.Commands().size(), 1u) << "nothing sent by the failed reopen";
+}
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
+TEST_F(FrameTest, SearchWithoutPortsGoesOnIdleAndStopsOnRequest) {
+    double cpuBefore = CpuSeconds();
+    frame.StartSearch();
+    ASSERT_TRUE(ui.WaitStatus("Looking for sensor...", 3000));
+    EXPECT_FALSE(frame.WaitSearchEnd(2500)) << "the search has no end of its own";
+    EXPECT_TRUE(frame.SearchRunning());
+    // Passes over ports that cannot be opened must not keep a processor busy.
+    EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
+
+    frame.StopSearch();
+    EXPECT_FALSE(frame.SearchRunning());
+    EXPECT_EQ(frame.SearchExitCode(), static_cast<unsigned>(-1));
+    EXPECT_EQ(frame.m_search.nStop.load(), 3);
+    EXPECT_EQ(frame.m_bSensorFound.load(), 0);
+    EXPECT_EQ(ui.Status(), std::vector<std::string>{"Looking for sensor..."});
+    auto calls = ui.MenuCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_FALSE(calls[0].second) << "commands greyed at the start";
+}
+
+TEST_F(FrameTest, StopDuringTheStartDelayShowsNothing) {
+    frame.StartSearch();
+    frame.StopSearch();
+    EXPECT_EQ(frame.SearchExitCode(), static_cast<unsigned>(-1));
+    EXPECT_TRUE(ui.Status().empty());
+}
+
+}  // namespace
