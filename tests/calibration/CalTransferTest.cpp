@@ -162,6 +162,9 @@ TEST_F(CalTransferTest, UnlockAnswerAfterFiftyTicksTimesOut) {
     // Arriving on the 51st tick of the wait is too late.
     ASSERT_TRUE(pty.Answer("unlocked_"));
     transfer.Tick();
+    EXPECT_EQ(transfer.LoadStep(), 7);
+    EXPECT_TRUE(sink.boxes.empty());
+    transfer.Tick();
     EXPECT_EQ(sink.boxes, std::vector<std::string>{"Error: Timeout occured"});
     EXPECT_EQ(sink.stepAtBox, 8);
     EXPECT_EQ(transfer.LoadTimeouts(), 1);
