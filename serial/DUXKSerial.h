@@ -5,8 +5,10 @@
 #include "serial/WinCom.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 class CDUXKSerial : public CWinCom2 {
 public:
@@ -38,6 +40,30 @@ public:
     bool HasTrace() const;
 
     static uint32_t BaudFromText(const char* text);
+
+private:
+    // Appends the received bytes to the ring (event thread only).
+    void StoreReceived(const uint8_t* data, uint32_t count);
+    double TraceStamp() const;  // seconds since traceBase; traceMutex held
+
+    // The ring: the event thread alone stores bytes and advances writePos,
+    // the consumer alone advances readPos; each publishes its position with
+    // release and reads the other's with acquire. ringMutex is held only
+    // around the producer's stores and Purge's reset, so that the reset can
+    // never interleave with a store, and it pairs with rxCv for WaitReceived.
+    uint8_t receiveRing[kRingSize] = {};
+    std::atomic<uint32_t> writePos{0};
+    std::atomic<uint32_t> readPos{0};
+    std::mutex ringMutex;
+    std::condition_variable rxCv;
+
+    std::atomic<bool> transmitDone{false};
+    std::mutex txMutex;
+    std::condition_variable txCv;
+
+    mutable std::mutex traceMutex;
+    uint32_t traceBase = 0;
+    FILE* traceStream = nullptr;
 };
 
 CDUXKSerial& GetSensorChannel();

@@ -16,6 +16,7 @@ constexpr uint32_t ERROR_ACCESS_DENIED_CODE = 5;
 constexpr uint32_t ERROR_INVALID_HANDLE_CODE = 6;
 constexpr uint32_t ERROR_GEN_FAILURE_CODE = 31;
 constexpr uint32_t ERROR_SHARING_VIOLATION_CODE = 32;
+constexpr uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
 constexpr uint32_t ERROR_OPERATION_ABORTED_CODE = 995;
 constexpr uint32_t ERROR_IO_PENDING_CODE = 997;
 constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED_CODE = 1167;
@@ -98,6 +99,7 @@ protected:
     struct Impl;
     Impl* impl_ = nullptr;
     friend struct ComOverlapped;
+    friend struct PortAccess;
 };
 
 class CWinCom2 : public CWinCom {

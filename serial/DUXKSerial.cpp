@@ -1,0 +1,271 @@
+#include "serial/DUXKSerial.h"
+
+#include "serial/Link.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+const char* LineErrorText(uint32_t errors)
+{
+    switch (errors) {
+    case CE_RXOVER: return "Input buffer overflow";
+    case CE_OVERRUN: return "Buffer overrun";
+    case CE_RXPARITY: return "Input parity error";
+    case CE_FRAME: return "Framing error";
+    case CE_BREAK: return "Break condition";
+    case CE_TXFULL: return "Output buffer full";
+    case CE_IOE: return "IO device error";
+    case CE_MODE: return "Unsupported mode";
+    default: return "Unknown";
+    }
+}
+
+uint32_t TickCount32()
+{
+    return static_cast<uint32_t>(TickCountMs());
+}
+
+} // namespace
+
+CDUXKSerial::CDUXKSerial() = default;
+
+CDUXKSerial::~CDUXKSerial()
+{
+    CloseTrace();
+    // The event thread calls this object's OnCommEvent: stop it while this
+    // part of the object still exists.
+    CWinCom2::Close();
+}
+
+double CDUXKSerial::TraceStamp() const
+{
+    return static_cast<uint32_t>(TickCount32() - traceBase) * 0.001;
+}
+
+uint32_t CDUXKSerial::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
+                            uint32_t timeoutMs)
+{
+    transmitDone.store(false);
+    uint32_t written = 0;
+    uint32_t code = CWinCom::Write(data, count, &written, overlapped, timeoutMs);
+    if (countOut)
+        *countOut = written;
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (traceStream) {
+        double ts = TraceStamp();
+        if (written != count)
+            std::fprintf(traceStream, "%.6f Write() Error: %d to send, %d sent\n", ts, static_cast<int>(count),
+                         static_cast<int>(written));
+        const uint8_t* bytes = static_cast<const uint8_t*>(data);
+        for (uint32_t i = 0; bytes && i < count; ++i) {
+            if (bytes[i] < 0x20)
+                std::fprintf(traceStream, "%.6f Write() sent 0x%02x\n", ts, bytes[i]);
+            else
+                std::fprintf(traceStream, "%.6f Write() sent 0x%02x (%c)\n", ts, bytes[i], bytes[i]);
+        }
+        std::fflush(traceStream);
+    }
+    return code;
+}
+
+void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors)
+{
+    if (events & EV_TXEMPTY) {
+        {
+            std::lock_guard<std::mutex> lock(txMutex);
+            transmitDone.store(true);
+        }
+        txCv.notify_all();
+    }
+    if ((events & EV_RLSD) && IsCarrierOn())
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (events & EV_ERR) {
+        std::lock_guard<std::mutex> lock(traceMutex);
+        if (traceStream) {
+            std::fputs("### Error: ", traceStream);
+            std::fputs(LineErrorText(errors), traceStream);
+            std::fputs(" ###\n", traceStream);
+            std::fflush(traceStream);
+        }
+    }
+    if (events & EV_RXCHAR) {
+        for (;;) {
+            uint8_t chunk[100];
+            uint32_t got = 0;
+            uint32_t code = Read(chunk, sizeof chunk, &got, nullptr, INFINITE_TIMEOUT);
+            if (code != ERROR_SUCCESS_CODE || got == 0)
+                break;
+            StoreReceived(chunk, got);
+        }
+    }
+}
+
+void CDUXKSerial::StoreReceived(const uint8_t* data, uint32_t count)
+{
+    {
+        std::lock_guard<std::mutex> ringLock(ringMutex);
+        std::lock_guard<std::mutex> traceLock(traceMutex);
+        uint32_t w = writePos.load(std::memory_order_relaxed);
+        uint32_t room = (kRingSize - 1) - ReceivedCount();
+        for (uint32_t i = 0; i < count && room > 0; ++i, --room) {
+            receiveRing[w] = data[i];
+            if (traceStream)
+                std::fprintf(traceStream, "%.6f Read %d (%c)\n", TraceStamp(), data[i],
+                             data[i] < 32 ? '.' : static_cast<char>(data[i]));
+            w = (w + 1) % kRingSize;
+            writePos.store(w, std::memory_order_release);
+        }
+        if (traceStream)
+            std::fflush(traceStream);
+    }
+    rxCv.notify_all();
+}
+
+uint32_t CDUXKSerial::Purge()
+{
+    for (;;) {
+        uint8_t chunk[100];
+        uint32_t got = 0;
+        uint32_t code = Read(chunk, sizeof chunk, &got, nullptr, INFINITE_TIMEOUT);
+        if (code != ERROR_SUCCESS_CODE || got == 0)
+            break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(ringMutex);
+        writePos.store(0, std::memory_order_release);
+        readPos.store(0, std::memory_order_release);
+    }
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (traceStream) {
+        std::fprintf(traceStream, "%.6f Purge()\n", TraceStamp());
+        std::fflush(traceStream);
+    }
+    return 0;
+}
+
+uint8_t CDUXKSerial::GetByte()
+{
+    uint32_t r = readPos.load(std::memory_order_relaxed);
+    if (r == writePos.load(std::memory_order_acquire))
+        return 0;
+    uint8_t b = receiveRing[r];
+    readPos.store((r + 1) % kRingSize, std::memory_order_release);
+    return b;
+}
+
+uint32_t CDUXKSerial::ReceivedCount() const
+{
+    uint32_t w = writePos.load(std::memory_order_acquire);
+    uint32_t r = readPos.load(std::memory_order_acquire);
+    return w >= r ? w - r : w + kRingSize - r;
+}
+
+bool CDUXKSerial::IsTransmitDone() const
+{
+    return transmitDone.load();
+}
+
+bool CDUXKSerial::WaitReceived(uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(ringMutex);
+    auto ready = [this] { return ReceivedCount() > 0; };
+    if (timeoutMs == INFINITE_TIMEOUT) {
+        rxCv.wait(lock, ready);
+        return true;
+    }
+    return rxCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+}
+
+bool CDUXKSerial::WaitTransmitDone(uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(txMutex);
+    auto ready = [this] { return transmitDone.load(); };
+    if (timeoutMs == INFINITE_TIMEOUT) {
+        txCv.wait(lock, ready);
+        return true;
+    }
+    return txCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+}
+
+void CDUXKSerial::TraceMessage(const char* text)
+{
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (!traceStream)
+        return;
+    std::fprintf(traceStream, "%.6f ---%s---\n", TraceStamp(), text ? text : "");
+    std::fflush(traceStream);
+}
+
+void CDUXKSerial::TraceLine(const char* text)
+{
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (!traceStream)
+        return;
+    std::fprintf(traceStream, "%.6f %s\n", TraceStamp(), text ? text : "");
+    std::fflush(traceStream);
+}
+
+void CDUXKSerial::CloseTrace()
+{
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (traceStream) {
+        std::fclose(traceStream);
+        traceStream = nullptr;
+    }
+}
+
+bool CDUXKSerial::AttachTrace(const char* path)
+{
+    if (!path || !*path)
+        return false;
+    FILE* f = std::fopen(path, "a");
+    if (!f)
+        return false;
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (traceStream)
+        std::fclose(traceStream);
+    traceStream = f;
+    traceBase = TickCount32();
+    return true;
+}
+
+bool CDUXKSerial::HasTrace() const
+{
+    std::lock_guard<std::mutex> lock(traceMutex);
+    return traceStream != nullptr;
+}
+
+uint32_t CDUXKSerial::BaudFromText(const char* text)
+{
+    static const struct {
+        const char* text;
+        uint32_t rate;
+    } table[] = {
+        {"256000", 256000}, {"128000", 128000}, {"57600", 57600}, {"56000", 56000},
+        {"38400", 38400},   {"19200", 19200},   {"9600", 9600},   {"4800", 4800},
+        {"2400", 2400},     {"1200", 1200},     {"600", 600},     {"300", 300},
+    };
+    if (!text)
+        return 38400;
+    for (const auto& row : table)
+        if (std::strcmp(text, row.text) == 0)
+            return row.rate;
+    return 38400;
+}
+
+CDUXKSerial& GetSensorChannel()
+{
+    static CDUXKSerial channel;
+    return channel;
+}
+
+void AttachTraceFromEnvironment()
+{
+    const char* path = std::getenv("DUXK_TRACE");
+    if (path && *path)
+        GetSensorChannel().AttachTrace(path);
+}

@@ -1,0 +1,221 @@
+#include "serial/Link.h"
+
+#include "serial/DUXKSerial.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+double ReplyTimeout = 8.0;
+
+namespace {
+
+constexpr int kStopWatchSlots = 7;
+constexpr int kReplyBufferSize = 512;
+
+double stopWatchStart[kStopWatchSlots] = {};
+char replyBuffer[kReplyBufferSize] = {};
+int replyLength = 0;
+int terminatorCount = 0;
+
+bool IsTerminator(uint8_t b)
+{
+    return b == 3 || b == 4 || b == 10 || b == 13;
+}
+
+// Milliseconds left until deadline (0 when it has passed), for the blocking
+// helpers of the channel.
+uint32_t MsUntil(uint64_t deadline)
+{
+    uint64_t now = TickCountMs();
+    return now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
+}
+
+} // namespace
+
+uint64_t TickCountMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void WaitSeconds(double seconds)
+{
+    const uint64_t t0 = TickCountMs();
+    const double ms = seconds * 1000.0;
+    if (!(ms >= 1.0))
+        return;
+    const uint64_t wait = static_cast<uint64_t>(ms);
+    const uint64_t end = t0 + wait;
+    for (uint64_t now = t0; now < end; now = TickCountMs())
+        std::this_thread::sleep_for(std::chrono::milliseconds(end - now));
+}
+
+double StopWatch(int slot, bool read)
+{
+    if (slot < 0 || slot >= kStopWatchSlots)
+        return 0.0;
+    const double now = static_cast<double>(TickCountMs());
+    if (!read) {
+        stopWatchStart[slot] = now;
+        return 0.0;
+    }
+    return (now - stopWatchStart[slot]) * 0.001;
+}
+
+unsigned SendBytes(const void* data, unsigned count)
+{
+    CDUXKSerial& channel = GetSensorChannel();
+    if (!channel.IsOpen())
+        return 0;
+    uint32_t written = 0;
+    uint32_t code = channel.Write(data, count, &written, nullptr, INFINITE_TIMEOUT);
+    // Wait for the transmitter to drain, at most 10 ms per byte; running
+    // out of time is not a failure.
+    const uint64_t deadline = TickCountMs() + 10ull * count;
+    while (!channel.IsTransmitDone()) {
+        uint32_t left = MsUntil(deadline);
+        if (left == 0)
+            break;
+        channel.WaitTransmitDone(left);
+    }
+    return code != ERROR_SUCCESS_CODE ? 0 : written;
+}
+
+void SendCommand(const char* text)
+{
+    char buffer[kReplyBufferSize];
+    // A text longer than the buffer allows is cut, rather than written past
+    // its end.
+    int len = std::snprintf(buffer, sizeof buffer, "%s\n", text ? text : "");
+    if (len < 0)
+        return;
+    if (len >= static_cast<int>(sizeof buffer))
+        len = static_cast<int>(sizeof buffer) - 1;
+    SendBytes(buffer, static_cast<unsigned>(len));
+}
+
+char* ReadReply()
+{
+    CDUXKSerial& channel = GetSensorChannel();
+    if (!channel.IsOpen())
+        return nullptr;
+    StopWatch(2, false);
+    for (;;) {
+        uint8_t b = 0;
+        if (channel.ReceivedCount() > 0)
+            b = channel.GetByte();
+        if (b == 0) {
+            const double elapsed = StopWatch(2, true);
+            if (elapsed > ReplyTimeout)
+                return nullptr;
+            if (channel.ReceivedCount() == 0) {
+                // Block until a byte comes or the time-out has just passed.
+                double leftMs = (ReplyTimeout - elapsed) * 1000.0;
+                uint32_t wait = leftMs > 0 ? static_cast<uint32_t>(leftMs) + 1 : 1;
+                channel.WaitReceived(wait);
+            }
+            continue;
+        }
+        if (IsTerminator(b)) {
+            if (terminatorCount++ == 0)
+                continue;
+            if (replyLength == 0) {
+                replyBuffer[0] = 13;
+                replyBuffer[1] = 10;
+                replyLength = 2;
+            }
+            replyBuffer[replyLength] = 0;
+            terminatorCount = 0;
+            replyLength = 0;
+            return replyBuffer;
+        }
+        replyBuffer[replyLength++] = static_cast<char>(b);
+        if (replyLength < kReplyBufferSize)
+            continue;
+        replyBuffer[kReplyBufferSize - 1] = 0;
+        terminatorCount = 0;
+        replyLength = 0;
+        return replyBuffer;
+    }
+}
+
+int ReadBytes(void* buffer, int count, bool echo)
+{
+    CDUXKSerial& channel = GetSensorChannel();
+    if (!channel.IsOpen() || count <= 0)
+        return 0;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    for (int i = 0; i < count; ++i) {
+        const uint64_t deadline = TickCountMs() + 1000;
+        while (channel.ReceivedCount() == 0) {
+            uint32_t left = MsUntil(deadline);
+            if (left == 0)
+                return 0;
+            channel.WaitReceived(left);
+        }
+        uint8_t b = channel.GetByte();
+        out[i] = b;
+        if (echo) {
+            WaitSeconds(0.01);
+            channel.Write(&b, 1, nullptr, nullptr, INFINITE_TIMEOUT);
+        }
+    }
+    return count;
+}
+
+void SendLong(uint32_t value)
+{
+    CDUXKSerial& channel = GetSensorChannel();
+    if (!channel.IsOpen())
+        return;
+    uint8_t bytes[4] = {
+        static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24),
+    };
+    channel.Write(bytes, 4, nullptr, nullptr, INFINITE_TIMEOUT);
+}
+
+bool CheckIdReply(const char* text)
+{
+    if (!text || text[0] != '@')
+        return false;
+    const size_t len = std::strlen(text);
+    if (len < 3)
+        return false;
+    auto digit = [](char c) {
+        int v = std::toupper(static_cast<unsigned char>(c)) - 48;
+        if (v > 9)
+            v -= 7;
+        return v;
+    };
+    const int expected = digit(text[1]) * 16 + digit(text[2]);
+    unsigned sum = 0;
+    size_t payload = 0;
+    for (size_t i = 4; i < len; ++i, ++payload)
+        sum += static_cast<unsigned char>(text[i]);
+    if (payload > 101)
+        return false;
+    return static_cast<int>(sum & 0xFF) == expected;
+}
+
+void ResetReplyState()
+{
+    replyLength = 0;
+    terminatorCount = 0;
+    std::memset(replyBuffer, 0, sizeof replyBuffer);
+}
+
+int ReplyLength()
+{
+    return replyLength;
+}
+
+int ReplyTerminatorCount()
+{
+    return terminatorCount;
+}

@@ -1,0 +1,1089 @@
+// The port classes over POSIX: termios for the line, poll() for every wait,
+// ioctl for queues, modem lines and line-error counters.
+//
+// The object keeps a settings record of its own (the Windows device control
+// block and time-outs) because termios cannot hold all of it: pseudo-
+// terminals force 8 data bits and drop parity, and nothing in termios knows
+// the parity-check flag, the event character or the DTR/RTS modes. Queries
+// answer from the record; setters change the record and apply what termios
+// can take.
+//
+// Overlapped operations are carried out by the calling thread with a poll()
+// bounded by the time-out, so an operation that timed out has nothing left
+// outstanding, and concurrent operations on different threads each wait on
+// their own poll set: none can complete or cancel another.
+
+#include "serial/WinCom.h"
+
+#include "serial/ComOverlapped.h"
+#include "serial/PortMap.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t MAXDWORD_VALUE = 0xFFFFFFFFu;
+
+uint64_t NowMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+// errno of a failed call on an open port → Windows code.
+uint32_t IoErrorCode(int e)
+{
+    switch (e) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EPIPE:
+        return ERROR_DEVICE_NOT_CONNECTED_CODE;
+    case EBADF:
+        return ERROR_INVALID_HANDLE_CODE;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED_CODE;
+    case ENOTTY:
+    case ENOSYS:
+        return ERROR_INVALID_FUNCTION_CODE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER_CODE;
+    default:
+        return ERROR_GEN_FAILURE_CODE;
+    }
+}
+
+// errno of a failed open → Windows code.
+uint32_t OpenErrorCode(int e)
+{
+    switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+        return ERROR_FILE_NOT_FOUND_CODE;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+    case EROFS:
+        return ERROR_ACCESS_DENIED_CODE;
+    default:
+        return IoErrorCode(e);
+    }
+}
+
+struct BaudEntry {
+    uint32_t rate;
+    speed_t speed;
+};
+
+const BaudEntry kBauds[] = {
+    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
+    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
+    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
+    {500000, B500000}, {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+};
+
+bool SpeedOf(uint32_t rate, speed_t* out)
+{
+    for (const BaudEntry& b : kBauds)
+        if (b.rate == rate) {
+            *out = b.speed;
+            return true;
+        }
+    return false;
+}
+
+void DrainEventFd(int fd)
+{
+    uint64_t v;
+    while (read(fd, &v, sizeof v) > 0) {
+    }
+}
+
+void PokeEventFd(int fd)
+{
+    if (fd < 0)
+        return;
+    uint64_t one = 1;
+    ssize_t r = write(fd, &one, sizeof one);
+    (void)r;
+}
+
+} // namespace
+
+// The line settings as a Windows device control block and time-outs hold
+// them.
+struct PortSettings {
+    uint32_t baudRate = 9600;
+    uint8_t byteSize = 8;
+    uint8_t parity = NOPARITY;
+    uint8_t stopBits = ONESTOPBIT;
+    bool parityCheck = false;   // fParity
+    bool outxCtsFlow = false;
+    bool outxDsrFlow = false;
+    uint8_t dtrControl = 1;     // DTR_CONTROL_ENABLE
+    uint8_t rtsControl = 1;     // RTS_CONTROL_ENABLE
+    bool outX = false;
+    bool inX = false;
+    char eventChar = 0;
+    uint32_t readInterval = MAXDWORD_VALUE;
+    uint32_t readTotalMultiplier = 0;
+    uint32_t readTotalConstant = 0;
+};
+
+struct CWinCom::Impl {
+    std::atomic<int> fd{-1};
+    int wakeFd = -1;    // eventfd: mask changes, stop requests, new output
+    int cancelFd = -1;  // eventfd: raised by Close to end every blocked operation
+    bool overlapped = false;
+    bool isPty = false;
+    std::string name;
+
+    std::mutex mu;      // settings record, operation count, closing flag
+    std::condition_variable opsCv;
+    int ops = 0;
+    bool closing = false;
+    PortSettings settings;
+
+    std::atomic<uint32_t> eventMask{0};
+    std::atomic<uint32_t> firedEvents{0};
+    std::atomic<uint64_t> maskGeneration{0};
+    std::atomic<bool> txPending{false};
+    std::atomic<uint64_t> readGeneration{0};
+    std::atomic<uint32_t> lineErrors{0};
+
+    // State of the comm-event wait (one waiter at a time).
+    std::mutex waitMu;
+    bool rxReported = false;
+    uint64_t rxReportedGeneration = 0;
+    bool icountOk = false;
+    serial_icounter_struct icount{};
+    bool modemOk = false;
+    int modemLines = 0;
+
+    uint32_t ApplySettings(int portFd, const PortSettings& s);
+    uint32_t WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs, const std::atomic<bool>* stop);
+    uint32_t DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* written);
+    uint32_t DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got);
+    uint32_t CollectStatus(int portFd);
+    uint32_t TakeLineErrors(int portFd);
+    void ResetStatusBaseline(int portFd);
+};
+
+// Gives the helpers below the name of the port's platform state.
+struct PortAccess {
+    using Impl = CWinCom::Impl;
+};
+
+namespace {
+
+// Counts a running operation so that Close can wait for it to leave.
+class OpGuard {
+public:
+    explicit OpGuard(PortAccess::Impl* im) : im_(im)
+    {
+        std::lock_guard<std::mutex> lock(im_->mu);
+        fd_ = im_->fd.load();
+        ok_ = fd_ >= 0 && !im_->closing;
+        if (ok_)
+            ++im_->ops;
+    }
+    ~OpGuard()
+    {
+        if (!ok_)
+            return;
+        std::lock_guard<std::mutex> lock(im_->mu);
+        if (--im_->ops == 0)
+            im_->opsCv.notify_all();
+    }
+    OpGuard(const OpGuard&) = delete;
+    OpGuard& operator=(const OpGuard&) = delete;
+    bool ok() const { return ok_; }
+    int fd() const { return fd_; }
+
+private:
+    PortAccess::Impl* im_;
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+int RemainingMs(uint64_t deadline, bool infinite)
+{
+    if (infinite)
+        return -1;
+    uint64_t now = NowMs();
+    return now >= deadline ? 0 : static_cast<int>(deadline - now);
+}
+
+} // namespace
+
+uint32_t CWinCom::Impl::ApplySettings(int portFd, const PortSettings& s)
+{
+    termios tio{};
+    if (tcgetattr(portFd, &tio) != 0)
+        return IoErrorCode(errno);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    switch (s.byteSize) {
+    case 5: tio.c_cflag |= CS5; break;
+    case 6: tio.c_cflag |= CS6; break;
+    case 7: tio.c_cflag |= CS7; break;
+    default: tio.c_cflag |= CS8; break;
+    }
+    switch (s.parity) {
+    case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: tio.c_cflag |= PARENB; break;
+    case MARKPARITY: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (s.stopBits != ONESTOPBIT)
+        tio.c_cflag |= CSTOPB;
+    if (s.outxCtsFlow)
+        tio.c_cflag |= CRTSCTS;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    if (s.outX)
+        tio.c_iflag |= IXON;
+    if (s.inX)
+        tio.c_iflag |= IXOFF;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    speed_t sp;
+    if (!SpeedOf(s.baudRate, &sp))
+        return ERROR_INVALID_PARAMETER_CODE;
+    cfsetispeed(&tio, sp);
+    cfsetospeed(&tio, sp);
+    if (tcsetattr(portFd, TCSANOW, &tio) != 0) {
+        // Some kernels refuse a change that only a real line could carry
+        // out (parity on a pseudo-terminal); the record keeps it.
+        if (!(isPty && errno == EINVAL))
+            return IoErrorCode(errno);
+    }
+    // DTR and RTS as the control modes ask; devices without modem lines
+    // (pseudo-terminals) simply have none.
+    int set = 0, clear = 0;
+    (s.dtrControl == 0 ? clear : set) |= TIOCM_DTR;
+    (s.rtsControl == 0 ? clear : set) |= TIOCM_RTS;
+    if (set)
+        (void)ioctl(portFd, TIOCMBIS, &set);
+    if (clear)
+        (void)ioctl(portFd, TIOCMBIC, &clear);
+    return ERROR_SUCCESS_CODE;
+}
+
+void CWinCom::Impl::ResetStatusBaseline(int portFd)
+{
+    icountOk = ioctl(portFd, TIOCGICOUNT, &icount) == 0;
+    modemOk = ioctl(portFd, TIOCMGET, &modemLines) == 0;
+    lineErrors.store(0);
+}
+
+// Compares the driver's counters and modem lines with the last look; returns
+// the comm events that the changes amount to and collects line errors.
+uint32_t CWinCom::Impl::CollectStatus(int portFd)
+{
+    uint32_t ev = 0;
+    if (icountOk) {
+        serial_icounter_struct now{};
+        if (ioctl(portFd, TIOCGICOUNT, &now) == 0) {
+            uint32_t errs = 0;
+            if (now.frame != icount.frame) errs |= CE_FRAME;
+            if (now.parity != icount.parity) errs |= CE_RXPARITY;
+            if (now.overrun != icount.overrun) errs |= CE_OVERRUN;
+            if (now.buf_overrun != icount.buf_overrun) errs |= CE_RXOVER;
+            if (now.brk != icount.brk) {
+                errs |= CE_BREAK;
+                ev |= EV_BREAK;
+            }
+            if (errs & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER))
+                ev |= EV_ERR;
+            lineErrors.fetch_or(errs);
+            icount = now;
+        }
+    }
+    if (modemOk) {
+        int lines = 0;
+        if (ioctl(portFd, TIOCMGET, &lines) == 0) {
+            int changed = lines ^ modemLines;
+            if (changed & TIOCM_CTS) ev |= EV_CTS;
+            if (changed & TIOCM_DSR) ev |= EV_DSR;
+            if (changed & TIOCM_CD) ev |= EV_RLSD;
+            if (changed & TIOCM_RI) ev |= EV_RING;
+            modemLines = lines;
+        }
+    }
+    return ev;
+}
+
+uint32_t CWinCom::Impl::TakeLineErrors(int portFd)
+{
+    std::lock_guard<std::mutex> lock(waitMu);
+    (void)CollectStatus(portFd);
+    return lineErrors.exchange(0);
+}
+
+// Waits for an event of the mask. Returns 0 with the events in *fired (0 when
+// the mask was changed meanwhile or a stop was requested), 1460 when the
+// time-out passed, 995 when the port is being closed, or the device's error
+// when it failed or went away.
+uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs,
+                                 const std::atomic<bool>* stop)
+{
+    std::lock_guard<std::mutex> lock(waitMu);
+    *fired = 0;
+    const bool infinite = timeoutMs == INFINITE_TIMEOUT;
+    const uint64_t deadline = infinite ? 0 : NowMs() + timeoutMs;
+    const uint64_t generation = maskGeneration.load();
+    for (;;) {
+        if (stop && stop->load())
+            return ERROR_SUCCESS_CODE;
+        const uint32_t mask = eventMask.load();
+        uint32_t ev = 0;
+        int pollMs = RemainingMs(deadline, infinite);
+
+        // Received bytes: reported once until somebody reads.
+        if (rxReported && readGeneration.load() != rxReportedGeneration)
+            rxReported = false;
+        const bool watchRx = (mask & (EV_RXCHAR | EV_RXFLAG)) && !rxReported;
+        auto shorten = [&pollMs](int ms) {
+            if (pollMs < 0 || ms < pollMs)
+                pollMs = ms;
+        };
+        if (rxReported)
+            shorten(20);
+
+        // Output drained: watch the driver's output queue after a write.
+        if (txPending.load()) {
+            if (!(mask & EV_TXEMPTY)) {
+                txPending.store(false);
+            } else {
+                int queued = 0;
+                if (ioctl(portFd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+                    txPending.store(false);
+                    ev |= EV_TXEMPTY;
+                } else {
+                    uint32_t baud;
+                    {
+                        std::lock_guard<std::mutex> sl(mu);
+                        baud = settings.baudRate ? settings.baudRate : 9600;
+                    }
+                    uint64_t ms = static_cast<uint64_t>(queued) * 11000u / baud;
+                    shorten(static_cast<int>(ms < 1 ? 1 : (ms > 100 ? 100 : ms)));
+                }
+            }
+        }
+
+        // Modem lines and line errors: the driver keeps counters but offers
+        // no wait that fits into poll(), so they are looked at regularly.
+        if ((icountOk || modemOk) &&
+            (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR | EV_BREAK))) {
+            ev |= CollectStatus(portFd);
+            shorten(50);
+        }
+
+        ev &= mask;
+        if (ev) {
+            *fired = ev;
+            return ERROR_SUCCESS_CODE;
+        }
+        if (!infinite && pollMs == 0)
+            return ERROR_TIMEOUT_CODE;
+
+        pollfd pf[3] = {
+            {wakeFd, POLLIN, 0},
+            {cancelFd, POLLIN, 0},
+            {portFd, static_cast<short>(watchRx ? POLLIN : 0), 0},
+        };
+        int r = poll(pf, 3, pollMs);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return IoErrorCode(errno);
+        }
+        if (pf[1].revents)
+            return ERROR_OPERATION_ABORTED_CODE;
+        if (pf[0].revents) {
+            DrainEventFd(wakeFd);
+            if ((stop && stop->load()) || maskGeneration.load() != generation)
+                return ERROR_SUCCESS_CODE;
+        }
+        if (pf[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            // The device went away (or the far end of a pseudo-terminal
+            // closed): report it instead of waking up again and again.
+            return pf[2].revents & POLLNVAL ? ERROR_INVALID_HANDLE_CODE
+                                            : ERROR_DEVICE_NOT_CONNECTED_CODE;
+        }
+        if (pf[2].revents & POLLIN) {
+            rxReported = true;
+            rxReportedGeneration = readGeneration.load();
+            uint32_t rx = EV_RXCHAR & mask;
+            if (rx) {
+                *fired = rx;
+                return ERROR_SUCCESS_CODE;
+            }
+        }
+    }
+}
+
+uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs,
+                                uint32_t* written)
+{
+    *written = 0;
+    const bool infinite = timeoutMs == INFINITE_TIMEOUT;
+    const uint64_t deadline = infinite ? 0 : NowMs() + timeoutMs;
+    uint32_t code = ERROR_SUCCESS_CODE;
+    while (*written < count) {
+        ssize_t n = write(portFd, data + *written, count - *written);
+        if (n > 0) {
+            *written += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            code = IoErrorCode(errno);
+            break;
+        }
+        int ms = RemainingMs(deadline, infinite);
+        if (ms == 0) {
+            code = ERROR_TIMEOUT_CODE;
+            break;
+        }
+        pollfd pf[2] = {{portFd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
+        int r = poll(pf, 2, ms);
+        if (r < 0 && errno != EINTR) {
+            code = IoErrorCode(errno);
+            break;
+        }
+        if (r == 0) {
+            code = ERROR_TIMEOUT_CODE;
+            break;
+        }
+        if (pf[1].revents) {
+            code = ERROR_OPERATION_ABORTED_CODE;
+            break;
+        }
+        if (pf[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            code = ERROR_DEVICE_NOT_CONNECTED_CODE;
+            break;
+        }
+    }
+    if (*written > 0) {
+        txPending.store(true);
+        PokeEventFd(wakeFd);
+    }
+    return code;
+}
+
+uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got)
+{
+    *got = 0;
+    uint32_t interval, multiplier, constant;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        interval = settings.readInterval;
+        multiplier = settings.readTotalMultiplier;
+        constant = settings.readTotalConstant;
+    }
+    // Interval MAXDWORD with no total time-out: return at once with what is
+    // there. Otherwise wait for all requested bytes (within the total
+    // time-out when one is set, and the caller's time-out).
+    const bool immediate = interval == MAXDWORD_VALUE && multiplier == 0 && constant == 0;
+    uint64_t limit = timeoutMs == INFINITE_TIMEOUT ? UINT64_MAX : timeoutMs;
+    bool totalLimited = false;
+    if (!immediate && (multiplier || constant)) {
+        uint64_t total = static_cast<uint64_t>(multiplier) * count + constant;
+        if (total < limit) {
+            limit = total;
+            totalLimited = true;
+        }
+    }
+    const bool infinite = limit == UINT64_MAX;
+    const uint64_t deadline = infinite ? 0 : NowMs() + limit;
+    uint32_t code = ERROR_SUCCESS_CODE;
+    while (*got < count) {
+        ssize_t n = read(portFd, data + *got, count - *got);
+        if (n > 0) {
+            *got += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            code = IoErrorCode(errno);
+            break;
+        }
+        if (immediate)
+            break;
+        int ms = RemainingMs(deadline, infinite);
+        if (ms == 0) {
+            code = totalLimited ? ERROR_SUCCESS_CODE : ERROR_TIMEOUT_CODE;
+            break;
+        }
+        pollfd pf[2] = {{portFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        int r = poll(pf, 2, ms);
+        if (r < 0 && errno != EINTR) {
+            code = IoErrorCode(errno);
+            break;
+        }
+        if (pf[1].revents) {
+            code = ERROR_OPERATION_ABORTED_CODE;
+            break;
+        }
+        if ((pf[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pf[0].revents & POLLIN)) {
+            code = ERROR_DEVICE_NOT_CONNECTED_CODE;
+            break;
+        }
+    }
+    readGeneration.fetch_add(1);
+    return code;
+}
+
+// ---------------------------------------------------------------- CWinCom
+
+CWinCom::CWinCom() : impl_(new Impl) {}
+
+CWinCom::~CWinCom()
+{
+    CWinCom::Close();
+    delete impl_;
+}
+
+bool CWinCom::IsOpen() const
+{
+    return impl_->fd.load() >= 0;
+}
+
+uint32_t CWinCom::LastError() const
+{
+    return lastError.load();
+}
+
+std::string CWinCom::PortName() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->fd.load() >= 0 ? impl_->name : std::string();
+}
+
+uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag)
+{
+    (void)inQueue;   // the driver's queues are fixed; sizes are advisory
+    (void)outQueue;
+    if (IsOpen()) {
+        lastError = ERROR_ALREADY_INITIALIZED_CODE;
+        return lastError;
+    }
+    std::string name = portName ? portName : "";
+    std::string device = ResolvePortName(name);
+    if (device.empty()) {
+        lastError = ERROR_FILE_NOT_FOUND_CODE;
+        return lastError;
+    }
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        lastError = OpenErrorCode(errno);
+        return lastError;
+    }
+    uint32_t code = ERROR_SUCCESS_CODE;
+    termios probe{};
+    if (!isatty(fd) || tcgetattr(fd, &probe) != 0) {
+        code = ERROR_INVALID_FUNCTION_CODE;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // Held by another descriptor of this or another process.
+        code = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED_CODE : OpenErrorCode(errno);
+    } else {
+        (void)ioctl(fd, TIOCEXCL);
+    }
+    int wakeFd = -1, cancelFd = -1;
+    if (code == ERROR_SUCCESS_CODE) {
+        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wakeFd < 0 || cancelFd < 0)
+            code = IoErrorCode(errno);
+    }
+    if (code != ERROR_SUCCESS_CODE) {
+        if (wakeFd >= 0) ::close(wakeFd);
+        if (cancelFd >= 0) ::close(cancelFd);
+        ::close(fd);
+        lastError = code;
+        return code;
+    }
+    struct stat st{};
+    bool pty = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+               major(st.st_rdev) <= 143;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        impl_->wakeFd = wakeFd;
+        impl_->cancelFd = cancelFd;
+        impl_->overlapped = flag;
+        impl_->isPty = pty;
+        impl_->name = name;
+        impl_->closing = false;
+        impl_->settings = PortSettings{};
+        impl_->eventMask = 0;
+        impl_->firedEvents = 0;
+        impl_->txPending = false;
+        impl_->fd = fd;
+    }
+    {
+        std::lock_guard<std::mutex> lock(impl_->waitMu);
+        impl_->rxReported = false;
+        impl_->ResetStatusBaseline(fd);
+    }
+    lastError = ERROR_SUCCESS_CODE;
+
+    SetEventMask(EV_RXCHAR | EV_BREAK | EV_ERR);
+    uint32_t timeoutCode = SetTimeoutMode(0);
+
+    // Back to the default configuration (9600 8N1, DTR and RTS on, no flow
+    // control); callers set their own line afterwards. Its outcome, like
+    // that of the event mask, does not decide the result.
+    {
+        PortSettings defaults;
+        {
+            std::lock_guard<std::mutex> lock(impl_->mu);
+            defaults.readInterval = impl_->settings.readInterval;
+            defaults.readTotalMultiplier = impl_->settings.readTotalMultiplier;
+            defaults.readTotalConstant = impl_->settings.readTotalConstant;
+        }
+        if (impl_->ApplySettings(fd, defaults) == ERROR_SUCCESS_CODE) {
+            std::lock_guard<std::mutex> lock(impl_->mu);
+            impl_->settings = defaults;
+        }
+    }
+    lastError = timeoutCode;
+    return lastError;
+}
+
+uint32_t CWinCom::Close()
+{
+    lastError = ERROR_SUCCESS_CODE;
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    int fd = impl_->fd.load();
+    if (fd < 0)
+        return 0;
+    impl_->closing = true;
+    PokeEventFd(impl_->cancelFd);
+    impl_->opsCv.wait(lock, [this] { return impl_->ops == 0; });
+    (void)ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    ::close(impl_->wakeFd);
+    ::close(impl_->cancelFd);
+    impl_->wakeFd = impl_->cancelFd = -1;
+    impl_->fd = -1;
+    impl_->closing = false;
+    impl_->name.clear();
+    return 0;
+}
+
+uint32_t CWinCom::SetParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits)
+{
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    speed_t sp;
+    if (byteSize < 5 || byteSize > 8 || parity > SPACEPARITY || stopBits > TWOSTOPBITS ||
+        !SpeedOf(baudRate, &sp))
+        return lastError = ERROR_INVALID_PARAMETER_CODE;
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    PortSettings s = impl_->settings;
+    s.baudRate = baudRate;
+    s.byteSize = byteSize;
+    s.parity = parity;
+    s.stopBits = stopBits;
+    s.parityCheck = parity != NOPARITY;
+    uint32_t code = impl_->ApplySettings(op.fd(), s);
+    if (code == ERROR_SUCCESS_CODE)
+        impl_->settings = s;
+    return lastError = code;
+}
+
+uint32_t CWinCom::SetEventChar(char ch, bool addToMask)
+{
+    {
+        OpGuard op(impl_);
+        if (!op.ok())
+            return lastError = ERROR_INVALID_HANDLE_CODE;
+    }
+    if (addToMask)
+        SetEventMask(GetEventMask() | EV_RXFLAG);
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->settings.eventChar = ch;
+    return lastError = ERROR_SUCCESS_CODE;
+}
+
+uint32_t CWinCom::SetEventMask(uint32_t mask)
+{
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    impl_->eventMask = mask;
+    // A pending comm-event wait completes (with no events).
+    impl_->maskGeneration.fetch_add(1);
+    PokeEventFd(impl_->wakeFd);
+    return lastError = ERROR_SUCCESS_CODE;
+}
+
+uint32_t CWinCom::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs)
+{
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
+        return lastError = ERROR_INVALID_FUNCTION_CODE;
+    uint32_t fired = 0;
+    if (overlapped) {
+        // The caller's record is signalled when the wait is over; the wait
+        // itself is carried out here.
+        overlapped->Reset();
+        uint32_t code = impl_->WaitComm(op.fd(), &fired, INFINITE_TIMEOUT, nullptr);
+        impl_->firedEvents = fired;
+        overlapped->Set(code, 0);
+        return lastError = code;
+    }
+    uint32_t code = impl_->WaitComm(op.fd(), &fired, timeoutMs, nullptr);
+    if (code == ERROR_SUCCESS_CODE)
+        impl_->firedEvents = fired;
+    return lastError = code;
+}
+
+uint32_t CWinCom::SetFlowControl(int mode)
+{
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (mode < 0 || mode > 2)
+        return lastError = E_INVALIDARG_CODE;
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    PortSettings s = impl_->settings;
+    s.outxCtsFlow = s.outxDsrFlow = mode == 1;
+    s.dtrControl = s.rtsControl = mode == 1 ? 2 : 0;
+    s.outX = s.inX = mode == 2;
+    uint32_t code = impl_->ApplySettings(op.fd(), s);
+    if (code == ERROR_SUCCESS_CODE)
+        impl_->settings = s;
+    return lastError = code;
+}
+
+uint32_t CWinCom::SetTimeoutMode(int mode)
+{
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (mode != 0 && mode != 1)
+        return lastError = E_INVALIDARG_CODE;
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->settings.readInterval = mode == 0 ? MAXDWORD_VALUE : 0;
+    impl_->settings.readTotalMultiplier = 0;
+    impl_->settings.readTotalConstant = 0;
+    return lastError = ERROR_SUCCESS_CODE;
+}
+
+namespace {
+template <typename F>
+int32_t QuerySettings(PortAccess::Impl* im, std::atomic<uint32_t>& lastError, F f)
+{
+    OpGuard op(im);
+    if (!op.ok()) {
+        lastError = ERROR_INVALID_HANDLE_CODE;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(im->mu);
+    lastError = ERROR_SUCCESS_CODE;
+    return f(im->settings);
+}
+} // namespace
+
+int32_t CWinCom::GetBaudRate()
+{
+    return QuerySettings(impl_, lastError, [](const PortSettings& s) { return static_cast<int32_t>(s.baudRate); });
+}
+
+int32_t CWinCom::GetByteSize()
+{
+    return QuerySettings(impl_, lastError, [](const PortSettings& s) { return static_cast<int32_t>(s.byteSize); });
+}
+
+int32_t CWinCom::GetParity()
+{
+    return QuerySettings(impl_, lastError,
+                         [](const PortSettings& s) { return s.parityCheck ? static_cast<int32_t>(s.parity) : 0; });
+}
+
+int32_t CWinCom::GetStopBits()
+{
+    return QuerySettings(impl_, lastError, [](const PortSettings& s) { return static_cast<int32_t>(s.stopBits); });
+}
+
+int32_t CWinCom::GetFlowControl()
+{
+    return QuerySettings(impl_, lastError, [](const PortSettings& s) {
+        if (s.dtrControl == 2 && s.rtsControl == 2)
+            return 1;
+        if (s.outX && s.inX)
+            return 2;
+        return 0;
+    });
+}
+
+uint32_t CWinCom::GetEventMask()
+{
+    if (!IsOpen()) {
+        lastError = ERROR_INVALID_HANDLE_CODE;
+        return 0;
+    }
+    lastError = ERROR_SUCCESS_CODE;
+    return impl_->eventMask.load();
+}
+
+char CWinCom::GetEventChar()
+{
+    int32_t v = QuerySettings(impl_, lastError,
+                              [](const PortSettings& s) { return static_cast<int32_t>(static_cast<unsigned char>(s.eventChar)); });
+    return v < 0 ? 0 : static_cast<char>(v);
+}
+
+uint32_t CWinCom::WriteString(const char* text, uint32_t* countOut, ComOverlapped* overlapped, uint32_t timeoutMs)
+{
+    uint32_t len = text ? static_cast<uint32_t>(std::strlen(text)) : 0;
+    return Write(text, len, countOut, overlapped, timeoutMs);
+}
+
+uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
+                        uint32_t timeoutMs)
+{
+    if (countOut)
+        *countOut = 0;
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
+        return lastError = ERROR_INVALID_FUNCTION_CODE;
+    uint32_t written = 0;
+    uint32_t code = ERROR_SUCCESS_CODE;
+    if (count > 0 && data)
+        code = impl_->DoWrite(op.fd(), static_cast<const uint8_t*>(data), count,
+                              overlapped ? INFINITE_TIMEOUT : timeoutMs, &written);
+    if (countOut)
+        *countOut = written;
+    if (overlapped)
+        overlapped->Set(code, written);
+    return lastError = code;
+}
+
+uint32_t CWinCom::Read(void* buffer, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
+                       uint32_t timeoutMs)
+{
+    if (countOut)
+        *countOut = 0;
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
+        return lastError = ERROR_INVALID_FUNCTION_CODE;
+    uint32_t got = 0;
+    uint32_t code = ERROR_SUCCESS_CODE;
+    if (count > 0 && buffer)
+        code = impl_->DoRead(op.fd(), static_cast<uint8_t*>(buffer), count,
+                             overlapped ? INFINITE_TIMEOUT : timeoutMs, &got);
+    if (countOut)
+        *countOut = got;
+    if (overlapped)
+        overlapped->Set(code, got);
+    return lastError = code;
+}
+
+uint32_t CWinCom::TakeEvents()
+{
+    return impl_->firedEvents.exchange(0) & impl_->eventMask.load();
+}
+
+bool CWinCom::IsCarrierOn()
+{
+    OpGuard op(impl_);
+    if (!op.ok()) {
+        lastError = ERROR_INVALID_HANDLE_CODE;
+        return false;
+    }
+    int lines = 0;
+    if (ioctl(op.fd(), TIOCMGET, &lines) != 0) {
+        lastError = IoErrorCode(errno);
+        return false;
+    }
+    lastError = ERROR_SUCCESS_CODE;
+    return (lines & TIOCM_CD) != 0;
+}
+
+// ---------------------------------------------------------------- CWinCom2
+
+// One run of the event thread: its own stop flag and end notice, so that a
+// thread left running after a timed-out stop can never be revived by a
+// later start.
+struct EventThreadControl {
+    std::atomic<bool> stopRequested{false};
+    std::mutex mu;
+    std::condition_variable cv;
+    bool running = true;
+};
+
+struct CWinCom2::Impl2 {
+    std::thread thread;
+    std::shared_ptr<EventThreadControl> control;
+    std::vector<std::thread> leftThreads;  // stopped with a time-out; joined at Close
+    std::mutex mu;
+};
+
+CWinCom2::CWinCom2() : impl2_(new Impl2) {}
+
+CWinCom2::~CWinCom2()
+{
+    CWinCom2::Close();
+    delete impl2_;
+}
+
+uint32_t CWinCom2::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag)
+{
+    uint32_t code = CWinCom::Open(portName, inQueue, outQueue, true);
+    if (code != ERROR_SUCCESS_CODE)
+        return code;
+    if (flag) {
+        code = StartEventThread();
+        if (code != ERROR_SUCCESS_CODE)
+            return code;
+    }
+    return lastError;
+}
+
+uint32_t CWinCom2::Close()
+{
+    StopEventThread(INFINITE_TIMEOUT);
+    std::vector<std::thread> left;
+    {
+        std::lock_guard<std::mutex> lock(impl2_->mu);
+        left.swap(impl2_->leftThreads);
+    }
+    // Close wakes every blocked operation, so a thread that outlived its
+    // stop ends now; join it once the port is closed.
+    uint32_t code = CWinCom::Close();
+    for (std::thread& t : left) {
+        if (t.get_id() == std::this_thread::get_id())
+            t.detach();
+        else if (t.joinable())
+            t.join();
+    }
+    return code;
+}
+
+uint32_t CWinCom2::StartEventThread()
+{
+    if (impl2_->thread.joinable()) {
+        lastError = ERROR_SUCCESS_CODE;
+        return 0;
+    }
+    OpGuard op(impl_);
+    if (!op.ok())
+        return lastError = ERROR_INVALID_HANDLE_CODE;
+    auto control = std::make_shared<EventThreadControl>();
+    const int fd = op.fd();
+    try {
+        impl2_->thread = std::thread([this, fd, control] {
+            for (;;) {
+                uint32_t fired = 0;
+                uint32_t code;
+                {
+                    OpGuard wop(impl_);
+                    code = wop.ok() ? impl_->WaitComm(fd, &fired, INFINITE_TIMEOUT, &control->stopRequested)
+                                    : ERROR_INVALID_HANDLE_CODE;
+                }
+                if (code != ERROR_SUCCESS_CODE) {
+                    if (!control->stopRequested.load())
+                        lastError = code;
+                    break;
+                }
+                if (control->stopRequested.load())
+                    break;
+                impl_->firedEvents = fired;
+                uint32_t events = TakeEvents();
+                uint32_t errors = 0;
+                {
+                    OpGuard eop(impl_);
+                    if (eop.ok())
+                        errors = impl_->TakeLineErrors(fd);
+                }
+                if (events)
+                    OnCommEvent(events, errors);
+                if (control->stopRequested.load())
+                    break;
+            }
+            std::lock_guard<std::mutex> lock(control->mu);
+            control->running = false;
+            control->cv.notify_all();
+        });
+    } catch (const std::system_error&) {
+        return lastError = ERROR_GEN_FAILURE_CODE;
+    }
+    impl2_->control = control;
+    return lastError = ERROR_SUCCESS_CODE;
+}
+
+uint32_t CWinCom2::StopEventThread(uint32_t timeoutMs)
+{
+    if (impl2_->thread.joinable()) {
+        std::shared_ptr<EventThreadControl> control = impl2_->control;
+        control->stopRequested = true;
+        // Changing the mask completes the pending comm-event wait; the wake
+        // descriptor keeps the request until the thread looks, so a request
+        // made just before the thread starts its next wait is not lost.
+        SetEventMask(GetEventMask());
+        PokeEventFd(impl_->wakeFd);
+        bool ended = false;
+        if (impl2_->thread.get_id() != std::this_thread::get_id()) {
+            std::unique_lock<std::mutex> lock(control->mu);
+            auto done = [&control] { return !control->running; };
+            if (timeoutMs == INFINITE_TIMEOUT) {
+                control->cv.wait(lock, done);
+                ended = true;
+            } else {
+                ended = control->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+            }
+        }
+        if (ended) {
+            impl2_->thread.join();
+        } else {
+            // Still busy in its handler (or asked from the event thread
+            // itself): it has been told to stop and is joined at Close.
+            std::lock_guard<std::mutex> lock(impl2_->mu);
+            impl2_->leftThreads.push_back(std::move(impl2_->thread));
+        }
+        impl2_->control.reset();
+    }
+    lastError = ERROR_SUCCESS_CODE;
+    return 0;
+}
