@@ -6,6 +6,7 @@
 #include "tests/app/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 
 #include <cstring>
@@ -155,6 +156,63 @@ TEST_F(FrameTest, StopDuringTheStartDelayShowsNothing) {
     frame.StopSearch();
     EXPECT_EQ(frame.SearchExitCode(), static_cast<unsigned>(-1));
     EXPECT_TRUE(ui.Status().empty());
+}
+
+// The order in which the search opens ports, seen through the port map: each
+// COMn links to a plain file (which fails to open as a port at no cost), and
+// inotify reports the opens of those files.
+std::vector<int> OpenOrder(TempEnv& env, RecordingUi& ui, size_t count) {
+    std::string devices = env.temp + "/devices";
+    std::filesystem::create_directory(devices);
+    for (int n = 1; n <= 7; ++n) {
+        std::ofstream(devices + "/d" + std::to_string(n)) << "";
+        env.Link(n, devices + "/d" + std::to_string(n));
+    }
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // Close events between the opens keep two opens of one file in a row
+    // from being merged into one event.
+    inotify_add_watch(fd, devices.c_str(), IN_OPEN | IN_CLOSE);
+
+    std::vector<int> order;
+    CMainFrameCore frame(ui);
+    frame.StartSearch();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    while (order.size() < count && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        alignas(inotify_event) char buf[4096];
+        ssize_t len = read(fd, buf, sizeof buf);
+        for (ssize_t i = 0; i < len;) {
+            auto* ev = reinterpret_cast<inotify_event*>(buf + i);
+            if ((ev->mask & IN_OPEN) && ev->len && ev->name[0] == 'd' && order.size() < count)
+                order.push_back(std::atoi(ev->name + 1));
+            i += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+    }
+    frame.StopSearch();
+    close(fd);
+    return order;
+}
+
+TEST(SearchOrderTest, RememberedPortFirstThenComOneToSevenEveryPass) {
+    const std::vector<int> later = {1, 2, 3, 4, 5, 6, 7};
+    struct Case {
+        const char* file;
+        std::vector<int> firstPass;
+    } cases[] = {
+        {"COM3\r\n", {3, 1, 2, 3, 4, 5, 6, 7}},
+        {"COM12\r\n", {1, 1, 2, 3, 4, 5, 6, 7}},  // only four characters count
+        {"PORT3\r\n", {1, 2, 3, 4, 5, 6, 7}},     // not a COM name: ignored
+    };
+    for (const Case& c : cases) {
+        TempEnv env;
+        RecordingUi ui;
+        env.WriteLastPortFile(c.file);
+        std::vector<int> expected = c.firstPass;
+        expected.insert(expected.end(), later.begin(), later.end());
+        EXPECT_EQ(OpenOrder(env, ui, expected.size()), expected) << c.file;
+        EXPECT_EQ(ui.Status(), std::vector<std::string>{"Looking for sensor..."});
+    }
 }
 
 }  // namespace
