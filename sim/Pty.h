@@ -1,0 +1,38 @@
+// The pseudo-terminal the virtual sensor sits on. The host opens the slave
+// side like a serial device; the sensor reads and writes the master side.
+#pragma once
+
+#include <string>
+
+#include "sim/Uart.h"
+
+namespace sim {
+
+class Pty {
+public:
+    Pty() = default;
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    // Opens a raw pseudo-terminal at `baud`. The sensor keeps a descriptor
+    // of the slave open itself so that the master never sees a hang-up
+    // while no host has the device open.
+    bool Open(int baud, std::string& error);
+    int Master() const { return master_; }
+    const std::string& SlavePath() const { return slavePath_; }
+
+    // The line settings the host gave the slave side. On Linux the master
+    // reads back the slave's termios: speed and stop bits are visible,
+    // parity is not (pseudo-terminals drop it).
+    Framing HostFraming() const;
+    // Drops what is waiting unread at the slave side.
+    void FlushSlaveInput();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+}  // namespace sim

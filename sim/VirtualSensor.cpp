@@ -1,0 +1,619 @@
+#include "sim/VirtualSensor.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sim/FirmwareImage.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kMaxProgramSize = 0xF000;  // what fits behind 0400:0100 below the loader's own RAM
+constexpr size_t kMaxLine = 256;
+constexpr size_t kMaxRecords = 99;
+
+std::chrono::milliseconds Ms(double ms) { return std::chrono::milliseconds(static_cast<int64_t>(ms)); }
+
+uint32_t Le32(const std::vector<uint8_t>& v, size_t at) {
+    return v[at] | (v[at + 1] << 8) | (v[at + 2] << 16) | (static_cast<uint32_t>(v[at + 3]) << 24);
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+    return s.substr(b, e - b);
+}
+
+bool IsListingRequest(const std::string& c) {
+    return c == "SPEC" || c == "STAT:MEAS" || c == "STAT:ERR:CODE" || c == "SERV:TEST" || c == "STAT:ERR:TEXT";
+}
+
+bool IsApplicationCommand(const std::string& c) {
+    return IsListingRequest(c) || c.rfind("calib:", 0) == 0;
+}
+
+PowerLossPhase PhaseOfCommand(int cmd) {
+    switch (cmd) {
+        case 0x27: return PowerLossPhase::Erase;
+        case 0x25: return PowerLossPhase::Program;
+        case 0x26: return PowerLossPhase::Checksum;
+        default: return PowerLossPhase::None;
+    }
+}
+
+int64_t DefaultPowerLossBytes(PowerLossPhase p) {
+    switch (p) {
+        case PowerLossPhase::Download: return 6000;  // inside the image, about half way
+        case PowerLossPhase::Erase: return 14;       // the whole erase telegram: the erase is under way
+        case PowerLossPhase::Program: return 2000;   // inside the ninth program telegram
+        case PowerLossPhase::Checksum: return 5;     // inside the checksum telegram
+        default: return -1;
+    }
+}
+
+}  // namespace
+
+const char* ModeName(SensorMode m) {
+    switch (m) {
+        case SensorMode::PowerOff: return "power off";
+        case SensorMode::Starting: return "application starting";
+        case SensorMode::Application: return "application firmware";
+        case SensorMode::Boot: return "boot firmware";
+        case SensorMode::Loader: return "boot loader";
+        case SensorMode::Program: return "downloaded program";
+    }
+    return "?";
+}
+
+VirtualSensor::VirtualSensor(SensorConfig cfg, FlashModel& flash, Trace* trace)
+    : cfg_(std::move(cfg)), flash_(flash), trace_(trace), rng_(cfg_.faults.seed ^ 0x5EB5u) {
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    busyLeft_ = cfg_.faults.busyAnswers;
+    bootLeft_ = cfg_.faults.bootAnswers;
+    if (cfg_.faults.stuckCell >= 0) flash_.SetStuckCell(cfg_.faults.stuckCell);
+    records_ = {
+        "@CAL01 T=-20.0 K0=+1.02410E+00 K1=-3.11200E-03 K2=+0.00000E+00",
+        "@CAL02 T=+0.00 K0=+1.00870E+00 K1=-1.98000E-03 K2=+1.20000E-06",
+        "@CAL03 T=+20.0 K0=+1.00000E+00 K1=+0.00000E+00 K2=+0.00000E+00",
+        "@CAL04 T=+40.0 K0=+9.93100E-01 K1=+2.04000E-03 K2=-1.10000E-06",
+        "@CAL05 T=+60.0 K0=+9.86600E-01 K1=+4.11500E-03 K2=-2.30000E-06",
+    };
+}
+
+VirtualSensor::~VirtualSensor() {
+    StopProgram();
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void VirtualSensor::Shutdown() { StopProgram(); }
+
+void VirtualSensor::SetMode(SensorMode m, Clock::time_point) {
+    if (m != mode_ && trace_) trace_->Note(std::string("mode: ") + ModeName(m));
+    mode_ = m;
+}
+
+void VirtualSensor::PowerUp(Clock::time_point now) {
+    if (trace_) trace_->Note("power up");
+    Restart(now);
+}
+
+void VirtualSensor::Restart(Clock::time_point now) {
+    StopProgram();
+    const auto& cells = flash_.Cells();
+    appValid_ = ApplicationValid(cells);
+    version_ = FindVersionMarker(cells).value_or("0.00");
+    if (trace_) trace_->Note("restart: application " + std::string(appValid_ ? "valid" : "not valid") + ", VER=" + version_);
+    line_.clear();
+    lineBad_ = false;
+    calUnlocked_ = false;
+    calReading_ = false;
+    if (appValid_) {
+        SetMode(SensorMode::Starting, now);
+        modeUntil_ = now + Ms(cfg_.startupSeconds * 1000);
+    } else {
+        SetMode(SensorMode::Boot, now);
+    }
+}
+
+void VirtualSensor::PowerLoss(Clock::time_point now, const std::string& why) {
+    if (trace_) trace_->Note("power loss: " + why);
+    powerLossDone_ = true;
+    powerLossAt_.reset();
+    StopProgram();
+    if (onFlashChanged) onFlashChanged();
+    out_.clear();
+    line_.clear();
+    SetMode(SensorMode::PowerOff, now);
+    modeUntil_ = now + Ms(cfg_.powerOffSeconds * 1000);
+}
+
+void VirtualSensor::Send(const std::string& text, int delayMs, Clock::time_point now) {
+    Clock::time_point due = std::max(now, lastDue_) + std::chrono::milliseconds(delayMs);
+    lastDue_ = due;
+    out_.push_back({due, std::vector<uint8_t>(text.begin(), text.end())});
+}
+
+void VirtualSensor::SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now) {
+    int delay = firstDelayMs;
+    for (const auto& l : lines) {
+        Send(l + "\r\n", delay, now);
+        delay = gapMs;
+    }
+}
+
+std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now) {
+    std::vector<uint8_t> bytes;
+    while (!out_.empty() && out_.front().due <= now) {
+        bytes.insert(bytes.end(), out_.front().bytes.begin(), out_.front().bytes.end());
+        out_.pop_front();
+    }
+    return bytes;
+}
+
+std::optional<Clock::time_point> VirtualSensor::NextOutputDue() const {
+    if (out_.empty()) return std::nullopt;
+    return out_.front().due;
+}
+
+Framing VirtualSensor::LineFraming() const {
+    Framing f;
+    f.baud = cfg_.baud;
+    if (mode_ == SensorMode::Loader || mode_ == SensorMode::Program) {
+        f.parity = true;
+        f.stopBits = 2;
+    }
+    return f;
+}
+
+std::optional<Clock::time_point> VirtualSensor::NextEvent() const {
+    std::optional<Clock::time_point> t;
+    auto consider = [&t](Clock::time_point x) {
+        if (!t || x < *t) t = x;
+    };
+    if (mode_ == SensorMode::PowerOff || mode_ == SensorMode::Starting) consider(modeUntil_);
+    if (mode_ == SensorMode::Loader) consider(loadIdleUntil_);
+    if (mode_ == SensorMode::Program && (cfg_.watchdogSeconds > 0 || programFaulted_)) consider(programQuietUntil_);
+    if (calReading_) consider(calReadUntil_);
+    if (powerLossAt_) consider(*powerLossAt_);
+    return t;
+}
+
+void VirtualSensor::Poll(Clock::time_point now) {
+    uint64_t drain = 0;
+    while (read(wakeFd_, &drain, sizeof drain) > 0) {
+    }
+
+    std::vector<uint8_t> tx;
+    {
+        std::lock_guard<std::mutex> lock(cpuTxMu_);
+        tx.swap(cpuTx_);
+    }
+    if (!tx.empty() && mode_ == SensorMode::Program) {
+        // Every byte the program sends is acknowledged by the host's echo.
+        pendingEchoes_ += tx.size();
+        programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
+        Clock::time_point due = std::max(now, lastDue_);
+        lastDue_ = due;
+        out_.push_back({due, std::move(tx)});
+    }
+
+    if (cpuDone_.load()) {
+        if (cpuThread_.joinable()) cpuThread_.join();
+        cpuDone_ = false;
+        const auto exit = static_cast<SensorCpu::Exit>(cpuExit_.load());
+        cpu_.reset();
+        if (onFlashChanged) onFlashChanged();
+        if (exit == SensorCpu::Exit::Restart) {
+            if (trace_) trace_->Note("program restarted the sensor");
+            Restart(now);
+        } else {
+            // A crashed program leaves the sensor hanging until its
+            // watchdog bites.
+            if (trace_) trace_->Note("program stopped (emulation fault)");
+            std::fprintf(stderr, "duxk-sensor-sim: the downloaded program faulted; restarting in 2 s\n");
+            programFaulted_ = true;
+            programQuietUntil_ = now + std::chrono::seconds(2);
+        }
+    }
+
+    if (powerLossAt_ && now >= *powerLossAt_) PowerLoss(now, std::string(PhaseName(cfg_.faults.powerLoss)) + " phase");
+
+    switch (mode_) {
+        case SensorMode::PowerOff:
+            if (now >= modeUntil_) {
+                if (trace_) trace_->Note("power back");
+                Restart(now);
+            }
+            break;
+        case SensorMode::Starting:
+            if (now >= modeUntil_) SetMode(SensorMode::Application, now);
+            break;
+        case SensorMode::Loader:
+            if (now >= loadIdleUntil_) {
+                if (trace_) trace_->Note("download abandoned: no bytes");
+                SetMode(SensorMode::Boot, now);
+            }
+            break;
+        case SensorMode::Program:
+            if ((programFaulted_ || cfg_.watchdogSeconds > 0) && now >= programQuietUntil_) {
+                if (trace_) trace_->Note("watchdog restart");
+                StopProgram();
+                if (onFlashChanged) onFlashChanged();
+                Restart(now);
+            }
+            break;
+        default:
+            break;
+    }
+    if (calReading_ && now >= calReadUntil_) {
+        if (trace_) trace_->Note("calibration read abandoned");
+        calReading_ = false;
+        calIncoming_.clear();
+    }
+}
+
+void VirtualSensor::Receive(const LineChar& c, Clock::time_point now) {
+    switch (mode_) {
+        case SensorMode::PowerOff:
+            return;
+        case SensorMode::Starting:
+        case SensorMode::Application:
+        case SensorMode::Boot:
+            TextChar(c, now);
+            return;
+        case SensorMode::Loader:
+            LoaderByte(c, now);
+            return;
+        case SensorMode::Program:
+            if (!programFaulted_) ProgramByte(c.value, now);
+            return;
+    }
+}
+
+// ---- text commands ---------------------------------------------------------
+
+void VirtualSensor::TextChar(const LineChar& c, Clock::time_point now) {
+    if (c.error) {
+        // A character with a framing error spoils its whole line.
+        lineBad_ = true;
+        return;
+    }
+    const uint8_t b = c.value;
+    if (b == 0x11 || b == 0x13 || b == 0 || b == '\r') return;
+    if (b == '\n') {
+        const std::string l = line_;
+        const bool bad = lineBad_;
+        line_.clear();
+        lineBad_ = false;
+        if (!bad) Command(Trim(l), now);
+        return;
+    }
+    if (line_.size() >= kMaxLine) {
+        lineBad_ = true;
+        return;
+    }
+    line_.push_back(static_cast<char>(b));
+}
+
+void VirtualSensor::Command(const std::string& cmd, Clock::time_point now) {
+    if (cmd.empty()) return;
+    if (trace_) trace_->Note("command \"" + cmd + "\" in " + ModeName(mode_));
+
+    if (calReading_ && mode_ == SensorMode::Application) {
+        calReadUntil_ = now + std::chrono::seconds(20);
+        if (cmd[0] == '@') {
+            if (calIncoming_.size() < kMaxRecords) calIncoming_.push_back(cmd);
+            return;
+        }
+        if (cmd == "calib:lock") {
+            calReading_ = false;
+            calUnlocked_ = false;
+            if (!calIncoming_.empty()) {
+                records_ = std::move(calIncoming_);
+                if (trace_) trace_->Note("calibration records replaced: " + std::to_string(records_.size()));
+                if (onCalibrationChanged) onCalibrationChanged();
+            }
+            calIncoming_.clear();
+            return;
+        }
+        // Other lines of a calibration file (preamble, trailer) are not
+        // records; a real command is still obeyed.
+        if (cmd != "id" && cmd != "appl" && cmd != "spec" && cmd != "boot" && !IsApplicationCommand(cmd)) return;
+    }
+
+    switch (mode_) {
+        case SensorMode::Starting:
+            Send("boot_\r\n", 5, now);
+            return;
+        case SensorMode::Application:
+            ApplicationCommand(cmd, now);
+            return;
+        case SensorMode::Boot:
+            BootCommand(cmd, now);
+            return;
+        default:
+            return;
+    }
+}
+
+std::string VirtualSensor::IdentityReply(const std::string& payload) const {
+    unsigned sum = 0;
+    for (unsigned char ch : payload) sum += ch;
+    char head[8];
+    std::snprintf(head, sizeof head, "@%02X ", sum & 0xFF);
+    return cfg_.faults.idNoise + head + payload + "\r\n";
+}
+
+bool VirtualSensor::ListingFault(Clock::time_point now) {
+    if (bootLeft_ > 0) {
+        --bootLeft_;
+        Send("boot_\r\n", 10, now);
+        return true;
+    }
+    if (busyLeft_ > 0) {
+        --busyLeft_;
+        Send("busy_\r\n", 10, now);
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::string> VirtualSensor::CalibrationListing() const {
+    char count[8];
+    std::snprintf(count, sizeof count, "%02u", static_cast<unsigned>(records_.size() % 100));
+    std::vector<std::string> lines;
+    lines.push_back("CAL:SER " + cfg_.serial);
+    lines.push_back(std::string(" pack ") + count);
+    for (const auto& r : records_) lines.push_back(r);
+    // The trailer is the first place where the count stands between blanks,
+    // so the listing reads as complete only once its last line is in.
+    lines.push_back(std::string("end ") + count + " records");
+    return lines;
+}
+
+void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point now) {
+    if (cmd == "id") {
+        Send(IdentityReply("DUX-K52 V" + version_), 8, now);
+    } else if (cmd == "appl") {
+        Send("oper________\r\n", 8, now);
+    } else if (cmd == "boot") {
+        if (cfg_.faults.noBootAnswer) return;
+        SetMode(SensorMode::Boot, now);
+        Send("boot__\r\n", 20, now);
+    } else if (cmd == "spec") {
+        SendLines({"DUX-K52 sensor", "ID:TYP DUX-K52", "ID:SER " + cfg_.serial, "ID:FW  V" + version_,
+                   "ID:HW  2.1"},
+                  15, 20, now);
+    } else if (cmd == "SPEC") {
+        if (ListingFault(now)) return;
+        SendLines({"SPECIFICATION DUX-K52", "firmware V" + version_, "Pack 01 specification",
+                   "  range         0 .. 2000 hPa", "  accuracy      +/-0.05 %FS", "  temperature   -40 .. +85 C",
+                   "  interface     RS232 4800..38400 baud", "  serial        " + cfg_.serial},
+                  15, 25, now);
+    } else if (cmd == "STAT:MEAS") {
+        if (ListingFault(now)) return;
+        SendLines({"STATUS MEASUREMENT", "mode continuous", "PACK 02 settings", "  rate          10 Hz",
+                   "  filter        4", "  unit          hPa", "  zero offset   +0.000",
+                   "  baud          " + std::to_string(cfg_.baud)},
+                  15, 25, now);
+    } else if (cmd == "STAT:ERR:CODE") {
+        if (ListingFault(now)) return;
+        SendLines({"ERR:CODE 0000"}, 15, 0, now);
+    } else if (cmd == "SERV:TEST") {
+        if (ListingFault(now)) return;
+        SendLines({"SELFTEST start", "  ram           ok", "  flash         ok", "  adc           ok",
+                   "  sensor        ok", "SELFTEST passed"},
+                  30, 200, now);
+    } else if (cmd == "STAT:ERR:TEXT") {
+        if (ListingFault(now)) return;
+        SendLines({"ERR:TEXT no error"}, 15, 0, now);
+    } else if (cmd == "calib:show") {
+        SendLines(CalibrationListing(), 20, 25, now);
+    } else if (cmd == "calib:lock") {
+        calUnlocked_ = false;
+    } else if (cmd.rfind("calib:unlock", 0) == 0) {
+        const std::string code = Trim(cmd.substr(12));
+        calUnlocked_ = code == "mulberry";
+        Send(calUnlocked_ ? "unlocked_\r\n" : "denied_\r\n", 10, now);
+    } else if (cmd == "calib:read") {
+        if (!calUnlocked_) {
+            Send("locked_\r\n", 10, now);
+            return;
+        }
+        calReading_ = true;
+        calIncoming_.clear();
+        calReadUntil_ = now + std::chrono::seconds(20);
+    } else {
+        Send("syntax error_\r\n", 8, now);
+    }
+}
+
+void VirtualSensor::BootCommand(const std::string& cmd, Clock::time_point now) {
+    if (cmd == "boot") {
+        Send("boot__\r\n", 20, now);
+    } else if (cmd == "id") {
+        Send(IdentityReply("DUX-K52 BOOT"), 8, now);
+    } else if (cmd == "spec") {
+        SendLines({"DUX-K52 boot firmware 1.02", "ID:SER " + cfg_.serial}, 15, 20, now);
+    } else if (cmd == "flsh") {
+        Send("flshflash ready\r\n", 30, now);
+        load_.clear();
+        loadFramingError_ = false;
+        downloadBytes_ = 0;
+        loadIdleUntil_ = now + std::chrono::seconds(10);
+        SetMode(SensorMode::Loader, now);
+    } else if (cmd == "appl") {
+        if (appValid_) {
+            SetMode(SensorMode::Application, now);
+            Send("oper________\r\n", 20, now);
+        } else {
+            Send("boot_\r\n", 10, now);  // nothing to start: still the boot firmware
+        }
+    } else if (IsApplicationCommand(cmd)) {
+        Send("boot_\r\n", 10, now);
+    } else {
+        Send("SYNTAX ERROR_\r\n", 8, now);
+    }
+}
+
+// ---- boot loader -------------------------------------------------------------
+
+void VirtualSensor::LoaderByte(const LineChar& c, Clock::time_point now) {
+    loadIdleUntil_ = now + std::chrono::seconds(5);
+    if (c.error) loadFramingError_ = true;
+    load_.push_back(c.value);
+    ++downloadBytes_;
+    if (cfg_.faults.powerLoss == PowerLossPhase::Download && !powerLossDone_) {
+        int64_t k = cfg_.faults.powerLossBytes >= 0 ? cfg_.faults.powerLossBytes : DefaultPowerLossBytes(PowerLossPhase::Download);
+        if (static_cast<int64_t>(downloadBytes_) >= k) {
+            PowerLoss(now, "download after " + std::to_string(downloadBytes_) + " bytes");
+            return;
+        }
+    }
+    if (load_.size() == 12) {
+        loadSize_ = Le32(load_, 0);
+        if (loadSize_ == 0 || loadSize_ > kMaxProgramSize) {
+            if (trace_) trace_->Note("download refused: size " + std::to_string(loadSize_));
+            Send("Err 2 size\r\n", 20, now);
+            SetMode(SensorMode::Boot, now);
+        }
+        return;
+    }
+    if (load_.size() == 12 + static_cast<size_t>(loadSize_) + 2) LoaderVerdict(now);
+}
+
+void VirtualSensor::LoaderVerdict(Clock::time_point now) {
+    uint32_t sum = 0;
+    for (size_t i = 4; i < 12 + loadSize_; ++i) sum += load_[i];
+    const uint32_t sent = load_[12 + loadSize_] | (load_[13 + loadSize_] << 8);
+    std::string verdict = "T";
+    if ((sum & 0xFFFF) != sent) verdict = "C";
+    else if (loadFramingError_) verdict = "F";
+    if (!cfg_.faults.verdict.empty()) verdict = cfg_.faults.verdict;
+    if (trace_) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "download of %u bytes: sum %04X, sent %04X, verdict %s", loadSize_, sum & 0xFFFF,
+                      sent, verdict.c_str());
+        trace_->Note(buf);
+    }
+    Send(verdict.size() == 1 ? verdict : verdict + "\r\n", 30, now);
+    if (verdict == "T") {
+        const uint32_t where = Le32(load_, 4);
+        imageSeg_ = static_cast<uint16_t>(where >> 16);
+        imageOff_ = static_cast<uint16_t>(where & 0xFFFF);
+        image_.assign(load_.begin() + 12, load_.begin() + 12 + loadSize_);
+        StartProgram(now);
+    } else {
+        SetMode(SensorMode::Boot, now);
+    }
+    load_.clear();
+}
+
+// ---- downloaded program ------------------------------------------------------
+
+void VirtualSensor::StartProgram(Clock::time_point now) {
+    pendingEchoes_ = 0;
+    tgState_ = TgState::Length;
+    tgBody_.clear();
+    telegramErrorsLeft_ = cfg_.faults.telegramErrors;
+    programFaulted_ = false;
+    programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
+    cpuDone_ = false;
+    cpu_ = std::make_unique<SensorCpu>(flash_);
+    cpu_->onTransmit = [this](uint8_t b) {
+        {
+            std::lock_guard<std::mutex> lock(cpuTxMu_);
+            cpuTx_.push_back(b);
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = write(wakeFd_, &one, sizeof one);
+    };
+    cpu_->LoadImage(image_.data(), image_.size(), imageSeg_, imageOff_);
+    SetMode(SensorMode::Program, now);
+    SensorCpu* cpu = cpu_.get();
+    cpuThread_ = std::thread([this, cpu] {
+        const SensorCpu::Exit e = cpu->Run();
+        cpuExit_ = static_cast<int>(e);
+        cpuDone_ = true;
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = write(wakeFd_, &one, sizeof one);
+    });
+}
+
+void VirtualSensor::StopProgram() {
+    if (cpuThread_.joinable()) {
+        cpu_->Stop();
+        cpuThread_.join();
+    }
+    cpu_.reset();
+    cpuDone_ = false;
+    programFaulted_ = false;
+    std::lock_guard<std::mutex> lock(cpuTxMu_);
+    cpuTx_.clear();
+}
+
+void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
+    if (cfg_.watchdogSeconds > 0) programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
+    if (pendingEchoes_ > 0) {
+        --pendingEchoes_;
+        cpu_->PushRx(b);
+        return;
+    }
+
+    bool firstBodyByte = false;
+    bool lastOfTelegram = false;
+    switch (tgState_) {
+        case TgState::Length:
+            tgLength_ = b;
+            tgBody_.clear();
+            tgState_ = b ? TgState::Body : TgState::CkLow;
+            break;
+        case TgState::Body:
+            tgBody_.push_back(b);
+            firstBodyByte = tgBody_.size() == 1;
+            if (tgBody_.size() == tgLength_) tgState_ = TgState::CkLow;
+            break;
+        case TgState::CkLow: {
+            const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
+            if (telegramErrorsLeft_ > 0 &&
+                (cfg_.faults.telegramErrorCommand < 0 || cfg_.faults.telegramErrorCommand == cmd)) {
+                // The program sees a checksum that is off by one and
+                // answers with its checksum error reply.
+                --telegramErrorsLeft_;
+                b = static_cast<uint8_t>(b + 1);
+                if (trace_) trace_->Note("telegram checksum spoiled on the way to the program");
+            }
+            tgState_ = TgState::CkHigh;
+            break;
+        }
+        case TgState::CkHigh:
+            tgState_ = TgState::Length;
+            lastOfTelegram = true;
+            break;
+    }
+
+    cpu_->PushRx(b);
+
+    const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
+    const PowerLossPhase ph = tgState_ == TgState::Body && tgBody_.empty() ? PowerLossPhase::None : PhaseOfCommand(cmd);
+    if (ph == PowerLossPhase::None || tgBody_.empty()) return;
+    phaseBytes_[static_cast<int>(ph)] += firstBodyByte ? 2 : 1;
+    if (ph != cfg_.faults.powerLoss || powerLossDone_ || powerLossAt_) return;
+    const int64_t k = cfg_.faults.powerLossBytes >= 0 ? cfg_.faults.powerLossBytes : DefaultPowerLossBytes(ph);
+    if (static_cast<int64_t>(phaseBytes_[static_cast<int>(ph)]) < k) return;
+    if (lastOfTelegram) {
+        // The whole telegram is in: the operation starts, and the power
+        // fails while it runs.
+        powerLossAt_ = now + std::chrono::milliseconds(cfg_.eraseStallMs);
+    } else {
+        PowerLoss(now, std::string(PhaseName(ph)) + " after " + std::to_string(phaseBytes_[static_cast<int>(ph)]) +
+                           " bytes");
+    }
+}
+
+}  // namespace sim

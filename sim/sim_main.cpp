@@ -1,0 +1,391 @@
+// duxk-sensor-sim: a virtual DUX-K52 sensor on a pseudo-terminal.
+//
+// The line thread (this one) owns the pseudo-terminal: it reads what the host
+// sends, passes it through the line model (speed mismatch, pacing, injected
+// faults) to the sensor, and writes what the sensor transmits. It blocks in
+// poll() between events; the emulated processor runs on its own thread while
+// a downloaded program executes.
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "sim/Faults.h"
+#include "sim/FirmwareImage.h"
+#include "sim/Pty.h"
+#include "sim/StateStore.h"
+#include "sim/Trace.h"
+#include "sim/Uart.h"
+#include "sim/VirtualSensor.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char c = 's';
+    [[maybe_unused]] ssize_t r = write(g_signalPipe[1], &c, 1);
+}
+
+std::string PortsDir() {
+    if (const char* d = std::getenv("DUXK_PORTS_DIR"); d && *d) return d;
+    std::string base;
+    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) base = x;
+    else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.config";
+    else base = "/tmp";
+    return base + "/duxkupdate/ports";
+}
+
+bool MakeDirs(const std::string& dir) {
+    for (size_t at = 1; at <= dir.size(); ++at) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+struct Options {
+    int com = 0;
+    std::string stateDir;
+    int baud = 38400;
+    std::string serial;
+    std::string flash = "am29f010";
+    bool pace = false;
+    std::string trace;
+    std::string firmware;
+    uint32_t eraseMs = 100;
+    double startup = 1.5;
+    double watchdog = 30.0;
+    sim::FaultConfig faults;
+};
+
+int Run(const Options& opt) {
+    using sim::Clock;
+    sim::Trace trace;
+    if (!opt.trace.empty() && !trace.Open(opt.trace)) {
+        std::cerr << "duxk-sensor-sim: cannot write trace file " << opt.trace << "\n";
+        return 2;
+    }
+
+    sim::StateStore store(opt.stateDir);
+    std::string error;
+    if (!store.Prepare(error)) {
+        std::cerr << "duxk-sensor-sim: " << error << "\n";
+        return 2;
+    }
+
+    // Flash contents: kept ones, or a new sensor's (boot firmware on top,
+    // an application below it).
+    std::unique_ptr<sim::FlashModel> flash =
+        opt.flash == "family-a" ? sim::MakeFamilyA() : sim::MakeAm29F010(opt.eraseMs);
+    auto& cells = flash->Cells();
+    if (auto kept = store.LoadFlash(cells.size())) {
+        cells = *kept;
+    } else {
+        std::fill(cells.begin(), cells.end(), 0xFF);
+        const auto boot = sim::BootAreaImage();
+        std::copy(boot.begin(), boot.end(), cells.begin() + sim::kBootAreaOffset);
+        if (opt.firmware.empty()) {
+            const auto app = sim::MakeFirmwareImage("3.00", 16384);
+            std::copy(app.begin(), app.end(), cells.begin());
+        }
+    }
+    if (!opt.firmware.empty()) {
+        std::ifstream f(opt.firmware, std::ios::binary);
+        std::vector<uint8_t> app((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (!f.good() && !f.eof()) {
+            std::cerr << "duxk-sensor-sim: cannot read " << opt.firmware << "\n";
+            return 2;
+        }
+        if (app.size() > sim::kAppAreaSize) app.resize(sim::kAppAreaSize);
+        std::fill(cells.begin(), cells.begin() + sim::kAppAreaSize, 0xFF);
+        std::copy(app.begin(), app.end(), cells.begin());
+    }
+
+    sim::SensorConfig cfg;
+    cfg.baud = opt.baud;
+    cfg.faults = opt.faults;
+    cfg.startupSeconds = opt.startup;
+    cfg.watchdogSeconds = opt.watchdog;
+    if (!opt.serial.empty()) cfg.serial = opt.serial;
+    else if (auto s = store.LoadSerial()) cfg.serial = *s;
+
+    sim::VirtualSensor sensor(cfg, *flash, trace.IsOpen() ? &trace : nullptr);
+    if (auto r = store.LoadRecords(); r && !r->empty()) sensor.SetRecords(*r);
+    sensor.onFlashChanged = [&] { store.SaveFlash(flash->Cells()); };
+    sensor.onCalibrationChanged = [&] { store.SaveRecords(sensor.Records()); };
+    store.SaveSerial(sensor.Serial());
+    store.SaveFlash(cells);
+    store.SaveRecords(sensor.Records());
+
+    sim::Pty pty;
+    if (!pty.Open(opt.baud, error)) {
+        std::cerr << "duxk-sensor-sim: " << error << "\n";
+        return 1;
+    }
+
+    std::string link;
+    if (opt.com > 0) {
+        const std::string dir = PortsDir();
+        if (!MakeDirs(dir)) {
+            std::cerr << "duxk-sensor-sim: cannot create " << dir << "\n";
+            return 1;
+        }
+        link = dir + "/com" + std::to_string(opt.com);
+        unlink(link.c_str());
+        if (symlink(pty.SlavePath().c_str(), link.c_str()) != 0) {
+            std::cerr << "duxk-sensor-sim: cannot link " << link << ": " << std::strerror(errno) << "\n";
+            return 1;
+        }
+    }
+
+    std::printf("%s\n", pty.SlavePath().c_str());
+    std::fflush(stdout);
+    trace.Note("device " + pty.SlavePath() + " at " + std::to_string(opt.baud) + " baud");
+
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::mt19937_64 lineRng(opt.faults.seed);
+    uint64_t rxIndex = 0, txIndex = 0;
+    struct TimedChar {
+        Clock::time_point at;
+        sim::LineChar c;
+    };
+    std::deque<TimedChar> rxPaced;
+    Clock::time_point rxWireFree{};
+    std::deque<uint8_t> txPending;  // sensor bytes not yet on the line
+    Clock::time_point txWireFree{};
+    std::vector<uint8_t> wire;      // bytes for the host that the pty has not taken yet
+    Clock::time_point blockedSince{};
+
+    sensor.PowerUp(Clock::now());
+
+    bool running = true;
+    while (running) {
+        Clock::time_point now = Clock::now();
+
+        while (!rxPaced.empty() && rxPaced.front().at <= now) {
+            sensor.Receive(rxPaced.front().c, now);
+            rxPaced.pop_front();
+        }
+        sensor.Poll(now);
+
+        // The sensor's output, through the transmit faults.
+        for (uint8_t b : sensor.TakeDueOutput(now)) {
+            const uint64_t i = txIndex++;
+            if (opt.faults.txDrop.Active() && opt.faults.txDrop.Hit(i, lineRng)) continue;
+            if (opt.faults.txCorrupt.Active() && opt.faults.txCorrupt.Hit(i, lineRng))
+                b = static_cast<uint8_t>(b ^ (1u << (lineRng() % 8)));
+            txPending.push_back(b);
+        }
+        if (sensor.Mode() == sim::SensorMode::PowerOff) txPending.clear();
+
+        // Onto the line, paced if asked for, at the sensor's speed; the
+        // host's UART samples it at its own.
+        if (wire.empty() && !txPending.empty()) {
+            const sim::Framing sf = sensor.LineFraming();
+            size_t n = txPending.size();
+            if (opt.pace) {
+                const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(sf.CharMicros() * 1000));
+                if (txWireFree < now - charTime) txWireFree = now - charTime;
+                n = 0;
+                while (n < txPending.size() && txWireFree + charTime <= now) {
+                    txWireFree += charTime;
+                    ++n;
+                }
+            }
+            if (n > 0) {
+                std::vector<uint8_t> bytes(txPending.begin(), txPending.begin() + static_cast<long>(n));
+                txPending.erase(txPending.begin(), txPending.begin() + static_cast<long>(n));
+                trace.Bytes("TX", bytes.data(), bytes.size());
+                sim::Framing hf = pty.HostFraming();
+                hf.parity = sf.parity;
+                for (const auto& c : sim::Reframe(bytes.data(), bytes.size(), sf, hf)) wire.push_back(c.value);
+            }
+        }
+        if (!wire.empty()) {
+            const ssize_t w = write(pty.Master(), wire.data(), wire.size());
+            if (w > 0) {
+                wire.erase(wire.begin(), wire.begin() + w);
+                blockedSince = Clock::time_point{};
+            } else if (blockedSince == Clock::time_point{}) {
+                blockedSince = now;
+            } else if (now - blockedSince > std::chrono::seconds(2)) {
+                // Nobody reads the device: what waits there is lost, as on
+                // a line without a listener.
+                pty.FlushSlaveInput();
+                blockedSince = Clock::time_point{};
+            }
+        }
+
+        // How long to sleep.
+        std::optional<Clock::time_point> wake;
+        auto consider = [&wake](std::optional<Clock::time_point> t) {
+            if (t && (!wake || *t < *wake)) wake = t;
+        };
+        consider(sensor.NextEvent());
+        consider(sensor.NextOutputDue());
+        if (!rxPaced.empty()) consider(rxPaced.front().at);
+        if (wire.empty() && !txPending.empty()) {
+            const sim::Framing sf = sensor.LineFraming();
+            consider(txWireFree + std::chrono::nanoseconds(static_cast<int64_t>(sf.CharMicros() * 1000)));
+        }
+        int timeoutMs = 1000;
+        if (wake) {
+            const auto d = std::chrono::duration_cast<std::chrono::microseconds>(*wake - Clock::now()).count();
+            timeoutMs = d <= 0 ? 0 : static_cast<int>(std::min<int64_t>((d + 999) / 1000, 1000));
+            if (timeoutMs == 0 && !(wake && *wake <= Clock::now())) timeoutMs = 1;
+        }
+        if (!wire.empty()) timeoutMs = std::min(timeoutMs, 10);
+
+        pollfd fds[3] = {{pty.Master(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}, {sensor.WakeFd(), POLLIN, 0}};
+        if (!wire.empty()) fds[0].events |= POLLOUT;
+        const int pr = poll(fds, 3, timeoutMs);
+        if (pr < 0 && errno != EINTR) break;
+        if (fds[1].revents & POLLIN) break;
+
+        if (fds[0].revents & POLLIN) {
+            uint8_t buf[4096];
+            const ssize_t n = read(pty.Master(), buf, sizeof buf);
+            if (n > 0) {
+                now = Clock::now();
+                trace.Bytes("RX", buf, static_cast<size_t>(n));
+                const sim::Framing sf = sensor.LineFraming();
+                sim::Framing hf = pty.HostFraming();
+                if (!hf.parity) hf.parity = sf.parity;
+                const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(hf.CharMicros() * 1000));
+                for (auto c : sim::Reframe(buf, static_cast<size_t>(n), hf, sf)) {
+                    const uint64_t i = rxIndex++;
+                    if (opt.faults.rxDrop.Active() && opt.faults.rxDrop.Hit(i, lineRng)) continue;
+                    if (opt.faults.rxCorrupt.Active() && opt.faults.rxCorrupt.Hit(i, lineRng))
+                        c.value = static_cast<uint8_t>(c.value ^ (1u << (lineRng() % 8)));
+                    if (opt.pace) {
+                        rxWireFree = std::max(rxWireFree, now) + charTime;
+                        rxPaced.push_back({rxWireFree, c});
+                    } else {
+                        sensor.Receive(c, now);
+                    }
+                }
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                // Should the master report an error (no slave descriptor
+                // left), wait instead of spinning on it.
+                poll(nullptr, 0, 50);
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            poll(nullptr, 0, 50);
+        }
+    }
+
+    trace.Note("shutdown");
+    sensor.Shutdown();
+    store.SaveFlash(flash->Cells());
+    store.SaveRecords(sensor.Records());
+    if (!link.empty()) {
+        char target[256];
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0) {
+            target[n] = '\0';
+            if (pty.SlavePath() == target) unlink(link.c_str());
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "duxk-sensor-sim: a virtual DUX-K52 sensor on a pseudo-terminal.\n"
+        "Prints the device path on the first line of standard output and runs until SIGTERM or SIGINT.\n"
+        "The sensor answers its text commands (id, appl, spec, SPEC, STAT:MEAS, STAT:ERR:CODE, SERV:TEST,\n"
+        "STAT:ERR:TEXT, calib:show/lock/unlock/read), enters its boot firmware on \"boot\", takes a program\n"
+        "download after \"flsh\" and runs it on an emulated processor against a flash model.\n"
+        "See docs/virtual-sensor.md."};
+    Options opt;
+    app.add_option("--com", opt.com, "link the device as comN in $DUXK_PORTS_DIR (removed on exit)")
+        ->check(CLI::Range(1, 99));
+    app.add_option("--state", opt.stateDir, "keep flash, calibration records and serial number in DIR across runs");
+    app.add_option("--baud", opt.baud, "the sensor's line speed (default 38400)")
+        ->check(CLI::IsMember({300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
+    app.add_option("--serial", opt.serial, "serial number (default: kept one, else K52A01234)");
+    app.add_option("--flash", opt.flash, "flash part: am29f010 (default) or family-a")
+        ->check(CLI::IsMember({"am29f010", "family-a"}));
+    app.add_flag("--pace", opt.pace, "deliver bytes no faster than the line's bit rate (10/11/12 bits a byte)");
+    app.add_option("--trace", opt.trace, "log received and sent bytes and mode changes to FILE");
+    app.add_option("--firmware", opt.firmware, "put this application image into the flash at start");
+    app.add_option("--erase-ms", opt.eraseMs, "AM29F010 sector erase time in ms (default 100)");
+    app.add_option("--startup", opt.startup, "seconds the application answers \"boot_\" after a restart (default 1.5)");
+    app.add_option("--watchdog", opt.watchdog,
+                   "restart the sensor when a downloaded program got no byte for this many seconds (default 30, 0: never)");
+
+    auto* faults = app.add_option_group("Faults", "reproducible failures (all off by default)");
+    faults->add_option("--seed", opt.faults.seed, "seed of the rate-based faults (default 1)");
+    std::string rxDropAt, rxCorruptAt, txDropAt, txCorruptAt, telegramErrors, powerLoss, stuck;
+    faults->add_option("--rx-drop", opt.faults.rxDrop.rate, "drop host-to-sensor bytes at this rate (0..1)");
+    faults->add_option("--rx-drop-at", rxDropAt, "drop host-to-sensor bytes at these positions (0-based, comma list)");
+    faults->add_option("--rx-corrupt", opt.faults.rxCorrupt.rate, "flip a bit of host-to-sensor bytes at this rate");
+    faults->add_option("--rx-corrupt-at", rxCorruptAt, "flip a bit of host-to-sensor bytes at these positions");
+    faults->add_option("--tx-drop", opt.faults.txDrop.rate, "drop sensor-to-host bytes at this rate (0..1)");
+    faults->add_option("--tx-drop-at", txDropAt, "drop sensor-to-host bytes at these positions");
+    faults->add_option("--tx-corrupt", opt.faults.txCorrupt.rate, "flip a bit of sensor-to-host bytes at this rate");
+    faults->add_option("--tx-corrupt-at", txCorruptAt, "flip a bit of sensor-to-host bytes at these positions");
+    faults->add_flag("--no-boot-answer", opt.faults.noBootAnswer, "the application ignores \"boot\"");
+    faults->add_option("--verdict", opt.faults.verdict,
+                       "the boot loader's answer to a download: one letter (T, C, P, F, O, X, ...) sent as one byte,\n"
+                       "or a text such as \"Err 3\" sent as a line");
+    faults->add_option("--telegram-errors", telegramErrors,
+                       "N[:CMD] the first N telegrams (with command byte CMD, hex) reach the program with a spoiled\n"
+                       "checksum, so that it answers 20 F4");
+    faults->add_option("--busy", opt.faults.busyAnswers, "answer \"busy_\" to the first N listing requests");
+    faults->add_option("--boot-answers", opt.faults.bootAnswers, "answer \"boot_\" to the first N listing requests");
+    faults->add_option("--stuck-cell", stuck, "flash address (0x80000..0x9FFFF, or offset) that will not program");
+    faults->add_option("--power-loss", powerLoss,
+                       "download|erase|program|checksum[:BYTES] lose power BYTES bytes into that phase of an update;\n"
+                       "the sensor is silent for 1 s and restarts from what its flash holds then");
+    faults->add_option("--id-noise", opt.faults.idNoise, "text sent before the '@' of every identity reply");
+    CLI11_PARSE(app, argc, argv);
+
+    auto bad = [](const std::string& what) {
+        std::cerr << "duxk-sensor-sim: invalid " << what << "\n";
+        return 2;
+    };
+    if (!rxDropAt.empty() && !sim::ParsePositions(rxDropAt, opt.faults.rxDrop.positions)) return bad("--rx-drop-at");
+    if (!rxCorruptAt.empty() && !sim::ParsePositions(rxCorruptAt, opt.faults.rxCorrupt.positions))
+        return bad("--rx-corrupt-at");
+    if (!txDropAt.empty() && !sim::ParsePositions(txDropAt, opt.faults.txDrop.positions)) return bad("--tx-drop-at");
+    if (!txCorruptAt.empty() && !sim::ParsePositions(txCorruptAt, opt.faults.txCorrupt.positions))
+        return bad("--tx-corrupt-at");
+    if (!telegramErrors.empty() && !sim::ParseTelegramErrors(telegramErrors, opt.faults))
+        return bad("--telegram-errors");
+    if (!powerLoss.empty() && !sim::ParsePowerLoss(powerLoss, opt.faults)) return bad("--power-loss");
+    if (!stuck.empty()) {
+        char* end = nullptr;
+        unsigned long a = std::strtoul(stuck.c_str(), &end, 0);
+        if (!end || *end) return bad("--stuck-cell");
+        if (a >= sim::kFlashBase) a -= sim::kFlashBase;
+        if (a >= sim::kFlashSize) return bad("--stuck-cell");
+        opt.faults.stuckCell = static_cast<int64_t>(a);
+    }
+    return Run(opt);
+}
