@@ -1,0 +1,266 @@
+#include "serial/DUXKSerial.h"
+#include "serial/Debug.h"
+
+#include "PtyTestSupport.h"
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+std::string TempPath(const char* tag)
+{
+    return "/tmp/duxk-serial-test-" + std::to_string(getpid()) + "-" + tag;
+}
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// A channel opened on a pseudo-terminal with the event thread running and
+// the framing the system uses.
+struct OpenChannel {
+    Pty pty;
+    CDUXKSerial channel;
+    OpenChannel()
+    {
+        EXPECT_TRUE(pty.ok());
+        EXPECT_EQ(channel.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
+        EXPECT_EQ(channel.SetParams(38400, 8, NOPARITY, TWOSTOPBITS), 0u);
+        EXPECT_EQ(channel.SetEventMask(0x01FD), 0u);
+        EXPECT_EQ(channel.SetFlowControl(0), 0u);
+    }
+    bool WaitCount(uint32_t n, int ms = 3000)
+    {
+        return WaitFor([&] { return channel.ReceivedCount() == n; }, ms);
+    }
+};
+
+std::vector<uint8_t> Pattern(size_t n, int seed)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>((i * 7 + static_cast<size_t>(seed)) % 251 + 1);
+    return v;
+}
+
+} // namespace
+
+TEST(Channel, EmptyRingGivesZero)
+{
+    CDUXKSerial channel;
+    EXPECT_EQ(channel.ReceivedCount(), 0u);
+    EXPECT_EQ(channel.GetByte(), 0);
+    EXPECT_EQ(channel.ReceivedCount(), 0u);
+    EXPECT_FALSE(channel.IsTransmitDone());
+    EXPECT_FALSE(channel.WaitReceived(5));
+    // Purge on a closed port only empties the ring.
+    EXPECT_EQ(channel.Purge(), 0u);
+}
+
+TEST(Channel, RingWrapsFillsAndDropsWhileFull)
+{
+    OpenChannel oc;
+    CDUXKSerial& ch = oc.channel;
+    // Move the positions into the middle so that the full ring wraps.
+    auto first = Pattern(5000, 1);
+    oc.pty.Send(first.data(), first.size());
+    ASSERT_TRUE(oc.WaitCount(5000));
+    for (uint8_t b : first)
+        ASSERT_EQ(ch.GetByte(), b);
+
+    auto fill = Pattern(CDUXKSerial::kRingSize - 1, 2);
+    auto lost = Pattern(300, 3);
+    oc.pty.Send(fill.data(), fill.size());
+    oc.pty.Send(lost.data(), lost.size());
+    ASSERT_TRUE(oc.WaitCount(CDUXKSerial::kRingSize - 1));
+    // Let the overflow bytes reach the event thread, which drops them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ch.ReceivedCount(), CDUXKSerial::kRingSize - 1);
+
+    // Room frees up: the lost bytes stay lost, later ones are stored.
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(ch.GetByte(), fill[i]);
+    oc.pty.Send("LATE");
+    ASSERT_TRUE(oc.WaitCount(CDUXKSerial::kRingSize - 1 - 10 + 4));
+    for (size_t i = 10; i < fill.size(); ++i)
+        ASSERT_EQ(ch.GetByte(), fill[i]) << i;
+    for (char c : std::string("LATE"))
+        EXPECT_EQ(ch.GetByte(), static_cast<uint8_t>(c));
+    EXPECT_EQ(ch.ReceivedCount(), 0u);
+}
+
+TEST(Channel, PurgeDrainsPortAndRing)
+{
+    OpenChannel oc;
+    CDUXKSerial& ch = oc.channel;
+    oc.pty.Send("abcdef");
+    ASSERT_TRUE(oc.WaitCount(6));
+    EXPECT_EQ(ch.GetByte(), 'a');
+    EXPECT_EQ(ch.Purge(), 0u);
+    EXPECT_EQ(ch.ReceivedCount(), 0u);
+    EXPECT_EQ(ch.GetByte(), 0);
+    // Purge while bytes stream in never leaves the ring inconsistent.
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        auto data = Pattern(20000, 4);
+        oc.pty.Send(data.data(), data.size());
+        done = true;
+    });
+    while (!done) {
+        ch.Purge();
+        EXPECT_LT(ch.ReceivedCount(), CDUXKSerial::kRingSize);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    feeder.join();
+    ch.Purge();
+    oc.pty.Send("Z");
+    ASSERT_TRUE(oc.WaitCount(1));
+    EXPECT_EQ(ch.GetByte(), 'Z');
+}
+
+TEST(Channel, WriteRaisesTransmitDone)
+{
+    OpenChannel oc;
+    CDUXKSerial& ch = oc.channel;
+    uint32_t n = 99;
+    ASSERT_EQ(ch.Write("ping", 4, &n), 0u);
+    EXPECT_EQ(n, 4u);
+    EXPECT_TRUE(ch.WaitTransmitDone(1000));
+    EXPECT_TRUE(ch.IsTransmitDone());
+    auto got = oc.pty.Receive(4, 1000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "ping");
+    // A write of no bytes clears the flag and sends nothing.
+    ASSERT_EQ(ch.Write("", 0, &n), 0u);
+    EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(ch.IsTransmitDone());
+    EXPECT_TRUE(oc.pty.Receive(1, 30).empty());
+}
+
+TEST(Channel, TransmitDoneOnlyUnderTxEmptyMask)
+{
+    OpenChannel oc;
+    CDUXKSerial& ch = oc.channel;
+    ASSERT_EQ(ch.SetEventMask(EV_RXCHAR | EV_BREAK | EV_ERR), 0u);
+    ASSERT_EQ(ch.Write("x", 1), 0u);
+    EXPECT_FALSE(ch.WaitTransmitDone(100));
+}
+
+TEST(Channel, BaudFromText)
+{
+    EXPECT_EQ(CDUXKSerial::BaudFromText("300"), 300u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText("4800"), 4800u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText("256000"), 256000u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText("56000"), 56000u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText("9600 "), 38400u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText("09600"), 38400u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText(""), 38400u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText("115200"), 38400u);
+    EXPECT_EQ(CDUXKSerial::BaudFromText(nullptr), 38400u);
+}
+
+TEST(Channel, TraceLineFormats)
+{
+    const std::string path = TempPath("trace");
+    std::remove(path.c_str());
+    {
+        OpenChannel oc;
+        CDUXKSerial& ch = oc.channel;
+        EXPECT_FALSE(ch.HasTrace());
+        ch.TraceLine("not written");
+        ASSERT_TRUE(ch.AttachTrace(path.c_str()));
+        EXPECT_TRUE(ch.HasTrace());
+        ch.TraceMessage("Step");
+        ch.TraceLine("plain text");
+        uint32_t n = 0;
+        ASSERT_EQ(ch.Write("A\n", 2, &n), 0u);
+        oc.pty.Send(std::string("b\x01", 2));
+        ASSERT_TRUE(oc.WaitCount(2));
+        ch.Purge();
+        for (uint32_t e : {0x0001u, 0x0002u, 0x0004u, 0x0008u, 0x0010u, 0x0100u, 0x0400u, 0x8000u, 0x0003u, 0u})
+            ch.OnCommEvent(EV_ERR, e);
+        ch.CloseTrace();
+        EXPECT_FALSE(ch.HasTrace());
+        ch.TraceLine("after close");
+    }
+    auto lines = ReadLines(path);
+    std::remove(path.c_str());
+    const std::vector<std::string> expected = {
+        R"(\d+\.\d{6} ---Step---)",
+        R"(\d+\.\d{6} plain text)",
+        R"(\d+\.\d{6} Write\(\) sent 0x41 \(A\))",
+        R"(\d+\.\d{6} Write\(\) sent 0x0a)",
+        R"(\d+\.\d{6} Read 98 \(b\))",
+        R"(\d+\.\d{6} Read 1 \(\.\))",
+        R"(\d+\.\d{6} Purge\(\))",
+        R"(### Error: Input buffer overflow ###)",
+        R"(### Error: Buffer overrun ###)",
+        R"(### Error: Input parity error ###)",
+        R"(### Error: Framing error ###)",
+        R"(### Error: Break condition ###)",
+        R"(### Error: Output buffer full ###)",
+        R"(### Error: IO device error ###)",
+        R"(### Error: Unsupported mode ###)",
+        R"(### Error: Unknown ###)",
+        R"(### Error: Unknown ###)",
+    };
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
+    // The trace base is taken when attached: the first stamp is near zero.
+    EXPECT_LT(std::stod(lines[0]), 1.0);
+}
+
+TEST(Channel, TraceOfShortWriteListsEveryByteAsked)
+{
+    const std::string path = TempPath("short");
+    std::remove(path.c_str());
+    {
+        CDUXKSerial ch;  // closed: nothing is written, the lines still say so
+        ASSERT_TRUE(ch.AttachTrace(path.c_str()));
+        uint32_t n = 9;
+        EXPECT_EQ(ch.Write("hi", 2, &n), ERROR_INVALID_HANDLE_CODE);
+        EXPECT_EQ(n, 0u);
+    }
+    auto lines = ReadLines(path);
+    std::remove(path.c_str());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d+\.\d{6} Write\(\) Error: 2 to send, 0 sent)")));
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d+\.\d{6} Write\(\) sent 0x68 \(h\))")));
+}
+
+TEST(Channel, DebugOutputGoesToTrace)
+{
+    const std::string path = TempPath("debug");
+    std::remove(path.c_str());
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_TRUE(ch.AttachTrace(path.c_str()));
+    DebugOutput("checksum 1234");
+    ch.CloseTrace();
+    auto lines = ReadLines(path);
+    std::remove(path.c_str());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d+\.\d{6} checksum 1234)")));
+}
+
+TEST(Channel, TraceFromEnvironment)
+{
+    const std::string path = TempPath("env");
+    std::remove(path.c_str());
+    setenv("DUXK_TRACE", path.c_str(), 1);
+    AttachTraceFromEnvironment();
+    unsetenv("DUXK_TRACE");
+    EXPECT_TRUE(GetSensorChannel().HasTrace());
+    GetSensorChannel().TraceMessage("x");
+    GetSensorChannel().CloseTrace();
+    EXPECT_EQ(ReadLines(path).size(), 1u);
+    std::remove(path.c_str());
+}
