@@ -36,8 +36,9 @@ protected:
 // cycles at 0x5555/0x2AAA, autoselect, byte program, sector erase, DQ7/DQ5.
 std::unique_ptr<FlashModel> MakeAm29F010(uint32_t eraseMsPerSector = 0);
 // 28F010-style part (family A): 0x90 identify, 0x40/0xC0 program and verify,
-// 0x20 0x20 erase, 0xA0 erase verify, 0x00 read.
-std::unique_ptr<FlashModel> MakeFamilyA();
+// 0x20 0x20 erase, 0xA0 erase verify, 0x00 read. The array reads erased only
+// after erasePulsesNeeded erase pulses.
+std::unique_ptr<FlashModel> MakeFamilyA(unsigned erasePulsesNeeded = 1);
 
 class SensorCpu {
 public:
@@ -53,6 +54,10 @@ public:
     // calling thread; a GetByte loop with no byte waiting blocks too.
     Exit Run();
     void Stop();  // any thread
+
+    // Blocks until the program waits for a serial byte with none queued (it
+    // has taken everything it was sent), or the time-out passes. Any thread.
+    bool WaitUntilReceiving(int timeoutMs);
 
     // Serial channel, host side.
     void PushRx(uint8_t byte);                  // a byte arriving at the sensor
