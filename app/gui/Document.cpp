@@ -2,6 +2,7 @@
 
 #include "app/gui/MainWnd.h"
 #include "app/gui/MessageBox.h"
+#include "app/gui/ScreenshotTour.h"
 #include "serial/DUXKSerial.h"
 
 #include <QFile>
@@ -88,5 +89,6 @@ bool CDUXKUpdateMFCApp::InitInstance() {
     if (!frame_->OnCreate()) return false;
     frame_->UpdateTitle();
     frame_->show();
+    StartScreenshotTourIfRequested(frame_.get());
     return true;
 }

@@ -1,0 +1,337 @@
+// The desktop application's windows, offscreen, against the virtual sensor:
+// the main window's search and commands, the cross-thread requests while the
+// window goes away, and the three dialogs.
+
+#include "app/MainFrame.h"
+#include "app/gui/Document.h"
+#include "app/gui/MainWnd.h"
+#include "app/gui/MessageBox.h"
+#include "calibration/CalDlg.h"
+#include "info/SpecsDlg.h"
+#include "serial/DUXKSerial.h"
+#include "serial/Link.h"
+#include "tests/app/TestSupport.h"
+#include "update/Update.h"
+#include "update/UpdateDlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+
+using namespace testsupport;
+
+namespace {
+
+const int kSensorCommands[] = {ID_SENSOR_SPECIFICATION, ID_SENSOR_SETTINGS, ID_SENSOR_SELFTEST,
+                               ID_SENSOR_VIEWCAL,       ID_SENSOR_CALDATA,  ID_SENSOR_UPDATE};
+
+// Runs the event loop (blocking between events) until pred holds or the time is up.
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!pred()) {
+        if (clock.elapsed() > timeoutMs) return false;
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+// Answers every message box at once and keeps what it was asked.
+class BoxRecorder {
+public:
+    BoxRecorder() {
+        SetMessageBoxHook([this](QWidget*, const QString& text, const QString& caption, BoxIcon) {
+            std::lock_guard<std::mutex> lock(m_);
+            boxes_.push_back(caption + QStringLiteral(": ") + text);
+        });
+    }
+    ~BoxRecorder() { SetMessageBoxHook(nullptr); }
+    QStringList Boxes() const {
+        std::lock_guard<std::mutex> lock(m_);
+        return boxes_;
+    }
+    bool Has(const QString& part) const {
+        for (const QString& box : Boxes())
+            if (box.contains(part)) return true;
+        return false;
+    }
+
+private:
+    mutable std::mutex m_;
+    QStringList boxes_;
+};
+
+bool AllCommandsEnabled(CMainFrame& frame, bool enabled) {
+    for (int id : kSensorCommands)
+        if (frame.CommandAction(id)->isEnabled() != enabled) return false;
+    return true;
+}
+
+// A main window whose search has accepted the virtual sensor on COM2.
+struct FoundSensor {
+    TempEnv env;
+    SimProcess sim{2, 38400, {"--serial", "K52GUI001"}};
+    CDUXKUpdateMFCDoc doc;
+    std::unique_ptr<CMainFrame> frame;
+
+    FoundSensor() {
+        ResetReplyState();
+        if (!sim.Ready()) return;
+        frame = std::make_unique<CMainFrame>(&doc, "duxkupdate");
+        frame->OnCreate();
+        frame->show();
+        WaitUntil([&] { return frame->Core().m_bSensorFound.load() != 0; }, 60000);
+    }
+    bool Found() const { return frame && frame->Core().m_bSensorFound.load() != 0; }
+};
+
+TEST(MainWindowTest, CommandsGreyedWhileSearchingAndEnabledOnAcceptance) {
+    TempEnv env;
+    ResetReplyState();
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    ASSERT_TRUE(frame.OnCreate());
+    frame.show();
+    EXPECT_EQ(frame.windowTitle(), QStringLiteral("Unbenannt - DUXKUpdate"));
+    EXPECT_EQ(frame.size(), QSize(300, 400));
+    EXPECT_EQ(frame.findChild<QLabel*>(QStringLiteral("indicatorNum"))->text(), QStringLiteral("NUM"));
+
+    // Before acceptance every sensor command only says so.
+    frame.OnSensorCommand(ID_SENSOR_UPDATE);
+    EXPECT_EQ(frame.MessageText(), QStringLiteral("No Sensor!"));
+
+    // No sensor anywhere: the search keeps running with the commands greyed.
+    ASSERT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, false); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return frame.MessageText() == QStringLiteral("Looking for sensor..."); }, 5000));
+    frame.OnSensorCommand(ID_SENSOR_SPECIFICATION);
+    EXPECT_EQ(frame.MessageText(), QStringLiteral("No Sensor!"));
+    EXPECT_TRUE(frame.Core().SearchRunning());
+
+    // A sensor appears on COM4: the next pass finds it and enables the commands.
+    SimProcess sim(4, 19200, {"--serial", "K52GUI002"});
+    ASSERT_TRUE(sim.Ready());
+    ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 90000));
+    EXPECT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, true); }, 2000));
+    EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI002' at COM4, 19200 baud"));
+    EXPECT_TRUE(frame.CommandAction(ID_APP_EXIT)->isEnabled());
+
+    // Closing the window closes the channel.
+    frame.close();
+    EXPECT_FALSE(GetSensorChannel().IsOpen());
+}
+
+TEST(MainWindowTest, ClosingDuringTheSearchStopsItPromptly) {
+    TempEnv env;
+    ResetReplyState();
+    CDUXKUpdateMFCDoc doc;
+    auto frame = std::make_unique<CMainFrame>(&doc, "duxkupdate");
+    frame->OnCreate();
+    frame->show();
+    ASSERT_TRUE(WaitUntil([&] { return frame->MessageText() == QStringLiteral("Looking for sensor..."); }, 5000));
+    QElapsedTimer clock;
+    clock.start();
+    frame->close();
+    EXPECT_FALSE(frame->Core().SearchRunning());
+    frame.reset();
+    // A hang would last for ever; a generous bound tells it from a slow machine.
+    EXPECT_LT(clock.elapsed(), 5000);
+}
+
+TEST(MainWindowTest, WorkerRequestsAreReleasedWhenTheWindowGoesAway) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    auto frame = std::make_unique<CMainFrame>(&doc, "duxkupdate");
+    BoxRecorder boxes;
+    // A worker asks for a box and a status text while the window thread is
+    // not running its loop; the window is destroyed before it gets to them.
+    std::atomic<int> returned{0};
+    std::thread worker([&] {
+        frame->ShowMessageBox("from worker", "DUXKUpdate", BoxIcon::Error);
+        ++returned;
+        frame->SetStatusText("late");
+        ++returned;
+    });
+    QThread::msleep(100);
+    EXPECT_EQ(returned.load(), 0) << "the caller waits for the window thread";
+    frame->Shutdown();
+    worker.join();
+    EXPECT_EQ(returned.load(), 2);
+    EXPECT_TRUE(boxes.Boxes().isEmpty());
+    frame.reset();
+}
+
+TEST(MainWindowTest, WorkerBoxIsShownOnTheWindowThreadAndWaitedFor) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    std::atomic<bool> onGuiThread{false};
+    SetMessageBoxHook([&](QWidget* owner, const QString&, const QString&, BoxIcon) {
+        onGuiThread = QThread::currentThread() == qApp->thread() && owner == nullptr;
+    });
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        frame.ShowMessageBox("text", "caption", BoxIcon::Information);
+        done = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 5000));
+    worker.join();
+    SetMessageBoxHook(nullptr);
+    EXPECT_TRUE(onGuiThread.load());
+}
+
+TEST(DialogTest, InformationDialogShowsTheListingFromItsPackMarker) {
+    FoundSensor s;
+    ASSERT_TRUE(s.Found());
+    CSpecs dlg(s.frame.get(), QStringLiteral("Specification"), 1);
+    dlg.show();
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Specification"));
+    ASSERT_TRUE(WaitUntil([&] { return dlg.Text().count(QStringLiteral("\r\n")) > 3; }, 10000));
+    WaitUntil([] { return false; }, 600);  // let the rest of the listing arrive
+    const QString text = dlg.Text();
+    const QString first = text.left(text.indexOf(QStringLiteral("\r\n")));
+    EXPECT_TRUE(first.contains(QStringLiteral("pack "), Qt::CaseInsensitive)) << text.toStdString();
+    EXPECT_EQ(dlg.findChild<QWidget*>(QStringLiteral("id1008"))->property("plainText").toString(), text);
+    dlg.reject();
+}
+
+TEST(DialogTest, CalibrationSaveWritesTheFile) {
+    FoundSensor s;
+    ASSERT_TRUE(s.Found());
+    CCal dlg(s.frame.get(), QStringLiteral("Calibration Data"));
+    dlg.show();
+    auto* edit = dlg.findChild<QLineEdit*>(QStringLiteral("id1009"));
+    EXPECT_TRUE(edit->text().endsWith(QStringLiteral("K52GUI001.cal"))) << edit->text().toStdString();
+
+    const QString path = QString::fromStdString(s.env.temp + "/saved.cal");
+    edit->setText(path);
+    dlg.findChild<QPushButton*>(QStringLiteral("id1011"))->click();
+    EXPECT_TRUE(QFileInfo::exists(path)) << "created empty at once";
+    ASSERT_TRUE(WaitUntil([&] { return s.frame->MessageText() == QStringLiteral("Done."); }, 20000));
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    const std::string data = content.str();
+    EXPECT_NE(data.find(" pack "), std::string::npos) << data;
+    EXPECT_NE(data.find("\r\n"), std::string::npos);
+    EXPECT_EQ(data.find("\r\r"), std::string::npos);
+    dlg.reject();
+}
+
+// A small application image the virtual sensor accepts: "DKFW", length,
+// sum of the bytes after the header, then the version marker.
+std::string WriteFirmware(const std::string& dir, uint32_t size) {
+    std::vector<uint8_t> image(size, 0);
+    std::memcpy(image.data(), "DKFW", 4);
+    for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<uint8_t>(size >> (8 * i));
+    const char marker[] = "VER=3.11";
+    std::memcpy(image.data() + 12, marker, sizeof marker - 1);
+    for (uint32_t i = 12 + sizeof marker; i < size; ++i) image[i] = static_cast<uint8_t>(i * 7);
+    uint32_t sum = 0;
+    for (uint32_t i = 12; i < size; ++i) sum += image[i];
+    for (int i = 0; i < 4; ++i) image[8 + i] = static_cast<uint8_t>(sum >> (8 * i));
+    const std::string path = dir + "/small.bin";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), size);
+    return path;
+}
+
+TEST(DialogTest, UpdateRunsWithFullBarsRefusesEscapeAndClosesAfter) {
+    FoundSensor s;
+    ASSERT_TRUE(s.Found());
+    BoxRecorder boxes;
+    GetSensorChannel().Close();  // as the menu command does before the dialog
+    auto dlg = std::make_unique<CUpdateDlg>(s.frame.get(), QStringLiteral("Firmware Update"));
+    dlg->show();
+    auto* execute = dlg->findChild<QPushButton*>(QStringLiteral("id1005"));
+    auto* edit = dlg->findChild<QLineEdit*>(QStringLiteral("id1000"));
+    EXPECT_FALSE(dlg->findChild<QPushButton*>(QStringLiteral("id1"))->isVisible());
+    ASSERT_TRUE(WaitUntil([&] { return execute->isEnabled(); }, 2000));
+
+    // Nothing chosen yet: the file error, and the dialog keeps waiting.
+    execute->click();
+    EXPECT_TRUE(boxes.Has(QStringLiteral("File Error: Please enter the name of an existing file")));
+    EXPECT_FALSE(dlg->UpdateRunning());
+
+    edit->setText(QString::fromStdString(WriteFirmware(s.env.temp, 2048)));
+    execute->click();
+    ASSERT_TRUE(dlg->UpdateRunning());
+    EXPECT_FALSE(execute->isEnabled());
+
+    int maxBar[3] = {0, 0, 0};
+    const char* bars[3] = {"id1002", "id1003", "id1004"};
+    bool escapeTried = false;
+    const bool ended = WaitUntil(
+        [&] {
+            for (int i = 0; i < 3; ++i)
+                maxBar[i] = std::max(maxBar[i], dlg->findChild<QProgressBar*>(bars[i])->value());
+            if (!escapeTried && maxBar[0] > 0) {
+                escapeTried = true;
+                QTest::keyClick(dlg.get(), Qt::Key_Escape);
+                dlg->reject();
+                EXPECT_TRUE(dlg->isVisible()) << "Escape is refused while the update runs";
+            }
+            return !dlg->UpdateRunning();
+        },
+        180000);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(escapeTried);
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+    EXPECT_EQ(maxBar[0], 100);
+    EXPECT_EQ(maxBar[1], 100);
+    EXPECT_EQ(maxBar[2], 100);
+
+    // One update per opening: Execute stays off, and Escape now closes.
+    WaitUntil([] { return false; }, 300);
+    EXPECT_FALSE(execute->isEnabled());
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    dlg.reset();
+    s.frame->Core().ReopenSensorPort();
+    EXPECT_TRUE(GetSensorChannel().IsOpen());
+}
+
+TEST(DialogTest, UpdateDialogClosedWithoutAnUpdateEndsItsWorker) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    BoxRecorder boxes;
+    CUpdateDlg dlg(&frame, QStringLiteral("Firmware Update"));
+    dlg.show();
+    // No sensor: Execute stays disabled.
+    WaitUntil([] { return false; }, 250);
+    EXPECT_FALSE(dlg.findChild<QPushButton*>(QStringLiteral("id1005"))->isEnabled());
+    // A path longer than the job record holds is refused with a box.
+    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString(300, QLatin1Char('a')));
+    dlg.OnExecute();
+    EXPECT_TRUE(boxes.Has(QStringLiteral("too long")));
+    EXPECT_FALSE(dlg.UpdateRunning());
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_GE(dlg.Job().counter.load(), 2) << "the worker has ended and added its 2";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
