@@ -84,6 +84,52 @@ stack_end:
         ASSERT(stack_end - $$ + 0x100 == STACK_TOP)
 
 ; ---------------------------------------------------------------------------
+; Data
+
+widthTable:     times 4 db 0        ; width index -> bytes per location
+width:          dw 0                ; bytes per location of the current operation
+widthShift:     db 0, 0             ; log2 of width
+bufPtr:         dw 0
+runSum:         dd 0                ; running checksum (16 bits used)
+tgLength:       db 0, 0
+tgCommand:      db 0, 0
+rxValue:        dd 0
+txValue:        dd 0
+
+; Operation registers, kept between telegrams.
+widthIndex:     dd 0
+flashType:      dd 0
+baseAddress:    dd 0                ; command base, set by identify only
+startAddress:   dd 0
+progAddress:    dd 0
+count:          dd 0
+manufCode:      dd 0
+deviceCode:     dd 0
+resultFlag:     db 0, 0             ; 0 success, 1 failure
+stopAddress:    dd 0
+
+; Working storage of the operations.
+curAddr:        dd 0
+walkAddr:       dd 0
+walkLeft:       dd 0
+eraseLocations: dd 0
+lastSector:     dd 0
+memSum:         dd 0
+pollExpect:     dd 0
+pollRead:       dd 0
+pollTimeLimit:  db 0, 0
+
+dataBuffer:     times DATA_BUFFER_SIZE db 0
+
+; The code starts on a 4 KiB boundary of its own (linear 0x5000 when loaded at
+; 0400:0100), apart from the stack and the variables it writes: an emulated
+; processor that translates code then need not throw its translations away
+; on every data write.
+CODE_OFFSET     equ 0x1000
+        ASSERT($ - $$ + 0x100 <= CODE_OFFSET)
+        times CODE_OFFSET - ($ - $$ + 0x100) db 0
+
+; ---------------------------------------------------------------------------
 ; Main loop: one telegram after the other.
 
 main:
@@ -1546,42 +1592,3 @@ eraseParams:
         db 4
         dw count
         db 0
-
-; ---------------------------------------------------------------------------
-; Data
-
-        align 2
-widthTable:     times 4 db 0        ; width index -> bytes per location
-width:          dw 0                ; bytes per location of the current operation
-widthShift:     db 0, 0             ; log2 of width
-bufPtr:         dw 0
-runSum:         dd 0                ; running checksum (16 bits used)
-tgLength:       db 0, 0
-tgCommand:      db 0, 0
-rxValue:        dd 0
-txValue:        dd 0
-
-; Operation registers, kept between telegrams.
-widthIndex:     dd 0
-flashType:      dd 0
-baseAddress:    dd 0                ; command base, set by identify only
-startAddress:   dd 0
-progAddress:    dd 0
-count:          dd 0
-manufCode:      dd 0
-deviceCode:     dd 0
-resultFlag:     db 0, 0             ; 0 success, 1 failure
-stopAddress:    dd 0
-
-; Working storage of the operations.
-curAddr:        dd 0
-walkAddr:       dd 0
-walkLeft:       dd 0
-eraseLocations: dd 0
-lastSector:     dd 0
-memSum:         dd 0
-pollExpect:     dd 0
-pollRead:       dd 0
-pollTimeLimit:  db 0, 0
-
-dataBuffer:     times DATA_BUFFER_SIZE db 0
