@@ -75,6 +75,16 @@ struct Options {
 
 int Run(const Options& opt) {
     using sim::Clock;
+    // Signals are taken before the device path is announced, so that a
+    // SIGTERM right after start still ends the run cleanly.
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
     sim::Trace trace;
     if (!opt.trace.empty() && !trace.Open(opt.trace)) {
         std::cerr << "duxk-sensor-sim: cannot write trace file " << opt.trace << "\n";
@@ -156,15 +166,6 @@ int Run(const Options& opt) {
     std::printf("%s\n", pty.SlavePath().c_str());
     std::fflush(stdout);
     trace.Note("device " + pty.SlavePath() + " at " + std::to_string(opt.baud) + " baud");
-
-    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 
     std::mt19937_64 lineRng(opt.faults.seed);
     uint64_t rxIndex = 0, txIndex = 0;

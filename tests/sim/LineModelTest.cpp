@@ -1,0 +1,91 @@
+// The sensor-side building blocks without a line: application images and
+// what a UART set to another speed makes of characters.
+#include <gtest/gtest.h>
+
+#include "sim/FirmwareImage.h"
+#include "sim/Uart.h"
+
+namespace {
+
+std::vector<uint8_t> FlashWith(const std::vector<uint8_t>& app) {
+    std::vector<uint8_t> flash(sim::kFlashSize, 0xFF);
+    std::copy(app.begin(), app.end(), flash.begin());
+    const auto boot = sim::BootAreaImage();
+    std::copy(boot.begin(), boot.end(), flash.begin() + sim::kBootAreaOffset);
+    return flash;
+}
+
+TEST(FirmwareImage, ValidImageCarriesItsVersion) {
+    const auto img = sim::MakeFirmwareImage("3.10", 16384);
+    ASSERT_EQ(img.size(), 16384u);
+    const auto flash = FlashWith(img);
+    EXPECT_TRUE(sim::ApplicationValid(flash));
+    EXPECT_EQ(sim::FindVersionMarker(flash).value_or("none"), "3.10");
+    EXPECT_NE(sim::MakeFirmwareImage("3.20", 16384), img);
+}
+
+TEST(FirmwareImage, ErasedOrPartlyProgrammedAreaIsNotStarted) {
+    std::vector<uint8_t> erased(sim::kFlashSize, 0xFF);
+    EXPECT_FALSE(sim::ApplicationValid(erased));
+    EXPECT_FALSE(sim::FindVersionMarker(erased).has_value());
+
+    auto img = sim::MakeFirmwareImage("3.10", 4000);
+    auto partial = FlashWith(std::vector<uint8_t>(img.begin(), img.begin() + 2400));
+    EXPECT_FALSE(sim::ApplicationValid(partial));
+    // The marker sits at the start, so even a partial image shows it.
+    EXPECT_EQ(sim::FindVersionMarker(partial).value_or("none"), "3.10");
+
+    auto flipped = FlashWith(img);
+    flipped[3999] ^= 0x01;
+    EXPECT_FALSE(sim::ApplicationValid(flipped));
+}
+
+TEST(FirmwareImage, BootAreaHasNoVersionMarker) {
+    const auto flash = FlashWith({});
+    EXPECT_FALSE(sim::FindVersionMarker(flash).has_value());
+    EXPECT_EQ(sim::BootAreaImage().size(), sim::kBootAreaSize);
+}
+
+TEST(Reframe, SameSpeedPassesBytesWhateverTheStopBits) {
+    const uint8_t data[] = {'i', 'd', '\n', 0x00, 0xFF};
+    sim::Framing a{38400, false, 1}, b{38400, true, 2};
+    const auto out = sim::Reframe(data, sizeof data, a, b);
+    ASSERT_EQ(out.size(), sizeof data);
+    for (size_t i = 0; i < sizeof data; ++i) {
+        EXPECT_EQ(out[i].value, data[i]);
+        EXPECT_FALSE(out[i].error);
+    }
+}
+
+TEST(Reframe, OtherSpeedGarblesTheCommand) {
+    const std::string cmd = "id\n";
+    const auto* p = reinterpret_cast<const uint8_t*>(cmd.data());
+    for (int hostBaud : {19200, 9600, 4800}) {
+        const auto out = sim::Reframe(p, cmd.size(), {hostBaud, false, 2}, {38400, false, 1});
+        std::string seen;
+        bool anyError = false;
+        for (auto c : out) {
+            seen.push_back(static_cast<char>(c.value));
+            anyError |= c.error;
+        }
+        EXPECT_EQ(seen.find("id"), std::string::npos) << hostBaud;
+        // A slow sender looks like runs of zero bits to a fast receiver.
+        EXPECT_TRUE(anyError) << hostBaud;
+        EXPECT_GT(out.size(), cmd.size()) << hostBaud;
+    }
+    // A fast sender squeezes several characters into one slow one.
+    const auto fast = sim::Reframe(p, cmd.size(), {38400, false, 1}, {9600, false, 1});
+    EXPECT_LT(fast.size(), cmd.size());
+}
+
+TEST(Reframe, SlowZeroByteIsABreakToAFastReceiver) {
+    // A 0x00 sent at 4800 holds the line low for eight 38400 characters:
+    // the receiver reads zeros with framing errors.
+    const uint8_t zero = 0x00;
+    const auto out = sim::Reframe(&zero, 1, {4800, false, 1}, {38400, false, 1});
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out[0].value, 0x00);
+    EXPECT_TRUE(out[0].error);
+}
+
+}  // namespace
