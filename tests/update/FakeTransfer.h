@@ -1,0 +1,47 @@
+// A transfer program played on a pseudo-terminal: receives telegrams,
+// answers them with echoed reply bytes and keeps a flash image, so that the
+// host's telegram sequence can be checked byte for byte.
+#pragma once
+
+#include "PtyPeer.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class FakeTransfer {
+public:
+    using Bytes = std::vector<uint8_t>;
+
+    explicit FakeTransfer(PtyPeer& peer);
+    ~FakeTransfer();
+
+    // Replaces the answer to a telegram: given the body and the number of
+    // telegrams seen before it, return the reply body (empty: the built-in
+    // answer).
+    std::function<Bytes(const Bytes& body, size_t index)> override_;
+    // Address whose cell keeps 0xFF whatever is programmed (0: none).
+    uint32_t stuckAddress = 0;
+
+    void Start();
+    void Stop();
+    // Every telegram received, whole: length, body, checksum.
+    std::vector<Bytes> Telegrams();
+    uint8_t FlashAt(uint32_t address);
+
+    static Bytes Frame(const Bytes& body);
+
+private:
+    void Run();
+    Bytes Answer(const Bytes& body);
+
+    PtyPeer& peer_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Bytes> telegrams_;
+    std::vector<uint8_t> flash_;
+};

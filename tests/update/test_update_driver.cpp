@@ -1,0 +1,186 @@
+// The update driver: refusals before the sensor is touched, port errors,
+// boot-mode entry and flash initiation against a sensor played on a
+// pseudo-terminal, the worker's handshake and the result texts.
+#include "PtyPeer.h"
+
+#include "app/MainFrame.h"
+#include "serial/DUXKSerial.h"
+#include "serial/Link.h"
+#include "update/Update.h"
+#include "update/UpdateDetail.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <future>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::string WriteFile(const std::string& name, size_t size) {
+    std::string path = ::testing::TempDir() + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>(i & 0xFF), f);
+    std::fclose(f);
+    return path;
+}
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.Ok());
+        SetMainFrame(&frame);
+        std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", peer.SlavePath().c_str());
+        std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "38400");
+        ResetReplyState();
+    }
+    void TearDown() override {
+        GetSensorChannel().Close();
+        SetMainFrame(nullptr);
+    }
+
+    PtyPeer peer;
+    RecordingUi ui;
+    CMainFrameCore frame{ui};
+};
+
+}  // namespace
+
+TEST(UpdateTexts, ResultCodesMapToTheirMessages) {
+    EXPECT_STREQ(DownloadResultMessage(4), "Checksum error");
+    EXPECT_STREQ(DownloadResultMessage(8), "Could not download a block");
+    EXPECT_STREQ(DownloadResultMessage(3), "Transfer error");
+    EXPECT_STREQ(DownloadResultMessage(-1), "Transfer error");
+    EXPECT_STREQ(DownloadResultMessage(12), "Transfer error");
+    EXPECT_STREQ(FlashResultMessage(-2), "File read error");
+    EXPECT_STREQ(FlashResultMessage(1041), "Switching on programming voltage failed");
+    EXPECT_STREQ(FlashResultMessage(2309), "Response telegram not received");
+    for (int code : {786, 1043, 1044, 2310}) EXPECT_STREQ(FlashResultMessage(code), "Unknown transfer error");
+}
+
+TEST(FirmwareFile, SizeAndPathLimits) {
+    long size = 0;
+    EXPECT_EQ(CheckFirmwareFile(WriteFile("fit.bin", 0x1C000).c_str(), &size), FirmwareFileState::Ok);
+    EXPECT_EQ(size, 0x1C000);
+    EXPECT_EQ(CheckFirmwareFile(WriteFile("big.bin", 0x1C001).c_str(), &size), FirmwareFileState::TooLarge);
+    EXPECT_NE(FirmwareFileProblem(FirmwareFileState::TooLarge, size).find("114689"), std::string::npos);
+    EXPECT_EQ(CheckFirmwareFile(WriteFile("empty.bin", 0).c_str()), FirmwareFileState::Empty);
+    EXPECT_EQ(CheckFirmwareFile("/nonexistent/fw.bin"), FirmwareFileState::CannotOpen);
+    EXPECT_EQ(CheckFirmwareFile(std::string(256, 'a').c_str()), FirmwareFileState::PathTooLong);
+    EXPECT_EQ(CheckFirmwareFile(std::string(255, 'a').c_str()), FirmwareFileState::CannotOpen);
+}
+
+TEST(FirmwareFile, FileShrinkingWhileReadIsAnError) {
+    const std::string path = WriteFile("shrink.bin", 600);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::setvbuf(f, nullptr, _IONBF, 0);  // no read-ahead hiding the truncation
+    uint8_t buf[240];
+    EXPECT_EQ(ReadFirmwareBlock(f, buf, 600), 240);
+    ASSERT_EQ(truncate(path.c_str(), 300), 0);
+    EXPECT_EQ(ReadFirmwareBlock(f, buf, 360), -1);  // 60 bytes where 240 were due
+    std::fclose(f);
+}
+
+TEST_F(DriverTest, PortThatCannotBeOpenedShowsThePortError) {
+    EXPECT_EQ(UpdateFirmware("dux_tra.bin", WriteFile("ok.bin", 16).c_str(), "/nonexistent/ttyDUXK", "38400",
+                             kLoadAddressWord, kLoadAddressWord),
+              1);
+    const auto boxes = ui.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Unable to open COM-port\n(error code 2)");
+    EXPECT_EQ(boxes[0].caption, "DUXKUpdate");
+    EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
+}
+
+TEST_F(DriverTest, OversizedFirmwareIsRefusedWithoutTouchingTheSensor) {
+    const std::string path = WriteFile("over.bin", 0x1C001);
+    EXPECT_EQ(UpdateFirmware("dux_tra.bin", path.c_str(), peer.SlavePath().c_str(), "38400", kLoadAddressWord,
+                             kLoadAddressWord),
+              0);
+    EXPECT_TRUE(peer.ReadChunk(1500, 100).empty());
+    EXPECT_FALSE(GetSensorChannel().IsOpen());
+    const auto boxes = ui.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "FLASH programming error");
+    EXPECT_NE(boxes[0].text.find("too large"), std::string::npos);
+}
+
+TEST_F(DriverTest, WorkerLeavesWithoutUpdateWhenTheWindowCloses) {
+    UpdateJob job;
+    std::thread worker([&] { UpdateWorker(&job); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    job.counter.fetch_add(1);
+    worker.join();
+    EXPECT_EQ(job.counter.load(), 3);
+    EXPECT_TRUE(ui.Boxes().empty());
+}
+
+TEST_F(DriverTest, WorkerRunsOneUpdateAndHandsBack) {
+    UpdateJob job;
+    std::snprintf(job.firmwarePath, sizeof job.firmwarePath, "%s", WriteFile("over2.bin", 0x1D000).c_str());
+    std::snprintf(job.portName, sizeof job.portName, "%s", peer.SlavePath().c_str());
+    std::snprintf(job.baudText, sizeof job.baudText, "38400");
+    std::thread worker([&] { UpdateWorker(&job); });
+    job.startFlag.store(1);
+    worker.join();
+    EXPECT_EQ(job.startFlag.load(), 0);
+    EXPECT_EQ(job.counter.load(), 2);
+    EXPECT_EQ(ui.Boxes().size(), 1u);
+}
+
+TEST_F(DriverTest, NoBootAnswerGivesUpAfterTenSecondsAndStillSendsAppl) {
+    const std::string path = WriteFile("fw16.bin", 16);
+    auto run = std::async(std::launch::async, [&] {
+        return UpdateFirmware("dux_tra.bin", path.c_str(), peer.SlavePath().c_str(), "38400", kLoadAddressWord,
+                              kLoadAddressWord);
+    });
+    int boots = 0;
+    std::string line;
+    while (!(line = peer.ReadLine(3000)).empty() && line == "boot\n") ++boots;
+    EXPECT_EQ(line, "appl\n");
+    EXPECT_EQ(run.get(), 0);
+    EXPECT_GE(boots, 7);
+    EXPECT_LE(boots, 9);
+    // The main frame takes the port back and greets the application again.
+    EXPECT_EQ(peer.ReadLine(2000), "appl\n");
+    EXPECT_TRUE(GetSensorChannel().IsOpen());
+    const auto boxes = ui.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Entering bootmode failed");
+    EXPECT_EQ(boxes[0].caption, "FLASH programming error");
+    EXPECT_EQ(DownloadProgress.load(), 0.0);
+}
+
+TEST_F(DriverTest, SyntaxAnswerEntersBootModeAndVerdictCIsAChecksumError) {
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
+    ch.SetEventMask(0x1FD);
+    auto run = std::async(std::launch::async, [] {
+        ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+    });
+    EXPECT_EQ(peer.ReadLine(3000), "boot\n");
+    peer.Write("SYNTAX\r\n");
+    // "flsh" alone does not count; "flsh" directly followed by "flash" does.
+    EXPECT_EQ(peer.ReadLine(3000), "flsh\n");
+    peer.Write("flsh\r\n");
+    EXPECT_EQ(peer.ReadLine(3000), "flsh\n");
+    peer.Write("flshflash\r\n");
+    const Bytes header = peer.ReadChunk(3000, 250);
+    EXPECT_EQ(header.size(), 12u);
+    for (int i = 0; i < 23; ++i) peer.ReadChunk(3000, 250);
+    EXPECT_EQ(peer.ReadChunk(3000, 250).size(), 2u);
+    peer.Write("C");
+    run.get();
+    const auto boxes = ui.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Checksum error");
+    EXPECT_EQ(boxes[0].caption, "FLASH programming error");
+    EXPECT_EQ(LastUpdateOutcome().stage, 5);
+    EXPECT_EQ(LastUpdateOutcome().code, 4);
+}

@@ -1,0 +1,187 @@
+// The flash telegram sequence against a transfer program played on a
+// pseudo-terminal: the bytes of every telegram, block splitting, retries on
+// error replies and the final checksum comparison.
+#include "FakeTransfer.h"
+#include "PtyPeer.h"
+
+#include "app/MainFrame.h"
+#include "serial/DUXKSerial.h"
+#include "serial/Link.h"
+#include "update/Update.h"
+#include "update/UpdateDetail.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+using Bytes = FakeTransfer::Bytes;
+
+namespace {
+
+std::string WriteFile(const std::string& name, size_t size, unsigned seed) {
+    std::string path = ::testing::TempDir() + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 7 + seed) & 0xFF), f);
+    std::fclose(f);
+    return path;
+}
+
+class TelegramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.Ok());
+        SetMainFrame(&frame);
+        CDUXKSerial& ch = GetSensorChannel();
+        ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+        ASSERT_EQ(ch.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
+        ch.SetEventMask(0x1FD);
+        ch.SetFlowControl(0);
+        EraseProgress = 0.0;
+    }
+    void TearDown() override {
+        sensor.Stop();
+        GetSensorChannel().Close();
+        SetMainFrame(nullptr);
+    }
+
+    PtyPeer peer;
+    RecordingUi ui;
+    CMainFrameCore frame{ui};
+    FakeTransfer sensor{peer};
+};
+
+// Program telegrams: 0x25 width type address(4) count(2) data.
+uint32_t ProgramAddress(const Bytes& t) {
+    return t[4] | (t[5] << 8) | (t[6] << 16) | (static_cast<uint32_t>(t[7]) << 24);
+}
+unsigned ProgramCount(const Bytes& t) {
+    return t[8] | (t[9] << 8);
+}
+
+}  // namespace
+
+TEST_F(TelegramTest, WholeSequenceOnTheWireAndFlashHoldsTheFile) {
+    const std::string path = WriteFile("fw481.bin", 481, 3);
+    sensor.Start();
+    EXPECT_EQ(LoadFlashContents(path.c_str()), 0);
+    sensor.Stop();
+
+    const auto t = sensor.Telegrams();
+    ASSERT_EQ(t.size(), 12u);
+    const Bytes powerOn{0x01, 0x22, 0x22, 0x00};
+    const Bytes identify{0x07, 0x21, 0x01, 0x15, 0x00, 0x00, 0x08, 0x00, 0x3F, 0x00};
+    const Bytes erase{0x0B, 0x27, 0x01, 0x15, 0x00, 0x00, 0x08, 0x00, 0x00, 0xC0, 0x01, 0x00, 0x06, 0x01};
+    const Bytes powerOff{0x01, 0x23, 0x23, 0x00};
+    EXPECT_EQ(t[0], powerOn);
+    EXPECT_EQ(t[1], identify);
+    EXPECT_EQ(t[2], erase);
+    EXPECT_EQ(t[3], powerOff);
+    EXPECT_EQ(t[4], powerOn);
+    EXPECT_EQ(t[5], identify);
+    // 481 bytes: two full blocks and one of a single byte at 0x801E0.
+    const uint32_t addresses[3] = {0x80000, 0x800F0, 0x801E0};
+    const unsigned counts[3] = {240, 240, 1};
+    for (int i = 0; i < 3; ++i) {
+        const Bytes& p = t[6 + i];
+        ASSERT_EQ(p.size(), counts[i] + 12u);
+        EXPECT_EQ(p[0], counts[i] + 9u);
+        EXPECT_EQ(p[1], 0x25);
+        EXPECT_EQ(p[2], 0x01);
+        EXPECT_EQ(p[3], 0x15);
+        EXPECT_EQ(ProgramAddress(p), addresses[i]);
+        EXPECT_EQ(ProgramCount(p), counts[i]);
+    }
+    EXPECT_EQ(t[9], powerOff);
+    // Checksum over the file's size from the flash base.
+    const Bytes checksum = FakeTransfer::Frame({0x26, 0x01, 0x00, 0x00, 0x08, 0x00, 0xE1, 0x01, 0x00, 0x00});
+    EXPECT_EQ(t[10], checksum);
+    EXPECT_EQ(t[11], (Bytes{0x01, 0x49, 0x49, 0x00}));
+
+    for (uint32_t i = 0; i < 481; ++i) ASSERT_EQ(sensor.FlashAt(0x80000 + i), (i * 7 + 3) & 0xFF) << i;
+    EXPECT_EQ(sensor.FlashAt(0x80000 + 481), 0xFF);
+    EXPECT_DOUBLE_EQ(EraseProgress.load(), 100.01);
+    EXPECT_DOUBLE_EQ(ProgramProgress.load(), 100.01);
+}
+
+TEST_F(TelegramTest, FileOfTwoFullBlocksEndsWithoutAnEmptyBlock) {
+    const std::string path = WriteFile("fw480.bin", 480, 9);
+    sensor.Start();
+    EXPECT_EQ(LoadFlashContents(path.c_str()), 0);
+    sensor.Stop();
+    int programs = 0;
+    for (const Bytes& t : sensor.Telegrams()) {
+        if (t.size() > 1 && t[1] == 0x25) {
+            ++programs;
+            EXPECT_EQ(ProgramCount(t), 240u);
+        }
+    }
+    EXPECT_EQ(programs, 2);
+}
+
+TEST_F(TelegramTest, ErrorRepliesAreRepeatedWithTheSameTelegram) {
+    const std::string path = WriteFile("fw10.bin", 10, 1);
+    // The first two identify telegrams and the first program telegram are
+    // answered with checksum error replies.
+    int identifies = 0, programs = 0;
+    sensor.override_ = [&](const Bytes& body, size_t) -> Bytes {
+        if (body[0] == 0x21 && identifies++ < 2) return {0x20, 0xF4};
+        if (body[0] == 0x25 && programs++ < 1) return {0x20, 0xF4};
+        return {};
+    };
+    sensor.Start();
+    EXPECT_EQ(LoadFlashContents(path.c_str()), 0);
+    sensor.Stop();
+    const auto t = sensor.Telegrams();
+    ASSERT_GE(t.size(), 4u);
+    EXPECT_EQ(t[1], t[2]);
+    EXPECT_EQ(t[2], t[3]);
+    EXPECT_EQ(t[3][1], 0x21);
+    EXPECT_EQ(t[4][1], 0x27);
+    size_t programCount = 0;
+    for (const Bytes& x : t) programCount += x[1] == 0x25;
+    EXPECT_EQ(programCount, 2u);
+}
+
+TEST_F(TelegramTest, StuckCellIsAcceptedAndCaughtByTheChecksum) {
+    const std::string path = WriteFile("fw300.bin", 300, 5);
+    sensor.stuckAddress = 0x80000 + 250;
+    sensor.Start();
+    EXPECT_EQ(LoadFlashContents(path.c_str()), 0x904);
+    sensor.Stop();
+    EXPECT_STREQ(FlashResultMessage(0x904), "Checksum error");
+    EXPECT_DOUBLE_EQ(DownloadProgress.load(), 100.01);
+    // The sequence stopped at the comparison: no program end telegram.
+    const auto t = sensor.Telegrams();
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t.back()[1], 0x26);
+}
+
+TEST_F(TelegramTest, EmptyFileRunsTheFirstStepsAndFailsAtProgramming) {
+    const std::string path = WriteFile("fw0.bin", 0, 0);
+    sensor.Start();
+    EXPECT_EQ(LoadFlashContents(path.c_str()), -2);
+    sensor.Stop();
+    EXPECT_EQ(sensor.Telegrams().size(), 6u);  // power on .. identify, no program
+    EXPECT_DOUBLE_EQ(ProgramProgress.load(), 100.01);
+}
+
+TEST_F(TelegramTest, PowerOffWithoutReplyGivesItsSpecificCodeAfterTheWindow) {
+    // After an accepted identify the reply buffer's second byte is not 'F',
+    // so the check turns the silent power-off into 1042.
+    sensor.override_ = [](const Bytes& body, size_t) -> Bytes {
+        if (body[0] == 0x21) return {0xA1, 1, 0, 0, 0, 2, 0, 0, 0};
+        return {};
+    };
+    sensor.Start();
+    uint32_t m = 0, d = 0;
+    StopWatch(0, false);
+    ASSERT_EQ(flashGetManufacturer(0x80000, 1, 0x15, &m, &d), 0);
+    EXPECT_EQ(m, 1u);
+    EXPECT_EQ(d, 2u);
+    sensor.Stop();  // nobody answers from here on
+    const uint64_t t0 = TickCountMs();
+    EXPECT_EQ(flashProgpowerOff(), 0x412);
+    EXPECT_GE(TickCountMs() - t0, 10000u);
+}
