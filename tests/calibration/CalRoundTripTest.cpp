@@ -1,0 +1,91 @@
+// Calibration transfer and listings against the virtual sensor, through the
+// duxk command-line tool.
+#include "tests/app/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using testsupport::SimProcess;
+using testsupport::TempEnv;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+struct ToolRun {
+    int status;
+    std::string out, err;
+};
+
+class CalRoundTrip : public ::testing::Test {
+protected:
+    ToolRun Duxk(const std::string& args) {
+        const char* bin = getenv("DUXK_BIN_DIR");
+        const std::string out = env.temp + "/out.txt", err = env.temp + "/err.txt";
+        const std::string cmd = std::string(bin ? bin : "bin") + "/duxk --port COM1 --baud 38400 --timeout 30 " + args +
+                                " >" + out + " 2>" + err;
+        const int rc = std::system(cmd.c_str());
+        return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, Slurp(out), Slurp(err)};
+    }
+
+    TempEnv env;
+};
+
+TEST_F(CalRoundTrip, SaveEditLoadSaveShowsTheChange) {
+    SimProcess sim(1, 38400, {"--state", env.temp + "/state", "--startup", "0"});
+    ASSERT_TRUE(sim.Ready());
+    const std::string first = env.temp + "/first.cal", second = env.temp + "/second.cal";
+
+    ToolRun save = Duxk("cal save " + first);
+    ASSERT_EQ(save.status, 0) << save.out << save.err;
+    EXPECT_NE(save.out.find("Saving Cal data...\nDone."), std::string::npos) << save.out;
+    std::string cal = Slurp(first);
+    ASSERT_NE(cal.find(" pack "), std::string::npos) << cal;
+    EXPECT_NE(cal.find("\r\n"), std::string::npos);
+
+    // Change one value of the second record.
+    const size_t rec = cal.find("@CAL02");
+    ASSERT_NE(rec, std::string::npos) << cal;
+    const size_t k0 = cal.find("K0=", rec);
+    ASSERT_NE(k0, std::string::npos);
+    cal.replace(k0, 14, "K0=+1.23456E+00");
+    std::ofstream(first, std::ios::binary) << cal;
+
+    ToolRun load = Duxk("cal load " + first);
+    ASSERT_EQ(load.status, 0) << load.out << load.err;
+    EXPECT_NE(load.out.find("Done."), std::string::npos);
+
+    ASSERT_EQ(Duxk("cal save " + second).status, 0);
+    EXPECT_EQ(Slurp(second), cal);
+
+    ToolRun info = Duxk("info caldata");
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.out.find("Reading CalData...\n"), 0u) << info.out;
+    EXPECT_NE(info.out.find("K0=+1.23456E+00"), std::string::npos) << info.out;
+    EXPECT_EQ(info.out.find("CAL:SER"), std::string::npos) << "lines before the pack header are not shown";
+}
+
+TEST_F(CalRoundTrip, BusySensorListingIsRepeatedAndMissingLoadFileIsRefused) {
+    SimProcess sim(1, 38400, {"--state", env.temp + "/state", "--startup", "0", "--busy", "2"});
+    ASSERT_TRUE(sim.Ready());
+    ToolRun spec = Duxk("--json info spec");
+    ASSERT_EQ(spec.status, 0) << spec.err;
+    EXPECT_NE(spec.out.find("\"command\":\"info\""), std::string::npos) << spec.out;
+    EXPECT_NE(spec.out.find("Pack 01 specification"), std::string::npos) << spec.out;
+    EXPECT_EQ(spec.out.find("busy"), std::string::npos) << spec.out;
+
+    ToolRun load = Duxk("cal load " + env.temp + "/none.cal");
+    EXPECT_EQ(load.status, 2);
+    EXPECT_NE(load.err.find("File Error: Please enter the name of an existing file"), std::string::npos) << load.err;
+}
+
+}  // namespace
