@@ -612,11 +612,7 @@ ChecksumMemory:
         push ax
         push bx
         push si
-        xor ax, ax
-        mov [memSum], ax
-        mov [memSum + 2], ax
-        mov bx, AddToMemorySum
-        call ForEachMemoryByte
+        call SumMemory
         call ServiceSequence
         mov al, 5
         call BeginReply
@@ -627,15 +623,6 @@ ChecksumMemory:
         call EndReply
         pop si
         pop bx
-        pop ax
-        ret
-
-; AddToMemorySum: adds the byte AL to the 32-bit memory sum.
-AddToMemorySum:
-        push ax
-        xor ah, ah
-        add [memSum], ax
-        adc word [memSum + 2], 0
         pop ax
         ret
 
@@ -934,24 +921,28 @@ PulseControlLine:
         pop ax
         ret
 
-; ForEachMemoryByte: calls BX with AL = each of the [count] bytes from
-; [startAddress].  The address is renormalised every 0x8000 bytes so that
-; ranges longer than a segment are walked linearly.  The routine at BX must
-; preserve all registers.
-ForEachMemoryByte:
+;-- Walking memory in 0x8000-byte chunks.  The address is renormalised for
+; every chunk so that ranges longer than a segment are walked linearly.
+
+; FirstChunk: starts a walk over [count] bytes from [startAddress].
+FirstChunk:
         push ax
-        push cx
-        push dx
-        push di
         mov ax, [startAddress]
-        mov dx, [startAddress + 2]
         mov [walkAddr], ax
-        mov [walkAddr + 2], dx
+        mov ax, [startAddress + 2]
+        mov [walkAddr + 2], ax
         mov ax, [count]
-        mov dx, [count + 2]
         mov [walkLeft], ax
-        mov [walkLeft + 2], dx
-.chunk:
+        mov ax, [count + 2]
+        mov [walkLeft + 2], ax
+        pop ax
+        ret
+
+; NextChunk: the next chunk of the walk: ES:DI its first byte, CX its length.
+; CF set when the walk is done.
+NextChunk:
+        push ax
+        push dx
         mov ax, [walkLeft]
         or ax, [walkLeft + 2]
         jz .done
@@ -969,6 +960,25 @@ ForEachMemoryByte:
 .full:
         sub [walkLeft], cx
         sbb word [walkLeft + 2], 0
+        clc
+        jmp .out
+.done:
+        stc
+.out:
+        pop dx
+        pop ax
+        ret
+
+; ForEachMemoryByte: calls BX with AL = each of the [count] bytes from
+; [startAddress].  The routine at BX must preserve all registers.
+ForEachMemoryByte:
+        push ax
+        push cx
+        push di
+        call FirstChunk
+.chunk:
+        call NextChunk
+        jc .done
 .byte:
         mov al, [es:di]
         inc di
@@ -978,8 +988,40 @@ ForEachMemoryByte:
 .done:
         call RestoreDataSegment
         pop di
-        pop dx
         pop cx
+        pop ax
+        ret
+
+; SumMemory: [memSum] = the 32-bit sum of the [count] bytes from
+; [startAddress].  The sum is kept in BP:BX while walking.
+SumMemory:
+        push ax
+        push bx
+        push cx
+        push di
+        push bp
+        xor bx, bx
+        xor bp, bp
+        xor ah, ah
+        call FirstChunk
+.chunk:
+        call NextChunk
+        jc .done
+.byte:
+        mov al, [es:di]
+        inc di
+        add bx, ax
+        adc bp, 0
+        loop .byte
+        jmp .chunk
+.done:
+        mov [memSum], bx
+        mov [memSum + 2], bp
+        call RestoreDataSegment
+        pop bp
+        pop di
+        pop cx
+        pop bx
         pop ax
         ret
 
@@ -1486,32 +1528,93 @@ FamilyBErase:
 .reset:
         mov al, 0xF0                ; reset
         call FamilyBCommand
-        ; Verify the whole range.
-        mov ax, [eraseLocations]
-        mov dx, [eraseLocations + 2]
-        mov [walkLeft], ax
-        mov [walkLeft + 2], dx
+        call VerifyErased
+        call RecordResult
+        call ServiceSequence
+        call RestoreDataSegment
+        pop di
+        pop dx
+        pop cx
+        pop bx
+        pop ax
+        ret
+
+; VerifyErased: checks that the [eraseLocations] locations from
+; [startAddress] read erased.  CF set at the first that does not; [curAddr]
+; is that location, or the one behind the range.  The loop keeps everything
+; in registers: it runs over whole sectors.
+VerifyErased:
+        push ax
+        push bx
+        push cx
+        push dx
+        push si
+        push di
+        push bp
+        mov al, 0xFF
+        call ReplicateByte
+        mov bx, ax                  ; BP:BX = erased value
+        mov bp, dx
+        mov si, [eraseLocations]    ; CX:SI = locations left
+        mov cx, [eraseLocations + 2]
         mov ax, [startAddress]
         mov dx, [startAddress + 2]
-        call StartAt
-.verify:
-        call TakeOne
-        jc .verified
-        call ReadLocation
-        call IsAllOnes
+        call LinearToSegOff
+        mov dx, [width]
+.location:
+        mov ax, si
+        or ax, cx
+        jz .verified
+        cmp dx, 2
+        jb .byte
+        je .word
+        cmp [es:di + 2], bp
         jne .failed
-        call NextLocation
-        jmp .verify
+.word:
+        cmp [es:di], bx
+        jne .failed
+        jmp .next
+.byte:
+        cmp [es:di], bl
+        jne .failed
+.next:
+        add di, dx
+        jnc .same_segment
+        mov ax, es
+        add ax, 0x1000
+        mov es, ax
+.same_segment:
+        sub si, 1
+        sbb cx, 0
+        jmp .location
 .verified:
         clc
         jmp .done
 .failed:
         stc
 .done:
-        call RecordResult
-        call ServiceSequence
-        call RestoreDataSegment
+        ; [curAddr] = start + (locations verified) * width
+        pushf
+        mov ax, [eraseLocations]
+        mov dx, [eraseLocations + 2]
+        sub ax, si
+        sbb dx, cx
+        mov cl, [widthShift]
+        xor ch, ch
+        jcxz .scaled
+.scale:
+        shl ax, 1
+        rcl dx, 1
+        loop .scale
+.scaled:
+        add ax, [startAddress]
+        adc dx, [startAddress + 2]
+        mov [curAddr], ax
+        mov [curAddr + 2], dx
+        popf
+        pop bp
         pop di
+        pop si
         pop dx
         pop cx
         pop bx
