@@ -16,16 +16,18 @@ namespace {
 
 constexpr int kTickMs = 100;
 
-const char kCalHelp[] =
-    "save FILE: creates FILE empty at once, requests the calibration listing and\n"
-    "  writes it (every line trimmed, CR LF line ends) 0.6 s after it is complete;\n"
-    "  ends with \"Done.\" or fails (exit status 1) when the file cannot be written\n"
-    "  or the listing is not complete within --timeout seconds (default 120).\n"
-    "load FILE: locks, unlocks and prepares the sensor, sends every line of FILE\n"
-    "  except pack header lines (one line per 100 ms at most) and locks it again;\n"
-    "  ends with \"Done.\"; exit status 1 when the sensor does not unlock within\n"
-    "  5 s (\"Timeout occured\") or the load does not end within --timeout;\n"
-    "  exit status 2 when FILE cannot be read.";
+const char kSaveHelp[] =
+    "Creates FILE empty at once, requests the calibration listing and writes it\n"
+    "(every line trimmed, CR LF line ends) 0.6 s after it is complete. Ends with\n"
+    "\"Done.\"; exit status 1 when the file cannot be written or the listing is not\n"
+    "complete within --timeout seconds (default 120; it bounds the search too).";
+
+const char kLoadHelp[] =
+    "Locks, unlocks and prepares the sensor, sends every line of FILE except pack\n"
+    "header lines (at most one line per 100 ms) and locks the sensor again. Ends\n"
+    "with \"Done.\"; exit status 1 when the sensor does not unlock within 5 s\n"
+    "(\"Timeout occured\") or the load does not end within --timeout seconds\n"
+    "(default 120); exit status 2 when FILE cannot be read.";
 
 // The dialog's outputs as console lines: status texts (an emptied status
 // line prints nothing) and message boxes; the progress bar is not shown.
@@ -99,12 +101,13 @@ CliCommand reg{"cal", [](CLI::App& app, CliContext& ctx) {
                    static std::string saveFile, loadFile;
                    CLI::App* cal = app.add_subcommand("cal", "Save or load the sensor's calibration data");
                    cal->require_subcommand(1);
-                   cal->footer(kCalHelp);
                    CLI::App* save = cal->add_subcommand("save", "Save the calibration data into FILE");
                    save->add_option("FILE", saveFile, "Calibration file to write (*.cal)")->required();
+                   save->footer(kSaveHelp);
                    save->callback([&ctx] { SetExitCode(RunCal(ctx, true, saveFile)); });
                    CLI::App* load = cal->add_subcommand("load", "Load the calibration data of FILE into the sensor");
                    load->add_option("FILE", loadFile, "Calibration file to send (*.cal)")->required();
+                   load->footer(kLoadHelp);
                    load->callback([&ctx] { SetExitCode(RunCal(ctx, false, loadFile)); });
                }};
 

@@ -30,7 +30,8 @@ const char kInfoHelp[] =
     "caldata request 1 s before collecting. The listing is printed when it is over:\n"
     "caldata when its pack block has been complete for 0.6 s; every listing when\n"
     "the answer has been quiet for 1 s after its first byte; at the latest after\n"
-    "--timeout seconds (default 120), which counts as a failure (exit status 1).\n"
+    "--timeout seconds (default 120; it bounds the search too), which counts\n"
+    "as a failure (exit status 1).\n"
     "spec, settings and caldata are shown from their first pack line on, selftest\n"
     "whole; lines are printed with LF line ends.";
 
