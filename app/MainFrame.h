@@ -46,6 +46,12 @@ struct SearchState {
 // The search thread's procedure: 0 when a sensor was accepted, -1 when stopped.
 unsigned SearchSensor(SearchState* state);
 
+// Reads the serial number of the sensor on the open channel into
+// state->szSerial as the search does (without "appl" when sendAppl is false,
+// for a sensor that has just been sent it); true when it has 6 or more
+// characters, and then the rest of the listing is drained.
+bool QuerySensorSerial(SearchState* state, bool sendAppl);
+
 class CMainFrameCore {
 public:
     explicit CMainFrameCore(IFrameUi& ui);

@@ -87,49 +87,13 @@ void Accept(SearchState* s) {
     s->pSensorFound->store(1, std::memory_order_release);
 }
 
-// One rate on the open port: wake the device, ask for its identity and, when
-// that is valid, for its serial number.
-Outcome RunExchange(SearchState* s) {
+// Asks the application firmware for its serial number: "appl" (when asked
+// to send it) and up to 2 s for its prompt, then "spec" and up to 3 s for a
+// line with "ID:SER ". Accepted when 6 or more characters came.
+Outcome QuerySerial(SearchState* s, bool sendAppl) {
     CDUXKSerial& channel = *s->pChannel;
-
-    if (channel.SetParams(CDUXKSerial::BaudFromText(s->szBaud), 8, NOPARITY, TWOSTOPBITS) != 0)
-        return Outcome::NextRate;
-    channel.SetEventMask(0x1FD);
-    channel.SetFlowControl(0);
-
-    const uint8_t xon = 0x11;
-    for (int i = 0; i < 3; ++i) channel.Write(&xon, 1);
-
-    // Two identity queries whose answers are not read: they bring a device
-    // that was in the middle of something back to the command prompt.
-    SendCommand("id");
-    if (WaitOrStop(s, 500)) return Outcome::Stopped;
-    SendCommand("id");
-    if (WaitOrStop(s, 500)) return Outcome::Stopped;
-
-    channel.Purge();
-    ShowStatus(s, "Looking for Sensor at %s, %s baud...", s->szPort, s->szBaud);
-
-    ReplyTimeout = 2.0;
-    SendCommand("id");
-    const char* line = ReadReply();
-    if (StopRaised(s)) return Outcome::Stopped;
-
-    // Echo or noise may precede the identity reply: it starts at the last '@'.
-    char reply[512];
-    const char* checked = nullptr;
-    if (line) {
-        std::snprintf(reply, sizeof reply, "%s", line);
-        const char* at = std::strrchr(reply, '@');
-        checked = (at && at > reply) ? at : reply;
-    }
-    if (!CheckIdReply(checked)) return Outcome::NextRate;
-
-    channel.Purge();
-    ShowStatus(s, "Getting S/N of Sensor at %s...", s->szPort);
-
     // Back to the application firmware; wait up to 2 s for its prompt.
-    channel.Write("appl\n", 5);
+    if (sendAppl) channel.Write("appl\n", 5);
     {
         char buffer[1024] = {};
         size_t taken = 0;
@@ -184,13 +148,60 @@ Outcome RunExchange(SearchState* s) {
                 length = 0;
             }
         }
-        if (std::strlen(s->szSerial) > 5) {
-            ShowStatus(s, "Found Sensor '%s' at %s, %s baud", s->szSerial, s->szPort, s->szBaud);
-            s->pFrame->WriteLastPort(s->szPort);
-            while (channel.ReceivedCount() != 0) channel.GetByte();
-            Accept(s);
-            return Outcome::Accepted;
-        }
+        if (std::strlen(s->szSerial) > 5) return Outcome::Accepted;
+    }
+    return Outcome::NextRate;
+}
+
+// One rate on the open port: wake the device, ask for its identity and, when
+// that is valid, for its serial number.
+Outcome RunExchange(SearchState* s) {
+    CDUXKSerial& channel = *s->pChannel;
+
+    if (channel.SetParams(CDUXKSerial::BaudFromText(s->szBaud), 8, NOPARITY, TWOSTOPBITS) != 0)
+        return Outcome::NextRate;
+    channel.SetEventMask(0x1FD);
+    channel.SetFlowControl(0);
+
+    const uint8_t xon = 0x11;
+    for (int i = 0; i < 3; ++i) channel.Write(&xon, 1);
+
+    // Two identity queries whose answers are not read: they bring a device
+    // that was in the middle of something back to the command prompt.
+    SendCommand("id");
+    if (WaitOrStop(s, 500)) return Outcome::Stopped;
+    SendCommand("id");
+    if (WaitOrStop(s, 500)) return Outcome::Stopped;
+
+    channel.Purge();
+    ShowStatus(s, "Looking for Sensor at %s, %s baud...", s->szPort, s->szBaud);
+
+    ReplyTimeout = 2.0;
+    SendCommand("id");
+    const char* line = ReadReply();
+    if (StopRaised(s)) return Outcome::Stopped;
+
+    // Echo or noise may precede the identity reply: it starts at the last '@'.
+    char reply[512];
+    const char* checked = nullptr;
+    if (line) {
+        std::snprintf(reply, sizeof reply, "%s", line);
+        const char* at = std::strrchr(reply, '@');
+        checked = (at && at > reply) ? at : reply;
+    }
+    if (!CheckIdReply(checked)) return Outcome::NextRate;
+
+    channel.Purge();
+    ShowStatus(s, "Getting S/N of Sensor at %s...", s->szPort);
+
+    Outcome serial = QuerySerial(s, true);
+    if (serial == Outcome::Stopped) return serial;
+    if (serial == Outcome::Accepted) {
+        ShowStatus(s, "Found Sensor '%s' at %s, %s baud", s->szSerial, s->szPort, s->szBaud);
+        s->pFrame->WriteLastPort(s->szPort);
+        while (channel.ReceivedCount() != 0) channel.GetByte();
+        Accept(s);
+        return Outcome::Accepted;
     }
 
     if (CommandLineHasNoSnCheck(s->pFrame->m_strCmdLine)) {
@@ -201,6 +212,12 @@ Outcome RunExchange(SearchState* s) {
 }
 
 }  // namespace
+
+bool QuerySensorSerial(SearchState* state, bool sendAppl) {
+    if (QuerySerial(state, sendAppl) != Outcome::Accepted) return false;
+    while (state->pChannel->ReceivedCount() != 0) state->pChannel->GetByte();
+    return true;
+}
 
 unsigned SearchSensor(SearchState* s) {
     CDUXKSerial& channel = *s->pChannel;

@@ -2,6 +2,8 @@
 
 #include "cli/Cli.h"
 
+#include "serial/DUXKSerial.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -16,7 +18,21 @@ void RunFind(CliContext& ctx) {
         SetExitCode(rc);
         return;
     }
-    const SearchState& s = ctx.frame->m_search;
+    SearchState& s = ctx.frame->m_search;
+    if (!ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
+        // Opened directly: ask the sensor for its serial number as the
+        // search would ("appl" has just been sent by the reopen).
+        // Without a serial number nothing is known to answer there, unless
+        // --no-sn-check accepts such a sensor, as the search does.
+        s.pChannel = &GetSensorChannel();
+        if (!QuerySensorSerial(&s, false) && !ctx.opts.noSnCheck) {
+            std::string message = std::string("No sensor answered at ") + s.szPort + ", " + s.szBaud + " baud";
+            std::fprintf(stderr, "duxk: %s\n", message.c_str());
+            PrintJsonResult(ctx, kExitNoSensor, message);
+            SetExitCode(kExitNoSensor);
+            return;
+        }
+    }
     std::string message = std::string("Sensor at ") + s.szPort + ", " + s.szBaud + " baud, serial number '" +
                           s.szSerial + "'";
     if (!ctx.opts.json) std::printf("%s\n", message.c_str());
@@ -31,7 +47,8 @@ CliCommand reg{"find", [](CLI::App& app, CliContext& ctx) {
                        "Without --port the remembered port is tried first, then COM1..COM7, each at 38400,\n"
                        "19200, 9600 and 4800 baud, until a sensor answers or --timeout passes (exit 3).\n"
                        "With --port only that port is tried; with --port and --baud the port is opened\n"
-                       "directly without a search.\n"
+                       "directly without a search. The global options (see 'duxk --help') may stand\n"
+                       "before or after the command.\n"
                        "\n"
                        "Examples:\n"
                        "  duxk find\n"

@@ -32,9 +32,11 @@ void RunList(CliContext& ctx) {
         std::printf("Port map: %s%s\n", PortMapDir().c_str(),
                     PortMapIsExplicit() ? " (DUXK_PORTS_DIR: only its links count)" : "");
         for (const PortMapEntry& e : ListPortMap()) {
-            const char* how = e.device.empty() ? "-" : e.mapped ? "mapped" : "default";
-            std::printf("  %-5s %-8s %s%s\n", e.name.c_str(), how, e.device.empty() ? "" : e.device.c_str(),
-                        !e.device.empty() && !e.present ? " (missing)" : "");
+            if (e.device.empty())
+                std::printf("  %-5s not mapped\n", e.name.c_str());
+            else
+                std::printf("  %-5s %-8s %s%s\n", e.name.c_str(), e.mapped ? "mapped" : "default",
+                            e.device.c_str(), e.present ? "" : " (missing)");
         }
         std::printf("Serial devices present:\n");
         std::vector<std::string> devices = ListSerialDevices();

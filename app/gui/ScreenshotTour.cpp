@@ -111,20 +111,19 @@ void Tour(CMainFrame* frame) {
                   auto* erase = update->findChild<QProgressBar*>(QStringLiteral("id1003"));
                   WaitUntil([&] { return erase->value() >= 40 || !update->UpdateRunning(); }, 120000);
                   Save(dlg, "update");
-                  // The driver's result box comes from the worker thread.
-                  QTimer::singleShot(0, [] {
-                      QMessageBox* box = nullptr;
-                      WaitUntil(
-                          [&] {
-                              box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-                              return box != nullptr;
-                          },
-                          180000);
-                      if (!box) return;
-                      Pause(200);
+                  // The driver's result box comes from the worker thread and
+                  // runs its own loop, so it is watched by a periodic timer
+                  // (which fires inside that loop) rather than by a wait.
+                  auto* watch = new QTimer(update);
+                  watch->setInterval(100);
+                  QObject::connect(watch, &QTimer::timeout, [watch] {
+                      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                      if (!box || !box->isVisible()) return;
+                      watch->stop();
                       Save(box, "update-result");
                       box->accept();
                   });
+                  watch->start();
                   WaitUntil([&] { return !update->UpdateRunning(); }, 200000);
                   Pause(500);
                   update->reject();
