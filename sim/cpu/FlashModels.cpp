@@ -45,7 +45,10 @@ public:
             return EraseStatus(offset);
         case Busy::Erase:
             if (!EraseFinished()) return EraseStatus(offset);
+            if (busy_ == Busy::EraseFailed) return EraseStatus(offset);
             break;
+        case Busy::EraseFailed:
+            return EraseStatus(offset);
         }
         if (autoselect_) return AutoselectCode(offset);
         return cells_[offset];
@@ -53,15 +56,21 @@ public:
 
     void Write(uint32_t offset, uint8_t value) override {
         offset %= kFlashSize;
+        if (busy_ == Busy::Erase) EraseFinished();
         switch (busy_) {
         case Busy::None:
             break;
         case Busy::Program:
         case Busy::Erase:
-            if (busy_ == Busy::Erase && EraseFinished()) break;
             return;  // the embedded algorithm ignores writes while it runs
         case Busy::ProgramFailed:
-            if (value == 0xF0) busy_ = Busy::None;
+        case Busy::EraseFailed:
+            // Only a reset leaves the failure state.
+            if (value == 0xF0) {
+                busy_ = Busy::None;
+                eraseSectors_.clear();
+                ToReadArray();
+            }
             return;
         case Busy::EraseWindow:
             if (value == 0x30) {
@@ -147,7 +156,7 @@ private:
     static constexpr int kProgramBusyReads = 2;
 
     enum class Step { Idle, Unlock1, Unlock2, ProgramSetup, EraseSetup, EraseUnlock1, EraseUnlock2 };
-    enum class Busy { None, Program, ProgramFailed, EraseWindow, Erase };
+    enum class Busy { None, Program, ProgramFailed, EraseWindow, Erase, EraseFailed };
     using Clock = std::chrono::steady_clock;
 
     void ToReadArray() {
@@ -190,11 +199,13 @@ private:
                     std::chrono::milliseconds(static_cast<uint64_t>(eraseMsPerSector_) * eraseSectors_.size());
     }
 
-    // DQ7 reads 0 while erasing, DQ6 toggles, DQ3 shows the erase has begun and
-    // DQ2 toggles when the address lies in a sector being erased.
+    // DQ7 reads 0 while erasing, DQ6 toggles, DQ5 shows a failed erase, DQ3
+    // shows the erase has begun and DQ2 toggles when the address lies in a
+    // sector being erased.
     uint8_t EraseStatus(uint32_t offset) {
         toggle_ ^= 0x40;
         uint8_t status = static_cast<uint8_t>(toggle_ | 0x08);
+        if (busy_ == Busy::EraseFailed) status |= 0x20;
         if (eraseSectors_.count(offset / kSectorSize)) {
             dq2_ ^= 0x04;
             status |= dq2_;
@@ -202,12 +213,20 @@ private:
         return status;
     }
 
+    // Ends a timed erase once its time is up. A stuck cell keeps its bits;
+    // when that leaves it programmed the erase fails and the part keeps
+    // showing status until it is reset.
     bool EraseFinished() {
         if (Clock::now() < eraseEnd_) return false;
-        for (uint32_t s : eraseSectors_)
-            std::fill(cells_.begin() + s * kSectorSize, cells_.begin() + (s + 1) * kSectorSize, 0xFF);
-        eraseSectors_.clear();
-        busy_ = Busy::None;
+        bool failed = false;
+        for (uint32_t s : eraseSectors_) {
+            for (uint32_t a = s * kSectorSize; a < (s + 1) * kSectorSize; ++a) {
+                if (static_cast<int64_t>(a) == stuckCell_) failed |= cells_[a] != 0xFF;
+                else cells_[a] = 0xFF;
+            }
+        }
+        busy_ = failed ? Busy::EraseFailed : Busy::None;
+        if (!failed) eraseSectors_.clear();
         ToReadArray();
         return true;
     }
@@ -257,7 +276,11 @@ public:
                 // The erase pulse. A part needs a number of pulses before its
                 // cells read erased; the whole array erases at once.
                 if (++erasePulses_ >= erasePulsesNeeded_) {
+                    // A stuck cell keeps its bits.
+                    const bool stuck = stuckCell_ >= 0 && stuckCell_ < int64_t{kFlashSize};
+                    const uint8_t kept = stuck ? cells_[static_cast<size_t>(stuckCell_)] : 0;
                     std::fill(cells_.begin(), cells_.end(), 0xFF);
+                    if (stuck) cells_[static_cast<size_t>(stuckCell_)] = kept;
                     erasePulses_ = 0;
                 }
                 mode_ = Mode::Erasing;

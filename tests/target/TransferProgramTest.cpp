@@ -300,6 +300,19 @@ TEST(TransferProgram, FamilyBProgramFailures) {
     EXPECT_EQ(cells[0x200], 0x42);
 }
 
+TEST(TransferProgram, FamilyBFailedEraseIsReportedNotAwaitedForever) {
+    Rig rig(sim::MakeAm29F010());
+    auto& cells = rig.Flash().Cells();
+    ASSERT_EQ(rig.Exchange(Rig::Identify(kTypeB))[0], 0xA1);
+    cells[0x4321] = 0x00;
+    cells[0x4322] = 0x00;
+    rig.Flash().SetStuckCell(0x4321);
+    EXPECT_EQ(rig.Exchange(Rig::Erase(kTypeB, kFlashBase + 0x4000, 0x4000)), StatusReply(0xA7, 0x41, kFlashBase + 0x4321));
+    EXPECT_EQ(cells[0x4322], 0xFF);
+    // The part was reset: it answers again.
+    EXPECT_EQ(rig.Exchange(Rig::Identify(kTypeB))[1], 0x01);
+}
+
 TEST(TransferProgram, FamilyBEraseBelowOneSectorOnlyVerifies) {
     Rig rig(sim::MakeAm29F010());
     auto& cells = rig.Flash().Cells();
@@ -396,6 +409,12 @@ TEST(TransferProgram, RejectedTelegramsChangeNothing) {
     EXPECT_EQ(rig.Reply(), StatusReply(0xA5, 0x43, kFlashBase + 0x20));
     EXPECT_TRUE(std::all_of(cells.begin(), cells.begin() + 0x4000, [](uint8_t c) { return c == 0xFF; }));
     EXPECT_EQ(rig.Exchange({0x22}), (Bytes{0xA2, 0x44}));
+}
+
+TEST(TransferProgram, StopEndsTheRunWhileWaitingForBytes) {
+    Rig rig(sim::MakeAm29F010());
+    rig.Cpu().Stop();
+    EXPECT_EQ(rig.WaitExit(5000), sim::SensorCpu::Exit::Stopped);
 }
 
 TEST(TransferProgram, WaitsForEachEchoAndRestartsAtTheEnd) {
