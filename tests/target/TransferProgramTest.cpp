@@ -304,11 +304,12 @@ TEST(TransferProgram, FamilyBFailedEraseIsReportedNotAwaitedForever) {
     Rig rig(sim::MakeAm29F010());
     auto& cells = rig.Flash().Cells();
     ASSERT_EQ(rig.Exchange(Rig::Identify(kTypeB))[0], 0xA1);
-    cells[0x4321] = 0x00;
-    cells[0x4322] = 0x00;
-    rig.Flash().SetStuckCell(0x4321);
-    EXPECT_EQ(rig.Exchange(Rig::Erase(kTypeB, kFlashBase + 0x4000, 0x4000)), StatusReply(0xA7, 0x41, kFlashBase + 0x4321));
-    EXPECT_EQ(cells[0x4322], 0xFF);
+    // Beyond the first 64 KiB, so that verification has to carry into the next segment.
+    cells[0x14321] = 0x00;
+    cells[0x14322] = 0x00;
+    rig.Flash().SetStuckCell(0x14321);
+    EXPECT_EQ(rig.Exchange(Rig::Erase(kTypeB, kFlashBase, 0x1C000)), StatusReply(0xA7, 0x41, kFlashBase + 0x14321));
+    EXPECT_EQ(cells[0x14322], 0xFF);
     // The part was reset: it answers again.
     EXPECT_EQ(rig.Exchange(Rig::Identify(kTypeB))[1], 0x01);
 }
