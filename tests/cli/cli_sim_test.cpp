@@ -1,0 +1,58 @@
+// duxk find against the virtual sensor.
+
+#include "tests/app/TestSupport.h"
+#include "tests/cli/RunDuxk.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+
+TEST(CliSimTest, FindsTheSensorAtEachRateOnItsPort) {
+    TempEnv env;
+    const int rates[] = {38400, 19200, 9600, 4800};
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    for (int i = 0; i < 4; ++i) {
+        sims.push_back(std::make_unique<SimProcess>(
+            i + 1, rates[i], std::vector<std::string>{"--serial", "SIM0000" + std::to_string(i + 1)}));
+        ASSERT_TRUE(sims.back()->Ready());
+    }
+    // One process per port, side by side: each tries only its port's rates.
+    std::vector<std::unique_ptr<DuxkProcess>> runs;
+    for (int i = 0; i < 4; ++i)
+        runs.push_back(std::make_unique<DuxkProcess>(
+            env.temp, std::vector<std::string>{"--port", "COM" + std::to_string(i + 1), "--json", "find"}));
+    for (int i = 0; i < 4; ++i) {
+        DuxkResult r = runs[i]->Wait();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string expected = "\"port\":\"COM" + std::to_string(i + 1) + "\",\"baud\":" + std::to_string(rates[i]) +
+                               ",\"serial\":\"SIM0000" + std::to_string(i + 1) + "\",\"result\":0,";
+        EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
+    }
+
+    // With --port and --baud the port is opened directly, without a search.
+    DuxkResult r = RunDuxk(env.temp, {"--port", "COM3", "--baud", "9600", "find"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Sensor at COM3, 9600 baud, serial number 'SIM00003'\n");
+    r = RunDuxk(env.temp, {"--port", "COM3", "--baud", "38400", "find"});
+    EXPECT_EQ(r.exitCode, 3) << "nothing answers at the wrong rate";
+}
+
+TEST(CliSimTest, SearchRemembersThePortAndWritesTheTrace) {
+    TempEnv env;
+    SimProcess sim(5, 38400, {"--serial", "K52A01234"});
+    ASSERT_TRUE(sim.Ready());
+    std::string trace = env.temp + "/trace.log";
+    DuxkResult r = RunDuxk(env.temp, {"--trace", trace, "find"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Found Sensor 'K52A01234' at COM5, 38400 baud\n"), std::string::npos) << r.out;
+    EXPECT_EQ(env.ReadLastPortFile(), "COM5\r\n");
+    std::ifstream in(trace);
+    std::string first;
+    EXPECT_TRUE(std::getline(in, first)) << "trace written";
+}
+
+}  // namespace
