@@ -63,7 +63,9 @@ void WithModal(const std::function<void()>& open, const std::function<void(QDial
 }
 
 void Tour(CMainFrame* frame) {
-    Pause(700);
+    // The search shows its first text after a second.
+    WaitUntil([&] { return frame->MessageText().startsWith(QStringLiteral("Looking for")); }, 10000);
+    Pause(300);
     Save(frame, "main-searching");
     WaitUntil([&] { return frame->Core().m_bSensorFound.load() != 0; }, 120000);
     Pause(300);
@@ -108,8 +110,8 @@ void Tour(CMainFrame* frame) {
                   update->findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(g_firmware);
                   WaitUntil([&] { return update->findChild<QPushButton*>(QStringLiteral("id1005"))->isEnabled(); }, 3000);
                   update->OnExecute();
-                  auto* erase = update->findChild<QProgressBar*>(QStringLiteral("id1003"));
-                  WaitUntil([&] { return erase->value() >= 40 || !update->UpdateRunning(); }, 120000);
+                  auto* program = update->findChild<QProgressBar*>(QStringLiteral("id1004"));
+                  WaitUntil([&] { return program->value() >= 30 || !update->UpdateRunning(); }, 120000);
                   Save(dlg, "update");
                   // The driver's result box comes from the worker thread and
                   // runs its own loop, so it is watched by a periodic timer
