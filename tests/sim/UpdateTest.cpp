@@ -176,9 +176,17 @@ TEST(SimUpdate, TelegramErrorRepliesComeFromTheProgram) {
 
 TEST(SimUpdate, StuckCellFailsProgrammingAndTheChecksumShowsIt) {
     const auto fw = sim::MakeFirmwareImage("3.30", 600);
+    // The stuck cell keeps its bits through erase as well: start from a
+    // short application so that the cell is erased to begin with.
+    const std::string dir = TempDir("stuck");
+    {
+        const auto small = sim::MakeFirmwareImage("3.00", 200);
+        std::ofstream f(dir + "/small.bin", std::ios::binary);
+        f.write(reinterpret_cast<const char*>(small.data()), static_cast<std::streamsize>(small.size()));
+    }
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--stuck-cell", "0x80100"})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--firmware", dir + "/small.bin", "--stuck-cell", "0x80100"})));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
