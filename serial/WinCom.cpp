@@ -17,6 +17,7 @@
 
 #include "serial/ComOverlapped.h"
 #include "serial/PortMap.h"
+#include "serial/PosixBaud.h"
 
 #include <cerrno>
 #include <chrono>
@@ -273,15 +274,23 @@ uint32_t CWinCom::Impl::ApplySettings(int portFd, const PortSettings& s)
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     speed_t sp;
-    if (!SpeedOf(s.baudRate, &sp))
+    const bool standardRate = SpeedOf(s.baudRate, &sp);
+    if (!standardRate && (s.baudRate < 50 || s.baudRate > 4000000))
         return ERROR_INVALID_PARAMETER_CODE;
-    cfsetispeed(&tio, sp);
-    cfsetospeed(&tio, sp);
+    if (standardRate) {
+        cfsetispeed(&tio, sp);
+        cfsetospeed(&tio, sp);
+    }
     if (tcsetattr(portFd, TCSANOW, &tio) != 0) {
         // Some kernels refuse a change that only a real line could carry
         // out (parity on a pseudo-terminal); the record keeps it.
         if (!(isPty && errno == EINVAL))
             return IoErrorCode(errno);
+    }
+    if (!standardRate) {
+        int e = SetArbitraryBaud(portFd, s.baudRate);
+        if (e != 0 && !isPty)
+            return e == EINVAL ? ERROR_INVALID_PARAMETER_CODE : IoErrorCode(e);
     }
     // DTR and RTS as the control modes ask; devices without modem lines
     // (pseudo-terminals) simply have none.
@@ -391,8 +400,10 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
                         std::lock_guard<std::mutex> sl(mu);
                         baud = settings.baudRate ? settings.baudRate : 9600;
                     }
+                    // Look again when the queued bytes should have gone
+                    // out (11 bit times each at most).
                     uint64_t ms = static_cast<uint64_t>(queued) * 11000u / baud;
-                    shorten(static_cast<int>(ms < 1 ? 1 : (ms > 100 ? 100 : ms)));
+                    shorten(static_cast<int>(ms < 1 ? 1 : (ms > 1000 ? 1000 : ms)));
                 }
             }
         }
@@ -705,9 +716,7 @@ uint32_t CWinCom::SetParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity,
     OpGuard op(impl_);
     if (!op.ok())
         return lastError = ERROR_INVALID_HANDLE_CODE;
-    speed_t sp;
-    if (byteSize < 5 || byteSize > 8 || parity > SPACEPARITY || stopBits > TWOSTOPBITS ||
-        !SpeedOf(baudRate, &sp))
+    if (byteSize < 5 || byteSize > 8 || parity > SPACEPARITY || stopBits > TWOSTOPBITS)
         return lastError = ERROR_INVALID_PARAMETER_CODE;
     std::lock_guard<std::mutex> lock(impl_->mu);
     PortSettings s = impl_->settings;

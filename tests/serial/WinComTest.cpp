@@ -315,3 +315,31 @@ TEST(WinCom, WaitEventTimesOutAndSeesInput)
     EXPECT_EQ(port.TakeEvents(), EV_RXCHAR);
     EXPECT_EQ(port.TakeEvents(), 0u);
 }
+
+TEST(WinCom, RatesWithoutStandardConstant)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CWinCom port;
+    ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+    for (uint32_t rate : {56000u, 128000u, 256000u, 38400u}) {
+        EXPECT_EQ(port.SetParams(rate, 8, NOPARITY, ONESTOPBIT), 0u) << rate;
+        EXPECT_EQ(port.GetBaudRate(), static_cast<int32_t>(rate));
+    }
+    EXPECT_EQ(port.SetParams(0, 8, NOPARITY, ONESTOPBIT), ERROR_INVALID_PARAMETER_CODE);
+    EXPECT_EQ(port.GetBaudRate(), 38400);
+}
+
+TEST(WinCom, WaitEventWithOwnRecordSignalsIt)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CWinCom port;
+    ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+    ComOverlapped ov;
+    pty.Send("r");
+    EXPECT_EQ(port.WaitEvent(&ov, INFINITE_TIMEOUT), 0u);
+    EXPECT_TRUE(ov.Wait(1000));
+    EXPECT_EQ(ov.Result(), 0u);
+    EXPECT_EQ(port.TakeEvents(), EV_RXCHAR);
+}
