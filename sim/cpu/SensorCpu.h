@@ -25,7 +25,8 @@ public:
     virtual std::vector<uint8_t>& Cells() = 0;
     virtual uint32_t Size() const = 0;
     virtual const char* Name() const = 0;
-    // Fault injection: a cell that will not program (its bits stay as they are).
+    // Fault injection: a cell that will not program (its bits stay as they
+    // are, through program and erase alike). -1 for none.
     virtual void SetStuckCell(int64_t offset) { stuckCell_ = offset; }
 
 protected:
@@ -53,7 +54,9 @@ public:
     // FFFF:0000), Stop() is called, or the emulation faults. Blocks the
     // calling thread; a GetByte loop with no byte waiting blocks too.
     Exit Run();
-    void Stop();  // any thread
+    // Any thread. Ends the Run in progress; with none in progress, the next
+    // Run returns Stopped at once.
+    void Stop();
 
     // Blocks until the program waits for a serial byte with none queued (it
     // has taken everything it was sent), or the time-out passes. Any thread.
