@@ -35,6 +35,26 @@ bool CDUXKUpdateMFCDoc::OnSaveDocument(const QString& path) {
     return true;
 }
 
+AppCommandLine ParseAppCommandLine(const QStringList& args) {
+    AppCommandLine cmd;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QStringLiteral("--trace")) {
+            if (i + 1 < args.size()) cmd.traceFiles << args[++i];
+        } else if (arg.startsWith(QStringLiteral("--trace="))) {
+            cmd.traceFiles << arg.mid(8);
+        } else if (arg.startsWith(QLatin1Char('-')) ||
+                   (arg.startsWith(QLatin1Char('/')) && arg.indexOf(QLatin1Char('/'), 1) < 0 && !QFileInfo::exists(arg))) {
+            // A flag; those the application does not know are ignored. A word
+            // with '/' in it past the first character is an absolute path here.
+            continue;
+        } else if (cmd.documentPath.isEmpty()) {
+            cmd.documentPath = arg;
+        }
+    }
+    return cmd;
+}
+
 CDUXKUpdateMFCApp::CDUXKUpdateMFCApp(int& argc, char** argv, std::string cmdLine)
     : QApplication(argc, argv), cmdLine_(std::move(cmdLine)) {}
 
@@ -60,24 +80,11 @@ bool CDUXKUpdateMFCApp::InitInstance() {
         settings.endGroup();
     }
 
-    // Command line: "--trace FILE" attaches the channel's trace; other words
-    // that begin with '/' or '-' are flags (the search itself looks for
-    // "noSNcheck" in the raw line); the first other word names a document.
+    // The search itself looks for "noSNcheck" in the raw command line.
     AttachTraceFromEnvironment();
-    QString documentPath;
-    const QStringList args = arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        if (arg == QStringLiteral("--trace") && i + 1 < args.size()) {
-            GetSensorChannel().AttachTrace(QFile::encodeName(args[++i]).constData());
-        } else if (arg.startsWith(QStringLiteral("--trace="))) {
-            GetSensorChannel().AttachTrace(QFile::encodeName(arg.mid(8)).constData());
-        } else if (arg.startsWith(QLatin1Char('/')) || arg.startsWith(QLatin1Char('-'))) {
-            continue;
-        } else if (documentPath.isEmpty()) {
-            documentPath = arg;
-        }
-    }
+    const AppCommandLine cmd = ParseAppCommandLine(arguments());
+    for (const QString& trace : cmd.traceFiles) GetSensorChannel().AttachTrace(QFile::encodeName(trace).constData());
+    const QString documentPath = cmd.documentPath;
 
     doc_ = std::make_unique<CDUXKUpdateMFCDoc>();
     if (!documentPath.isEmpty() && !doc_->OnOpenDocument(documentPath)) {

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -37,6 +38,15 @@ class CDUXKUpdateMFCView : public QWidget {
 public:
     explicit CDUXKUpdateMFCView(QWidget* parent = nullptr) : QWidget(parent) {}
 };
+
+// What the application takes from its arguments (program name first): the
+// trace files of "--trace FILE" / "--trace=FILE" and the first word that is
+// no flag (flags begin with '/' or '-'), naming a document to open.
+struct AppCommandLine {
+    QString documentPath;
+    QStringList traceFiles;
+};
+AppCommandLine ParseAppCommandLine(const QStringList& args);
 
 class CDUXKUpdateMFCApp : public QApplication {
     Q_OBJECT

@@ -137,6 +137,32 @@ TEST(MainWindowTest, CommandsGreyedWhileSearchingAndEnabledOnAcceptance) {
     EXPECT_FALSE(GetSensorChannel().IsOpen());
 }
 
+TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
+    const AppCommandLine cmd = ParseAppCommandLine({QStringLiteral("duxkupdate"), QStringLiteral("/noSNcheck"),
+                                                    QStringLiteral("-NOSNCHECK"), QStringLiteral("--trace"),
+                                                    QStringLiteral("t.log"), QStringLiteral("/tmp/first.dat"),
+                                                    QStringLiteral("second.dat")});
+    EXPECT_EQ(cmd.traceFiles, QStringList{QStringLiteral("t.log")});
+    EXPECT_EQ(cmd.documentPath, QStringLiteral("/tmp/first.dat"));
+    EXPECT_TRUE(ParseAppCommandLine({QStringLiteral("duxkupdate"), QStringLiteral("--trace")}).documentPath.isEmpty());
+
+    // The empty document: open reads nothing, save writes an empty file, new
+    // goes back to the untitled title; the caption follows.
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    const QString path = QString::fromStdString(env.temp + "/doc.dux");
+    EXPECT_FALSE(doc.OnOpenDocument(path));
+    std::ofstream(path.toStdString()) << "content";
+    ASSERT_TRUE(doc.OnOpenDocument(path));
+    frame.UpdateTitle();
+    EXPECT_EQ(frame.windowTitle(), QStringLiteral("doc.dux - DUXKUpdate"));
+    ASSERT_TRUE(doc.OnSaveDocument(path));
+    EXPECT_EQ(QFileInfo(path).size(), 0);
+    frame.OnFileNew();
+    EXPECT_EQ(frame.windowTitle(), QStringLiteral("Unbenannt - DUXKUpdate"));
+}
+
 TEST(MainWindowTest, ClosingDuringTheSearchStopsItPromptly) {
     TempEnv env;
     ResetReplyState();
