@@ -121,7 +121,12 @@ TEST(Channel, PurgeDrainsPortAndRing)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     feeder.join();
-    ch.Purge();
+    // Let the tail of the stream still on its way through the pseudo-
+    // terminal arrive, then start clean.
+    do {
+        ch.Purge();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (ch.ReceivedCount() > 0);
     oc.pty.Send("Z");
     ASSERT_TRUE(oc.WaitCount(1));
     EXPECT_EQ(ch.GetByte(), 'Z');
@@ -263,4 +268,26 @@ TEST(Channel, TraceFromEnvironment)
     GetSensorChannel().CloseTrace();
     EXPECT_EQ(ReadLines(path).size(), 1u);
     std::remove(path.c_str());
+}
+
+TEST(Channel, WriteAndReceiveAtTheSameTimeDoNotDisturbEachOther)
+{
+    OpenChannel oc;
+    CDUXKSerial& ch = oc.channel;
+    const auto out = Pattern(60000, 5);
+    const auto in = Pattern(8000, 6);
+    std::vector<uint8_t> farGot;
+    std::thread farEnd([&] {
+        // Sends while it collects what the channel writes.
+        oc.pty.Send(in.data(), in.size());
+        farGot = oc.pty.Receive(out.size(), 5000);
+    });
+    uint32_t n = 0;
+    EXPECT_EQ(ch.Write(out.data(), static_cast<uint32_t>(out.size()), &n, nullptr, 5000), 0u);
+    EXPECT_EQ(n, out.size());
+    farEnd.join();
+    EXPECT_TRUE(farGot == out);
+    ASSERT_TRUE(oc.WaitCount(static_cast<uint32_t>(in.size())));
+    for (uint8_t b : in)
+        ASSERT_EQ(ch.GetByte(), b);
 }

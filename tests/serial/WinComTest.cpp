@@ -343,3 +343,21 @@ TEST(WinCom, WaitEventWithOwnRecordSignalsIt)
     EXPECT_EQ(ov.Result(), 0u);
     EXPECT_EQ(port.TakeEvents(), EV_RXCHAR);
 }
+
+TEST(WinCom, CloseEndsAWriteBlockedOnAnotherThread)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CWinCom port;
+    ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+    std::atomic<uint32_t> code{0};
+    std::thread writer([&] {
+        std::vector<uint8_t> big(1 << 20, 'w');
+        code = port.Write(big.data(), static_cast<uint32_t>(big.size()));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(port.Close(), 0u);
+    writer.join();
+    EXPECT_EQ(code.load(), ERROR_OPERATION_ABORTED_CODE);
+    EXPECT_FALSE(port.IsOpen());
+}
