@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -126,20 +127,26 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     EraseProgress = 0.0;
     ProgramProgress = 0.0;
     job->startFlag.store(1);
-    std::thread worker([&job] { UpdateWorker(job.get()); });
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread worker([&job, &done] {
+        UpdateWorker(job.get());
+        done.set_value();
+    });
 
     // Every 100 ms, as the update dialog's timer: copy the values, advance a
     // running erase (the sensor reports nothing until it is done), show them.
     const auto period = std::chrono::milliseconds(100);
     auto next = std::chrono::steady_clock::now() + period;
-    while (job->counter.load() < 2) {
+    for (;;) {
         double values[3] = {DownloadProgress.load(), EraseProgress.load(), ProgramProgress.load()};
         if (values[1] > 0.1) {
             values[1] += 5.0 / 3.0;
             EraseProgress = values[1];
         }
         view.Show(values);
-        std::this_thread::sleep_until(next);
+        // Wakes at the next tick, or at once when the update has ended.
+        if (finished.wait_until(next) == std::future_status::ready) break;
         next += period;
     }
     worker.join();
