@@ -335,6 +335,30 @@ TEST(DialogTest, UpdateRunsWithFullBarsRefusesEscapeAndClosesAfter) {
     EXPECT_TRUE(GetSensorChannel().IsOpen());
 }
 
+TEST(DialogTest, EnterDuringAnUpdateWaitsForItWithTheWindowAlive) {
+    FoundSensor s;
+    ASSERT_TRUE(s.Found());
+    BoxRecorder boxes;
+    GetSensorChannel().Close();
+    CUpdateDlg dlg(s.frame.get(), QStringLiteral("Firmware Update"));
+    dlg.show();
+    auto* execute = dlg.findChild<QPushButton*>(QStringLiteral("id1005"));
+    ASSERT_TRUE(WaitUntil([&] { return execute->isEnabled(); }, 2000));
+    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString::fromStdString(WriteFirmware(s.env.temp, 512)));
+    execute->click();
+    ASSERT_TRUE(dlg.UpdateRunning());
+    ASSERT_TRUE(WaitUntil([&] { return dlg.findChild<QProgressBar*>(QStringLiteral("id1002"))->value() > 0; }, 30000));
+    // Enter ends the dialog, but only once the update is over. The driver's
+    // result box, asked for from the worker, must get through meanwhile, or
+    // this would never return.
+    QTest::keyClick(&dlg, Qt::Key_Return);
+    EXPECT_FALSE(dlg.UpdateRunning());
+    EXPECT_GE(dlg.Job().counter.load(), 2);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+}
+
 TEST(DialogTest, UpdateDialogClosedWithoutAnUpdateEndsItsWorker) {
     TempEnv env;
     CDUXKUpdateMFCDoc doc;
