@@ -558,7 +558,6 @@ void VirtualSensor::StopProgram() {
 }
 
 void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
-    if (cfg_.watchdogSeconds > 0) programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
     if (pendingEchoes_ > 0) {
         --pendingEchoes_;
         cpu_->PushRx(b);

@@ -38,7 +38,7 @@ struct SensorConfig {
     FaultConfig faults;
     double startupSeconds = 1.5;   // "boot_" answers after a restart
     double powerOffSeconds = 1.0;  // silence after a power loss
-    double watchdogSeconds = 30.0; // restart after a program went quiet (0: never)
+    double watchdogSeconds = 30.0; // restart when a program sent nothing this long (0: never)
     int eraseStallMs = 300;        // power loss this long into an erase/checksum
 };
 

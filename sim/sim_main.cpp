@@ -169,11 +169,9 @@ int Run(const Options& opt) {
 
     std::mt19937_64 lineRng(opt.faults.seed);
     uint64_t rxIndex = 0, txIndex = 0;
-    struct TimedChar {
-        Clock::time_point at;
-        sim::LineChar c;
-    };
-    std::deque<TimedChar> rxPaced;
+    // With pacing, the host's bytes are taken from the pseudo-terminal no
+    // faster than the line carries them; the host's writes then wait (and
+    // its transmit queue stays filled) as they would on a real port.
     Clock::time_point rxWireFree{};
     std::deque<uint8_t> txPending;  // sensor bytes not yet on the line
     Clock::time_point txWireFree{};
@@ -186,10 +184,6 @@ int Run(const Options& opt) {
     while (running) {
         Clock::time_point now = Clock::now();
 
-        while (!rxPaced.empty() && rxPaced.front().at <= now) {
-            sensor.Receive(rxPaced.front().c, now);
-            rxPaced.pop_front();
-        }
         sensor.Poll(now);
 
         // The sensor's output, through the transmit faults.
@@ -247,7 +241,17 @@ int Run(const Options& opt) {
         };
         consider(sensor.NextEvent());
         consider(sensor.NextOutputDue());
-        if (!rxPaced.empty()) consider(rxPaced.front().at);
+        size_t rxAllowed = 4096;
+        if (opt.pace) {
+            sim::Framing hf = pty.HostFraming();
+            if (!hf.parity) hf.parity = sensor.LineFraming().parity;
+            const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(hf.CharMicros() * 1000));
+            const auto t = Clock::now();
+            if (rxWireFree < t - charTime) rxWireFree = t - charTime;
+            rxAllowed = static_cast<size_t>((t - rxWireFree) / charTime);
+            if (rxAllowed == 0) consider(rxWireFree + charTime);
+            rxAllowed = std::min<size_t>(rxAllowed, 4096);
+        }
         if (wire.empty() && !txPending.empty()) {
             const sim::Framing sf = sensor.LineFraming();
             consider(txWireFree + std::chrono::nanoseconds(static_cast<int64_t>(sf.CharMicros() * 1000)));
@@ -260,7 +264,9 @@ int Run(const Options& opt) {
         }
         if (!wire.empty()) timeoutMs = std::min(timeoutMs, 10);
 
-        pollfd fds[3] = {{pty.Master(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}, {sensor.WakeFd(), POLLIN, 0}};
+        pollfd fds[3] = {{pty.Master(), static_cast<short>(rxAllowed > 0 ? POLLIN : 0), 0},
+                         {g_signalPipe[0], POLLIN, 0},
+                         {sensor.WakeFd(), POLLIN, 0}};
         if (!wire.empty()) fds[0].events |= POLLOUT;
         const int pr = poll(fds, 3, timeoutMs);
         if (pr < 0 && errno != EINTR) break;
@@ -268,7 +274,7 @@ int Run(const Options& opt) {
 
         if (fds[0].revents & POLLIN) {
             uint8_t buf[4096];
-            const ssize_t n = read(pty.Master(), buf, sizeof buf);
+            const ssize_t n = read(pty.Master(), buf, std::min(sizeof buf, rxAllowed));
             if (n > 0) {
                 now = Clock::now();
                 trace.Bytes("RX", buf, static_cast<size_t>(n));
@@ -281,13 +287,9 @@ int Run(const Options& opt) {
                     if (opt.faults.rxDrop.Active() && opt.faults.rxDrop.Hit(i, lineRng)) continue;
                     if (opt.faults.rxCorrupt.Active() && opt.faults.rxCorrupt.Hit(i, lineRng))
                         c.value = static_cast<uint8_t>(c.value ^ (1u << (lineRng() % 8)));
-                    if (opt.pace) {
-                        rxWireFree = std::max(rxWireFree, now) + charTime;
-                        rxPaced.push_back({rxWireFree, c});
-                    } else {
-                        sensor.Receive(c, now);
-                    }
+                    sensor.Receive(c, now);
                 }
+                if (opt.pace) rxWireFree += charTime * n;
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 // Should the master report an error (no slave descriptor
                 // left), wait instead of spinning on it.
@@ -338,7 +340,7 @@ int main(int argc, char** argv) {
     app.add_option("--erase-ms", opt.eraseMs, "AM29F010 sector erase time in ms (default 100)");
     app.add_option("--startup", opt.startup, "seconds the application answers \"boot_\" after a restart (default 1.5)");
     app.add_option("--watchdog", opt.watchdog,
-                   "restart the sensor when a downloaded program got no byte for this many seconds (default 30, 0: never)");
+                   "restart the sensor when a downloaded program has sent nothing for this many seconds\n(default 30, 0: never)");
 
     auto* faults = app.add_option_group("Faults", "reproducible failures (all off by default)");
     faults->add_option("--seed", opt.faults.seed, "seed of the rate-based faults (default 1)");

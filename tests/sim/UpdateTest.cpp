@@ -237,4 +237,22 @@ TEST(SimUpdate, PowerLossWhileProgrammingLeavesABootableSensor) {
     EXPECT_EQ(BootAreaOf(state), sim::BootAreaImage());
 }
 
+TEST(SimUpdate, WatchdogRestartsASensorLeftInTheProgram) {
+    SimProcess proc;
+    HostPort h;
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--watchdog", "1"})));
+    ASSERT_TRUE(WaitApplication(h));
+    TestHost t(h);
+    ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
+    // What a host sends after a failed update only feeds the program's
+    // telegram reader, which sends back the bytes it takes for unknown
+    // commands; then the program falls silent and the watchdog bites.
+    h.SetLine(38400, false);
+    h.Write("appl\n");
+    EXPECT_EQ(h.Collect(300), "pl");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(WaitApplication(h, 4000));
+    EXPECT_NE(h.Command("id").find("DUX-K52 V3.00"), std::string::npos);
+}
+
 }  // namespace
