@@ -74,6 +74,11 @@ unsigned SendBytes(const void* data, unsigned count)
         return 0;
     uint32_t written = 0;
     uint32_t code = channel.Write(data, count, &written, nullptr, INFINITE_TIMEOUT);
+    // A failed write (a device that went away) will never see its
+    // transmitter drain: report it at once instead of waiting out 10 ms for
+    // every byte.
+    if (code != ERROR_SUCCESS_CODE)
+        return 0;
     // Wait for the transmitter to drain, at most 10 ms per byte; running
     // out of time is not a failure.
     const uint64_t deadline = TickCountMs() + 10ull * count;
@@ -83,7 +88,7 @@ unsigned SendBytes(const void* data, unsigned count)
             break;
         channel.WaitTransmitDone(left);
     }
-    return code != ERROR_SUCCESS_CODE ? 0 : written;
+    return written;
 }
 
 void SendCommand(const char* text)

@@ -232,3 +232,13 @@ TEST_F(LinkTest, ReadBytesFailsAfterASecondWithoutData)
     EXPECT_EQ(buf[0], 'k');
     EXPECT_EQ(ReadBytes(buf, 0, false), 0);
 }
+
+TEST_F(LinkTest, SendBytesToVanishedDeviceFailsWithoutWaiting)
+{
+    pty.CloseMaster();
+    std::string block(400, 'v');
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(SendBytes(block.data(), static_cast<unsigned>(block.size())), 0u);
+    EXPECT_LT(SecondsSince(t0), 1.0);
+    EXPECT_EQ(GetSensorChannel().LastError(), ERROR_DEVICE_NOT_CONNECTED_CODE);
+}
