@@ -81,6 +81,7 @@ uint32_t OpenErrorCode(int e)
     case ENOTDIR:
     case ENODEV:
     case ENXIO:
+    case EIO:  // a serial device node without hardware behind it
         return ERROR_FILE_NOT_FOUND_CODE;
     case EACCES:
     case EPERM:
