@@ -191,7 +191,7 @@ struct CWinCom::Impl {
     uint32_t DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* written);
     uint32_t DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got);
     uint32_t CollectStatus(int portFd);
-    uint32_t TakeLineErrors(int portFd);
+    uint32_t TakeLineErrors();
     void ResetStatusBaseline(int portFd);
 };
 
@@ -349,10 +349,10 @@ uint32_t CWinCom::Impl::CollectStatus(int portFd)
     return ev;
 }
 
-uint32_t CWinCom::Impl::TakeLineErrors(int portFd)
+// The line errors collected since the last call (the comm-event wait
+// gathers them together with the events they raise).
+uint32_t CWinCom::Impl::TakeLineErrors()
 {
-    std::lock_guard<std::mutex> lock(waitMu);
-    (void)CollectStatus(portFd);
     return lineErrors.exchange(0);
 }
 
@@ -1041,12 +1041,7 @@ uint32_t CWinCom2::StartEventThread()
                     break;
                 impl_->firedEvents = fired;
                 uint32_t events = TakeEvents();
-                uint32_t errors = 0;
-                {
-                    OpGuard eop(impl_);
-                    if (eop.ok())
-                        errors = impl_->TakeLineErrors(fd);
-                }
+                uint32_t errors = impl_->TakeLineErrors();
                 if (events)
                     OnCommEvent(events, errors);
                 if (control->stopRequested.load())
