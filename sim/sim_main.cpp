@@ -173,6 +173,9 @@ int Run(const Options& opt) {
     // faster than the line carries them; the host's writes then wait (and
     // its transmit queue stays filled) as they would on a real port.
     Clock::time_point rxWireFree{};
+    // The loop sleeps a millisecond or more at a time; the line may catch
+    // up by this much after a sleep, which keeps the average rate exact.
+    constexpr auto kPaceSlack = std::chrono::milliseconds(4);
     std::deque<uint8_t> txPending;  // sensor bytes not yet on the line
     Clock::time_point txWireFree{};
     std::vector<uint8_t> wire;      // bytes for the host that the pty has not taken yet
@@ -203,7 +206,7 @@ int Run(const Options& opt) {
             size_t n = txPending.size();
             if (opt.pace) {
                 const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(sf.CharMicros() * 1000));
-                if (txWireFree < now - charTime) txWireFree = now - charTime;
+                if (txWireFree < now - kPaceSlack) txWireFree = now - kPaceSlack;
                 n = 0;
                 while (n < txPending.size() && txWireFree + charTime <= now) {
                     txWireFree += charTime;
@@ -247,7 +250,7 @@ int Run(const Options& opt) {
             if (!hf.parity) hf.parity = sensor.LineFraming().parity;
             const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(hf.CharMicros() * 1000));
             const auto t = Clock::now();
-            if (rxWireFree < t - charTime) rxWireFree = t - charTime;
+            if (rxWireFree < t - kPaceSlack) rxWireFree = t - kPaceSlack;
             rxAllowed = static_cast<size_t>((t - rxWireFree) / charTime);
             if (rxAllowed == 0) consider(rxWireFree + charTime);
             rxAllowed = std::min<size_t>(rxAllowed, 4096);
