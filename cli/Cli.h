@@ -53,6 +53,10 @@ struct CliContext {
     double startSeconds = 0;
 };
 
+// Applies the global options (--json output routing, --no-sn-check, --trace
+// and DUXK_TRACE) once; main runs it after parsing, before the command.
+void PrepareCliContext(CliContext& ctx);
+
 // Finds the sensor as the options ask (search, one port's four rates, or a
 // direct open with --port and --baud) and leaves the channel open on the
 // main frame's port and rate. Returns kExitOk, or kExitNoSensor after the

@@ -53,8 +53,9 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
-// Global options that take effect when a command first needs the sensor.
-void PrepareContext(CliContext& ctx) {
+}  // namespace
+
+void PrepareCliContext(CliContext& ctx) {
     static bool prepared = false;
     if (prepared) return;
     prepared = true;
@@ -65,8 +66,6 @@ void PrepareContext(CliContext& ctx) {
     if (!ctx.opts.trace.empty() && !GetSensorChannel().AttachTrace(ctx.opts.trace.c_str()))
         std::fprintf(stderr, "duxk: cannot write the trace file %s\n", ctx.opts.trace.c_str());
 }
-
-}  // namespace
 
 void ConsoleUi::SetStatusText(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
@@ -92,7 +91,7 @@ void ConsoleUi::ShowMessageBox(const std::string& text, const std::string& capti
 }
 
 int ConnectSensor(CliContext& ctx) {
-    PrepareContext(ctx);
+    PrepareCliContext(ctx);
     CMainFrameCore& frame = *ctx.frame;
     CDUXKSerial& channel = GetSensorChannel();
 

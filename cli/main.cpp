@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Runs once every option is parsed, before the command's callback.
+    app.parse_complete_callback([&ctx] { PrepareCliContext(ctx); });
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
