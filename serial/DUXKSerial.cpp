@@ -222,7 +222,7 @@ bool CDUXKSerial::AttachTrace(const char* path)
 {
     if (!path || !*path)
         return false;
-    FILE* f = std::fopen(path, "a");
+    FILE* f = std::fopen(path, "ae");  // append; not inherited by child processes
     if (!f)
         return false;
     std::lock_guard<std::mutex> lock(traceMutex);
