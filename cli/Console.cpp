@@ -4,6 +4,7 @@
 #include "cli/Cli.h"
 
 #include "serial/DUXKSerial.h"
+#include "serial/PortDiagnosis.h"
 
 #include <atomic>
 #include <chrono>
@@ -105,6 +106,8 @@ int ConnectSensor(CliContext& ctx) {
             std::lock_guard<std::mutex> lock(g_outputMutex);
             std::fprintf(stderr, "duxk: cannot open %s at %s baud (error code %u)\n", ctx.opts.port.c_str(),
                          ctx.opts.baud.c_str(), code);
+            const std::string why = DescribePortOpenFailure(ctx.opts.port, code);
+            if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", why.c_str());
             return kExitNoSensor;
         }
         frame.m_bSensorFound = 1;

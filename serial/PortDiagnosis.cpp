@@ -1,0 +1,88 @@
+#include "serial/PortDiagnosis.h"
+
+#include "serial/PortMap.h"
+
+#include <cerrno>
+#include <cstring>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+// The process holding the port's lock (the exclusive flock every instance
+// of this program and most serial tools take), as "name (pid N)".
+std::string HolderOf(const std::string& device)
+{
+    struct stat dev{};
+    if (::stat(device.c_str(), &dev) != 0) return {};
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (!locks) return {};
+    std::string found;
+    char line[256];
+    while (found.empty() && std::fgets(line, sizeof line, locks)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:05:6 0 EOF"
+        char kind[16], mode[16], access[16];
+        long pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &major, &minor,
+                        &inode) != 7)
+            continue;
+        if (std::strcmp(kind, "FLOCK") != 0 || inode != dev.st_ino || major != ::major(dev.st_dev) ||
+            minor != ::minor(dev.st_dev) || pid == ::getpid())
+            continue;
+        char comm[64] = {};
+        const std::string commPath = "/proc/" + std::to_string(pid) + "/comm";
+        if (FILE* c = std::fopen(commPath.c_str(), "re")) {
+            if (std::fgets(comm, sizeof comm, c)) comm[std::strcspn(comm, "\n")] = 0;
+            std::fclose(c);
+        }
+        found = std::string(comm[0] ? comm : "a process") + " (pid " + std::to_string(pid) + ")";
+    }
+    std::fclose(locks);
+    return found;
+}
+
+std::string InUse(const std::string& portName, const std::string& device)
+{
+    const std::string holder = HolderOf(device);
+    return portName + " (" + device + ") is in use by " + (holder.empty() ? "another program" : holder) +
+           "; close it there and try again";
+}
+
+}  // namespace
+
+std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
+{
+    std::string device = ResolvePortName(portName);
+    char real[PATH_MAX];
+    if (!device.empty() && ::realpath(device.c_str(), real)) device = real;
+    if (device.empty()) return portName + " does not exist (no such port or port map entry)";
+    if (code == 2) return portName + " (" + device + ") does not exist or has no device behind it";
+    if (code != 5) return {};
+
+    struct stat st{};
+    if (::stat(device.c_str(), &st) != 0) return portName + " (" + device + "): " + std::strerror(errno);
+    if (::access(device.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
+        const group* g = ::getgrgid(st.st_gid);
+        const std::string groupName = g ? g->gr_name : std::to_string(st.st_gid);
+        return "no permission to use " + device + ": add your user to the group '" + groupName +
+               "' (sudo usermod -aG " + groupName + " $USER) and log in again";
+    }
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EBUSY) return InUse(portName, device);
+        return portName + " (" + device + "): " + std::strerror(errno);
+    }
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    if (held) return InUse(portName, device);
+    return {};
+}
