@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 
+class QSocketNotifier;
+
 class GuiCallGate {
 public:
     // context: an object living on the window thread; calls run there.
@@ -29,20 +31,25 @@ public:
     // Refuses further calls from other threads and releases the callers whose
     // requests have not started. Call on the window thread.
     void Close();
-    bool IsClosed() const;
+    bool IsClosed();
 
 private:
     struct Request {
         std::function<void()> fn;
         enum class State { Waiting, Running, Done, Cancelled } state = State::Waiting;
     };
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool closed = false;
-        std::list<std::shared_ptr<Request>> pending;
-    };
+    // Requests travel through a queue under our own lock, and the window
+    // thread is woken through a pipe watched by its event loop, so nothing
+    // allocated by one thread is freed by the other behind a lock that the
+    // thread checkers cannot see.
+    void RunQueued();
 
     QObject* context_;
-    std::shared_ptr<Shared> shared_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool closed_ = false;
+    std::list<std::shared_ptr<Request>> pending_;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
 };
