@@ -361,15 +361,28 @@ int main(int argc, char** argv) {
                        "the boot loader's answer to a download: one letter (T, C, P, F, O, X, ...) sent as one byte,\n"
                        "or a text such as \"Err 3\" sent as a line");
     faults->add_option("--telegram-errors", telegramErrors,
-                       "N[:CMD] the first N telegrams (with command byte CMD, hex) reach the program with a spoiled\n"
+                       "the first N telegrams (with command byte CMD, hex) reach the program with a spoiled\n"
                        "checksum, so that it answers 20 F4");
     faults->add_option("--busy", opt.faults.busyAnswers, "answer \"busy_\" to the first N listing requests");
     faults->add_option("--boot-answers", opt.faults.bootAnswers, "answer \"boot_\" to the first N listing requests");
     faults->add_option("--stuck-cell", stuck, "flash address (0x80000..0x9FFFF, or offset) that will not program");
     faults->add_option("--power-loss", powerLoss,
-                       "download|erase|program|checksum[:BYTES] lose power BYTES bytes into that phase of an update;\n"
+                       "PHASE is download, erase, program or checksum: power fails BYTES bytes into that\nphase of an update;\n"
                        "the sensor is silent for 1 s and restarts from what its flash holds then");
     faults->add_option("--id-noise", opt.faults.idNoise, "text sent before the '@' of every identity reply");
+    for (auto [name, type] : {std::pair{"--com", "N"}, {"--state", "DIR"}, {"--baud", "RATE"}, {"--serial", "TEXT"},
+                              {"--flash", "PART"}, {"--trace", "FILE"}, {"--firmware", "FILE"}, {"--erase-ms", "MS"},
+                              {"--startup", "SECONDS"}, {"--watchdog", "SECONDS"}})
+        app.get_option(name)->type_name(type);
+    for (auto [name, type] : {std::pair{"--seed", "N"}, {"--rx-drop", "RATE"}, {"--rx-corrupt", "RATE"},
+                              {"--tx-drop", "RATE"}, {"--tx-corrupt", "RATE"}, {"--rx-drop-at", "POS,..."},
+                              {"--rx-corrupt-at", "POS,..."}, {"--tx-drop-at", "POS,..."},
+                              {"--tx-corrupt-at", "POS,..."}, {"--verdict", "V"}, {"--telegram-errors", "N[:CMD]"},
+                              {"--busy", "N"}, {"--boot-answers", "N"}, {"--stuck-cell", "ADDR"},
+                              {"--power-loss", "PHASE[:BYTES]"}, {"--id-noise", "TEXT"}})
+        faults->get_option(name)->type_name(type);
+    for (const char* name : {"--rx-drop", "--rx-corrupt", "--tx-drop", "--tx-corrupt"})
+        faults->get_option(name)->check(CLI::Range(0.0, 1.0));
     CLI11_PARSE(app, argc, argv);
 
     auto bad = [](const std::string& what) {
