@@ -121,7 +121,7 @@ std::string MakeFirmware(const std::string& dir, const std::string& version, int
 }
 
 std::string ScenarioDir(const std::string& name) {
-    std::string dir = ::testing::TempDir() + "duxk_update_e2e/" + name;
+    std::string dir = ::testing::TempDir() + "duxk_update_e2e_" + std::to_string(getpid()) + "/" + name;
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;
@@ -256,4 +256,7 @@ TEST(UpdateEndToEnd, ScenariosAgainstTheVirtualSensor) {
         const std::string failures = results[i].get();
         EXPECT_TRUE(failures.empty()) << scenarios[i].first << ":\n" << failures;
     }
+    // Keep the traces of a failing run for a look; otherwise tidy up.
+    if (!::testing::Test::HasFailure())
+        fs::remove_all(::testing::TempDir() + "duxk_update_e2e_" + std::to_string(getpid()));
 }

@@ -21,7 +21,8 @@ using Bytes = FakeTransfer::Bytes;
 namespace {
 
 std::string WriteFile(const std::string& name, size_t size, unsigned seed) {
-    std::string path = ::testing::TempDir() + name;
+    // Named per process, so that builds testing side by side do not meet.
+    std::string path = ::testing::TempDir() + std::to_string(getpid()) + "_" + name;
     FILE* f = std::fopen(path.c_str(), "wb");
     for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 7 + seed) & 0xFF), f);
     std::fclose(f);
