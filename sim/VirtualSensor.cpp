@@ -127,6 +127,7 @@ void VirtualSensor::PowerLoss(Clock::time_point now, const std::string& why) {
     StopProgram();
     if (onFlashChanged) onFlashChanged();
     out_.clear();
+    lastDue_ = now;
     line_.clear();
     SetMode(SensorMode::PowerOff, now);
     modeUntil_ = now + Ms(cfg_.powerOffSeconds * 1000);
@@ -598,9 +599,11 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
 
     cpu_->PushRx(b);
 
-    const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
-    const PowerLossPhase ph = tgState_ == TgState::Body && tgBody_.empty() ? PowerLossPhase::None : PhaseOfCommand(cmd);
-    if (ph == PowerLossPhase::None || tgBody_.empty()) return;
+    // Bytes of the erase, program and checksum telegrams count towards a
+    // power loss in that phase (the length byte with the command byte).
+    if (tgBody_.empty()) return;
+    const PowerLossPhase ph = PhaseOfCommand(tgBody_[0]);
+    if (ph == PowerLossPhase::None) return;
     phaseBytes_[static_cast<int>(ph)] += firstBodyByte ? 2 : 1;
     if (ph != cfg_.faults.powerLoss || powerLossDone_ || powerLossAt_) return;
     const int64_t k = cfg_.faults.powerLossBytes >= 0 ? cfg_.faults.powerLossBytes : DefaultPowerLossBytes(ph);
