@@ -71,7 +71,7 @@ const char* ModeName(SensorMode m) {
 }
 
 VirtualSensor::VirtualSensor(SensorConfig cfg, FlashModel& flash, Trace* trace)
-    : cfg_(std::move(cfg)), flash_(flash), trace_(trace), rng_(cfg_.faults.seed ^ 0x5EB5u) {
+    : cfg_(std::move(cfg)), flash_(flash), trace_(trace) {
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     busyLeft_ = cfg_.faults.busyAnswers;
     bootLeft_ = cfg_.faults.bootAnswers;

@@ -18,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,7 +112,6 @@ private:
     SensorConfig cfg_;
     FlashModel& flash_;
     Trace* trace_;
-    std::mt19937_64 rng_;
 
     SensorMode mode_ = SensorMode::PowerOff;
     Clock::time_point modeUntil_{};   // end of PowerOff / Starting

@@ -14,14 +14,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <iostream>
 #include <random>
-#include <sstream>
 
 #include "sim/Faults.h"
 #include "sim/FirmwareImage.h"

@@ -172,6 +172,8 @@ TEST(SimUpdate, TelegramErrorRepliesComeFromTheProgram) {
     EXPECT_EQ(t.Exchange({0x22}), (std::vector<uint8_t>{0x20, 0xF4}));
     EXPECT_EQ(t.Exchange({0x22}), (std::vector<uint8_t>{0x20, 0xF4}));
     EXPECT_EQ(t.Exchange({0x22}), (std::vector<uint8_t>{0xA2, 0x44}));
+    // Ending the sensor while the program runs ends it cleanly.
+    EXPECT_EQ(proc.Stop(), 0);
 }
 
 TEST(SimUpdate, StuckCellFailsProgrammingAndTheChecksumShowsIt) {
