@@ -590,6 +590,17 @@ bool CWinCom::IsOpen() const
     return impl_->fd.load() >= 0;
 }
 
+bool CWinCom::IsDeviceGone() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    const int fd = impl_->fd.load();
+    if (fd < 0)
+        return false;
+    // No events asked for: poll reports only hang-up, error and a dead handle.
+    pollfd pf{fd, 0, 0};
+    return poll(&pf, 1, 0) > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 uint32_t CWinCom::LastError() const
 {
     return lastError.load();

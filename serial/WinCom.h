@@ -88,6 +88,10 @@ public:
     uint32_t TakeEvents();
     bool IsCarrierOn();
     bool IsOpen() const;
+    // True when the open port's device has gone away: hung up, removed (an
+    // adapter unplugged), or the far end of a pseudo-terminal closed. False
+    // while it works and when the port is not open.
+    bool IsDeviceGone() const;
     uint32_t LastError() const;
     // The name the port was opened under ("COM3", "/dev/ttyUSB0"); empty when closed.
     std::string PortName() const;

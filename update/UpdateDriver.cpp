@@ -161,7 +161,16 @@ int ShowPortError(int code, const char* text) {
     return 1;
 }
 
+// A step that failed because the port went away says so and names the
+// port: the step's own text alone would blame the sensor.
 void ShowFlashError(const char* text) {
+    CDUXKSerial& channel = GetSensorChannel();
+    if (channel.IsDeviceGone()) {
+        const std::string message = std::string(text) + "\nThe connection to " + channel.PortName() +
+                                    " was lost (adapter unplugged or device removed).";
+        ShowUpdateBox(message, kFlashErrorCaption, BoxIcon::None);
+        return;
+    }
     ShowUpdateBox(text, kFlashErrorCaption, BoxIcon::None);
 }
 

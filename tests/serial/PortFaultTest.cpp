@@ -1,0 +1,44 @@
+// A port whose device goes away, and the explanations for a port that
+// cannot be opened.
+#include "serial/PortDiagnosis.h"
+#include "serial/WinCom.h"
+
+#include "PtyTestSupport.h"
+
+#include <sys/file.h>
+
+TEST(PortFault, DeviceGoneOnlyAfterTheFarEndCloses)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CWinCom port;
+    EXPECT_FALSE(port.IsDeviceGone());  // not open
+    ASSERT_EQ(port.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
+    EXPECT_FALSE(port.IsDeviceGone());
+    pty.Send("data waiting");
+    EXPECT_FALSE(port.IsDeviceGone());
+    pty.CloseMaster();
+    EXPECT_TRUE(port.IsDeviceGone());
+    port.Close();
+    EXPECT_FALSE(port.IsDeviceGone());
+}
+
+TEST(PortFault, HeldPortIsReportedInUse)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CWinCom first, second;
+    ASSERT_EQ(first.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
+    EXPECT_EQ(second.Open(pty.slave().c_str(), 4000, 4000, true), 5u);
+    const std::string why = DescribePortOpenFailure(pty.slave(), 5);
+    EXPECT_NE(why.find("is in use"), std::string::npos) << why;
+    first.Close();
+    // Free again: nothing to explain.
+    EXPECT_EQ(DescribePortOpenFailure(pty.slave(), 5), "");
+}
+
+TEST(PortFault, MissingPortIsNamed)
+{
+    const std::string why = DescribePortOpenFailure("/dev/duxk-no-such-port", 2);
+    EXPECT_NE(why.find("/dev/duxk-no-such-port"), std::string::npos) << why;
+}
