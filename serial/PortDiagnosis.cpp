@@ -73,8 +73,14 @@ std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
     if (::access(device.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
         const group* g = ::getgrgid(st.st_gid);
         const std::string groupName = g ? g->gr_name : std::to_string(st.st_gid);
-        return "no permission to use " + device + ": add your user to the group '" + groupName +
-               "' (sudo usermod -aG " + groupName + " $USER) and log in again";
+        // Serial devices normally belong to a group with read and write
+        // access (dialout); membership is what grants it.
+        if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0)
+            return "no permission to use " + device + ": add your user to the group '" + groupName +
+                   "' (sudo usermod -aG " + groupName + " $USER) and log in again";
+        return "no permission to use " + device + " (owner only): give the group 'dialout' access to it " +
+               "(sudo chgrp dialout " + device + " && sudo chmod g+rw " + device +
+               ", or a udev rule) and add your user to that group";
     }
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
