@@ -33,7 +33,8 @@ const char kInfoHelp[] =
     "--timeout seconds (default 120; it bounds the search too), which counts\n"
     "as a failure (exit status 1).\n"
     "spec, settings and caldata are shown from their first pack line on, selftest\n"
-    "whole; lines are printed with LF line ends.";
+    "whole; lines are printed with LF line ends. An answer that leaves nothing to\n"
+    "show is a failure too.";
 
 // Status texts of the request as lines; the emptying of the status line
 // prints nothing.
@@ -101,8 +102,12 @@ int RunInfo(CliContext& ctx, int32_t kind) {
     }
 
     const std::string text = WithLfLineEnds(listing.Text());
+    // An answer that leaves nothing to show (no pack line, or no bytes at
+    // all) is no listing: say so instead of printing an empty success.
+    const bool gotListing = !text.empty();
+    const int rcOut = over && gotListing ? kExitOk : kExitFailed;
     if (ctx.opts.json) {
-        PrintJsonResult(ctx, over ? kExitOk : kExitFailed, text);
+        PrintJsonResult(ctx, rcOut, text);
     } else {
         std::fwrite(text.data(), 1, text.size(), stdout);
         if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
@@ -111,9 +116,10 @@ int RunInfo(CliContext& ctx, int32_t kind) {
     if (!over) {
         std::fprintf(stderr, "duxk: the %s listing did not end within %g s\n", ListingCollector::Title(kind),
                      ctx.opts.timeout);
-        return kExitFailed;
+    } else if (!gotListing) {
+        std::fprintf(stderr, "duxk: the sensor sent no %s listing\n", ListingCollector::Title(kind));
     }
-    return kExitOk;
+    return rcOut;
 }
 
 CliCommand reg{"info", [](CLI::App& app, CliContext& ctx) {
