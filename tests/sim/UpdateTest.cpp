@@ -44,7 +44,11 @@ public:
         h_.Write(image.data(), image.size());
         const uint8_t ck[2] = {static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)};
         h_.Write(ck, 2);
-        return h_.ReadByte(3000).value_or(0) == expectVerdict;
+        if (h_.ReadByte(3000).value_or(0) != expectVerdict) return false;
+        // The program clears its receiver when it starts; a host gives it
+        // time for that before the first telegram (the real one waits 0.7 s).
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        return true;
     }
 
     // Sends a telegram and receives the reply body, echoing every reply byte.
