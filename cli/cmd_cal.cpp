@@ -60,7 +60,9 @@ int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
     ConsoleCalSink sink(ctx);
     CalTransfer transfer(&sink);
     if (save ? !transfer.OnSave(fileName) : !transfer.OnLoad(fileName))
-        return Finish(ctx, save ? kExitFailed : kExitUsage, sink.lastMessage);
+        // An empty name or an unreadable load file is unusable input; a save
+        // file that cannot be created is a failed operation.
+        return Finish(ctx, save && !fileName.empty() ? kExitFailed : kExitUsage, sink.lastMessage);
 
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(ctx.opts.timeout * 1000));
