@@ -20,6 +20,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -131,6 +132,17 @@ TEST(MainWindowTest, CommandsGreyedWhileSearchingAndEnabledOnAcceptance) {
     EXPECT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, true); }, 2000));
     EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI002' at COM4, 19200 baud"));
     EXPECT_TRUE(frame.CommandAction(ID_APP_EXIT)->isEnabled());
+
+    // An open menu takes the message pane (no prompts for these entries);
+    // closing it leaves the idle text.
+    QMenu* sensorMenu = frame.CommandAction(ID_SENSOR_UPDATE)->associatedObjects().isEmpty()
+                            ? nullptr
+                            : qobject_cast<QMenu*>(frame.CommandAction(ID_SENSOR_UPDATE)->associatedObjects().first());
+    ASSERT_NE(sensorMenu, nullptr);
+    sensorMenu->popup(QPoint(0, 0));
+    EXPECT_TRUE(WaitUntil([&] { return frame.MessageText().isEmpty(); }, 2000));
+    sensorMenu->hide();
+    EXPECT_TRUE(WaitUntil([&] { return frame.MessageText() == QStringLiteral("Bereit"); }, 2000));
 
     // Closing the window closes the channel.
     frame.close();
