@@ -189,6 +189,26 @@ void CalTransfer::Stop() {
 
 void CalTransfer::Tick() {
     if (m_bStopped) return;
+    if (m_nMode != kModeNone && GetSensorChannel().IsDeviceGone()) {
+        // The port went away (adapter unplugged, device removed): nothing
+        // more can be sent or received, and waiting for the line to drain
+        // would wait forever. End the transfer and say which port is gone.
+        const bool save = m_nMode == kModeSave;
+        CloseLoadFile();
+        m_nMode = kModeNone;
+        m_nLoadStep = 0;
+        if (save) {
+            ++m_nSaveFailures;
+        } else {
+            ++m_nLoadFailures;
+        }
+        sink_->SetProgress(0);
+        sink_->SetStatusText("");
+        sink_->ShowMessageBox("The connection to " + GetSensorChannel().PortName() +
+                                  " was lost (adapter unplugged or device removed).",
+                              "DUXKUpdate", BoxIcon::Error);
+        return;
+    }
     if (m_nMode == kModeSave) {
         TickSave();
     } else if (m_nMode == kModeLoad) {
