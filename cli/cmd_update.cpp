@@ -1,6 +1,7 @@
 // duxk update FIRMWARE.bin: the firmware update from the command line, with
 // the update dialog's three progress bars drawn on the terminal.
 #include "cli/Cli.h"
+#include "serial/PortDiagnosis.h"
 
 #include "serial/DUXKSerial.h"
 #include "update/Update.h"
@@ -158,6 +159,12 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     frame->ReopenSensorPort();
 
     const UpdateOutcome outcome = LastUpdateOutcome();
+    if (outcome.stage == 2) {
+        // The port was taken (or lost its permissions) between the check
+        // and the update's own open: say why, as for the first open.
+        const std::string why = DescribePortOpenFailure(job->portName, static_cast<uint32_t>(outcome.code));
+        if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", why.c_str());
+    }
     const bool success = outcome.stage == 7 && ctx.ui.lastBoxText == kUpdateSuccessText;
     const int status = success ? kExitOk : kExitFailed;
     if (ctx.opts.json) {
