@@ -119,6 +119,9 @@ char* ReadReply()
             if (elapsed > ReplyTimeout)
                 return nullptr;
             if (channel.ReceivedCount() == 0) {
+                // Nothing more can come from a port whose device is gone.
+                if (channel.IsDeviceGone())
+                    return nullptr;
                 // Block until a byte comes or the time-out has just passed.
                 double leftMs = (ReplyTimeout - elapsed) * 1000.0;
                 uint32_t wait = leftMs > 0 ? static_cast<uint32_t>(leftMs) + 1 : 1;
@@ -159,7 +162,7 @@ int ReadBytes(void* buffer, int count, bool echo)
         const uint64_t deadline = TickCountMs() + 1000;
         while (channel.ReceivedCount() == 0) {
             uint32_t left = MsUntil(deadline);
-            if (left == 0)
+            if (left == 0 || channel.IsDeviceGone())
                 return 0;
             channel.WaitReceived(left);
         }

@@ -1,5 +1,7 @@
 // A port whose device goes away, and the explanations for a port that
 // cannot be opened.
+#include "serial/DUXKSerial.h"
+#include "serial/Link.h"
 #include "serial/PortDiagnosis.h"
 #include "serial/WinCom.h"
 
@@ -41,4 +43,28 @@ TEST(PortFault, MissingPortIsNamed)
 {
     const std::string why = DescribePortOpenFailure("/dev/duxk-no-such-port", 2);
     EXPECT_NE(why.find("/dev/duxk-no-such-port"), std::string::npos) << why;
+}
+
+TEST(PortFault, ReadsEndAtOnceWhenTheDeviceIsGone)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_EQ(ch.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
+    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, TWOSTOPBITS), 0u);
+    ASSERT_EQ(ch.SetEventMask(0x01FD), 0u);
+    ch.Purge();
+    ResetReplyState();
+    pty.Send("half a line");
+    ASSERT_TRUE(WaitFor([&] { return ch.ReceivedCount() == 11; }, 2000));
+    pty.CloseMaster();
+
+    ReplyTimeout = 8.0;
+    const uint64_t t0 = TickCountMs();
+    EXPECT_EQ(ReadReply(), nullptr);
+    uint8_t bytes[4];
+    EXPECT_EQ(ReadBytes(bytes, 4, false), 0);
+    EXPECT_LT(TickCountMs() - t0, 500u);
+    ch.Close();
+    ResetReplyState();
 }
