@@ -61,7 +61,9 @@ public:
                 std::abort();
             }
         }
-        for (int i = 0; i < 2000 && ch.ReceivedCount() < target; ++i) ch.WaitReceived(1);
+        // WaitReceived returns at once while older bytes are unread, so pace
+        // the check with short sleeps (up to 5 s on a loaded machine).
+        for (int i = 0; i < 5000 && ch.ReceivedCount() < target; ++i) ::usleep(1000);
         if (ch.ReceivedCount() < target) std::abort();  // bytes lost on the way in
     }
 
