@@ -41,6 +41,9 @@ struct SearchState {
     // When not empty, every pass tries only this port (its four rates) and
     // the last-port file is not read; set before the search starts.
     char szOnlyPort[80] = {};
+    // Payload of the accepted identity reply (model and firmware version,
+    // for example "DUX-K52 V3.10"); empty when the sensor was not asked.
+    char szIdentity[80] = {};
 };
 
 // The search thread's procedure: 0 when a sensor was accepted, -1 when stopped.

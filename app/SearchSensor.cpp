@@ -121,7 +121,7 @@ Outcome QuerySerial(SearchState* s, bool sendAppl) {
         channel.GetByte();
     }
 
-    // The specification listing carries the serial number in a line with
+    // The sensor's "spec" listing carries the serial number in a line with
     // "ID:SER ".
     channel.Write("spec\n", 5);
     char lineBuf[961] = {};
@@ -190,6 +190,8 @@ Outcome RunExchange(SearchState* s) {
         checked = (at && at > reply) ? at : reply;
     }
     if (!CheckIdReply(checked)) return Outcome::NextRate;
+    // Keep the payload behind '@', the two checksum digits and the separator.
+    std::snprintf(s->szIdentity, sizeof s->szIdentity, "%s", std::strlen(checked) > 4 ? checked + 4 : "");
 
     channel.Purge();
     ShowStatus(s, "Getting S/N of Sensor at %s...", s->szPort);

@@ -132,18 +132,19 @@ int ConnectSensor(CliContext& ctx) {
 
 void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message) {
     if (!ctx.opts.json) return;
-    std::string port = "null", baud = "null", serial = "null";
+    std::string port = "null", baud = "null", serial = "null", identity = "null";
     if (ctx.frame && ctx.frame->m_bSensorFound.load(std::memory_order_acquire)) {
         const SearchState& s = ctx.frame->m_search;
         port = JsonString(s.szPort);
         baud = std::to_string(CDUXKSerial::BaudFromText(s.szBaud));
         serial = JsonString(s.szSerial);
+        if (s.szIdentity[0]) identity = JsonString(s.szIdentity);
     }
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", NowSeconds() - ctx.startSeconds);
     std::string json = "{\"command\":" + JsonString(ctx.command) + ",\"port\":" + port + ",\"baud\":" + baud +
                        ",\"serial\":" + serial + ",\"result\":" + std::to_string(resultCode) +
-                       ",\"message\":" + JsonString(message) + ",\"seconds\":" + seconds + "}";
+                       ",\"message\":" + JsonString(message) + ",\"seconds\":" + seconds + ",\"identity\":" + identity + "}";
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::fprintf(stdout, "%s\n", json.c_str());
     std::fflush(stdout);

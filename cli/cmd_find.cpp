@@ -33,7 +33,8 @@ void RunFind(CliContext& ctx) {
             return;
         }
     }
-    std::string message = std::string("Sensor at ") + s.szPort + ", " + s.szBaud + " baud, serial number '" +
+    std::string identity = s.szIdentity[0] ? std::string("Sensor '") + s.szIdentity + "'" : std::string("Sensor");
+    std::string message = identity + " at " + s.szPort + ", " + s.szBaud + " baud, serial number '" +
                           s.szSerial + "'";
     if (!ctx.opts.json) std::printf("%s\n", message.c_str());
     PrintJsonResult(ctx, 0, message);

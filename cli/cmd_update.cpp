@@ -101,7 +101,10 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     }
 
     const int connected = ConnectSensor(ctx);
-    if (connected != kExitOk) return connected;
+    if (connected != kExitOk) {
+        PrintJsonResult(ctx, connected, "No sensor found");
+        return connected;
+    }
     CMainFrameCore* frame = ctx.frame ? ctx.frame : GetMainFrame();
 
     // As the menu command does: the update opens and closes the port itself.

@@ -82,7 +82,7 @@ void Tour(CMainFrame* frame) {
         int id;
         const char* name;
     };
-    for (const Listing& l : {Listing{ID_SENSOR_SPECIFICATION, "specification"}, Listing{ID_SENSOR_SELFTEST, "selftest"}}) {
+    for (const Listing& l : {Listing{ID_SENSOR_SPECIFICATION, "info-listing"}, Listing{ID_SENSOR_SELFTEST, "selftest"}}) {
         WithModal([&] { frame->OnSensorCommand(l.id); },
                   [&](QDialog* dlg) {
                       Pause(2500);
