@@ -20,7 +20,7 @@ const char kFooter[] =
     "Examples:\n"
     "  duxk find                                 search COM1..COM7 at every rate\n"
     "  duxk --port COM3 find                     try only COM3, at every rate\n"
-    "  duxk --port COM3 --baud 38400 info spec   open COM3 directly, print the spec listing\n"
+    "  duxk --port COM3 --baud 38400 info spec   open COM3 directly, show the sensor's SPEC listing\n"
     "  duxk cal save K52A01234.cal               save the calibration data\n"
     "  duxk --json update dux_k52.bin            firmware update, one JSON object at the end\n"
     "  duxk ports map COM3 /dev/ttyUSB0          map COM3 to a USB serial adapter\n"
