@@ -97,7 +97,6 @@ int LoadTransferPrg(uint32_t firstAddressWord, uint32_t secondAddressWord) {
             if (stored == 254) break;
             message[stored++] = static_cast<char>(current);
             if (ReadBytes(&current, 1, false) != 1) break;
-            std::this_thread::yield();
         }
         ShowUpdateBox(message, "FLASH", BoxIcon::None);
     }

@@ -58,7 +58,6 @@ int RunOperation(int count, bool perByte, uint8_t expected, const char* failText
     int attempts = 0;
     for (;;) {
         TelegramResult result = ExchangeTelegram(g_body, count, perByte);
-        std::this_thread::yield();
         if (g_reply[0] == expected && result.code == 0) return 0;
         result.text = failText;
         result.code = 0x905;
@@ -262,7 +261,6 @@ int flashGetChecksum(uint8_t width, uint32_t start, uint32_t count, uint32_t* su
         const uint8_t byte = channel.GetByte();
         if (taken < 1023) stale[taken] = static_cast<char>(byte);
         ++taken;
-        std::this_thread::yield();
     }
     if (taken > 0) {
         DebugText("flashGetChecksum()\r\n");

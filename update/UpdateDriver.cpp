@@ -183,7 +183,6 @@ void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddress
     for (;;) {
         SendCommand("boot");
         WaitSeconds(1.0);
-        std::this_thread::yield();
         const char* line = ReadReply();
         if (IsBootAnswer(line)) break;
         if (StopWatch(0, true) > 10.0) {
