@@ -60,7 +60,11 @@ uint64_t Remaining(uint64_t deadline) {
 // Waits for the next received byte, at most until the deadline; true when
 // stopped meanwhile.
 bool WaitForByte(SearchState* s, CDUXKSerial& channel, uint64_t deadline) {
-    channel.WaitReceived(static_cast<uint32_t>(std::min(Remaining(deadline), kStopCheckMs)));
+    const uint32_t wait = static_cast<uint32_t>(std::min(Remaining(deadline), kStopCheckMs));
+    // A port that failed receives nothing more and no longer blocks the
+    // receive wait: sit out the time like an idle port instead.
+    if (channel.HasEventThreadFailed()) return WaitOrStop(s, wait);
+    channel.WaitReceived(wait);
     return StopRaised(s);
 }
 

@@ -169,26 +169,42 @@ bool CDUXKSerial::IsTransmitDone() const
     return transmitDone.load();
 }
 
+void CDUXKSerial::OnCommEnded(uint32_t)
+{
+    // Wake every wait: what it waits for can no longer come. The failure
+    // flag is already set; taking each mutex orders the wake after a
+    // waiter's look at its condition.
+    { std::lock_guard<std::mutex> lock(ringMutex); }
+    rxCv.notify_all();
+    { std::lock_guard<std::mutex> lock(txMutex); }
+    txCv.notify_all();
+}
+
+bool CDUXKSerial::IsReceiveEnded() const
+{
+    return HasEventThreadFailed() || IsDeviceGone();
+}
+
 bool CDUXKSerial::WaitReceived(uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> lock(ringMutex);
-    auto ready = [this] { return ReceivedCount() > 0; };
-    if (timeoutMs == INFINITE_TIMEOUT) {
+    auto ready = [this] { return ReceivedCount() > 0 || HasEventThreadFailed(); };
+    if (timeoutMs == INFINITE_TIMEOUT)
         rxCv.wait(lock, ready);
-        return true;
-    }
-    return rxCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    else
+        rxCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    return ReceivedCount() > 0;
 }
 
 bool CDUXKSerial::WaitTransmitDone(uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> lock(txMutex);
-    auto ready = [this] { return transmitDone.load(); };
-    if (timeoutMs == INFINITE_TIMEOUT) {
+    auto ready = [this] { return transmitDone.load() || HasEventThreadFailed(); };
+    if (timeoutMs == INFINITE_TIMEOUT)
         txCv.wait(lock, ready);
-        return true;
-    }
-    return txCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    else
+        txCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    return transmitDone.load();
 }
 
 void CDUXKSerial::TraceMessage(const char* text)

@@ -20,6 +20,7 @@ public:
     uint32_t Write(const void* data, uint32_t count, uint32_t* countOut = nullptr,
                    ComOverlapped* overlapped = nullptr, uint32_t timeoutMs = INFINITE_TIMEOUT) override;
     void OnCommEvent(uint32_t events, uint32_t errors) override;
+    void OnCommEnded(uint32_t code) override;
 
     uint32_t Purge();
     uint8_t GetByte();
@@ -28,9 +29,12 @@ public:
 
     // Blocking helpers for the waits of the link primitives and dialogs, so
     // that no waiting thread spins: return as soon as the condition holds or
-    // the time is up; the result tells whether the condition holds.
+    // the time is up; the result tells whether the condition holds. Both
+    // also return early once the port has failed (IsReceiveEnded).
     bool WaitReceived(uint32_t timeoutMs);      // at least one unread byte
     bool WaitTransmitDone(uint32_t timeoutMs);  // transmit-done flag set
+    // Nothing more can arrive: the device is gone or the port failed.
+    bool IsReceiveEnded() const;
 
     void TraceMessage(const char* text);
     void TraceLine(const char* text);

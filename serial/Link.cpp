@@ -84,7 +84,7 @@ unsigned SendBytes(const void* data, unsigned count)
     const uint64_t deadline = TickCountMs() + 10ull * count;
     while (!channel.IsTransmitDone()) {
         uint32_t left = MsUntil(deadline);
-        if (left == 0)
+        if (left == 0 || channel.HasEventThreadFailed())
             break;
         channel.WaitTransmitDone(left);
     }
@@ -120,7 +120,7 @@ char* ReadReply()
                 return nullptr;
             if (channel.ReceivedCount() == 0) {
                 // Nothing more can come from a port whose device is gone.
-                if (channel.IsDeviceGone())
+                if (channel.IsReceiveEnded())
                     return nullptr;
                 // Block until a byte comes or the time-out has just passed.
                 double leftMs = (ReplyTimeout - elapsed) * 1000.0;
@@ -162,7 +162,7 @@ int ReadBytes(void* buffer, int count, bool echo)
         const uint64_t deadline = TickCountMs() + 1000;
         while (channel.ReceivedCount() == 0) {
             uint32_t left = MsUntil(deadline);
-            if (left == 0 || channel.IsDeviceGone())
+            if (left == 0 || channel.IsReceiveEnded())
                 return 0;
             channel.WaitReceived(left);
         }

@@ -979,6 +979,7 @@ struct CWinCom2::Impl2 {
     std::shared_ptr<EventThreadControl> control;
     std::vector<std::thread> leftThreads;  // stopped with a time-out; joined at Close
     std::mutex mu;
+    std::atomic<bool> failed{false};       // the event thread ended on a port error
 };
 
 CWinCom2::CWinCom2() : impl2_(new Impl2) {}
@@ -1033,6 +1034,7 @@ uint32_t CWinCom2::StartEventThread()
         return lastError = ERROR_INVALID_HANDLE_CODE;
     auto control = std::make_shared<EventThreadControl>();
     const int fd = op.fd();
+    impl2_->failed.store(false);
     try {
         impl2_->thread = std::thread([this, fd, control] {
             for (;;) {
@@ -1044,8 +1046,11 @@ uint32_t CWinCom2::StartEventThread()
                                     : ERROR_INVALID_HANDLE_CODE;
                 }
                 if (code != ERROR_SUCCESS_CODE) {
-                    if (!control->stopRequested.load())
+                    if (!control->stopRequested.load()) {
                         lastError = code;
+                        impl2_->failed.store(true);
+                        OnCommEnded(code);
+                    }
                     break;
                 }
                 if (control->stopRequested.load())
@@ -1067,6 +1072,11 @@ uint32_t CWinCom2::StartEventThread()
     }
     impl2_->control = control;
     return lastError = ERROR_SUCCESS_CODE;
+}
+
+bool CWinCom2::HasEventThreadFailed() const
+{
+    return impl2_->failed.load();
 }
 
 uint32_t CWinCom2::StopEventThread(uint32_t timeoutMs)

@@ -119,6 +119,11 @@ public:
     // Called on the event thread with the fired events (masked, never 0) and
     // the line errors of that moment.
     virtual void OnCommEvent(uint32_t events, uint32_t errors) = 0;
+    // Called on the event thread when it ends on its own because the port
+    // failed (device gone, handle invalid): nothing more will be received.
+    virtual void OnCommEnded(uint32_t code) { (void)code; }
+    // True after the event thread ended that way, until it is started again.
+    bool HasEventThreadFailed() const;
 
 protected:
     struct Impl2;

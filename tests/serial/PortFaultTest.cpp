@@ -68,3 +68,33 @@ TEST(PortFault, ReadsEndAtOnceWhenTheDeviceIsGone)
     ch.Close();
     ResetReplyState();
 }
+
+TEST(PortFault, AWaitUnderwayEndsWhenTheDeviceGoes)
+{
+    CDUXKSerial& ch = GetSensorChannel();
+    for (int round = 0; round < 2; ++round) {
+        // The second round reopens the channel: a failure of the previous
+        // port must not cut the new port's waits short.
+        Pty pty;
+        ASSERT_TRUE(pty.ok());
+        ASSERT_EQ(ch.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
+        ASSERT_EQ(ch.SetEventMask(0x01FD), 0u);
+        ch.Purge();
+        EXPECT_FALSE(ch.HasEventThreadFailed());
+        uint64_t t0 = TickCountMs();
+        EXPECT_FALSE(ch.WaitReceived(300));
+        EXPECT_GE(TickCountMs() - t0, 290u);
+
+        std::thread unplug([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            pty.CloseMaster();
+        });
+        t0 = TickCountMs();
+        EXPECT_FALSE(ch.WaitReceived(10000));
+        const uint64_t waited = TickCountMs() - t0;
+        unplug.join();
+        EXPECT_LT(waited, 2000u);
+        EXPECT_TRUE(ch.IsReceiveEnded());
+        ch.Close();
+    }
+}
