@@ -130,6 +130,9 @@ TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte) {
 bool CheckRetry(int& attempts) {
     ++attempts;
     if (StopWatch(0, true) >= 10.0) return false;
+    // A port whose device is gone cannot answer a repeat: fail now rather
+    // than repeating into it for the rest of the window.
+    if (GetSensorChannel().IsReceiveEnded()) return false;
     WaitSeconds(0.1);
     StopWatch(1, false);
     CDUXKSerial& channel = GetSensorChannel();

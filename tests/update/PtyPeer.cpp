@@ -37,6 +37,12 @@ PtyPeer::~PtyPeer() {
     if (master_ >= 0) close(master_);
 }
 
+void PtyPeer::CloseMaster() {
+    if (slaveKeep_ >= 0) close(slaveKeep_);
+    if (master_ >= 0) close(master_);
+    slaveKeep_ = master_ = -1;
+}
+
 bool PtyPeer::ReadByte(uint8_t& byte, int timeoutMs) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -32,6 +32,8 @@ public:
     void Write(const std::string& text) { Write(text.data(), text.size()); }
     // Sends a byte and waits for the host's echo of it.
     bool SendEchoed(uint8_t byte, int timeoutMs = 2000);
+    // The adapter unplugged: the host's port sees a hang-up.
+    void CloseMaster();
 
 private:
     int master_ = -1;

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 using Bytes = FakeTransfer::Bytes;
@@ -185,4 +187,19 @@ TEST_F(TelegramTest, PowerOffWithoutReplyGivesItsSpecificCodeAfterTheWindow) {
     const uint64_t t0 = TickCountMs();
     EXPECT_EQ(flashProgpowerOff(), 0x412);
     EXPECT_GE(TickCountMs() - t0, 10000u);
+}
+
+TEST_F(TelegramTest, UnpluggedDuringTheEraseFailsAtOnce) {
+    // The erase reply may take up to 10 s and a failed telegram is repeated
+    // for 10 s; neither wait may outlast the port itself.
+    std::thread unplug([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        peer.CloseMaster();
+    });
+    const uint64_t t0 = TickCountMs();
+    EXPECT_NE(FlashDelete(1, 0x15, 0x80000, 7), 0);
+    const uint64_t took = TickCountMs() - t0;
+    unplug.join();
+    EXPECT_LT(took, 3000u);
+    EXPECT_TRUE(GetSensorChannel().IsReceiveEnded());
 }
