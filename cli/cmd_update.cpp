@@ -161,13 +161,9 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     // while it is open, as after the dialog.
     frame->ReopenSensorPort();
 
+    // A port taken (or without permission) at the update's own open: its
+    // error box already says why.
     const UpdateOutcome outcome = LastUpdateOutcome();
-    if (outcome.stage == 2) {
-        // The port was taken (or lost its permissions) between the check
-        // and the update's own open: say why, as for the first open.
-        const std::string why = DescribePortOpenFailure(job->portName, static_cast<uint32_t>(outcome.code));
-        if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", why.c_str());
-    }
     const bool success = outcome.stage == 7 && ctx.ui.lastBoxText == kUpdateSuccessText;
     const int status = success ? kExitOk : kExitFailed;
     if (ctx.opts.json) {

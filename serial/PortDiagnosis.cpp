@@ -50,10 +50,16 @@ std::string HolderOf(const std::string& device)
     return found;
 }
 
+// "COM1 (/dev/ttyS0)", or the device alone when the port was named by it.
+std::string Named(const std::string& portName, const std::string& device)
+{
+    return portName == device ? device : portName + " (" + device + ")";
+}
+
 std::string InUse(const std::string& portName, const std::string& device)
 {
     const std::string holder = HolderOf(device);
-    return portName + " (" + device + ") is in use by " + (holder.empty() ? "another program" : holder) +
+    return Named(portName, device) + " is in use by " + (holder.empty() ? "another program" : holder) +
            "; close it there and try again";
 }
 
@@ -65,11 +71,11 @@ std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
     char real[PATH_MAX];
     if (!device.empty() && ::realpath(device.c_str(), real)) device = real;
     if (device.empty()) return portName + " does not exist (no such port or port map entry)";
-    if (code == 2) return portName + " (" + device + ") does not exist or has no device behind it";
+    if (code == 2) return Named(portName, device) + " does not exist or has no device behind it";
     if (code != 5) return {};
 
     struct stat st{};
-    if (::stat(device.c_str(), &st) != 0) return portName + " (" + device + "): " + std::strerror(errno);
+    if (::stat(device.c_str(), &st) != 0) return Named(portName, device) + ": " + std::strerror(errno);
     if (::access(device.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
         const group* g = ::getgrgid(st.st_gid);
         const std::string groupName = g ? g->gr_name : std::to_string(st.st_gid);
@@ -85,7 +91,7 @@ std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == EBUSY) return InUse(portName, device);
-        return portName + " (" + device + "): " + std::strerror(errno);
+        return Named(portName, device) + ": " + std::strerror(errno);
     }
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstddef>
+#include <string>
 
 // Progress of the three phases in percent; 100.01 marks a finished phase.
 extern std::atomic<double> DownloadProgress;
@@ -20,7 +21,8 @@ constexpr uint32_t kLoadAddressWord = 0x04000100;
 int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
                    const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord);
 void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord);
-int ShowPortError(int code, const char* text);
+// `why`, when given, follows the code on its own line.
+int ShowPortError(int code, const char* text, const std::string& why = {});
 void ShowFlashError(const char* text);
 
 int LoadTransferPrg(uint32_t firstAddressWord, uint32_t secondAddressWord);

@@ -6,6 +6,7 @@
 #include "app/MainFrame.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
+#include "serial/PortDiagnosis.h"
 
 #include <cstdio>
 #include <cstring>
@@ -154,10 +155,13 @@ std::string FirmwareFileProblem(FirmwareFileState state, long size) {
     return {};
 }
 
-int ShowPortError(int code, const char* text) {
+// The port's own error box; `why` (may be empty) explains a code that
+// alone would leave the user guessing: in use by whom, missing permission.
+int ShowPortError(int code, const char* text, const std::string& why) {
     char message[256];
     std::snprintf(message, sizeof message, "%s\n(error code %d)", text, code);
-    ShowUpdateBox(message, "DUXKUpdate", BoxIcon::Error);
+    ShowUpdateBox(why.empty() ? std::string(message) : std::string(message) + "\n" + why, "DUXKUpdate",
+                  BoxIcon::Error);
     return 1;
 }
 
@@ -256,8 +260,10 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
     CDUXKSerial& channel = GetSensorChannel();
     const uint32_t baud = CDUXKSerial::BaudFromText(baudText);
     if (channel.Open(portName, kQueueSize, kQueueSize, true) != 0) {
-        SetUpdateOutcome(2, static_cast<int>(channel.LastError()));
-        return ShowPortError(static_cast<int>(channel.LastError()), "Unable to open COM-port");
+        const uint32_t code = channel.LastError();
+        SetUpdateOutcome(2, static_cast<int>(code));
+        return ShowPortError(static_cast<int>(code), "Unable to open COM-port",
+                             DescribePortOpenFailure(portName, code));
     }
     if (channel.SetParams(baud, kDataBits, NOPARITY, ONESTOPBIT) != 0) {
         SetUpdateOutcome(2, static_cast<int>(channel.LastError()));

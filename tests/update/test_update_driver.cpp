@@ -93,9 +93,23 @@ TEST_F(DriverTest, PortThatCannotBeOpenedShowsThePortError) {
               1);
     const auto boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Unable to open COM-port\n(error code 2)");
+    EXPECT_EQ(boxes[0].text, "Unable to open COM-port\n(error code 2)\n"
+                             "/nonexistent/ttyDUXK does not exist or has no device behind it");
     EXPECT_EQ(boxes[0].caption, "DUXKUpdate");
     EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
+}
+
+TEST_F(DriverTest, PortHeldElsewhereSaysItIsInUse) {
+    CWinCom holder;
+    ASSERT_EQ(holder.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+    EXPECT_EQ(UpdateFirmware("dux_tra.bin", WriteFile("ok.bin", 16).c_str(), peer.SlavePath().c_str(), "38400",
+                             kLoadAddressWord, kLoadAddressWord),
+              1);
+    holder.Close();
+    const auto boxes = ui.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.rfind("Unable to open COM-port\n(error code 5)\n", 0), 0u) << boxes[0].text;
+    EXPECT_NE(boxes[0].text.find("is in use by"), std::string::npos) << boxes[0].text;
 }
 
 TEST_F(DriverTest, OversizedFirmwareIsRefusedWithoutTouchingTheSensor) {
