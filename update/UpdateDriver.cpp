@@ -189,7 +189,8 @@ void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddress
         WaitSeconds(1.0);
         const char* line = ReadReply();
         if (IsBootAnswer(line)) break;
-        if (StopWatch(0, true) > 10.0) {
+        // Asking a port whose device is gone again only delays the failure.
+        if (StopWatch(0, true) > 10.0 || channel.IsReceiveEnded()) {
             SetUpdateOutcome(3, 0);
             ShowFlashError("Entering bootmode failed");
             return;
@@ -201,7 +202,7 @@ void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddress
     channel.TraceMessage("Sending 'flsh'");
     channel.Purge();
     bool initiated = false;
-    for (int attempt = 0; attempt < 10 && !initiated; ++attempt) {
+    for (int attempt = 0; attempt < 10 && !initiated && !channel.IsReceiveEnded(); ++attempt) {
         SendCommand("flsh");
         WaitSeconds(0.5);
         initiated = IsFlashAnswer(ReadReply());

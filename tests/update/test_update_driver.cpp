@@ -199,3 +199,35 @@ TEST_F(DriverTest, SyntaxAnswerEntersBootModeAndVerdictCIsAChecksumError) {
     EXPECT_EQ(LastUpdateOutcome().stage, 5);
     EXPECT_EQ(LastUpdateOutcome().code, 4);
 }
+
+TEST_F(DriverTest, UnpluggedBeforeBootModeOrFlashInitiationFailsAtOnce) {
+    // Both steps repeat their command for several seconds; a port whose
+    // device is gone ends them at once, and the box says what happened.
+    for (const bool inBootMode : {false, true}) {
+        PtyPeer local;
+        ASSERT_TRUE(local.Ok());
+        CDUXKSerial& ch = GetSensorChannel();
+        ASSERT_EQ(ch.Open(local.SlavePath().c_str(), 4000, 4000, true), 0u);
+        ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
+        ch.SetEventMask(0x1FD);
+        ui.boxes.clear();
+        const uint64_t t0 = TickCountMs();
+        auto run = std::async(std::launch::async, [] {
+            ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+        });
+        EXPECT_EQ(local.ReadLine(3000), "boot\n");
+        if (inBootMode) {
+            local.Write("SYNTAX\r\n");
+            EXPECT_EQ(local.ReadLine(3000), "flsh\n");
+        }
+        local.CloseMaster();
+        run.get();
+        EXPECT_LT(TickCountMs() - t0, 4000u);
+        const auto boxes = ui.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text.rfind(inBootMode ? "Flash programming initiation failed\n"
+                                                 : "Entering bootmode failed\n", 0), 0u) << boxes[0].text;
+        EXPECT_NE(boxes[0].text.find("was lost"), std::string::npos);
+        ch.Close();
+    }
+}
