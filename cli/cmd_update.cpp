@@ -1,7 +1,6 @@
 // duxk update FIRMWARE.bin: the firmware update from the command line, with
 // the update dialog's three progress bars drawn on the terminal.
 #include "cli/Cli.h"
-#include "serial/PortDiagnosis.h"
 
 #include "serial/DUXKSerial.h"
 #include "update/Update.h"
