@@ -1,5 +1,7 @@
 #include "serial/PortMap.h"
 
+#include "platform/Files.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -32,24 +34,6 @@ bool Exists(const std::string& path)
 std::string LinkPath(int n)
 {
     return PortMapDir() + "/com" + std::to_string(n);
-}
-
-bool MakeDirs(const std::string& dir, std::string* error)
-{
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
-        partial = dir.substr(0, pos);
-        if (partial.empty())
-            continue;
-        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-            if (error)
-                *error = "cannot create " + partial + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
 }
 
 std::vector<std::string> ListDir(const std::string& dir, const std::string& prefix)
@@ -136,7 +120,7 @@ bool MapPort(const std::string& comName, const std::string& device, std::string*
             *error = "no device given";
         return false;
     }
-    if (!MakeDirs(PortMapDir(), error))
+    if (!platform::MakeDirectories(PortMapDir(), 0755, error))
         return false;
     std::string link = LinkPath(n);
     if (unlink(link.c_str()) != 0 && errno != ENOENT) {

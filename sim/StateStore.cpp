@@ -1,5 +1,7 @@
 #include "sim/StateStore.h"
 
+#include "platform/Files.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -24,16 +26,7 @@ std::optional<std::string> ReadFile(const std::string& path) {
 
 bool StateStore::Prepare(std::string& error) {
     if (!Enabled()) return true;
-    // mkdir -p
-    for (size_t at = 1; at <= dir_.size(); ++at) {
-        if (at != dir_.size() && dir_[at] != '/') continue;
-        const std::string part = dir_.substr(0, at);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            error = "cannot create " + part + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
+    return platform::MakeDirectories(dir_, 0755, &error);
 }
 
 std::optional<std::vector<uint8_t>> StateStore::LoadFlash(size_t size) const {

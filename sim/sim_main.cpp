@@ -21,6 +21,7 @@
 #include <iostream>
 #include <random>
 
+#include "platform/Files.h"
 #include "sim/Faults.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Pty.h"
@@ -45,15 +46,6 @@ std::string PortsDir() {
     else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.config";
     else base = "/tmp";
     return base + "/duxkupdate/ports";
-}
-
-bool MakeDirs(const std::string& dir) {
-    for (size_t at = 1; at <= dir.size(); ++at) {
-        if (at != dir.size() && dir[at] != '/') continue;
-        const std::string part = dir.substr(0, at);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return true;
 }
 
 struct Options {
@@ -149,7 +141,7 @@ int Run(const Options& opt) {
     std::string link;
     if (opt.com > 0) {
         const std::string dir = PortsDir();
-        if (!MakeDirs(dir)) {
+        if (!platform::MakeDirectories(dir, 0755)) {
             std::cerr << "duxk-sensor-sim: cannot create " << dir << "\n";
             return 1;
         }

@@ -17,10 +17,25 @@ extern const size_t kTransferProgramSize;
 
 constexpr uint32_t kLoadAddressWord = 0x04000100;
 
+// How an update runs beyond its job: the choices of the front ends.
+struct UpdateOptions {
+    // No host-side idle in the telegram phase (the same bytes on the wire).
+    bool fast = false;
+    // Read the programmed range back and compare it before the program end.
+    bool verify = false;
+    // When not empty: save the whole flash into this file before erasing.
+    std::string backupPath;
+    // The sensor still runs the transfer program of an interrupted update:
+    // continue from the flash sequence instead of entering boot mode.
+    bool resume = false;
+};
+
 // Runs one complete update; 1 after a port error box, otherwise 0.
 int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
-                   const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord);
-void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord);
+                   const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord,
+                   const UpdateOptions& options = UpdateOptions{});
+void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord,
+                  const UpdateOptions& options = UpdateOptions{});
 // `why`, when given, follows the code on its own line.
 int ShowPortError(int code, const char* text, const std::string& why = {});
 void ShowFlashError(const char* text);
@@ -38,5 +53,6 @@ struct UpdateJob {
     char baudText[256] = {};
     uint32_t firstAddressWord = kLoadAddressWord;
     uint32_t secondAddressWord = kLoadAddressWord;
+    UpdateOptions options;
 };
 unsigned UpdateWorker(UpdateJob* job);

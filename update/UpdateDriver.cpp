@@ -178,7 +178,9 @@ void ShowFlashError(const char* text) {
     ShowUpdateBox(text, kFlashErrorCaption, BoxIcon::None);
 }
 
-void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord) {
+void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord,
+                  const UpdateOptions& options) {
+    (void)options;
     CDUXKSerial& channel = GetSensorChannel();
 
     StopWatch(0, false);
@@ -243,7 +245,8 @@ void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddress
 }
 
 int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
-                   const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord) {
+                   const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord,
+                   const UpdateOptions& options) {
     (void)transferPrgName;  // the transfer program is the built-in image
     SetUpdateOutcome(0, 0);
 
@@ -273,7 +276,7 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
     channel.SetEventMask(kEventMask);
     channel.SetFlowControl(0);
 
-    ProgramFlash(baud, firmwarePath, firstAddressWord, secondAddressWord);
+    ProgramFlash(baud, firmwarePath, firstAddressWord, secondAddressWord, options);
 
     DownloadProgress = 0.0;
     EraseProgress = 0.0;
@@ -297,7 +300,7 @@ unsigned UpdateWorker(UpdateJob* job) {
     }
     if (job->startFlag.load() != 0) {
         UpdateFirmware(job->transferPrgName, job->firmwarePath, job->portName, job->baudText,
-                       job->firstAddressWord, job->secondAddressWord);
+                       job->firstAddressWord, job->secondAddressWord, job->options);
     }
     job->startFlag.store(0);
     job->counter.fetch_add(2);
