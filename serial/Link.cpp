@@ -2,6 +2,7 @@
 
 #include "serial/DUXKSerial.h"
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,8 @@
 double ReplyTimeout = 8.0;
 
 namespace {
+
+std::atomic<bool> fastLink{false};
 
 constexpr int kStopWatchSlots = 7;
 constexpr int kReplyBufferSize = 512;
@@ -169,7 +172,8 @@ int ReadBytes(void* buffer, int count, bool echo)
         uint8_t b = channel.GetByte();
         out[i] = b;
         if (echo) {
-            WaitSeconds(0.01);
+            if (!fastLink.load(std::memory_order_relaxed))
+                WaitSeconds(0.01);
             channel.Write(&b, 1, nullptr, nullptr, INFINITE_TIMEOUT);
         }
     }
@@ -209,6 +213,16 @@ bool CheckIdReply(const char* text)
     if (payload > 101)
         return false;
     return static_cast<int>(sum & 0xFF) == expected;
+}
+
+void SetFastLink(bool on)
+{
+    fastLink.store(on);
+}
+
+bool FastLink()
+{
+    return fastLink.load();
 }
 
 void ResetReplyState()

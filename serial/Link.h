@@ -20,6 +20,11 @@ int ReadBytes(void* buffer, int count, bool echo);
 void SendLong(uint32_t value);
 bool CheckIdReply(const char* text);
 
+// Fast link: ReadBytes echoes a byte as soon as the line allows instead of
+// after its 10 ms pause. Off by default; process-wide like the other values.
+void SetFastLink(bool on);
+bool FastLink();
+
 // Forgets a partly collected reply line (for tests and for a fresh start).
 void ResetReplyState();
 // For tests: the carried-over reply state.
