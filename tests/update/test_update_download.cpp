@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <string>
 
@@ -27,22 +31,70 @@ protected:
         ASSERT_EQ(ch.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
         ch.SetEventMask(0x1FD);
         ch.SetFlowControl(0);
+        char name[] = "/tmp/duxk-download-trace-XXXXXX";
+        const int fd = mkstemp(name);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        tracePath = name;
+        ASSERT_TRUE(ch.AttachTrace(tracePath.c_str()));
     }
     void TearDown() override {
+        GetSensorChannel().CloseTrace();
+        std::remove(tracePath.c_str());
         GetSensorChannel().Close();
         SetMainFrame(nullptr);
     }
 
-    // Plays the boot loader up to the verdict: returns the header, the
-    // blocks as they arrived (split at the pauses between them) and the
-    // checksum bytes.
+    // Plays the boot loader up to the verdict: takes the whole download and
+    // splits it into the host's writes as its trace recorded them (one
+    // timestamp per write call; the blocks are 0.4 s apart). Splitting at
+    // arrival gaps instead would merge blocks whenever this thread is late.
     void ReceiveDownload(Bytes& header, std::vector<Bytes>& blocks, Bytes& checksum) {
-        header = peer.ReadChunk(3000, 250);
-        for (int i = 0; i < 23; ++i) blocks.push_back(peer.ReadChunk(3000, 250));
-        checksum = peer.ReadChunk(3000, 250);
+        const Bytes all = peer.Read(12 + kTransferProgramSize + 2, 5000);
+        ASSERT_EQ(all.size(), 12 + kTransferProgramSize + 2);
+        // The host traces a write right after making it: give the last one
+        // a moment to reach the trace.
+        std::vector<size_t> writes;
+        for (int i = 0; i < 500; ++i) {
+            writes = TracedWriteSizes();
+            size_t traced = 0;
+            for (size_t n : writes) traced += n;
+            if (traced >= all.size()) break;
+            usleep(10000);
+        }
+        size_t at = 0, headerWrites = 0;
+        while (at < 12 && headerWrites < writes.size()) at += writes[headerWrites++];
+        ASSERT_EQ(at, 12u) << "the header is written on its own";
+        header.assign(all.begin(), all.begin() + 12);
+        for (size_t i = headerWrites; i < writes.size(); ++i) {
+            Bytes part(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(at + writes[i]));
+            at += writes[i];
+            if (i + 1 == writes.size())
+                checksum = part;
+            else
+                blocks.push_back(part);
+        }
+        ASSERT_EQ(at, all.size());
+    }
+
+    // Byte counts of the host's write calls so far, from the trace.
+    std::vector<size_t> TracedWriteSizes() {
+        std::ifstream in(tracePath);
+        std::vector<size_t> sizes;
+        std::string line, lastStamp;
+        while (std::getline(in, line)) {
+            const size_t space = line.find(' ');
+            if (space == std::string::npos || line.compare(space + 1, 12, "Write() sent") != 0) continue;
+            const std::string stamp = line.substr(0, space);
+            if (sizes.empty() || stamp != lastStamp) sizes.push_back(0);
+            ++sizes.back();
+            lastStamp = stamp;
+        }
+        return sizes;
     }
 
     PtyPeer peer;
+    std::string tracePath;
     RecordingUi ui;
     CMainFrameCore frame{ui};
 };
@@ -55,6 +107,7 @@ TEST_F(DownloadTest, HeaderBlocksAndChecksumOnTheWire) {
     Bytes header, checksum;
     std::vector<Bytes> blocks;
     ReceiveDownload(header, blocks, checksum);
+    ASSERT_EQ(blocks.size(), 23u);
     // The progress follows the confirmed blocks; the verdict is still open.
     EXPECT_NEAR(DownloadProgress.load(), 11264 * 100.0 / 11340, 1e-9);
     peer.Write("T");
