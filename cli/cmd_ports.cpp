@@ -27,21 +27,37 @@ void Finish(CliContext& ctx, int rc, const std::string& message) {
     SetExitCode(rc);
 }
 
+// What kind of device a COMn without a link was given, for the listing.
+const char* FoundKind(const std::string& kind) {
+    if (kind == "by-id") return "USB adapter, by id";
+    if (kind == "ttyUSB") return "USB adapter";
+    if (kind == "ttyACM") return "USB ACM device";
+    if (kind == "ttyS") return "on-board port with a UART";
+    return kind.c_str();
+}
+
 void RunList(CliContext& ctx) {
     if (!ctx.opts.json) {
         std::printf("Port map: %s%s\n", PortMapDir().c_str(),
                     PortMapIsExplicit() ? " (DUXK_PORTS_DIR: only its links count)" : "");
         for (const PortMapEntry& e : ListPortMap()) {
             if (e.device.empty())
-                std::printf("  %-5s not mapped\n", e.name.c_str());
+                std::printf("  %-5s not mapped%s\n", e.name.c_str(),
+                            PortMapIsExplicit() ? "" : ", no further serial device present");
+            else if (e.mapped)
+                std::printf("  %-5s mapped   %s%s\n", e.name.c_str(), e.device.c_str(), e.present ? "" : " (missing)");
             else
-                std::printf("  %-5s %-8s %s%s\n", e.name.c_str(), e.mapped ? "mapped" : "default",
-                            e.device.c_str(), e.present ? "" : " (missing)");
+                std::printf("  %-5s found    %s (%s)\n", e.name.c_str(), e.device.c_str(), FoundKind(e.kind));
         }
         std::printf("Serial devices present:\n");
-        std::vector<std::string> devices = ListSerialDevices();
+        std::vector<SerialDevice> devices = DiscoverSerialDevices();
         if (devices.empty()) std::printf("  (none)\n");
-        for (const std::string& d : devices) std::printf("  %s\n", d.c_str());
+        for (const SerialDevice& d : devices) {
+            if (d.node != d.path)
+                std::printf("  %s -> %s\n", d.path.c_str(), d.node.c_str());
+            else
+                std::printf("  %s\n", d.path.c_str());
+        }
     }
     Finish(ctx, kExitOk, "Port map listed");
 }
@@ -77,8 +93,10 @@ CliCommand reg{"ports", [](CLI::App& app, CliContext& ctx) {
                    cmd->require_subcommand(0, 1);
                    cmd->footer(
                        "COM1..COM7 are symbolic links com1..com7 in $DUXK_PORTS_DIR or, without it, in\n"
-                       "${XDG_CONFIG_HOME:-~/.config}/duxkupdate/ports; an unmapped COMn falls back to\n"
-                       "/dev/ttyS<n-1> (not when DUXK_PORTS_DIR is set).\n"
+                       "${XDG_CONFIG_HOME:-~/.config}/duxkupdate/ports. Without DUXK_PORTS_DIR, a COMn\n"
+                       "without a link takes the next serial device present that no link names: USB\n"
+                       "adapters by their /dev/serial/by-id name, then ttyUSB and ttyACM devices, then\n"
+                       "on-board ttyS ports that have a UART behind them.\n"
                        "\n"
                        "Examples:\n"
                        "  duxk ports\n"

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +54,115 @@ std::vector<std::string> ListDir(const std::string& dir, const std::string& pref
     }
     closedir(d);
     std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Where /dev and /sys are looked for: DUXK_DEV_ROOT (a fake tree in tests),
+// else the real root.
+std::string DevRoot()
+{
+    const char* r = EnvOrNull("DUXK_DEV_ROOT");
+    std::string root = r ? r : "";
+    while (!root.empty() && root.back() == '/')
+        root.pop_back();
+    return root;
+}
+
+std::string Canonical(const std::string& path)
+{
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) ? std::string(real) : path;
+}
+
+// The number after `prefix` in a node name such as "ttyACM12", or -1 when
+// the rest is not a plain number.
+long NodeNumber(const std::string& name, const std::string& prefix)
+{
+    if (name.size() <= prefix.size() || name.size() > prefix.size() + 6 ||
+        name.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    long n = 0;
+    for (size_t i = prefix.size(); i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return -1;
+        n = n * 10 + (name[i] - '0');
+    }
+    return n;
+}
+
+// /dev nodes prefix<number>, in numeric order (ttyACM2 before ttyACM10).
+std::vector<std::string> ListNodes(const std::string& devDir, const std::string& prefix)
+{
+    std::vector<std::pair<long, std::string>> found;
+    for (const std::string& path : ListDir(devDir, prefix)) {
+        long n = NodeNumber(path.substr(devDir.size() + 1), prefix);
+        if (n >= 0)
+            found.emplace_back(n, path);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> out;
+    for (auto& f : found)
+        out.push_back(f.second);
+    return out;
+}
+
+// Whether a UART stands behind /dev/<name>. The serial core reports the
+// port type in sysfs, 0 when no UART was found at the port. Without a type
+// the device link decides; without sysfs at all nothing can be told, and
+// the node counts as a port.
+bool TtyHasUart(const std::string& root, const std::string& name)
+{
+    struct stat st{};
+    const std::string classDir = root + "/sys/class/tty";
+    if (stat(classDir.c_str(), &st) != 0)
+        return true;
+    const std::string dir = classDir + "/" + name;
+    if (FILE* f = std::fopen((dir + "/type").c_str(), "re")) {
+        int type = 0;
+        bool ok = std::fscanf(f, "%d", &type) == 1;
+        std::fclose(f);
+        return ok && type != 0;
+    }
+    return Exists(dir + "/device");
+}
+
+// COM1..COMcount: links of the map directory first; without DUXK_PORTS_DIR
+// the others take the devices found that no link names, in order.
+std::vector<PortMapEntry> AssignPorts(int count)
+{
+    std::vector<PortMapEntry> out;
+    std::set<std::string> linked;
+    for (int n = 1; n <= count; ++n) {
+        PortMapEntry e;
+        e.name = "COM" + std::to_string(n);
+        std::string link = LinkPath(n);
+        if (IsLink(link)) {
+            e.mapped = true;
+            char buf[4096];
+            ssize_t len = readlink(link.c_str(), buf, sizeof buf - 1);
+            e.device = len > 0 ? std::string(buf, static_cast<size_t>(len)) : link;
+            e.present = Exists(link);
+            if (e.present)
+                linked.insert(Canonical(link));
+        }
+        out.push_back(e);
+    }
+    if (PortMapIsExplicit())
+        return out;
+    std::vector<SerialDevice> devices = DiscoverSerialDevices();
+    auto next = devices.begin();
+    for (PortMapEntry& e : out) {
+        if (e.mapped)
+            continue;
+        while (next != devices.end() && linked.count(next->node))
+            ++next;
+        if (next == devices.end())
+            break;
+        e.device = next->path;
+        e.kind = next->kind;
+        e.present = true;
+        ++next;
+    }
     return out;
 }
 
@@ -104,7 +216,7 @@ std::string ResolvePortName(const std::string& name)
         return link;
     if (PortMapIsExplicit())
         return std::string();
-    return "/dev/ttyS" + std::to_string(n - 1);
+    return AssignPorts(std::max(n, 7))[static_cast<size_t>(n - 1)].device;
 }
 
 bool MapPort(const std::string& comName, const std::string& device, std::string* error)
@@ -155,32 +267,38 @@ bool UnmapPort(const std::string& comName, std::string* error)
 
 std::vector<PortMapEntry> ListPortMap()
 {
-    std::vector<PortMapEntry> out;
-    for (int n = 1; n <= 7; ++n) {
-        PortMapEntry e;
-        e.name = "COM" + std::to_string(n);
-        std::string link = LinkPath(n);
-        if (IsLink(link)) {
-            e.mapped = true;
-            char buf[4096];
-            ssize_t len = readlink(link.c_str(), buf, sizeof buf - 1);
-            e.device = len > 0 ? std::string(buf, static_cast<size_t>(len)) : link;
-            e.present = Exists(link);
-        } else if (!PortMapIsExplicit()) {
-            e.device = "/dev/ttyS" + std::to_string(n - 1);
-            e.present = Exists(e.device);
+    return AssignPorts(7);
+}
+
+std::vector<SerialDevice> DiscoverSerialDevices()
+{
+    const std::string root = DevRoot();
+    const std::string dev = root + "/dev";
+    std::vector<SerialDevice> out;
+    std::set<std::string> seen;
+    for (const std::string& link : ListDir(dev + "/serial/by-id", "")) {
+        if (!Exists(link))
+            continue;  // a link left behind by an adapter that has gone
+        std::string node = Canonical(link);
+        if (seen.insert(node).second)
+            out.push_back({link, "by-id", node});
+    }
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        for (const std::string& path : ListNodes(dev, prefix)) {
+            if (std::strcmp(prefix, "ttyS") == 0 && !TtyHasUart(root, path.substr(dev.size() + 1)))
+                continue;
+            std::string node = Canonical(path);
+            if (seen.insert(node).second)
+                out.push_back({path, prefix, node});
         }
-        out.push_back(e);
     }
     return out;
 }
 
 std::vector<std::string> ListSerialDevices()
 {
-    std::vector<std::string> out = ListDir("/dev/serial/by-id", "");
-    for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-        std::vector<std::string> more = ListDir("/dev", prefix);
-        out.insert(out.end(), more.begin(), more.end());
-    }
+    std::vector<std::string> out;
+    for (const SerialDevice& d : DiscoverSerialDevices())
+        out.push_back(d.path);
     return out;
 }

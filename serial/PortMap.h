@@ -16,9 +16,10 @@ std::string PortMapDir();
 bool PortMapIsExplicit();
 
 // The device path that opening `name` uses. "COMn": the link in the map
-// directory; without one, /dev/ttyS<n-1> (unless DUXK_PORTS_DIR is set, in
-// which case the result is empty: the port does not exist). Any other name
-// is returned unchanged.
+// directory; without one, the n-th serial device found on the machine (see
+// AssignPorts), unless DUXK_PORTS_DIR is set: then only its links count and
+// the result is empty (the port does not exist). Any other name is returned
+// unchanged.
 std::string ResolvePortName(const std::string& name);
 
 // Links COMn to device in the map directory (creating the directory, and
@@ -27,15 +28,31 @@ bool MapPort(const std::string& comName, const std::string& device, std::string*
 // Removes the link of COMn. Removing a link that does not exist succeeds.
 bool UnmapPort(const std::string& comName, std::string* error = nullptr);
 
+// A serial device found on the machine.
+struct SerialDevice {
+    std::string path;  // what is opened: the /dev/serial/by-id link or the /dev node
+    std::string kind;  // "by-id", "ttyUSB", "ttyACM" or "ttyS"
+    std::string node;  // the /dev node behind it (the link's target for by-id)
+};
+
+// Serial devices present, in a stable order: USB adapters by their
+// /dev/serial/by-id name, then ttyUSB and ttyACM nodes that have no by-id
+// link, then ttyS ports with a UART behind them (the kernel creates ttyS
+// nodes whether or not there is one; sysfs tells). Each device appears once.
+// DUXK_DEV_ROOT, when set, is prefixed to /dev and /sys (tests use a fake
+// tree there).
+std::vector<SerialDevice> DiscoverSerialDevices();
+// The paths of DiscoverSerialDevices().
+std::vector<std::string> ListSerialDevices();
+
 struct PortMapEntry {
     std::string name;    // "COM1"
     std::string device;  // what the name resolves to; empty when it does not exist
     bool mapped = false; // resolved through a link of the map directory
     bool present = false;// the resolved device exists
+    std::string kind;    // for a device found (not mapped): its SerialDevice::kind
 };
-// COM1..COM7 with what each resolves to.
+// COM1..COM7 with what each resolves to. Without DUXK_PORTS_DIR, a COMn
+// without a link takes the next serial device found that no link names, in
+// the order of DiscoverSerialDevices.
 std::vector<PortMapEntry> ListPortMap();
-
-// Serial devices present on the machine: /dev/serial/by-id/* links, then
-// /dev/ttyUSB*, /dev/ttyACM*, sorted within each group.
-std::vector<std::string> ListSerialDevices();

@@ -73,6 +73,19 @@ uint32_t IoErrorCode(int e)
     }
 }
 
+// USB serial adapters hold received bytes back for their latency timer
+// (16 ms by default) unless the port asks for low latency; with one echo
+// per byte that wait would come on every byte. Drivers that do not know the
+// request refuse it, which does no harm.
+void RequestLowLatency(int fd)
+{
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0)
+        return;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    (void)ioctl(fd, TIOCSSERIAL, &ss);
+}
+
 // errno of a failed open → Windows code.
 uint32_t OpenErrorCode(int e)
 {
@@ -640,6 +653,7 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         code = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED_CODE : OpenErrorCode(errno);
     } else {
         (void)ioctl(fd, TIOCEXCL);
+        RequestLowLatency(fd);
     }
     int wakeFd = -1, cancelFd = -1;
     if (code == ERROR_SUCCESS_CODE) {
