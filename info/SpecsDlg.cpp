@@ -5,8 +5,13 @@
 #include "serial/DUXKSerial.h"
 
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStyle>
 #include <QPlainTextEdit>
 #include <QPushButton>
+
+#include <algorithm>
 
 CSpecs::CSpecs(QWidget* parent, const QString& caption, int mode)
     : CDuxkDialog(parent, 425, 423), m_strCaption(caption), m_nMode(mode),
@@ -28,11 +33,30 @@ CSpecs::CSpecs(QWidget* parent, const QString& caption, int mode)
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
     connect(again, &QPushButton::clicked, this, &CSpecs::SendListingRequest);
 
+    const QScreen* screen = parent && parent->screen() ? parent->screen() : QGuiApplication::primaryScreen();
+    if (screen) FitToScreenHeight(screen->availableGeometry().height());
+
     m_timer.setInterval(100);
     connect(&m_timer, &QTimer::timeout, this, &CSpecs::OnTimer);
 }
 
 CSpecs::~CSpecs() { OnDestroy(); }
+
+void CSpecs::FitToScreenHeight(int available) {
+    // 423 dialog units are taller than a small screen (1366 x 768 with a
+    // panel) once the font is larger than the classic 8 pt: the text field
+    // gives up what is missing (it scrolls) and the buttons move up with it.
+    const int frame = style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8;
+    const QRect editRect = DuRect(7, 7, 411, 390);
+    const int fullHeight = DuY(423);
+    const int cut = std::clamp(fullHeight - (available - frame), 0, editRect.height() - DuY(100));
+    m_edit->setGeometry(editRect.adjusted(0, 0, 0, -cut));
+    const int buttonY = DuRect(0, 402, 1, 14).y() - cut;
+    for (const char* id : {"id1", "id2", "id1007"}) {
+        if (auto* button = findChild<QPushButton*>(QLatin1String(id))) button->move(button->x(), buttonY);
+    }
+    setFixedSize(width(), fullHeight - cut);
+}
 
 void CSpecs::OnInitDialog() {
     setWindowTitle(m_strCaption);

@@ -23,6 +23,10 @@ public:
     ~CSpecs() override;
 
     void SendListingRequest();
+    // Shrinks the text field (it scrolls) so that the dialog and its title
+    // bar fit a screen area of this height; done for the parent's screen on
+    // construction.
+    void FitToScreenHeight(int available);
     void OnTimer();
     QString Text() const { return m_strText; }
 

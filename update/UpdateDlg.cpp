@@ -141,13 +141,13 @@ void CUpdateDlg::OnExecute() {
     const QByteArray path = QFile::encodeName(m_strFirmwareFile);
     if (path.size() > kMaxPath) {
         DuxkMessageBox(this, QStringLiteral("The file name is too long (at most %1 characters)").arg(kMaxPath),
-                       QStringLiteral("File Error"), BoxIcon::None);
+                       QStringLiteral("File Error"), BoxIcon::Error);
         return;
     }
     QFile file(m_strFirmwareFile);
     if (m_strFirmwareFile.isEmpty() || QFileInfo(m_strFirmwareFile).isDir() || !file.open(QIODevice::ReadOnly)) {
         DuxkMessageBox(this, QStringLiteral("Please enter the name of an existing file"), QStringLiteral("File Error"),
-                       BoxIcon::None);
+                       BoxIcon::Error);
         return;
     }
     file.close();
@@ -193,24 +193,26 @@ void CUpdateDlg::done(int result) {
 
 void CUpdateDlg::CloseHandshake() {
     m_closing = true;
+    if (m_worker.joinable()) {
+        m_job.counter.fetch_add(1);
+        // The worker adds 2 when it ends. While an update runs that may take
+        // a while, and the worker may need the window thread for its boxes,
+        // so the wait keeps the event loop, and with it the timer that moves
+        // the bars, running, looking at the counter every 20 ms.
+        if (m_job.counter.load() < 2) {
+            QEventLoop loop;
+            QTimer poll;
+            poll.setInterval(20);
+            connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
+                if (m_job.counter.load() >= 2) loop.quit();
+            });
+            poll.start();
+            loop.exec();
+        }
+        m_worker.join();
+    }
     if (m_nTimer != 0) {
         m_timer.stop();
         m_nTimer = 0;
     }
-    if (!m_worker.joinable()) return;
-    m_job.counter.fetch_add(1);
-    // The worker adds 2 when it ends. While an update runs that may take a
-    // while, and the worker may need the window thread for its boxes, so the
-    // wait keeps the event loop running, looking at the counter every 20 ms.
-    if (m_job.counter.load() < 2) {
-        QEventLoop loop;
-        QTimer poll;
-        poll.setInterval(20);
-        connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
-            if (m_job.counter.load() >= 2) loop.quit();
-        });
-        poll.start();
-        loop.exec();
-    }
-    m_worker.join();
 }

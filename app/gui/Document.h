@@ -32,21 +32,36 @@ private:
     QString path_;
 };
 
-// The view draws nothing.
+class QLabel;
+
+// The view: the window's empty client area, where the frame shows what the
+// status bar has no room for (the search's progress, the sensor found).
 class CDUXKUpdateMFCView : public QWidget {
     Q_OBJECT
 public:
-    explicit CDUXKUpdateMFCView(QWidget* parent = nullptr) : QWidget(parent) {}
+    explicit CDUXKUpdateMFCView(QWidget* parent = nullptr);
+    void SetText(const QString& text);
+    QString Text() const;
+
+private:
+    QLabel* label_;
 };
 
 // What the application takes from its arguments (program name first): the
-// trace files of "--trace FILE" / "--trace=FILE" and the first word that is
-// no flag (flags begin with '/' or '-'), naming a document to open.
+// trace files of "--trace FILE" / "--trace=FILE", the port and rate of
+// "--port NAME" / "/port:NAME" and "--baud RATE" / "/baud:RATE", --help and
+// --version, and the first word that is no flag (flags begin with '/' or
+// '-'), naming a document to open. Other flags are ignored.
 struct AppCommandLine {
     QString documentPath;
     QStringList traceFiles;
+    QString port, baud;
+    bool help = false, version = false;
+    QString error;  // a usage error; empty when the line is fine
 };
 AppCommandLine ParseAppCommandLine(const QStringList& args);
+// The text of duxkupdate --help.
+QString AppUsageText();
 
 class CDUXKUpdateMFCApp : public QApplication {
     Q_OBJECT

@@ -6,6 +6,7 @@
 #include "calibration/CalDlg.h"
 #include "info/SpecsDlg.h"
 #include "serial/DUXKSerial.h"
+#include "serial/PortDiagnosis.h"
 #include "update/UpdateDlg.h"
 
 #include <QAction>
@@ -15,6 +16,10 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QThread>
+#include <QTimer>
+
+#include <cstring>
 
 namespace {
 // Listing kinds handed to the information dialog.
@@ -89,7 +94,8 @@ CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
     connect(m_commands[ID_FILE_OPEN], &QAction::triggered, this, &CMainFrame::OnFileOpen);
     connect(m_commands[ID_FILE_SAVE], &QAction::triggered, this, &CMainFrame::OnFileSave);
 
-    setCentralWidget(new CDUXKUpdateMFCView(this));
+    m_view = new CDUXKUpdateMFCView(this);
+    setCentralWidget(m_view);
     UpdateTitle();
 }
 
@@ -114,6 +120,11 @@ QAction* CMainFrame::CommandAction(int id) const {
     return it == m_commands.end() ? nullptr : it->second;
 }
 
+void CMainFrame::SetPortOption(const std::string& port, const std::string& baud) {
+    m_portOption = port;
+    m_baudOption = port.empty() ? std::string() : baud;
+}
+
 bool CMainFrame::OnCreate() {
     m_core->m_strCmdLine = m_cmdLine;
 
@@ -124,8 +135,8 @@ bool CMainFrame::OnCreate() {
     m_pane0->setObjectName(QStringLiteral("pane0"));
     m_pane0->setMinimumWidth(1);
     m_wndStatusBar->addWidget(m_pane0, 1);
-    // The lock indicators: NUM is always shown; caps and scroll lock follow
-    // the lock keys as far as the window sees them (off at start).
+    // The lock indicators: NUM is always shown. Qt does not tell the state
+    // of the lock keys, so caps and scroll lock are always shown greyed.
     QLabel* caps = MakeIndicator(QStringLiteral("UF"), m_wndStatusBar);
     QLabel* num = MakeIndicator(QStringLiteral("NUM"), m_wndStatusBar);
     QLabel* scroll = MakeIndicator(QStringLiteral("RF"), m_wndStatusBar);
@@ -139,17 +150,91 @@ bool CMainFrame::OnCreate() {
     m_wndStatusBar->addPermanentWidget(scroll);
     setStatusBar(m_wndStatusBar);
 
-    const QPoint topLeft = geometry().topLeft();
+    // The window manager places the window.
     resize(300, 400);
-    move(topLeft);
 
+    if (!m_baudOption.empty()) {
+        OpenPortDirectly();
+        return true;
+    }
+    if (!m_portOption.empty())
+        std::snprintf(m_core->m_search.szOnlyPort, sizeof m_core->m_search.szOnlyPort, "%s", m_portOption.c_str());
+    RefreshView(false, false);
     m_core->StartSearch();
     return true;
 }
 
+void CMainFrame::OpenPortDirectly() {
+    SearchState& search = m_core->m_search;
+    std::snprintf(search.szPort, sizeof search.szPort, "%s", m_portOption.c_str());
+    std::snprintf(search.szBaud, sizeof search.szBaud, "%s", m_baudOption.c_str());
+    m_openedDirectly = true;
+    if (m_core->ReopenSensorPort()) {
+        m_core->m_bSensorFound = 1;
+        SetPaneText(QStringLiteral("Sensor port %1 opened at %2 baud")
+                        .arg(QString::fromLocal8Bit(search.szPort), QString::fromLatin1(search.szBaud)));
+        RefreshView(false, true);
+        return;
+    }
+    CDUXKSerial& channel = GetSensorChannel();
+    const uint32_t code = channel.LastError();
+    channel.Close();
+    m_core->EnableSensorCommands(false);
+    const QString port = QString::fromLocal8Bit(search.szPort);
+    QString text = QStringLiteral("Cannot open %1 at %2 baud (error code %3)")
+                       .arg(port, QString::fromLatin1(search.szBaud))
+                       .arg(code);
+    const std::string why = DescribePortOpenFailure(m_portOption, code);
+    if (!why.empty()) text += QStringLiteral("\n") + QString::fromLocal8Bit(why.c_str());
+    SetPaneText(QStringLiteral("Cannot open %1").arg(port));
+    m_view->SetText(text);
+    // Once the window is up.
+    QTimer::singleShot(0, this, [text] { DuxkMessageBox(nullptr, text, kAppTitle, BoxIcon::Error); });
+}
+
+void CMainFrame::RefreshView(bool searchWaiting, bool accepted) {
+    if (!m_view) return;
+    const SearchState& search = m_core->m_search;
+    if (accepted) {
+        const QString port = QString::fromLocal8Bit(search.szPort);
+        const QString baud = QString::fromLatin1(search.szBaud);
+        if (m_openedDirectly) {
+            m_view->SetText(QStringLiteral("Sensor port opened directly\n\n%1, %2 baud\n\n"
+                                           "(identity and serial number not asked)")
+                                .arg(port, baud));
+            return;
+        }
+        // The identity reads "<model> <firmware version>".
+        const QString identity = QString::fromLatin1(search.szIdentity).trimmed();
+        const qsizetype space = identity.lastIndexOf(QLatin1Char(' '));
+        const QString model = space > 0 ? identity.left(space) : identity;
+        const QString version = space > 0 ? identity.mid(space + 1) : QString();
+        const QString serial = QString::fromLatin1(search.szSerial);
+        QStringList lines{QStringLiteral("Sensor found"), QString()};
+        lines << (model.isEmpty() ? QStringLiteral("(no identity)") : model);
+        lines << QStringLiteral("Firmware %1").arg(version.isEmpty() ? QStringLiteral("unknown") : version);
+        lines << (serial.isEmpty() ? QStringLiteral("No serial number reported")
+                                   : QStringLiteral("Serial number %1").arg(serial));
+        lines << QStringLiteral("%1, %2 baud").arg(port, baud);
+        m_view->SetText(lines.join(QLatin1Char('\n')));
+        return;
+    }
+    const QString ports = search.szOnlyPort[0] ? QString::fromLocal8Bit(search.szOnlyPort) : QStringLiteral("COM1..COM7");
+    QString text = QStringLiteral("Searching %1 \u2026").arg(ports);
+    if (searchWaiting && search.szPort[0] && std::strcmp(search.szPort, "????") != 0 && search.szBaud[0]) {
+        text += QStringLiteral("\n\nNow trying %1 at %2 baud")
+                    .arg(QString::fromLocal8Bit(search.szPort), QString::fromLatin1(search.szBaud));
+    }
+    m_view->SetText(text);
+}
+
+QString CMainFrame::ViewText() const { return m_view ? m_view->Text() : QString(); }
+
 void CMainFrame::SetPaneText(const QString& text) {
     if (!m_pane0) return;
     m_pane0->setText(text);
+    // The pane may be too narrow for the whole text.
+    m_pane0->setToolTip(text);
     // Draw at once: a command handler may block the window thread right
     // after setting a text (the self-test's wait, for example).
     if (m_pane0->isVisible()) m_pane0->repaint();
@@ -159,12 +244,22 @@ QString CMainFrame::MessageText() const { return m_pane0 ? m_pane0->text() : QSt
 
 void CMainFrame::SetStatusText(const std::string& text) {
     const QString qtext = QString::fromLocal8Bit(text.c_str());
-    m_gate.Call([this, qtext] { SetPaneText(qtext); });
+    // Before acceptance the only other thread that shows texts is the search.
+    const bool fromWorker = QThread::currentThread() != thread();
+    m_gate.Call([this, qtext, fromWorker] {
+        SetPaneText(qtext);
+        const bool accepted = m_core->m_bSensorFound.load(std::memory_order_acquire) != 0;
+        if (fromWorker || accepted) RefreshView(fromWorker, accepted);
+    });
 }
 
 bool CMainFrame::EnableMenuCommands(const int* ids, int count, bool enable) {
     bool result = false;
+    const bool fromWorker = QThread::currentThread() != thread();
     m_gate.Call([&] {
+        // The search enables the commands as it accepts the sensor, with the
+        // connection state complete; it waits for this window meanwhile.
+        if (enable && fromWorker) RefreshView(true, true);
         if (menuBar()->actions().isEmpty()) return;
         for (int i = 0; i < count; ++i) {
             if (QAction* action = CommandAction(ids[i])) action->setEnabled(enable);

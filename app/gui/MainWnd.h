@@ -33,7 +33,13 @@ public:
     CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine);
     ~CMainFrame() override;
 
-    // Window creation: status bar, 300 x 400 pixels, start of the sensor search.
+    // The port (and rate) named on the command line, before OnCreate: with
+    // both the port is opened directly, without a search; with the port
+    // alone the search tries only that port.
+    void SetPortOption(const std::string& port, const std::string& baud);
+
+    // Window creation: status bar, 300 x 400 pixels, start of the sensor
+    // search (or the direct open of the port named).
     bool OnCreate();
 
     CMainFrameCore& Core() { return *m_core; }
@@ -45,6 +51,8 @@ public:
 
     // Text of the status bar's message pane.
     QString MessageText() const;
+    // Text of the main view.
+    QString ViewText() const;
     // The menu or accelerator action of a command id (null when none).
     QAction* CommandAction(int id) const;
     QStatusBar* StatusBarWidget() const { return m_wndStatusBar; }
@@ -67,9 +75,18 @@ protected:
 private:
     QAction* AddCommand(QMenu* menu, int id, const QString& text);
     void SetPaneText(const QString& text);
+    // The view's text from the connection state. Before acceptance only the
+    // search thread writes that state, so it is read only while the thread
+    // waits for this window (searchWaiting) or once a sensor is accepted
+    // (accepted: the search has filled it in for good).
+    void RefreshView(bool searchWaiting, bool accepted);
+    void OpenPortDirectly();
 
     CDUXKUpdateMFCDoc* m_doc;
     std::string m_cmdLine;
+    std::string m_portOption, m_baudOption;
+    bool m_openedDirectly = false;
+    class CDUXKUpdateMFCView* m_view = nullptr;
     QStatusBar* m_wndStatusBar = nullptr;
     QLabel* m_pane0 = nullptr;
     std::map<int, QAction*> m_commands;

@@ -58,9 +58,11 @@ bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
 class BoxRecorder {
 public:
     BoxRecorder() {
-        SetMessageBoxHook([this](QWidget*, const QString& text, const QString& caption, BoxIcon) {
+        SetMessageBoxHook([this](QWidget* owner, const QString& text, const QString& caption, BoxIcon icon) {
             std::lock_guard<std::mutex> lock(m_);
             boxes_.push_back(caption + QStringLiteral(": ") + text);
+            icons_.push_back(icon);
+            owners_.push_back(owner);
         });
     }
     ~BoxRecorder() { SetMessageBoxHook(nullptr); }
@@ -73,10 +75,21 @@ public:
             if (box.contains(part)) return true;
         return false;
     }
+    // Icon and owner of the last box shown.
+    BoxIcon LastIcon() const {
+        std::lock_guard<std::mutex> lock(m_);
+        return icons_.empty() ? BoxIcon::None : icons_.back();
+    }
+    QWidget* LastOwner() const {
+        std::lock_guard<std::mutex> lock(m_);
+        return owners_.empty() ? nullptr : owners_.back();
+    }
 
 private:
     mutable std::mutex m_;
     QStringList boxes_;
+    std::vector<BoxIcon> icons_;
+    std::vector<QWidget*> owners_;
 };
 
 bool AllCommandsEnabled(CMainFrame& frame, bool enabled) {
@@ -112,6 +125,7 @@ TEST(MainWindowTest, CommandsGreyedWhileSearchingAndEnabledOnAcceptance) {
     frame.show();
     EXPECT_EQ(frame.windowTitle(), QStringLiteral("Unbenannt - DUXKUpdate"));
     EXPECT_EQ(frame.size(), QSize(300, 400));
+    EXPECT_FALSE(frame.testAttribute(Qt::WA_Moved)) << "the window manager places the window";
     EXPECT_EQ(frame.findChild<QLabel*>(QStringLiteral("indicatorNum"))->text(), QStringLiteral("NUM"));
 
     // Before acceptance every sensor command only says so.
@@ -131,6 +145,7 @@ TEST(MainWindowTest, CommandsGreyedWhileSearchingAndEnabledOnAcceptance) {
     ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 90000));
     EXPECT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, true); }, 2000));
     EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI002' at COM4, 19200 baud"));
+    EXPECT_EQ(frame.findChild<QLabel*>(QStringLiteral("pane0"))->toolTip(), frame.MessageText());
     EXPECT_TRUE(frame.CommandAction(ID_APP_EXIT)->isEnabled());
 
     // An open menu takes the message pane (no prompts for these entries);
@@ -158,6 +173,27 @@ TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
     EXPECT_EQ(cmd.documentPath, QStringLiteral("/tmp/first.dat"));
     EXPECT_TRUE(ParseAppCommandLine({QStringLiteral("duxkupdate"), QStringLiteral("--trace")}).documentPath.isEmpty());
 
+    // The port and rate in both switch styles; the port's word is no document.
+    auto parse = [](QStringList words) {
+        words.prepend(QStringLiteral("duxkupdate"));
+        return ParseAppCommandLine(words);
+    };
+    AppCommandLine port = parse({QStringLiteral("--port"), QStringLiteral("/dev/ttyUSB0"), QStringLiteral("--baud=19200")});
+    EXPECT_EQ(port.port, QStringLiteral("/dev/ttyUSB0"));
+    EXPECT_EQ(port.baud, QStringLiteral("19200"));
+    EXPECT_TRUE(port.documentPath.isEmpty());
+    EXPECT_TRUE(port.error.isEmpty());
+    port = parse({QStringLiteral("/PORT:COM3"), QStringLiteral("/baud:4800"), QStringLiteral("doc.dux")});
+    EXPECT_EQ(port.port, QStringLiteral("COM3"));
+    EXPECT_EQ(port.baud, QStringLiteral("4800"));
+    EXPECT_EQ(port.documentPath, QStringLiteral("doc.dux"));
+    EXPECT_TRUE(parse({QStringLiteral("--help")}).help);
+    EXPECT_TRUE(parse({QStringLiteral("--version")}).version);
+    for (const QStringList& bad : {QStringList{QStringLiteral("--baud"), QStringLiteral("9600")},
+                                   QStringList{QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("/baud:1234")},
+                                   QStringList{QStringLiteral("--port")}, QStringList{QStringLiteral("/port:")}})
+        EXPECT_FALSE(parse(bad).error.isEmpty()) << bad.join(' ').toStdString();
+
     // The empty document: open reads nothing, save writes an empty file, new
     // goes back to the untitled title; the caption follows.
     TempEnv env;
@@ -173,6 +209,73 @@ TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
     EXPECT_EQ(QFileInfo(path).size(), 0);
     frame.OnFileNew();
     EXPECT_EQ(frame.windowTitle(), QStringLiteral("Unbenannt - DUXKUpdate"));
+}
+
+TEST(MainWindowTest, PortSwitchSearchesOnlyThatPortAndTheViewShowsTheSearchAndTheSensor) {
+    TempEnv env;
+    ResetReplyState();
+    // A sensor on COM2 would be found first by a full search.
+    SimProcess other(2, 38400, {"--serial", "K52GUIOTHER"});
+    SimProcess sim(5, 19200, {"--serial", "K52GUI005"});
+    ASSERT_TRUE(other.Ready() && sim.Ready());
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate --port COM5");
+    frame.SetPortOption("COM5", "");
+    ASSERT_TRUE(frame.OnCreate());
+    frame.show();
+    EXPECT_EQ(frame.ViewText(), QStringLiteral("Searching COM5 \u2026"));
+    QStringList seen;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            if (seen.isEmpty() || seen.back() != frame.ViewText()) seen << frame.ViewText();
+            return frame.Core().m_bSensorFound.load() != 0;
+        },
+        90000));
+    EXPECT_TRUE(seen.contains(QStringLiteral("Searching COM5 \u2026\n\nNow trying COM5 at 38400 baud")))
+        << seen.join('|').toStdString();
+    EXPECT_EQ(frame.ViewText().toStdString(),
+              "Sensor found\n\nDUX-K52\nFirmware V3.00\nSerial number K52GUI005\nCOM5, 19200 baud");
+    EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI005' at COM5, 19200 baud"));
+    frame.close();
+}
+
+TEST(MainWindowTest, PortAndBaudOpenDirectlyOrReportWhyNot) {
+    TempEnv env;
+    ResetReplyState();
+    SimProcess sim(3, 9600, {"--serial", "K52GUI003"});
+    ASSERT_TRUE(sim.Ready());
+    {
+        CDUXKUpdateMFCDoc doc;
+        CMainFrame frame(&doc, "duxkupdate");
+        frame.SetPortOption("COM3", "9600");
+        ASSERT_TRUE(frame.OnCreate());
+        // No search: the port is open and the commands usable at once.
+        EXPECT_FALSE(frame.Core().SearchRunning());
+        EXPECT_NE(frame.Core().m_bSensorFound.load(), 0);
+        EXPECT_TRUE(GetSensorChannel().IsOpen());
+        EXPECT_TRUE(AllCommandsEnabled(frame, true));
+        EXPECT_TRUE(frame.ViewText().contains(QStringLiteral("COM3, 9600 baud"))) << frame.ViewText().toStdString();
+        // The listing comes at the rate given.
+        CSpecs dlg(&frame, QStringLiteral("Specification"), 1);
+        dlg.show();
+        EXPECT_TRUE(WaitUntil([&] { return dlg.Text().count(QStringLiteral("\r\n")) > 2; }, 15000));
+        dlg.reject();
+        frame.close();
+    }
+    BoxRecorder boxes;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    frame.SetPortOption("COM6", "38400");
+    ASSERT_TRUE(frame.OnCreate());
+    frame.show();
+    EXPECT_TRUE(WaitUntil([&] { return !boxes.Boxes().isEmpty(); }, 2000));
+    EXPECT_TRUE(boxes.Has(QStringLiteral("DUXKUpdate: Cannot open COM6 at 38400 baud (error code 2)")))
+        << boxes.Boxes().join('\n').toStdString();
+    EXPECT_EQ(boxes.LastIcon(), BoxIcon::Error);
+    EXPECT_FALSE(frame.Core().SearchRunning());
+    EXPECT_EQ(frame.Core().m_bSensorFound.load(), 0);
+    EXPECT_TRUE(AllCommandsEnabled(frame, false));
+    EXPECT_FALSE(GetSensorChannel().IsOpen());
 }
 
 TEST(MainWindowTest, ClosingDuringTheSearchStopsItPromptly) {
@@ -362,13 +465,72 @@ TEST(DialogTest, EnterDuringAnUpdateWaitsForItWithTheWindowAlive) {
     ASSERT_TRUE(WaitUntil([&] { return dlg.findChild<QProgressBar*>(QStringLiteral("id1002"))->value() > 0; }, 30000));
     // Enter ends the dialog, but only once the update is over. The driver's
     // result box, asked for from the worker, must get through meanwhile, or
-    // this would never return.
+    // this would never return; and the bars go on following the update.
+    int programWhileWaiting = 0;
+    QTimer watch;
+    watch.setInterval(50);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        programWhileWaiting = std::max(programWhileWaiting, dlg.findChild<QProgressBar*>(QStringLiteral("id1004"))->value());
+    });
+    watch.start();
+    ASSERT_EQ(dlg.findChild<QProgressBar*>(QStringLiteral("id1004"))->value(), 0);
     QTest::keyClick(&dlg, Qt::Key_Return);
+    watch.stop();
+    EXPECT_EQ(programWhileWaiting, 100);
     EXPECT_FALSE(dlg.UpdateRunning());
     EXPECT_GE(dlg.Job().counter.load(), 2);
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
     EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+}
+
+TEST(DialogTest, FileErrorBoxesLookAlikeInBothDialogs) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    frame.Core().m_bSensorFound = 1;  // the transfers act only with a sensor
+    BoxRecorder boxes;
+    CUpdateDlg update(&frame, QStringLiteral("Firmware Update"));
+    update.show();
+    update.OnExecute();
+    ASSERT_TRUE(boxes.Has(QStringLiteral("File Error: Please enter the name of an existing file")));
+    const BoxIcon updateIcon = boxes.LastIcon();
+    EXPECT_EQ(boxes.LastOwner(), &update);
+    update.reject();
+
+    CCal cal(&frame, QStringLiteral("Calibration Data"));
+    cal.show();
+    cal.findChild<QLineEdit*>(QStringLiteral("id1009"))->setText(QString::fromStdString(env.temp + "/missing.cal"));
+    cal.findChild<QPushButton*>(QStringLiteral("id1012"))->click();
+    ASSERT_EQ(boxes.Boxes().size(), 2);
+    EXPECT_EQ(boxes.Boxes()[1], boxes.Boxes()[0]);
+    EXPECT_EQ(boxes.LastIcon(), updateIcon);
+    EXPECT_EQ(boxes.LastIcon(), BoxIcon::Error);
+    EXPECT_EQ(boxes.LastOwner(), &cal);
+    cal.reject();
+}
+
+TEST(DialogTest, InformationDialogFitsTheScreen) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    CSpecs dlg(&frame, QStringLiteral("Specification"), 1);
+    auto* edit = dlg.findChild<QWidget*>(QStringLiteral("id1008"));
+    auto* close = dlg.findChild<QPushButton*>(QStringLiteral("id2"));
+    auto* again = dlg.findChild<QPushButton*>(QStringLiteral("id1007"));
+    // The font's real height sets the dialog units; with the fonts of today
+    // 423 units are taller than a 1366 x 768 screen less a 32-pixel panel.
+    const int available = 768 - 32;
+    dlg.FitToScreenHeight(available);
+    EXPECT_LE(dlg.height() + 30, available) << dlg.height();
+    EXPECT_GE(edit->height(), 10 * edit->fontMetrics().height());
+    EXPECT_LE(close->geometry().bottom(), dlg.height());
+    EXPECT_GT(close->geometry().top(), edit->geometry().bottom());
+    EXPECT_EQ(again->y(), close->y());
+    // A screen with room keeps the whole layout.
+    dlg.FitToScreenHeight(4000);
+    EXPECT_EQ(dlg.height(), dlg.DuY(423));
+    EXPECT_GT(close->geometry().top(), edit->geometry().bottom());
 }
 
 TEST(DialogTest, UpdateDialogClosedWithoutAnUpdateEndsItsWorker) {
