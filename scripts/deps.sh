@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libunicorn-dev nasm libcli11-dev
-          libgtest-dev libgmock-dev)
+          libgtest-dev libgmock-dev help2man)
 packages+=("$@")
 
 missing=()
