@@ -70,7 +70,10 @@ std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
     std::string device = ResolvePortName(portName);
     char real[PATH_MAX];
     if (!device.empty() && ::realpath(device.c_str(), real)) device = real;
-    if (device.empty()) return portName + " does not exist (no such port or port map entry)";
+    if (device.empty()) {
+        if (PortMapIsExplicit()) return portName + " does not exist (no link for it in DUXK_PORTS_DIR)";
+        return portName + " does not exist: no port map link and no serial device left for it (see 'duxk ports')";
+    }
     if (code == 2) return Named(portName, device) + " does not exist or has no device behind it";
     if (code != 5) return {};
 

@@ -1,3 +1,4 @@
+#include "serial/PortDiagnosis.h"
 #include "serial/PortMap.h"
 #include "serial/WinCom.h"
 
@@ -177,6 +178,7 @@ TEST_F(PortDiscoveryTest, OnlyTheExplicitMapCountsAndNoDevicesMeansNoPorts)
     EXPECT_EQ(ResolvePortName("COM1"), "");
     for (const PortMapEntry& e : ListPortMap())
         EXPECT_TRUE(e.device.empty()) << e.name;
+    EXPECT_EQ(DescribePortOpenFailure("COM1", 2), "COM1 does not exist (no link for it in DUXK_PORTS_DIR)");
     unsetenv("DUXK_PORTS_DIR");
     rmdir(tmpl);
 
@@ -189,6 +191,7 @@ TEST_F(PortDiscoveryTest, OnlyTheExplicitMapCountsAndNoDevicesMeansNoPorts)
     EXPECT_EQ(ResolvePortName("COM1"), "") << "ttyS without a UART behind it";
     CWinCom port;
     EXPECT_EQ(port.Open("COM1", 0, 0, false), ERROR_FILE_NOT_FOUND_CODE);
+    EXPECT_NE(DescribePortOpenFailure("COM1", 2).find("no serial device left for it"), std::string::npos);
 
     // Without sysfs there is no telling: the ttyS nodes count, in order.
     std::filesystem::remove_all(root + "/sys");
