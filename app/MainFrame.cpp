@@ -3,9 +3,8 @@
 
 #include "app/MainFrame.h"
 
+#include "platform/Files.h"
 #include "serial/DUXKSerial.h"
-
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cctype>
@@ -24,13 +23,19 @@ constexpr int kSensorCommands[] = {ID_SENSOR_SPECIFICATION, ID_SENSOR_CALDATA, I
 
 const char kLastPortFileName[] = "DUXKUpdt.tmp";
 
-// The directory that holds the last-port file.
-std::string TempDirectory() {
-    for (const char* var : {"TEMP", "TMPDIR"}) {
-        const char* value = std::getenv(var);
-        if (value && *value) return value;
-    }
-    return "/tmp";
+// The port name a last-port file line stands for: "COM" (any case) and a
+// digit, of which only these four characters count ("COM12" gives "COM1"),
+// or an absolute device path without control characters. Empty when the
+// line is neither.
+std::string PortNameFromLine(const std::string& line) {
+    if (line.size() >= 4 && std::toupper(static_cast<unsigned char>(line[0])) == 'C' &&
+        std::toupper(static_cast<unsigned char>(line[1])) == 'O' &&
+        std::toupper(static_cast<unsigned char>(line[2])) == 'M' && std::isdigit(static_cast<unsigned char>(line[3])))
+        return line.substr(0, 4);
+    if (line.empty() || line[0] != '/') return {};
+    for (unsigned char c : line)
+        if (c < 0x20 || c == 0x7F) return {};
+    return line;
 }
 
 }  // namespace
@@ -40,7 +45,10 @@ CMainFrameCore* GetMainFrame() { return g_mainFrame.load(std::memory_order_acqui
 void SetMainFrame(CMainFrameCore* frame) { g_mainFrame.store(frame, std::memory_order_release); }
 
 std::string LastPortFilePath() {
-    std::string dir = TempDirectory();
+    // Never a directory shared with other users: anyone could plant a link,
+    // a FIFO or a port name of their choosing there.
+    std::string dir = platform::PrivateStateDir();
+    if (dir.empty()) return {};
     if (dir.back() != '/') dir += '/';
     return dir + kLastPortFileName;
 }
@@ -112,37 +120,31 @@ bool CMainFrameCore::ReopenSensorPort() {
     return channel.IsOpen();
 }
 
-bool CMainFrameCore::ReadLastPort(char* portName) {
+bool CMainFrameCore::ReadLastPort(char* portName, size_t size) {
     const std::string path = LastPortFilePath();
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (!file) return false;
-    char line[128] = {};
-    bool gotLine = std::fgets(line, 127, file) != nullptr;
-    std::fclose(file);
-    if (!gotLine) return false;
+    if (path.empty() || !portName || size == 0) return false;
+    // Only this user's own regular file counts; a link or a FIFO planted in
+    // its place is neither followed nor waited on.
+    std::string data;
+    if (platform::ReadOwnFile(path, kPortNameSize + 2, data) != platform::ReadResult::Ok) return false;
     // The file may have been written with either line end; neither belongs
     // to the name.
-    line[std::strcspn(line, "\r\n")] = '\0';
-    line[4] = '\0';  // only the first four characters count
-    if (std::toupper(static_cast<unsigned char>(line[0])) != 'C' ||
-        std::toupper(static_cast<unsigned char>(line[1])) != 'O' ||
-        std::toupper(static_cast<unsigned char>(line[2])) != 'M')
-        return false;
-    std::memcpy(portName, line, std::strlen(line) + 1);
+    const size_t end = data.find_first_of("\r\n");
+    if (end == std::string::npos && data.size() > kPortNameSize) return false;  // no line of a sane length
+    const std::string name = PortNameFromLine(data.substr(0, end));
+    if (name.empty() || name.size() >= size) return false;
+    std::memcpy(portName, name.c_str(), name.size() + 1);
     return true;
 }
 
 bool CMainFrameCore::WriteLastPort(const char* portName) {
-    const std::string dir = TempDirectory();
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    FILE* file = std::fopen(LastPortFilePath().c_str(), "w");
-    if (!file) return false;
+    const std::string path = LastPortFilePath();
+    // Only a name that would be read back is stored.
+    if (path.empty() || !portName || PortNameFromLine(portName) != portName) return false;
     // CR LF line end: the file keeps the same bytes on every platform the
-    // tool runs on; ReadLastPort accepts either line end.
-    std::fprintf(file, "%s\r\n", portName);
-    std::fclose(file);
-    return true;
+    // tool runs on; ReadLastPort accepts either line end. The file is
+    // replaced, never written through whatever stands at its name.
+    return platform::ReplaceFileAtomically(path, std::string(portName) + "\r\n", 0600);
 }
 
 bool CMainFrameCore::EnableSensorCommands(bool enable) {

@@ -7,7 +7,9 @@
 #include "app/FrameUi.h"
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -24,11 +26,14 @@ constexpr int ID_SENSOR_SETTINGS = 32772;
 constexpr int ID_SENSOR_UPDATE = 32775;
 constexpr int ID_SENSOR_VIEWCAL = 32776;
 
+// Room for a port name: a COMn name or any device path the system can open.
+constexpr size_t kPortNameSize = PATH_MAX;
+
 struct SearchState {
     std::atomic<uint8_t>* pSensorFound = nullptr;
     IFrameUi* pStatusBar = nullptr;
     CDUXKSerial* pChannel = nullptr;
-    char szPort[80] = {};
+    char szPort[kPortNameSize] = {};
     char szBaud[80] = {};
     char szSerial[80] = {};
     std::thread* pThread = nullptr;
@@ -40,7 +45,7 @@ struct SearchState {
     std::condition_variable stopCv;
     // When not empty, every pass tries only this port (its four rates) and
     // the last-port file is not read; set before the search starts.
-    char szOnlyPort[80] = {};
+    char szOnlyPort[kPortNameSize] = {};
     // Payload of the accepted identity reply (model and firmware version,
     // for example "DUX-K52 V3.10"); empty when the sensor was not asked.
     char szIdentity[80] = {};
@@ -77,7 +82,10 @@ public:
     unsigned SearchExitCode() const;
 
     bool ReopenSensorPort();
-    bool ReadLastPort(char* portName);
+    // Fills portName (size bytes) from the last-port file: a COMn name (its
+    // first four characters) or an absolute device path. False, the buffer
+    // unchanged, when there is no usable name or it does not fit.
+    bool ReadLastPort(char* portName, size_t size);
     bool WriteLastPort(const char* portName);
     bool EnableSensorCommands(bool enable);
     // True when a sensor has been accepted; otherwise shows "No Sensor!".
@@ -98,5 +106,6 @@ private:
 CMainFrameCore* GetMainFrame();
 void SetMainFrame(CMainFrameCore* frame);
 
-// Full path of the last-port file: TEMP, else TMPDIR, else /tmp, and "DUXKUpdt.tmp".
+// Full path of the last-port file: "DUXKUpdt.tmp" in TEMP when it is set,
+// else in this user's private state directory; empty when there is none.
 std::string LastPortFilePath();

@@ -244,7 +244,7 @@ unsigned SearchSensor(SearchState* s) {
                 n = 7;  // one port per pass
             } else if (n == 1 && std::strcmp(s->szPort, "????") == 0) {
                 // First port of the search: the remembered one, then COM1..COM7.
-                if (s->pFrame->ReadLastPort(s->szPort))
+                if (s->pFrame->ReadLastPort(s->szPort, sizeof s->szPort))
                     n = 0;
                 else
                     std::snprintf(s->szPort, sizeof s->szPort, "COM%d", 1);

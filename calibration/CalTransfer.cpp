@@ -4,13 +4,9 @@
 #include "calibration/PackBlock.h"
 #include "serial/DUXKSerial.h"
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -30,57 +26,19 @@ int BarPosition(double value) {
     return static_cast<int>(std::trunc(value));
 }
 
-// Opens (creating or truncating) a file for writing, refusing when another
-// writer holds it, and writes data untranslated in one piece.
-bool WriteWholeFile(const std::string& name, const std::string& data) {
-    if (name.empty()) return false;
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ftruncate(fd, 0) == 0;
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-        } else {
-            done += static_cast<size_t>(n);
-        }
-    }
-    if (::close(fd) != 0) ok = false;
-    return ok;
-}
+enum class LineRead { Line, End };
 
-std::FILE* OpenForReading(const std::string& name) {
-    if (name.empty()) return nullptr;
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (!f) return nullptr;
-    struct stat st {};
-    if (::fstat(::fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-        std::fclose(f);
-        return nullptr;
-    }
-    return f;
-}
-
-enum class LineRead { Line, End, Error };
-
-// Reads one text line of any length: it ends at LF, and a CR right before
-// the LF belongs to the line end, as a text-mode read sees it.
-LineRead ReadTextLine(std::FILE* f, std::string& line) {
+// Takes the next text line of content from pos: it ends at LF, and a CR
+// right before the LF belongs to the line end, as a text-mode read sees it.
+LineRead NextTextLine(const std::string& content, size_t& pos, std::string& line) {
     line.clear();
-    int c;
-    bool any = false;
-    while ((c = std::getc(f)) != EOF) {
-        any = true;
-        if (c == '\n') {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            return LineRead::Line;
-        }
-        line.push_back(static_cast<char>(c));
-    }
-    if (std::ferror(f)) return LineRead::Error;
-    return any ? LineRead::Line : LineRead::End;
+    if (pos >= content.size()) return LineRead::End;
+    const size_t lf = content.find('\n', pos);
+    const size_t end = lf == std::string::npos ? content.size() : lf;
+    line.assign(content, pos, end - pos);
+    if (lf != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
+    pos = lf == std::string::npos ? content.size() : lf + 1;
+    return LineRead::Line;
 }
 
 }  // namespace
@@ -100,7 +58,48 @@ CalTransfer::CalTransfer(CalTransferSink* sink) : sink_(sink ? sink : &defaultSi
 CalTransfer::~CalTransfer() { CloseLoadFile(); }
 
 std::string CalTransfer::DefaultFileName(const std::string& cwd, const std::string& serial) {
-    return cwd + "/" + serial + ".cal";
+    return cwd + "/" + FileNameFromSerial(serial);
+}
+
+std::string CalTransfer::FileNameFromSerial(const std::string& serial) {
+    // The serial number comes from the sensor: whatever it holds, the name
+    // stays a plain file in the directory it is meant for.
+    std::string name = serial;
+    for (char& c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) c = '_';
+    }
+    if (!name.empty() && name[0] == '.') name[0] = '_';
+    return name + ".cal";
+}
+
+CalTransfer::LoadFileState CalTransfer::ReadLoadFile(const std::string& path, std::string& content, std::string* why) {
+    std::string reason;
+    LoadFileState state = LoadFileState::Ok;
+    switch (platform::ReadWholeFile(path, kMaxLoadFileBytes, content, &reason)) {
+    case platform::WholeFile::Ok: break;
+    case platform::WholeFile::CannotOpen: state = LoadFileState::CannotOpen; break;
+    case platform::WholeFile::Directory: state = LoadFileState::Directory; break;
+    case platform::WholeFile::NotRegular: state = LoadFileState::NotRegular; break;
+    case platform::WholeFile::TooLarge: state = LoadFileState::TooLarge; break;
+    case platform::WholeFile::Changed: state = LoadFileState::Changed; break;
+    }
+    if (state == LoadFileState::Ok) {
+        size_t pos = 0, number = 0;
+        std::string line;
+        while (NextTextLine(content, pos, line) == LineRead::Line) {
+            ++number;
+            if (line.size() > kMaxLoadLineBytes) {
+                state = LoadFileState::LineTooLong;
+                reason = path + ": line " + std::to_string(number) + " is longer than " +
+                         std::to_string(kMaxLoadLineBytes) + " bytes (" + std::to_string(line.size()) + ")";
+                content.clear();
+                break;
+            }
+        }
+    }
+    if (why) *why = state == LoadFileState::Ok ? std::string() : reason;
+    return state;
 }
 
 std::string CalTransfer::DefaultFileName() {
@@ -136,13 +135,19 @@ void CalTransfer::Drain(std::string& target) {
 }
 
 void CalTransfer::CloseLoadFile() {
-    if (m_loadFile) {
-        std::fclose(m_loadFile);
-        m_loadFile = nullptr;
-    }
+    m_loadContent.clear();
+    m_loadContent.shrink_to_fit();
+    m_loadPos = 0;
 }
 
-bool CalTransfer::WriteSaveFile(const std::string& data) { return WriteWholeFile(m_strFileName, data); }
+bool CalTransfer::WriteSaveFile(const std::string& data, std::string* why) {
+    // The name may have changed since the save began (browse), and a second
+    // complete listing needs a temporary file of its own.
+    if (!m_saveFile.Active() || m_saveFile.Target() != m_strFileName) {
+        if (!m_saveFile.Begin(m_strFileName, why)) return false;
+    }
+    return m_saveFile.Commit(data, why);
+}
 
 bool CalTransfer::OnSave(const std::string& fileName) {
     if (!SensorFound()) return false;
@@ -152,9 +157,13 @@ bool CalTransfer::OnSave(const std::string& fileName) {
         sink_->ShowMessageBox("Please enter a filename", kFileErrorCaption, BoxIcon::Error);
         return false;
     }
-    // The file exists, empty, from now on; the listing follows when complete.
-    if (!WriteSaveFile(std::string())) {
-        sink_->ShowMessageBox("Cannot create file", kFileErrorCaption, BoxIcon::Error);
+    // Whether the file can be written is known now, without touching it: a
+    // temporary file beside it takes the listing and replaces the file only
+    // once the listing is complete, so a save that never completes leaves
+    // the old file (the last good calibration, as a rule) as it was.
+    std::string why;
+    if (!m_saveFile.Begin(m_strFileName, &why)) {
+        sink_->ShowMessageBox("Cannot create file\n" + why, kFileErrorCaption, BoxIcon::Error);
         return false;
     }
     EnsureChannelOpen();
@@ -169,12 +178,29 @@ bool CalTransfer::OnLoad(const std::string& fileName) {
     if (!SensorFound()) return false;
     m_strFileName = fileName;
     m_strReceived.clear();
-    std::FILE* probe = OpenForReading(m_strFileName);
-    if (!probe) {
-        sink_->ShowMessageBox("Please enter the name of an existing file", kFileErrorCaption, BoxIcon::Error);
+    const std::string noFile = "Please enter the name of an existing file";
+    if (m_strFileName.empty()) {
+        sink_->ShowMessageBox(noFile, kFileErrorCaption, BoxIcon::Error);
         return false;
     }
-    std::fclose(probe);
+    // The whole file is read here, before anything is sent: a file that
+    // cannot be loaded whole never unlocks the sensor.
+    std::string content, why;
+    const LoadFileState state = ReadLoadFile(m_strFileName, content, &why);
+    if (state != LoadFileState::Ok) {
+        sink_->ShowMessageBox(state == LoadFileState::CannotOpen ? noFile + "\n" + why : why, kFileErrorCaption,
+                              BoxIcon::Error);
+        return false;
+    }
+    return StartLoad(m_strFileName, std::move(content));
+}
+
+bool CalTransfer::StartLoad(const std::string& fileName, std::string content) {
+    if (!SensorFound()) return false;
+    m_strFileName = fileName;
+    m_strReceived.clear();
+    CloseLoadFile();
+    m_loadContent = std::move(content);
     EnsureChannelOpen();
     m_bStopped = false;
     m_nMode = kModeLoad;
@@ -185,6 +211,7 @@ bool CalTransfer::OnLoad(const std::string& fileName) {
 void CalTransfer::Stop() {
     m_bStopped = true;
     CloseLoadFile();
+    m_saveFile.Discard();
 }
 
 void CalTransfer::Tick() {
@@ -227,7 +254,8 @@ void CalTransfer::TickSave() {
     // only after the listing has stayed complete for a while.
     if (++m_nCompleteTicks <= kCompleteTicks) return;
 
-    const bool written = WriteSaveFile(ParsePackBlock(m_strReceived, false));
+    std::string why;
+    const bool written = WriteSaveFile(ParsePackBlock(m_strReceived, false), &why);
     m_strReceived.clear();
     sink_->SetProgress(0);
     if (written) {
@@ -237,7 +265,7 @@ void CalTransfer::TickSave() {
         // A listing that could not be stored must not look like a success.
         ++m_nSaveFailures;
         sink_->SetStatusText("");
-        sink_->ShowMessageBox("Cannot create file", kFileErrorCaption, BoxIcon::Error);
+        sink_->ShowMessageBox("Cannot create file\n" + why, kFileErrorCaption, BoxIcon::Error);
     }
 }
 
@@ -255,15 +283,9 @@ void CalTransfer::TickLoad() {
         m_nDone = 0;
         sink_->SetProgress(0);
         sink_->SetStatusText("");
-        CloseLoadFile();
-        m_loadFile = OpenForReading(m_strFileName);
-        if (!m_loadFile) {
-            m_nLoadStep = 0;
-            break;
-        }
-        struct stat st {};
-        const long long size = ::fstat(::fileno(m_loadFile), &st) == 0 ? st.st_size : 0;
-        m_nTotal = static_cast<int32_t>(size > INT32_MAX ? INT32_MAX : size);
+        // The file was read whole at the button; from here on it is this copy.
+        m_loadPos = 0;
+        m_nTotal = static_cast<int32_t>(m_loadContent.size());
         WriteText(kCmdLock, sizeof(kCmdLock) - 1);
         m_nLoadStep = 2;
         break;
@@ -285,20 +307,8 @@ void CalTransfer::TickLoad() {
     case 5: {
         if (!GetSensorChannel().IsTransmitDone()) break;
         std::string line;
-        const LineRead got = m_loadFile ? ReadTextLine(m_loadFile, line) : LineRead::Error;
-        if (got == LineRead::End) {
+        if (NextTextLine(m_loadContent, m_loadPos, line) == LineRead::End) {
             m_nLoadStep = 6;
-            break;
-        }
-        if (got == LineRead::Error) {
-            // A file that cannot be read to its end was not loaded: lock the
-            // sensor again and say so rather than report a finished load.
-            CloseLoadFile();
-            sink_->SetProgress(0);
-            WriteText(kCmdLock, sizeof(kCmdLock) - 1);
-            m_nLoadStep = 8;
-            ++m_nLoadFailures;
-            sink_->ShowMessageBox("Cannot read file", kFileErrorCaption, BoxIcon::Error);
             break;
         }
         const long long done = static_cast<long long>(m_nDone) + static_cast<long long>(line.size());

@@ -6,9 +6,10 @@
 #pragma once
 
 #include "app/FrameUi.h"
+#include "platform/Files.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 // Where the transfer's visible effects go. The defaults send status texts
@@ -38,9 +39,23 @@ public:
     CalTransfer(const CalTransfer&) = delete;
     CalTransfer& operator=(const CalTransfer&) = delete;
 
-    // cwd + "/" + serial + ".cal" (the directory's own trailing separator is
-    // kept, as it is, so a root directory gives a doubled separator).
+    // cwd + "/" + FileNameFromSerial(serial) (the directory's own trailing
+    // separator is kept, as it is, so a root directory gives a doubled
+    // separator).
     static std::string DefaultFileName(const std::string& cwd, const std::string& serial);
+    // serial + ".cal", with every character that could lead into another
+    // directory or upset a terminal ('/', '\\', control characters, DEL, a
+    // leading '.') replaced by '_'.
+    static std::string FileNameFromSerial(const std::string& serial);
+
+    // Limits of a calibration file to load.
+    static constexpr size_t kMaxLoadFileBytes = 1 << 20;
+    static constexpr size_t kMaxLoadLineBytes = 64 * 1024;
+    enum class LoadFileState { Ok, CannotOpen, Directory, NotRegular, TooLarge, Changed, LineTooLong };
+    // Reads a calibration file whole for a load: a regular file of at most
+    // kMaxLoadFileBytes whose lines hold at most kMaxLoadLineBytes each.
+    // `why` gets "<path>: <reason>" (naming the line at fault) otherwise.
+    static LoadFileState ReadLoadFile(const std::string& path, std::string& content, std::string* why);
     // The same with the process's current directory and the main frame's serial number.
     static std::string DefaultFileName();
 
@@ -49,20 +64,26 @@ public:
     void SetFileName(const std::string& fileName) { m_strFileName = fileName; }
     const std::string& FileName() const { return m_strFileName; }
 
-    // The save button: checks the name, creates the file empty at once and
-    // requests the listing. False (with a message box) when nothing was
+    // The save button: checks the name, creates a temporary file beside the
+    // target (the target itself is untouched until the listing is complete)
+    // and requests the listing. False (with a message box) when nothing was
     // started; false without a message while no sensor has been found.
     bool OnSave(const std::string& fileName);
-    // The load button: checks that the file can be read and starts the load
-    // sequence at step 1. False as for OnSave.
+    // The load button: reads the file whole (ReadLoadFile) and starts the
+    // load sequence at step 1. False as for OnSave.
     bool OnLoad(const std::string& fileName);
+    // Starts the load sequence with a file's contents read beforehand.
+    bool StartLoad(const std::string& fileName, std::string content);
 
     // One 100 ms timer tick.
     void Tick();
 
     // The dialog is closed: the transfer stops at once, nothing more is
-    // sent or written, an open load file is closed.
+    // sent or written, the save's temporary file is removed (the target
+    // keeps what it held).
     void Stop();
+    // The temporary file of a save under way ("" when none).
+    const std::string& SaveTemporaryPath() const { return m_saveFile.TemporaryPath(); }
 
     // State, readable by dialogs and tests.
     int32_t Mode() const { return m_nMode; }
@@ -95,15 +116,18 @@ private:
     void EnsureChannelOpen();
     bool SensorFound() const;
     void CloseLoadFile();
-    // Creates or truncates m_strFileName with exclusive access and writes data.
-    bool WriteSaveFile(const std::string& data);
+    // Replaces m_strFileName with data through the save's temporary file
+    // (begun anew when there is none for that name).
+    bool WriteSaveFile(const std::string& data, std::string* why);
 
     CalTransferSink defaultSink_;
     CalTransferSink* sink_;
 
     std::string m_strFileName;
     std::string m_strReceived;
-    std::FILE* m_loadFile = nullptr;
+    platform::PendingFile m_saveFile;
+    std::string m_loadContent;
+    size_t m_loadPos = 0;
     int32_t m_nMode = kModeNone;
     int32_t m_nLoadStep = 0;
     uint8_t m_bUnlocked = 0;

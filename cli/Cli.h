@@ -5,6 +5,7 @@
 #include "app/FrameUi.h"
 #include "app/MainFrame.h"
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,6 +63,14 @@ void PrepareCliContext(CliContext& ctx);
 // main frame's port and rate. Returns kExitOk, or kExitNoSensor after the
 // time-out (a message has been printed).
 int ConnectSensor(CliContext& ctx);
+
+// Text that came from the sensor or names a file, as it may be written to
+// `out`: on a terminal, control characters, DEL, C1 controls and bytes that
+// are no UTF-8 become \xHH escapes (line feeds, tabs and CR LF pairs stay
+// with keepLines); written elsewhere (a file, a pipe) it is unchanged.
+std::string TerminalText(FILE* out, const std::string& text, bool keepLines = true);
+// The escaping itself, whatever the stream.
+std::string EscapeControls(const std::string& text, bool keepLines);
 
 // Prints the --json object: command, port, baud, serial, result code, message, seconds.
 void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message);

@@ -64,14 +64,15 @@ void PrepareCliContext(CliContext& ctx) {
     if (ctx.opts.noSnCheck && ctx.frame->m_strCmdLine.find("/noSNcheck") == std::string::npos)
         ctx.frame->m_strCmdLine += " /noSNcheck";
     AttachTraceFromEnvironment();
-    if (!ctx.opts.trace.empty() && !GetSensorChannel().AttachTrace(ctx.opts.trace.c_str()))
-        std::fprintf(stderr, "duxk: cannot write the trace file %s\n", ctx.opts.trace.c_str());
+    std::string why;
+    if (!ctx.opts.trace.empty() && !GetSensorChannel().AttachTrace(ctx.opts.trace.c_str(), &why))
+        std::fprintf(stderr, "duxk: cannot write the trace file %s\n", TerminalText(stderr, why).c_str());
 }
 
 void ConsoleUi::SetStatusText(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
     FILE* out = quiet ? stderr : stdout;
-    std::fprintf(out, "%s\n", text.c_str());
+    std::fprintf(out, "%s\n", TerminalText(out, text).c_str());
     std::fflush(out);
 }
 
@@ -83,13 +84,26 @@ bool ConsoleUi::EnableMenuCommands(const int*, int, bool) {
 void ConsoleUi::ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
     FILE* out = (quiet || IsFailureBox(caption, icon)) ? stderr : stdout;
-    std::fprintf(out, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fprintf(out, "%s: %s\n", caption.c_str(), TerminalText(out, text).c_str());
     std::fflush(out);
     lastBoxText = text;
     lastBoxCaption = caption;
     lastBoxIcon = icon;
     boxes.push_back(caption + ": " + text);
 }
+
+namespace {
+
+// Says why a port named with --port could not be opened.
+void ReportPortOpenFailure(const std::string& port, const std::string& baud, uint32_t code) {
+    const std::string why = DescribePortOpenFailure(port, code);
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fprintf(stderr, "duxk: cannot open %s%s (error code %u)\n", TerminalText(stderr, port).c_str(),
+                 baud.empty() ? "" : (" at " + baud + " baud").c_str(), code);
+    if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, why).c_str());
+}
+
+}  // namespace
 
 int ConnectSensor(CliContext& ctx) {
     PrepareCliContext(ctx);
@@ -101,21 +115,30 @@ int ConnectSensor(CliContext& ctx) {
         std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", ctx.opts.port.c_str());
         std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "%s", ctx.opts.baud.c_str());
         if (!frame.ReopenSensorPort()) {
-            uint32_t code = channel.LastError();
+            // A port that does not open is the user's input to fix; one that
+            // opens but cannot take the rate is a failed connection.
+            const bool opened = channel.IsOpen();
+            const uint32_t code = channel.LastError();
             channel.Close();
-            std::lock_guard<std::mutex> lock(g_outputMutex);
-            std::fprintf(stderr, "duxk: cannot open %s at %s baud (error code %u)\n", ctx.opts.port.c_str(),
-                         ctx.opts.baud.c_str(), code);
-            const std::string why = DescribePortOpenFailure(ctx.opts.port, code);
-            if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", why.c_str());
-            return kExitNoSensor;
+            ReportPortOpenFailure(ctx.opts.port, ctx.opts.baud, code);
+            return opened ? kExitNoSensor : kExitUsage;
         }
         frame.m_bSensorFound = 1;
         return kExitOk;
     }
 
-    if (!ctx.opts.port.empty())
+    if (!ctx.opts.port.empty()) {
+        // The named port must at least open: a missing device, a file that
+        // is no terminal, a port without permission or in use is reported
+        // now rather than searched until the time-out.
+        if (channel.Open(ctx.opts.port.c_str(), 4000, 4000, true) != 0) {
+            const uint32_t code = channel.LastError();
+            ReportPortOpenFailure(ctx.opts.port, std::string(), code);
+            return kExitUsage;
+        }
+        channel.Close();
         std::snprintf(frame.m_search.szOnlyPort, sizeof frame.m_search.szOnlyPort, "%s", ctx.opts.port.c_str());
+    }
     frame.StartSearch();
     double limitMs = ctx.opts.timeout * 1000.0;
     uint32_t waitMs = limitMs > 4e9 ? 4000000000u : static_cast<uint32_t>(limitMs < 0 ? 0 : limitMs);
@@ -126,7 +149,7 @@ int ConnectSensor(CliContext& ctx) {
     if (channel.IsOpen()) channel.Close();
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::fprintf(stderr, "duxk: no sensor found within %g s%s\n", ctx.opts.timeout,
-                 ctx.opts.port.empty() ? "" : (" on " + ctx.opts.port).c_str());
+                 ctx.opts.port.empty() ? "" : (" on " + TerminalText(stderr, ctx.opts.port)).c_str());
     return kExitNoSensor;
 }
 

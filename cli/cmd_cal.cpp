@@ -11,23 +11,29 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 namespace {
 
 constexpr int kTickMs = 100;
 
 const char kSaveHelp[] =
-    "Creates FILE empty at once, requests the calibration listing and writes it\n"
-    "(every line trimmed, CR LF line ends) 0.6 s after it is complete. Ends with\n"
-    "\"Done.\"; exit status 1 when the file cannot be written or the listing is not\n"
-    "complete within --timeout seconds (default 120; it bounds the search too).";
+    "Requests the calibration listing and, 0.6 s after it is complete, replaces\n"
+    "FILE with it (every line trimmed, CR LF line ends): the listing goes into a\n"
+    "temporary file beside FILE, which is renamed over FILE only when it is\n"
+    "whole, so FILE keeps its old contents until then and whenever the save\n"
+    "fails. Ends with \"Done.\"; exit status 1 when the file cannot be written or\n"
+    "the listing is not complete within --timeout seconds (default 120; it\n"
+    "bounds the search too).";
 
 const char kLoadHelp[] =
     "Locks, unlocks and prepares the sensor, sends every line of FILE except pack\n"
     "header lines (at most one line per 100 ms) and locks the sensor again. Ends\n"
     "with \"Done.\"; exit status 1 when the sensor does not unlock within 5 s\n"
     "(\"Timeout occured\") or the load does not end within --timeout seconds\n"
-    "(default 120); exit status 2 when FILE cannot be read.";
+    "(default 120). FILE is read whole before the search: exit status 2 when it\n"
+    "is no regular file, larger than 1 MiB, has a line longer than 64 KiB or\n"
+    "cannot be read (nothing is sent then).";
 
 // The dialog's outputs as console lines: status texts (an emptied status
 // line prints nothing) and message boxes; the progress bar is not shown.
@@ -54,12 +60,24 @@ int Finish(CliContext& ctx, int rc, const std::string& message) {
 }
 
 int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
+    // The file to load is read whole before the search: one that cannot be
+    // loaded ends here, and the sensor is never unlocked for it.
+    std::string content;
+    if (!save) {
+        std::string why;
+        if (CalTransfer::ReadLoadFile(fileName, content, &why) != CalTransfer::LoadFileState::Ok) {
+            const std::string message = "unusable input file: " + why;
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
+            return Finish(ctx, kExitUsage, message);
+        }
+    }
+
     int rc = ConnectSensor(ctx);
     if (rc != kExitOk) return Finish(ctx, rc, "No sensor found");
 
     ConsoleCalSink sink(ctx);
     CalTransfer transfer(&sink);
-    if (save ? !transfer.OnSave(fileName) : !transfer.OnLoad(fileName))
+    if (save ? !transfer.OnSave(fileName) : !transfer.StartLoad(fileName, std::move(content)))
         // An empty name or an unreadable load file is unusable input; a save
         // file that cannot be created is a failed operation.
         return Finish(ctx, save && !fileName.empty() ? kExitFailed : kExitUsage, sink.lastMessage);
@@ -93,10 +111,7 @@ int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
         return Finish(ctx, kExitFailed, sink.lastMessage);
     }
     if (transfer.LoadsDone() > 0) return Finish(ctx, kExitOk, "Done.");
-    if (transfer.LoadTimeouts() > 0 || transfer.LoadFailures() > 0) return Finish(ctx, kExitFailed, sink.lastMessage);
-    // The file vanished between the check and the first step.
-    std::fprintf(stderr, "duxk: cannot open %s\n", fileName.c_str());
-    return Finish(ctx, kExitUsage, "Cannot open file");
+    return Finish(ctx, kExitFailed, sink.lastMessage);
 }
 
 CliCommand reg{"cal", [](CLI::App& app, CliContext& ctx) {

@@ -27,7 +27,7 @@ void RunFind(CliContext& ctx) {
         s.pChannel = &GetSensorChannel();
         if (!QuerySensorSerial(&s, false) && !ctx.opts.noSnCheck) {
             std::string message = std::string("No sensor answered at ") + s.szPort + ", " + s.szBaud + " baud";
-            std::fprintf(stderr, "duxk: %s\n", message.c_str());
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
             PrintJsonResult(ctx, kExitNoSensor, message);
             SetExitCode(kExitNoSensor);
             return;
@@ -36,7 +36,7 @@ void RunFind(CliContext& ctx) {
     std::string identity = s.szIdentity[0] ? std::string("Sensor '") + s.szIdentity + "'" : std::string("Sensor");
     std::string message = identity + " at " + s.szPort + ", " + s.szBaud + " baud, serial number '" +
                           s.szSerial + "'";
-    if (!ctx.opts.json) std::printf("%s\n", message.c_str());
+    if (!ctx.opts.json) std::printf("%s\n", TerminalText(stdout, message).c_str());
     PrintJsonResult(ctx, 0, message);
     SetExitCode(kExitOk);
 }

@@ -109,7 +109,8 @@ int RunInfo(CliContext& ctx, int32_t kind) {
     if (ctx.opts.json) {
         PrintJsonResult(ctx, rcOut, text);
     } else {
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        const std::string shown = TerminalText(stdout, text);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
         if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
         std::fflush(stdout);
     }

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -90,13 +91,17 @@ private:
 };
 
 int RunUpdate(CliContext& ctx, const std::string& file) {
-    long size = 0;
-    const FirmwareFileState state = CheckFirmwareFile(file.c_str(), &size);
-    if (state != FirmwareFileState::Ok) {
-        const std::string message = "unusable input file: " + file + ": " + FirmwareFileProblem(state, size);
-        std::fprintf(stderr, "duxk: %s\n", message.c_str());
-        if (ctx.opts.json) PrintJsonResult(ctx, kExitUsage, message);
-        return kExitUsage;
+    // The file is checked before the search: an unusable one ends here, and
+    // nothing is sent. The update itself reads it again, once, for good.
+    {
+        std::vector<uint8_t> image;
+        std::string why;
+        if (ReadFirmwareFile(file.c_str(), image, &why) != FirmwareFileState::Ok) {
+            const std::string message = "unusable input file: " + why;
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
+            if (ctx.opts.json) PrintJsonResult(ctx, kExitUsage, message);
+            return kExitUsage;
+        }
     }
 
     const int connected = ConnectSensor(ctx);
@@ -164,7 +169,9 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     // error box already says why.
     const UpdateOutcome outcome = LastUpdateOutcome();
     const bool success = outcome.stage == 7 && ctx.ui.lastBoxText == kUpdateSuccessText;
-    const int status = success ? kExitOk : kExitFailed;
+    // A file that became unusable after the check was still refused before
+    // the sensor was touched: unusable input, as above.
+    const int status = success ? kExitOk : outcome.stage == 1 ? kExitUsage : kExitFailed;
     if (ctx.opts.json) {
         const std::string message = ctx.ui.lastBoxText;
         PrintJsonResult(ctx, status, message);

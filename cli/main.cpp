@@ -6,7 +6,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -50,7 +53,19 @@ int main(int argc, char** argv) {
 
     CliOptions& o = ctx.opts;
     app.add_option("--port", o.port, "Serial port: COM1..COM7 or a device path (default: search)")
-        ->type_name("NAME");
+        ->type_name("NAME")
+        ->check(
+            [](const std::string& name) {
+                // The port's name is carried whole; one that no path can be
+                // is refused rather than cut (a shortened path names another
+                // device).
+                if (name.empty()) return std::string("empty port name");
+                if (name.size() >= kPortNameSize)
+                    return "port name too long: " + std::to_string(name.size()) + " bytes, at most " +
+                           std::to_string(kPortNameSize - 1);
+                return std::string();
+            },
+            "PORT");
     app.add_option("--baud", o.baud, "Baud rate with --port: open there directly, without a search")
         ->type_name("RATE")
         ->check(CLI::IsMember({"38400", "19200", "9600", "4800"}));
@@ -59,12 +74,24 @@ int main(int argc, char** argv) {
     app.add_option_function<double>(
            "--timeout",
            [&o](const double& seconds) {
-               o.timeout = seconds;
+               // Beyond decades a limit means none; held there, every
+               // deadline computed from it stays representable.
+               o.timeout = std::min(seconds, 1e9);
                o.timeoutGiven = true;
            },
            "Give up the search after SECONDS (default 120)")
         ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(
+            [](const std::string& text) {
+                // NaN and infinity would turn every wait computed from it
+                // into undefined behaviour.
+                char* end = nullptr;
+                const double seconds = std::strtod(text.c_str(), &end);
+                if (end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || !(seconds > 0))
+                    return "not a finite positive number of seconds: " + text;
+                return std::string();
+            },
+            "SECONDS");
     app.add_flag("--json", o.json, "Print one JSON object with the result at the end");
 
     for (auto& [name, setup] : CliCommand::Registry()) {

@@ -2,6 +2,8 @@
 
 #include "serial/Link.h"
 
+#include "platform/Files.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -234,11 +236,13 @@ void CDUXKSerial::CloseTrace()
     }
 }
 
-bool CDUXKSerial::AttachTrace(const char* path)
+bool CDUXKSerial::AttachTrace(const char* path, std::string* why)
 {
     if (!path || !*path)
         return false;
-    FILE* f = std::fopen(path, "ae");  // append; not inherited by child processes
+    // The trace holds the whole exchange, the calibration unlock included:
+    // readable by this user only, and never written through a link.
+    FILE* f = platform::OpenPrivateOutput(path, true, why);
     if (!f)
         return false;
     std::lock_guard<std::mutex> lock(traceMutex);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 class CDUXKSerial : public CWinCom2 {
 public:
@@ -39,8 +40,10 @@ public:
     void TraceMessage(const char* text);
     void TraceLine(const char* text);
     void CloseTrace();
-    // Attaches a trace file (appending) and takes the trace base now.
-    bool AttachTrace(const char* path);
+    // Attaches a trace file (appending; created readable by this user only,
+    // never through a link, only a regular file) and takes the trace base
+    // now. `why` (may be null) gets the reason of a failure.
+    bool AttachTrace(const char* path, std::string* why = nullptr);
     bool HasTrace() const;
 
     static uint32_t BaudFromText(const char* text);

@@ -2,6 +2,7 @@
 
 #include "serial/PortMap.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <climits>
@@ -50,6 +51,19 @@ std::string HolderOf(const std::string& device)
     return found;
 }
 
+// A word as a POSIX shell reads it back unchanged: as it is when it holds
+// only harmless characters, otherwise in single quotes.
+std::string ShellQuote(const std::string& word)
+{
+    bool plain = !word.empty();
+    for (unsigned char c : word)
+        if (!std::isalnum(c) && !std::strchr("/._-+:@,=%", c)) plain = false;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // "COM1 (/dev/ttyS0)", or the device alone when the port was named by it.
 std::string Named(const std::string& portName, const std::string& device)
 {
@@ -75,20 +89,25 @@ std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
         return portName + " does not exist: no port map link and no serial device left for it (see 'duxk ports')";
     }
     if (code == 2) return Named(portName, device) + " does not exist or has no device behind it";
+    if (code == 1) return Named(portName, device) + " is not a serial port (not a terminal device)";
     if (code != 5) return {};
 
     struct stat st{};
     if (::stat(device.c_str(), &st) != 0) return Named(portName, device) + ": " + std::strerror(errno);
+    // Advice on access rights is for serial devices only: for any other
+    // file it would tell the user to hand a system file to a group.
+    if (!S_ISCHR(st.st_mode)) return Named(portName, device) + " is not a serial port (not a terminal device)";
     if (::access(device.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
         const group* g = ::getgrgid(st.st_gid);
         const std::string groupName = g ? g->gr_name : std::to_string(st.st_gid);
+        const std::string quoted = ShellQuote(device);
         // Serial devices normally belong to a group with read and write
         // access (dialout); membership is what grants it.
         if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0)
             return "no permission to use " + device + ": add your user to the group '" + groupName +
-                   "' (sudo usermod -aG " + groupName + " $USER) and log in again";
+                   "' (sudo usermod -aG " + ShellQuote(groupName) + " \"$USER\") and log in again";
         return "no permission to use " + device + " (owner only): give the group 'dialout' access to it " +
-               "(sudo chgrp dialout " + device + " && sudo chmod g+rw " + device +
+               "(sudo chgrp dialout " + quoted + " && sudo chmod g+rw " + quoted +
                ", or a udev rule) and add your user to that group";
     }
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

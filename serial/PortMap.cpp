@@ -34,9 +34,11 @@ bool Exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
+// Empty when there is no port map directory at all.
 std::string LinkPath(int n)
 {
-    return PortMapDir() + "/com" + std::to_string(n);
+    const std::string dir = PortMapDir();
+    return dir.empty() ? std::string() : dir + "/com" + std::to_string(n);
 }
 
 std::vector<std::string> ListDir(const std::string& dir, const std::string& prefix)
@@ -196,13 +198,15 @@ std::string PortMapDir()
 {
     if (const char* d = EnvOrNull("DUXK_PORTS_DIR"))
         return d;
+    // Never a shared directory: anyone could plant links to a device of
+    // their choosing there.
     std::string base;
     if (const char* x = EnvOrNull("XDG_CONFIG_HOME"))
         base = x;
-    else if (const char* h = EnvOrNull("HOME"))
-        base = std::string(h) + "/.config";
+    else if (const std::string home = platform::HomeDirectory(); !home.empty())
+        base = home + "/.config";
     else
-        base = "/tmp/.config";
+        return std::string();
     return base + "/duxkupdate/ports";
 }
 
@@ -232,7 +236,13 @@ bool MapPort(const std::string& comName, const std::string& device, std::string*
             *error = "no device given";
         return false;
     }
-    if (!platform::MakeDirectories(PortMapDir(), 0755, error))
+    const std::string dir = PortMapDir();
+    if (dir.empty()) {
+        if (error)
+            *error = "no directory for the port map (set HOME or DUXK_PORTS_DIR)";
+        return false;
+    }
+    if (!platform::MakeDirectories(dir, 0755, error))
         return false;
     std::string link = LinkPath(n);
     if (unlink(link.c_str()) != 0 && errno != ENOENT) {

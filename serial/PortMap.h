@@ -10,7 +10,8 @@
 int ComPortNumber(const std::string& name);
 
 // The map directory: $DUXK_PORTS_DIR when set, otherwise
-// ${XDG_CONFIG_HOME:-$HOME/.config}/duxkupdate/ports.
+// ${XDG_CONFIG_HOME:-$HOME/.config}/duxkupdate/ports, HOME taken from the
+// user's passwd entry when it is not set; empty when there is no home.
 std::string PortMapDir();
 // True when DUXK_PORTS_DIR is set: then only its links count.
 bool PortMapIsExplicit();

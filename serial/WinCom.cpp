@@ -639,6 +639,18 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         lastError = ERROR_FILE_NOT_FOUND_CODE;
         return lastError;
     }
+    // Only terminal devices are ports: anything else (a file, a FIFO, a
+    // disk) is refused before it is opened, and again on the descriptor
+    // before any configuration, in case the name was swapped meanwhile.
+    struct stat named{};
+    if (::stat(device.c_str(), &named) != 0) {
+        lastError = OpenErrorCode(errno);
+        return lastError;
+    }
+    if (!S_ISCHR(named.st_mode)) {
+        lastError = ERROR_INVALID_FUNCTION_CODE;
+        return lastError;
+    }
     int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         lastError = OpenErrorCode(errno);
@@ -646,7 +658,8 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     }
     uint32_t code = ERROR_SUCCESS_CODE;
     termios probe{};
-    if (!isatty(fd) || tcgetattr(fd, &probe) != 0) {
+    struct stat opened{};
+    if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || !isatty(fd) || tcgetattr(fd, &probe) != 0) {
         code = ERROR_INVALID_FUNCTION_CODE;
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         // Held by another descriptor of this or another process.

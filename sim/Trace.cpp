@@ -1,5 +1,7 @@
 #include "sim/Trace.h"
 
+#include "platform/Files.h"
+
 namespace sim {
 
 Trace::~Trace() {
@@ -8,7 +10,7 @@ Trace::~Trace() {
 
 bool Trace::Open(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
-    file_ = std::fopen(path.c_str(), "w");
+    file_ = platform::OpenPrivateOutput(path, false);
     base_ = std::chrono::steady_clock::now();
     return file_ != nullptr;
 }

@@ -39,12 +39,13 @@ void OnSignal(int) {
     [[maybe_unused]] ssize_t r = write(g_signalPipe[1], &c, 1);
 }
 
+// The host's port map directory, by the host's rule: never a shared one.
 std::string PortsDir() {
     if (const char* d = std::getenv("DUXK_PORTS_DIR"); d && *d) return d;
     std::string base;
     if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) base = x;
-    else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.config";
-    else base = "/tmp";
+    else if (const std::string home = platform::HomeDirectory(); !home.empty()) base = home + "/.config";
+    else return {};
     return base + "/duxkupdate/ports";
 }
 
@@ -141,16 +142,30 @@ int Run(const Options& opt) {
     std::string link;
     if (opt.com > 0) {
         const std::string dir = PortsDir();
+        if (dir.empty()) {
+            std::cerr << "duxk-sensor-sim: no port map directory (set DUXK_PORTS_DIR or HOME)\n";
+            return 1;
+        }
         if (!platform::MakeDirectories(dir, 0755)) {
             std::cerr << "duxk-sensor-sim: cannot create " << dir << "\n";
             return 1;
         }
-        link = dir + "/com" + std::to_string(opt.com);
-        unlink(link.c_str());
-        if (symlink(pty.SlavePath().c_str(), link.c_str()) != 0) {
-            std::cerr << "duxk-sensor-sim: cannot link " << link << ": " << std::strerror(errno) << "\n";
+        // A link that is already there belongs to someone else (a user's
+        // own map entry, another sensor): it is never replaced.
+        const std::string wanted = dir + "/com" + std::to_string(opt.com);
+        if (symlink(pty.SlavePath().c_str(), wanted.c_str()) != 0) {
+            const int e = errno;
+            std::cerr << "duxk-sensor-sim: cannot link " << wanted << ": " << std::strerror(e);
+            if (e == EEXIST) {
+                char target[4096];
+                const ssize_t n = readlink(wanted.c_str(), target, sizeof target - 1);
+                if (n > 0) std::cerr << " (it points at " << std::string(target, static_cast<size_t>(n)) << ")";
+                std::cerr << "; remove it or choose another --com";
+            }
+            std::cerr << "\n";
             return 1;
         }
+        link = wanted;
     }
 
     std::printf("%s\n", pty.SlavePath().c_str());
@@ -298,7 +313,7 @@ int Run(const Options& opt) {
     store.SaveFlash(flash->Cells());
     store.SaveRecords(sensor.Records());
     if (!link.empty()) {
-        char target[256];
+        char target[4096];
         const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
         if (n > 0) {
             target[n] = '\0';

@@ -12,6 +12,7 @@
 #define DUXK_HAVE_DEBUG_OUTPUT 1
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,8 +174,20 @@ int flashGetManufacturer(uint32_t base, uint8_t width, uint8_t type, uint32_t* m
     return result;
 }
 
+namespace {
+
+// True when [start, start + count) lies inside the erased area.
+bool InsideErasedArea(uint32_t start, uint64_t count) {
+    return start >= kFlashBase && start <= kFlashEraseEnd && count <= kFlashEraseEnd - start;
+}
+
+}  // namespace
+
 int FlashDelete(uint8_t width, uint8_t type, uint32_t start, uint32_t count) {
     EraseProgress = 0.0;
+    // Erasing anything but the application area would take the boot area
+    // with it: such a request never goes out.
+    if (!InsideErasedArea(start, count)) return kParameterCheckError;
     g_body[0] = 0x27;
     g_body[1] = width;
     g_body[2] = type;
@@ -189,34 +202,19 @@ int FlashDelete(uint8_t width, uint8_t type, uint32_t start, uint32_t count) {
     return result;
 }
 
-long ReadFirmwareBlock(FILE* file, uint8_t* buffer, uint64_t remaining) {
-    const size_t read = std::fread(buffer, 1, kProgramBlockSize, file);
-    if (std::ferror(file)) return -1;
-    const uint64_t expected = remaining < kProgramBlockSize ? remaining : kProgramBlockSize;
-    if (read < expected) return -1;
-    return static_cast<long>(read);
-}
-
-int flashProg(const char* path, uint32_t start, uint8_t width, uint8_t type, uint32_t* fileSum,
+int flashProg(const uint8_t* image, size_t size, uint32_t start, uint8_t width, uint8_t type, uint32_t* fileSum,
               uint32_t* stopAddress) {
     ProgramProgress = 0.0;
     if (stopAddress) *stopAddress = 0;
-    FILE* file = std::fopen(path, "rb");
-    if (!file) return -2;
-    long size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-    std::fseek(file, 0, SEEK_SET);
-    if (size <= 0) {
+    if (!image || size == 0) {
         ProgramProgress = 100.01;
-        std::fclose(file);
         return -2;
     }
-
-    auto finish = [&](int result) {
+    // Programming past the erased area would write into the boot area.
+    if (!InsideErasedArea(start, size)) {
         ProgramProgress = 100.01;
-        std::fclose(file);
-        return result;
-    };
+        return kParameterCheckError;
+    }
 
     g_body[0] = 0x25;
     g_body[1] = width;
@@ -224,16 +222,12 @@ int flashProg(const char* path, uint32_t start, uint8_t width, uint8_t type, uin
     uint32_t address = start;
     PutLong(g_body + 3, address);
     uint32_t sum = 0;
-    uint64_t confirmed = 0;
-    for (;;) {
+    size_t confirmed = 0;
+    while (confirmed < size) {
         ProgramProgress = confirmed * 100.0 / size;
-        // A read error, or a file that delivers less than it announced, must
-        // not end in a reported success with part of the image missing.
-        const uint64_t remaining = confirmed < static_cast<uint64_t>(size) ? size - confirmed : 0;
-        const long count = ReadFirmwareBlock(file, g_body + 9, remaining);
-        if (count < 0) return finish(-2);
-        if (count == 0) break;
-        for (long i = 0; i < count; ++i) sum += g_body[9 + i];
+        const size_t count = std::min<size_t>(size - confirmed, kProgramBlockSize);
+        std::memcpy(g_body + 9, image + confirmed, count);
+        for (size_t i = 0; i < count; ++i) sum += g_body[9 + i];
         g_body[7] = static_cast<uint8_t>(count);
         g_body[8] = 0;
         StopWatch(0, false);
@@ -244,14 +238,17 @@ int flashProg(const char* path, uint32_t start, uint8_t width, uint8_t type, uin
                                                 if (stopAddress) *stopAddress = GetLong(g_reply + 2);
                                             }
                                         });
-        if (result != 0) return finish(result);
+        if (result != 0) {
+            ProgramProgress = 100.01;
+            return result;
+        }
         address += static_cast<uint32_t>(count);
         PutLong(g_body + 3, address);
-        confirmed += static_cast<uint64_t>(count);
-        if (count < static_cast<long>(kProgramBlockSize)) break;
+        confirmed += count;
     }
     if (fileSum) *fileSum = sum;
-    return finish(0);
+    ProgramProgress = 100.01;
+    return 0;
 }
 
 int flashGetChecksum(uint8_t width, uint32_t start, uint32_t count, uint32_t* sum) {
@@ -287,21 +284,15 @@ int flashProgEnd() {
     return RunOperation(1, true, 0x48, "program end telegram transfer", NoCheck);
 }
 
-int LoadFlashContents(const char* firmwarePath) {
-    FILE* file = std::fopen(firmwarePath, "rb");
-    if (!file) return -2;
-    long size = 0;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-    std::fseek(file, 0, SEEK_SET);
-    std::fclose(file);
-    if (size < 0) size = 0;
-    // The whole path is kept: a shortened copy would name another file.
-    const std::string path = firmwarePath;
-
+int LoadFlashContents(const uint8_t* image, size_t size) {
     auto fail = [](int result) {
         DownloadProgress = 100.01;
         return result;
     };
+    // An image that is empty or does not fit the erased area is refused
+    // before the erase: the sensor keeps its application.
+    if (!image || size == 0) return fail(-2);
+    if (size > kFlashEraseCount) return fail(kParameterCheckError);
 
     int result;
     WaitSeconds(0.2);
@@ -335,7 +326,7 @@ int LoadFlashContents(const char* firmwarePath) {
     WaitSeconds(0.2);
     Trace("flashProg");
     uint32_t fileSum = 0, stopAddress = 0;
-    if ((result = flashProg(path.c_str(), kFlashBase, kFlashWidthIndex, kFlashTypeCode, &fileSum, &stopAddress)) != 0)
+    if ((result = flashProg(image, size, kFlashBase, kFlashWidthIndex, kFlashTypeCode, &fileSum, &stopAddress)) != 0)
         return fail(result);
 
     WaitSeconds(1.0);

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Progress of the three phases in percent; 100.01 marks a finished phase.
 extern std::atomic<double> DownloadProgress;
@@ -34,22 +36,29 @@ struct UpdateOptions {
 int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
                    const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord,
                    const UpdateOptions& options = UpdateOptions{});
-void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord,
-                  const UpdateOptions& options = UpdateOptions{});
+// Boot entry, download and flash sequence with the firmware image in memory.
+void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,
+                  uint32_t secondAddressWord, const UpdateOptions& options = UpdateOptions{});
 // `why`, when given, follows the code on its own line.
 int ShowPortError(int code, const char* text, const std::string& why = {});
 void ShowFlashError(const char* text);
 
 int LoadTransferPrg(uint32_t firstAddressWord, uint32_t secondAddressWord);
-int LoadFlashContents(const char* firmwarePath);
+// Erases, programs and verifies the flash from the image; an empty image
+// gives -2 and one larger than the erased area 0x601, both before anything
+// is sent.
+int LoadFlashContents(const uint8_t* image, size_t size);
+
+// Room for a path in the job record: any path the system can open fits.
+constexpr size_t kJobPathSize = PATH_MAX;
 
 // The update dialog's job record, shared with its worker thread.
 struct UpdateJob {
     std::atomic<int> counter{0};
     std::atomic<uint8_t> startFlag{0};
     char transferPrgName[256] = {};
-    char firmwarePath[256] = {};
-    char portName[256] = {};
+    char firmwarePath[kJobPathSize] = {};
+    char portName[kJobPathSize] = {};
     char baudText[256] = {};
     uint32_t firstAddressWord = kLoadAddressWord;
     uint32_t secondAddressWord = kLoadAddressWord;

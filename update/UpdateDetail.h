@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Size of the transfer-program download announced in its header.
 constexpr uint32_t kTransferProgramBytes = 11340;
@@ -17,12 +18,14 @@ constexpr uint32_t kDownloadBlockSize = 512;
 // The flash area the update erases and programs.
 constexpr uint32_t kFlashBase = 0x80000;
 constexpr uint32_t kFlashEraseCount = 0x1C000;
+// End of the erased area: no program or erase telegram reaches past it (the
+// boot area above is never erased).
+constexpr uint32_t kFlashEraseEnd = kFlashBase + kFlashEraseCount;
 constexpr uint8_t kFlashWidthIndex = 1;
 constexpr uint8_t kFlashTypeCode = 0x15;
 constexpr uint32_t kProgramBlockSize = 240;
-
-// Longest firmware path an update job can carry.
-constexpr size_t kMaxFirmwarePath = 255;
+// Result of an erase or program request outside the erased area.
+constexpr int kParameterCheckError = 0x601;
 
 // Texts of the update's results.
 const char* DownloadResultMessage(int code);
@@ -31,16 +34,13 @@ constexpr const char* kUpdateSuccessText = "Firmware transferred successfully";
 constexpr const char* kUpdateSuccessCaption = "Success";
 constexpr const char* kFlashErrorCaption = "FLASH programming error";
 
-// What is wrong with a firmware file, checked before the sensor is touched.
-enum class FirmwareFileState { Ok, PathTooLong, CannotOpen, Empty, TooLarge };
-FirmwareFileState CheckFirmwareFile(const char* path, long* sizeOut = nullptr);
-std::string FirmwareFileProblem(FirmwareFileState state, long size);
-
-// Reads the next block of at most kProgramBlockSize bytes of a firmware file
-// whose size was taken as `remaining` bytes still to come. Returns the number
-// of bytes read, or -1 when the file could not deliver what it announced (a
-// read error, or a file that shrank under us).
-long ReadFirmwareBlock(FILE* file, uint8_t* buffer, uint64_t remaining);
+// A firmware image file as the update takes it: read once, whole, before the
+// sensor is touched. Only a regular file of 1 to kFlashEraseCount bytes that
+// does not change while it is read is Ok; CannotOpen covers every error of
+// open and read. `why` (may be null) gets "<path>: <reason>" for anything
+// but Ok. Never blocks on a FIFO or a device.
+enum class FirmwareFileState { Ok, CannotOpen, NotRegular, Directory, Empty, TooLarge, Changed };
+FirmwareFileState ReadFirmwareFile(const char* path, std::vector<uint8_t>& image, std::string* why = nullptr);
 
 // Called around every message box of the update, with true before the box
 // and false after it; lets a console front end move its progress display
@@ -49,7 +49,7 @@ void SetUpdateBoxHook(std::function<void(bool before)> hook);
 void ShowUpdateBox(const std::string& text, const std::string& caption, BoxIcon icon);
 
 // How the last update ended, for front ends that report a result code:
-// the stage (0 nothing ran, 1 refused, 2 port, 3 boot entry, 4 flash
+// the stage (0 nothing ran, 1 refused (the file), 2 port, 3 boot entry, 4 flash
 // initiation, 5 download, 6 flash, 7 success) and the step's code.
 struct UpdateOutcome {
     int stage = 0;
@@ -75,6 +75,9 @@ int flashProgpowerOn();
 int flashProgpowerOff();
 int flashGetManufacturer(uint32_t base, uint8_t width, uint8_t type, uint32_t* manufacturer, uint32_t* device);
 int FlashDelete(uint8_t width, uint8_t type, uint32_t start, uint32_t count);
-int flashProg(const char* path, uint32_t start, uint8_t width, uint8_t type, uint32_t* fileSum, uint32_t* stopAddress);
+// Erase and program refuse (0x601, nothing sent) a range that leaves the
+// erased area kFlashBase..kFlashEraseEnd.
+int flashProg(const uint8_t* image, size_t size, uint32_t start, uint8_t width, uint8_t type, uint32_t* fileSum,
+              uint32_t* stopAddress);
 int flashGetChecksum(uint8_t width, uint32_t start, uint32_t count, uint32_t* sum);
 int flashProgEnd();

@@ -2,6 +2,7 @@
 
 #include "app/MainFrame.h"
 #include "app/gui/MessageBox.h"
+#include "update/UpdateDetail.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -13,14 +14,17 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 constexpr char kTransferPrgName[] = "dux_tra.bin";
 
-void CopyText(char (&dest)[256], const char* text) {
-    std::strncpy(dest, text, sizeof(dest) - 1);
-    dest[sizeof(dest) - 1] = '\0';
+template <size_t N>
+void CopyText(char (&dest)[N], const char* text) {
+    std::snprintf(dest, N, "%s", text);
 }
 
 // A bar shows a percentage truncated toward zero; values past its range
@@ -138,19 +142,32 @@ void CUpdateDlg::OnExecute() {
     if (m_job.counter.load() != 0) return;  // the worker has already ended
     UpdateData(true);
 
+    const QString fileError = QStringLiteral("File Error");
+    const QString noFile = QStringLiteral("Please enter the name of an existing file");
     const QByteArray path = QFile::encodeName(m_strFirmwareFile);
-    if (path.size() > kMaxPath) {
-        DuxkMessageBox(this, QStringLiteral("The file name is too long (at most %1 characters)").arg(kMaxPath),
-                       QStringLiteral("File Error"), BoxIcon::Error);
+    if (m_strFirmwareFile.isEmpty()) {
+        DuxkMessageBox(this, noFile, fileError, BoxIcon::Error);
         return;
     }
-    QFile file(m_strFirmwareFile);
-    if (m_strFirmwareFile.isEmpty() || QFileInfo(m_strFirmwareFile).isDir() || !file.open(QIODevice::ReadOnly)) {
-        DuxkMessageBox(this, QStringLiteral("Please enter the name of an existing file"), QStringLiteral("File Error"),
+    if (path.size() > kMaxPath) {
+        DuxkMessageBox(this, QStringLiteral("The file name is too long (at most %1 bytes)").arg(kMaxPath), fileError,
                        BoxIcon::Error);
         return;
     }
-    file.close();
+    // The same check the update makes before it touches the sensor: an
+    // empty, oversized or unreadable file, a directory or a FIFO starts
+    // nothing, and the box says what is wrong with it.
+    {
+        std::vector<uint8_t> image;
+        std::string why;
+        const FirmwareFileState state = ReadFirmwareFile(path.constData(), image, &why);
+        if (state != FirmwareFileState::Ok) {
+            const QString reason = QString::fromLocal8Bit(why.c_str());
+            DuxkMessageBox(this, state == FirmwareFileState::CannotOpen ? noFile + QLatin1Char('\n') + reason : reason,
+                           fileError, BoxIcon::Error);
+            return;
+        }
+    }
 
     const CMainFrameCore* frame = GetMainFrame();
     CopyText(m_job.transferPrgName, kTransferPrgName);

@@ -118,43 +118,6 @@ const char* FlashResultMessage(int code) {
     }
 }
 
-FirmwareFileState CheckFirmwareFile(const char* path, long* sizeOut) {
-    if (sizeOut) *sizeOut = 0;
-    if (!path) return FirmwareFileState::CannotOpen;
-    if (std::strlen(path) > kMaxFirmwarePath) return FirmwareFileState::PathTooLong;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return FirmwareFileState::CannotOpen;
-    long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    std::fclose(f);
-    if (size < 0) return FirmwareFileState::CannotOpen;
-    if (sizeOut) *sizeOut = size;
-    if (size == 0) return FirmwareFileState::Empty;
-    if (static_cast<unsigned long>(size) > kFlashEraseCount) return FirmwareFileState::TooLarge;
-    return FirmwareFileState::Ok;
-}
-
-std::string FirmwareFileProblem(FirmwareFileState state, long size) {
-    char text[256];
-    switch (state) {
-    case FirmwareFileState::Ok:
-        return {};
-    case FirmwareFileState::PathTooLong:
-        std::snprintf(text, sizeof text, "Firmware file path too long (more than %zu characters)", kMaxFirmwarePath);
-        return text;
-    case FirmwareFileState::CannotOpen:
-        return "Firmware file cannot be opened";
-    case FirmwareFileState::Empty:
-        return "Firmware file is empty";
-    case FirmwareFileState::TooLarge:
-        std::snprintf(text, sizeof text,
-                      "Firmware file too large: %ld bytes, the flash area holds at most %u bytes", size,
-                      static_cast<unsigned>(kFlashEraseCount));
-        return text;
-    }
-    return {};
-}
-
 // The port's own error box; `why` (may be empty) explains a code that
 // alone would leave the user guessing: in use by whom, missing permission.
 int ShowPortError(int code, const char* text, const std::string& why) {
@@ -178,8 +141,8 @@ void ShowFlashError(const char* text) {
     ShowUpdateBox(text, kFlashErrorCaption, BoxIcon::None);
 }
 
-void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddressWord, uint32_t secondAddressWord,
-                  const UpdateOptions& options) {
+void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,
+                  uint32_t secondAddressWord, const UpdateOptions& options) {
     (void)options;
     CDUXKSerial& channel = GetSensorChannel();
 
@@ -230,7 +193,7 @@ void ProgramFlash(uint32_t baud, const char* firmwarePath, uint32_t firstAddress
     channel.TraceMessage("End LoadTransferPrg()");
     WaitSeconds(0.2);
     channel.TraceMessage("Start LoadFlashContents()");
-    result = LoadFlashContents(firmwarePath);
+    result = LoadFlashContents(image.data(), image.size());
     if (result != 0) {
         SetUpdateOutcome(6, result);
         ShowFlashError(FlashResultMessage(result));
@@ -250,14 +213,15 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
     (void)transferPrgName;  // the transfer program is the built-in image
     SetUpdateOutcome(0, 0);
 
-    // A path the job cannot hold, or a file that does not fit the erased
-    // flash area, is refused before the sensor is touched: programming past
-    // the erased area cannot succeed and would leave a half-written flash.
-    long size = 0;
-    const FirmwareFileState state = CheckFirmwareFile(firmwarePath, &size);
-    if (state == FirmwareFileState::PathTooLong || state == FirmwareFileState::TooLarge) {
+    // The image is read once, whole, before the sensor is touched; the
+    // update sends nothing but this copy, whatever happens to the file
+    // meanwhile. A file that cannot be used leaves the sensor alone.
+    std::vector<uint8_t> image;
+    std::string why;
+    const FirmwareFileState state = ReadFirmwareFile(firmwarePath, image, &why);
+    if (state != FirmwareFileState::Ok) {
         SetUpdateOutcome(1, static_cast<int>(state));
-        ShowFlashError(FirmwareFileProblem(state, size).c_str());
+        ShowFlashError((std::string(FlashResultMessage(-2)) + "\n" + why).c_str());
         return 0;
     }
 
@@ -276,7 +240,7 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
     channel.SetEventMask(kEventMask);
     channel.SetFlowControl(0);
 
-    ProgramFlash(baud, firmwarePath, firstAddressWord, secondAddressWord, options);
+    ProgramFlash(baud, image, firstAddressWord, secondAddressWord, options);
 
     DownloadProgress = 0.0;
     EraseProgress = 0.0;

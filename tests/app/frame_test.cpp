@@ -6,10 +6,13 @@
 #include "tests/app/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstring>
+#include <map>
 
 using namespace testsupport;
 
@@ -27,9 +30,9 @@ protected:
 };
 
 std::string ReadPort(CMainFrameCore& frame, bool* ok) {
-    char buf[80];
+    char buf[kPortNameSize];
     std::strcpy(buf, "keep");
-    *ok = frame.ReadLastPort(buf);
+    *ok = frame.ReadLastPort(buf, sizeof buf);
     return buf;
 }
 
@@ -58,13 +61,15 @@ TEST_F(FrameTest, LastPortFileKeepsOnlyFourCharactersOfTheFirstLine) {
     EXPECT_EQ(ReadPort(frame, &ok), "COM1");
     EXPECT_TRUE(ok);
 
-    env.WriteLastPortFile("COM");
-    EXPECT_EQ(ReadPort(frame, &ok), "COM");
+    // A device path counts whole.
+    env.WriteLastPortFile("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0\r\n");
+    EXPECT_EQ(ReadPort(frame, &ok), "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0");
     EXPECT_TRUE(ok);
 }
 
 TEST_F(FrameTest, UnusableLastPortFileLeavesBufferUnchanged) {
-    for (const char* content : {"", "\r\n", "XCOM3\r\n", "CO\r\nM3", "\x01\xff\xfe\x02", "/dev/ttyUSB0\n"}) {
+    for (const char* content : {"", "\r\n", "XCOM3\r\n", "CO\r\nM3", "\x01\xff\xfe\x02", "COM", "COMx\r\n",
+                                "dev/ttyUSB0\n", "/dev/tty\x1b[2JUSB0\n", "ttyUSB0"}) {
         env.WriteLastPortFile(content);
         bool ok = true;
         EXPECT_EQ(ReadPort(frame, &ok), "keep") << content;
@@ -81,12 +86,59 @@ TEST_F(FrameTest, LastPortFileLocation) {
     ReadPort(frame, &ok);
     EXPECT_FALSE(ok);
 
+    // Without TEMP: never the shared /tmp (nor TMPDIR, which is usually
+    // that), but the user's own runtime or cache directory.
+    const char* oldXdg = getenv("XDG_RUNTIME_DIR");
+    const std::string savedXdg = oldXdg ? oldXdg : "";
     unsetenv("TEMP");
-    setenv("TMPDIR", (env.temp + "/").c_str(), 1);
-    EXPECT_EQ(LastPortFilePath(), env.temp + "/DUXKUpdt.tmp");
+    setenv("TMPDIR", "/tmp", 1);
+    setenv("XDG_RUNTIME_DIR", env.temp.c_str(), 1);
+    EXPECT_EQ(LastPortFilePath(), env.temp + "/duxkupdate/DUXKUpdt.tmp");
+    ASSERT_TRUE(frame.WriteLastPort("COM2"));
+    struct stat st {};
+    ASSERT_EQ(stat((env.temp + "/duxkupdate").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    oldXdg ? setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
     unsetenv("TMPDIR");
-    EXPECT_EQ(LastPortFilePath(), "/tmp/DUXKUpdt.tmp");
     setenv("TEMP", env.temp.c_str(), 1);
+}
+
+TEST_F(FrameTest, PlantedLastPortFileIsNeitherFollowedNorWaitedOn) {
+    // A link planted at the file's name: writing replaces the link, the file
+    // it points at stays as it was; reading does not follow it.
+    const std::string victim = env.temp + "/victim";
+    std::ofstream(victim) << "COM7\r\n";
+    ASSERT_EQ(symlink(victim.c_str(), env.LastPortFile().c_str()), 0);
+    bool ok = true;
+    EXPECT_EQ(ReadPort(frame, &ok), "keep");
+    EXPECT_FALSE(ok);
+    ASSERT_TRUE(frame.WriteLastPort("COM3"));
+    std::ifstream in(victim);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "COM7\r");
+    struct stat st {};
+    ASSERT_EQ(lstat(env.LastPortFile().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(env.ReadLastPortFile(), "COM3\r\n");
+
+    // A FIFO without a writer: read at once as no file, and not written to.
+    ASSERT_EQ(unlink(env.LastPortFile().c_str()), 0);
+    ASSERT_EQ(mkfifo(env.LastPortFile().c_str(), 0600), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadPort(frame, &ok), "keep");
+    EXPECT_FALSE(ok);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_FALSE(frame.WriteLastPort("COM4"));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    ASSERT_EQ(unlink(env.LastPortFile().c_str()), 0);
+    ASSERT_TRUE(frame.WriteLastPort("COM4"));
+
+    // Names that would not be read back are not stored.
+    EXPECT_FALSE(frame.WriteLastPort("COM12"));
+    EXPECT_FALSE(frame.WriteLastPort("/dev/tty\nUSB0"));
+    EXPECT_EQ(env.ReadLastPortFile(), "COM4\r\n");
 }
 
 TEST_F(FrameTest, SensorCommandsInFixedOrderAndNoSensorRefusal) {
@@ -159,19 +211,25 @@ TEST_F(FrameTest, StopDuringTheStartDelayShowsNothing) {
 }
 
 // The order in which the search opens ports, seen through the port map: each
-// COMn links to a plain file (which fails to open as a port at no cost), and
-// inotify reports the opens of those files.
+// COMn links to a pseudo-terminal that this test holds locked, so the search
+// opens it (inotify reports that) and at once finds it in use, at no cost.
 std::vector<int> OpenOrder(TempEnv& env, RecordingUi& ui, size_t count) {
-    std::string devices = env.temp + "/devices";
-    std::filesystem::create_directory(devices);
-    for (int n = 1; n <= 7; ++n) {
-        std::ofstream(devices + "/d" + std::to_string(n)) << "";
-        env.Link(n, devices + "/d" + std::to_string(n));
-    }
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    // Close events between the opens keep two opens of one file in a row
-    // from being merged into one event.
-    inotify_add_watch(fd, devices.c_str(), IN_OPEN | IN_CLOSE);
+    std::map<int, int> portOfWatch;
+    std::vector<int> masters, holders;
+    for (int n = 1; n <= 7; ++n) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) break;
+        const std::string slave = ptsname(master);
+        const int holder = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (holder < 0 || flock(holder, LOCK_EX | LOCK_NB) != 0) break;
+        masters.push_back(master);
+        holders.push_back(holder);
+        env.Link(n, slave);
+        // Close events between the opens keep two opens of one device in a
+        // row from being merged into one event.
+        portOfWatch[inotify_add_watch(fd, slave.c_str(), IN_OPEN | IN_CLOSE)] = n;
+    }
 
     std::vector<int> order;
     CMainFrameCore frame(ui);
@@ -184,13 +242,15 @@ std::vector<int> OpenOrder(TempEnv& env, RecordingUi& ui, size_t count) {
         ssize_t len = read(fd, buf, sizeof buf);
         for (ssize_t i = 0; i < len;) {
             auto* ev = reinterpret_cast<inotify_event*>(buf + i);
-            if ((ev->mask & IN_OPEN) && ev->len && ev->name[0] == 'd' && order.size() < count)
-                order.push_back(std::atoi(ev->name + 1));
+            if ((ev->mask & IN_OPEN) && portOfWatch.count(ev->wd) && order.size() < count)
+                order.push_back(portOfWatch[ev->wd]);
             i += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
         }
     }
     frame.StopSearch();
     close(fd);
+    for (int h : holders) close(h);
+    for (int m : masters) close(m);
     return order;
 }
 

@@ -14,8 +14,11 @@
 #include <cstdio>
 #include <future>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -63,28 +66,56 @@ TEST(UpdateTexts, ResultCodesMapToTheirMessages) {
     for (int code : {786, 1043, 1044, 2310}) EXPECT_STREQ(FlashResultMessage(code), "Unknown transfer error");
 }
 
-TEST(FirmwareFile, SizeAndPathLimits) {
-    long size = 0;
-    EXPECT_EQ(CheckFirmwareFile(WriteFile("fit.bin", 0x1C000).c_str(), &size), FirmwareFileState::Ok);
-    EXPECT_EQ(size, 0x1C000);
-    EXPECT_EQ(CheckFirmwareFile(WriteFile("big.bin", 0x1C001).c_str(), &size), FirmwareFileState::TooLarge);
-    EXPECT_NE(FirmwareFileProblem(FirmwareFileState::TooLarge, size).find("114689"), std::string::npos);
-    EXPECT_EQ(CheckFirmwareFile(WriteFile("empty.bin", 0).c_str()), FirmwareFileState::Empty);
-    EXPECT_EQ(CheckFirmwareFile("/nonexistent/fw.bin"), FirmwareFileState::CannotOpen);
-    EXPECT_EQ(CheckFirmwareFile(std::string(256, 'a').c_str()), FirmwareFileState::PathTooLong);
-    EXPECT_EQ(CheckFirmwareFile(std::string(255, 'a').c_str()), FirmwareFileState::CannotOpen);
+TEST(FirmwareFile, OnlyARegularFileOfOneToTheErasedAreaIsRead) {
+    std::vector<uint8_t> image{1, 2, 3};
+    std::string why;
+    const std::string fit = WriteFile("fit.bin", 0x1C000);
+    EXPECT_EQ(ReadFirmwareFile(fit.c_str(), image, &why), FirmwareFileState::Ok);
+    ASSERT_EQ(image.size(), 0x1C000u);
+    EXPECT_EQ(image[0x1BFFF], 0xFF);
+    EXPECT_TRUE(why.empty());
+
+    struct Case {
+        std::string path;
+        FirmwareFileState state;
+        std::string reason;
+    };
+    const std::string dir = ::testing::TempDir() + std::to_string(getpid()) + "_fwdir/";
+    mkdir(dir.c_str(), 0700);
+    const std::string fifo = ::testing::TempDir() + std::to_string(getpid()) + "_fw.fifo";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const Case cases[] = {
+        {WriteFile("big.bin", 0x1C001), FirmwareFileState::TooLarge, "too large: 114689 bytes"},
+        {WriteFile("empty.bin", 0), FirmwareFileState::Empty, "empty"},
+        {"/nonexistent/fw.bin", FirmwareFileState::CannotOpen, "/nonexistent/fw.bin: no such file or directory"},
+        {dir, FirmwareFileState::Directory, dir + ": is a directory"},
+        // A FIFO without a writer: refused at once, never waited on.
+        {fifo, FirmwareFileState::NotRegular, fifo + ": not a regular file"},
+        {"/dev/zero", FirmwareFileState::NotRegular, "/dev/zero: not a regular file"},
+        {std::string(5000, 'a'), FirmwareFileState::CannotOpen, "file name too long"},
+    };
+    for (const Case& c : cases) {
+        image = {1, 2, 3};
+        EXPECT_EQ(ReadFirmwareFile(c.path.c_str(), image, &why), c.state) << c.path.substr(0, 80);
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why.substr(0, 200);
+        EXPECT_TRUE(image.empty());
+    }
+    unlink(fifo.c_str());
+    rmdir(dir.c_str());
 }
 
-TEST(FirmwareFile, FileShrinkingWhileReadIsAnError) {
-    const std::string path = WriteFile("shrink.bin", 600);
-    FILE* f = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    std::setvbuf(f, nullptr, _IONBF, 0);  // no read-ahead hiding the truncation
-    uint8_t buf[240];
-    EXPECT_EQ(ReadFirmwareBlock(f, buf, 600), 240);
-    ASSERT_EQ(truncate(path.c_str(), 300), 0);
-    EXPECT_EQ(ReadFirmwareBlock(f, buf, 360), -1);  // 60 bytes where 240 were due
-    std::fclose(f);
+TEST(FirmwareFile, FileThatDoesNotHoldWhatItAnnouncesIsRefused) {
+    // A sysfs attribute announces a page and delivers a few bytes, as a file
+    // truncated while it is read would.
+    const char* shrinking = "/sys/devices/system/cpu/online";
+    struct stat st {};
+    if (stat(shrinking, &st) != 0 || st.st_size == 0) GTEST_SKIP() << "no sysfs here";
+    std::vector<uint8_t> image;
+    std::string why;
+    EXPECT_EQ(ReadFirmwareFile(shrinking, image, &why), FirmwareFileState::Changed);
+    EXPECT_NE(why.find("changed while it was being read"), std::string::npos) << why;
+    EXPECT_TRUE(image.empty());
 }
 
 TEST_F(DriverTest, PortThatCannotBeOpenedShowsThePortError) {
@@ -112,17 +143,27 @@ TEST_F(DriverTest, PortHeldElsewhereSaysItIsInUse) {
     EXPECT_NE(boxes[0].text.find("is in use by"), std::string::npos) << boxes[0].text;
 }
 
-TEST_F(DriverTest, OversizedFirmwareIsRefusedWithoutTouchingTheSensor) {
-    const std::string path = WriteFile("over.bin", 0x1C001);
-    EXPECT_EQ(UpdateFirmware("dux_tra.bin", path.c_str(), peer.SlavePath().c_str(), "38400", kLoadAddressWord,
-                             kLoadAddressWord),
-              0);
-    EXPECT_TRUE(peer.ReadChunk(1500, 100).empty());
-    EXPECT_FALSE(GetSensorChannel().IsOpen());
-    const auto boxes = ui.Boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, "FLASH programming error");
-    EXPECT_NE(boxes[0].text.find("too large"), std::string::npos);
+TEST_F(DriverTest, UnusableFirmwareIsRefusedWithoutTouchingTheSensor) {
+    // Oversized, empty and missing files alike: no port opened, nothing sent.
+    const std::pair<std::string, std::string> cases[] = {
+        {WriteFile("over.bin", 0x1C001), "too large"},
+        {WriteFile("zero.bin", 0), "the file is empty"},
+        {"/nonexistent/fw.bin", "no such file"},
+    };
+    for (const auto& [path, reason] : cases) {
+        ui.boxes.clear();
+        EXPECT_EQ(UpdateFirmware("dux_tra.bin", path.c_str(), peer.SlavePath().c_str(), "38400", kLoadAddressWord,
+                                 kLoadAddressWord),
+                  0);
+        EXPECT_TRUE(peer.ReadChunk(300, 100).empty()) << path;
+        EXPECT_FALSE(GetSensorChannel().IsOpen());
+        EXPECT_EQ(LastUpdateOutcome().stage, 1);
+        const auto boxes = ui.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "FLASH programming error");
+        EXPECT_EQ(boxes[0].text.rfind("File read error\n" + path + ": ", 0), 0u) << boxes[0].text;
+        EXPECT_NE(boxes[0].text.find(reason), std::string::npos) << boxes[0].text;
+    }
 }
 
 TEST_F(DriverTest, WorkerLeavesWithoutUpdateWhenTheWindowCloses) {
@@ -177,7 +218,7 @@ TEST_F(DriverTest, SyntaxAnswerEntersBootModeAndVerdictCIsAChecksumError) {
     ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
     ch.SetEventMask(0x1FD);
     auto run = std::async(std::launch::async, [] {
-        ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
     });
     EXPECT_EQ(peer.ReadLine(3000), "boot\n");
     peer.Write("SYNTAX\r\n");
@@ -213,7 +254,7 @@ TEST_F(DriverTest, UnpluggedBeforeBootModeOrFlashInitiationFailsAtOnce) {
         ui.boxes.clear();
         const uint64_t t0 = TickCountMs();
         auto run = std::async(std::launch::async, [] {
-            ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+            ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
         });
         EXPECT_EQ(local.ReadLine(3000), "boot\n");
         if (inBootMode) {

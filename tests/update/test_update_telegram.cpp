@@ -17,18 +17,16 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using Bytes = FakeTransfer::Bytes;
 
 namespace {
 
-std::string WriteFile(const std::string& name, size_t size, unsigned seed) {
-    // Named per process, so that builds testing side by side do not meet.
-    std::string path = ::testing::TempDir() + std::to_string(getpid()) + "_" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 7 + seed) & 0xFF), f);
-    std::fclose(f);
-    return path;
+std::vector<uint8_t> Image(size_t size, unsigned seed) {
+    std::vector<uint8_t> image(size);
+    for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 7 + seed) & 0xFF);
+    return image;
 }
 
 class TelegramTest : public ::testing::Test {
@@ -66,9 +64,9 @@ unsigned ProgramCount(const Bytes& t) {
 }  // namespace
 
 TEST_F(TelegramTest, WholeSequenceOnTheWireAndFlashHoldsTheFile) {
-    const std::string path = WriteFile("fw481.bin", 481, 3);
+    const std::vector<uint8_t> image = Image(481, 3);
     sensor.Start();
-    EXPECT_EQ(LoadFlashContents(path.c_str()), 0);
+    EXPECT_EQ(LoadFlashContents(image.data(), image.size()), 0);
     sensor.Stop();
 
     const auto t = sensor.Telegrams();
@@ -109,9 +107,9 @@ TEST_F(TelegramTest, WholeSequenceOnTheWireAndFlashHoldsTheFile) {
 }
 
 TEST_F(TelegramTest, FileOfTwoFullBlocksEndsWithoutAnEmptyBlock) {
-    const std::string path = WriteFile("fw480.bin", 480, 9);
+    const std::vector<uint8_t> image = Image(480, 9);
     sensor.Start();
-    EXPECT_EQ(LoadFlashContents(path.c_str()), 0);
+    EXPECT_EQ(LoadFlashContents(image.data(), image.size()), 0);
     sensor.Stop();
     int programs = 0;
     for (const Bytes& t : sensor.Telegrams()) {
@@ -124,7 +122,7 @@ TEST_F(TelegramTest, FileOfTwoFullBlocksEndsWithoutAnEmptyBlock) {
 }
 
 TEST_F(TelegramTest, ErrorRepliesAreRepeatedWithTheSameTelegram) {
-    const std::string path = WriteFile("fw10.bin", 10, 1);
+    const std::vector<uint8_t> image = Image(10, 1);
     // The first two identify telegrams and the first program telegram are
     // answered with checksum error replies.
     int identifies = 0, programs = 0;
@@ -134,7 +132,7 @@ TEST_F(TelegramTest, ErrorRepliesAreRepeatedWithTheSameTelegram) {
         return {};
     };
     sensor.Start();
-    EXPECT_EQ(LoadFlashContents(path.c_str()), 0);
+    EXPECT_EQ(LoadFlashContents(image.data(), image.size()), 0);
     sensor.Stop();
     const auto t = sensor.Telegrams();
     ASSERT_GE(t.size(), 4u);
@@ -148,10 +146,10 @@ TEST_F(TelegramTest, ErrorRepliesAreRepeatedWithTheSameTelegram) {
 }
 
 TEST_F(TelegramTest, StuckCellIsAcceptedAndCaughtByTheChecksum) {
-    const std::string path = WriteFile("fw300.bin", 300, 5);
+    const std::vector<uint8_t> image = Image(300, 5);
     sensor.stuckAddress = 0x80000 + 250;
     sensor.Start();
-    EXPECT_EQ(LoadFlashContents(path.c_str()), 0x904);
+    EXPECT_EQ(LoadFlashContents(image.data(), image.size()), 0x904);
     sensor.Stop();
     EXPECT_STREQ(FlashResultMessage(0x904), "Checksum error");
     EXPECT_DOUBLE_EQ(DownloadProgress.load(), 100.01);
@@ -161,13 +159,41 @@ TEST_F(TelegramTest, StuckCellIsAcceptedAndCaughtByTheChecksum) {
     EXPECT_EQ(t.back()[1], 0x26);
 }
 
-TEST_F(TelegramTest, EmptyFileRunsTheFirstStepsAndFailsAtProgramming) {
-    const std::string path = WriteFile("fw0.bin", 0, 0);
+TEST_F(TelegramTest, ImageThatCannotBeProgrammedWholeSendsNothing) {
+    // Empty, or larger than the erased area: refused before the erase, so the
+    // sensor keeps its application.
     sensor.Start();
-    EXPECT_EQ(LoadFlashContents(path.c_str()), -2);
+    const std::vector<uint8_t> empty;
+    EXPECT_EQ(LoadFlashContents(empty.data(), 0), -2);
+    const std::vector<uint8_t> over = Image(0x1C001, 1);
+    EXPECT_EQ(LoadFlashContents(over.data(), over.size()), 0x601);
+    EXPECT_STREQ(FlashResultMessage(0x601), "Parameter check error");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sensor.Stop();
-    EXPECT_EQ(sensor.Telegrams().size(), 6u);  // power on .. identify, no program
-    EXPECT_DOUBLE_EQ(ProgramProgress.load(), 100.01);
+    EXPECT_TRUE(sensor.Telegrams().empty());
+    EXPECT_DOUBLE_EQ(DownloadProgress.load(), 100.01);
+}
+
+TEST_F(TelegramTest, NoEraseOrProgramTelegramLeavesTheErasedArea) {
+    sensor.Start();
+    const std::vector<uint8_t> block = Image(240, 2);
+    uint32_t sum = 0, stop = 0;
+    StopWatch(0, false);
+    // Programs ending one byte past 0x9BFFF, starting below the flash, or
+    // wrapping around the address space; erases likewise.
+    EXPECT_EQ(flashProg(block.data(), block.size(), 0x9BF11, 1, 0x15, &sum, &stop), 0x601);
+    EXPECT_EQ(flashProg(block.data(), block.size(), 0x7FF80, 1, 0x15, &sum, &stop), 0x601);
+    EXPECT_EQ(flashProg(block.data(), block.size(), 0xFFFFFF80u, 1, 0x15, &sum, &stop), 0x601);
+    EXPECT_EQ(FlashDelete(1, 0x15, 0x80000, 0x1C001), 0x601);
+    EXPECT_EQ(FlashDelete(1, 0x15, 0x9C000, 0x4000), 0x601);
+    EXPECT_EQ(FlashDelete(1, 0x15, 0x90000, 0xFFFFFFF0u), 0x601);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(sensor.Telegrams().empty());
+    // The last block that fits ends exactly at 0x9BFFF.
+    EXPECT_EQ(flashProg(block.data(), block.size(), 0x9BF10, 1, 0x15, &sum, &stop), 0);
+    sensor.Stop();
+    ASSERT_EQ(sensor.Telegrams().size(), 1u);
+    EXPECT_EQ(ProgramAddress(sensor.Telegrams()[0]), 0x9BF10u);
 }
 
 TEST_F(TelegramTest, PowerOffWithoutReplyGivesItsSpecificCodeAfterTheWindow) {
