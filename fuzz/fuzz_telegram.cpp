@@ -10,26 +10,16 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
-std::string FirmwareFile()
+// A short image of a little more than one program block.
+std::vector<uint8_t> Firmware()
 {
-    // A short image of a little more than one program block.
-    static std::string path;
-    if (path.empty()) {
-        char name[] = "/tmp/duxk-fuzz-fw-XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd < 0) std::abort();
-        uint8_t image[300];
-        for (size_t i = 0; i < sizeof image; ++i) image[i] = static_cast<uint8_t>(i * 7);
-        if (write(fd, image, sizeof image) != static_cast<ssize_t>(sizeof image)) std::abort();
-        close(fd);
-        path = name;
-    }
-    return path;
+    std::vector<uint8_t> image(300);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
+    return image;
 }
 
 }  // namespace
@@ -37,7 +27,7 @@ std::string FirmwareFile()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > 8192) return 0;
-    const std::string firmware = FirmwareFile();
+    static const std::vector<uint8_t> firmware = Firmware();
     ScriptReset(data, size);
 
     uint8_t reply[256];
@@ -47,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t manufacturer = 0, device = 0, sum = 0, fileSum = 0, stop = 0;
     (void)flashProgpowerOn();
     (void)flashGetManufacturer(0x80000, 1, 1, &manufacturer, &device);
-    (void)flashProg(firmware.c_str(), 0x80000, 1, 1, &fileSum, &stop);
+    (void)flashProg(firmware.data(), firmware.size(), 0x80000, 1, 1, &fileSum, &stop);
     (void)flashProgpowerOff();
     (void)flashGetChecksum(1, 0x80000, 300, &sum);
     (void)flashProgEnd();
