@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -73,11 +77,17 @@ protected:
     CalTransfer transfer{&sink};
 };
 
-TEST_F(CalTransferTest, SaveCreatesEmptyFileAtOnceAndWritesParsedListingOnSixthCompleteTick) {
+TEST_F(CalTransferTest, SaveReplacesTheFileOnlyOnTheSixthCompleteTick) {
+    // The old file (the sensor's last good calibration, as a rule) stays as
+    // it was until the listing is complete; then it is replaced whole.
     const std::string file = dir + "/out.cal";
+    std::ofstream(file, std::ios::binary) << "previous calibration\r\n";
+    std::filesystem::permissions(file, std::filesystem::perms(0640));
     ASSERT_TRUE(transfer.OnSave(file));
-    EXPECT_TRUE(std::filesystem::exists(file));
-    EXPECT_EQ(std::filesystem::file_size(file), 0u);
+    const std::string temp = transfer.SaveTemporaryPath();
+    EXPECT_EQ(std::filesystem::path(temp).parent_path(), std::filesystem::path(dir));
+    EXPECT_TRUE(std::filesystem::exists(temp));
+    EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
     EXPECT_EQ(pty.Expect("calib:show\n"), "calib:show\n");
     EXPECT_EQ(sink.status, std::vector<std::string>{"Saving Cal data..."});
 
@@ -91,27 +101,60 @@ TEST_F(CalTransferTest, SaveCreatesEmptyFileAtOnceAndWritesParsedListingOnSixthC
     ASSERT_TRUE(pty.Answer(rest));
     for (int i = 0; i < 5; ++i) transfer.Tick();
     EXPECT_EQ(transfer.CompleteTicks(), 5);
-    EXPECT_EQ(std::filesystem::file_size(file), 0u);
+    EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
     transfer.Tick();
     EXPECT_EQ(ReadFile(file), ParsePackBlock(listing + rest, false));
     EXPECT_EQ(ReadFile(file), "early\r\n pack 02\r\n@AB 01 x 1.5\r\n@AB 02 y\r\n\r\n");
+    EXPECT_FALSE(std::filesystem::exists(temp));
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0640)) << "mode kept";
     EXPECT_EQ(sink.status.back(), "Done.");
     EXPECT_EQ(sink.progress.back(), 0);
     EXPECT_TRUE(transfer.Received().empty());
     EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "no temporary file left";
+}
+
+TEST_F(CalTransferTest, StoppedSaveLeavesTheOldFileAndNoTemporary) {
+    // Dialog closed, Escape, a time-out: the target keeps its bytes; a new
+    // name is not created at all.
+    const std::string file = dir + "/keep.cal", fresh = dir + "/fresh.cal";
+    std::ofstream(file, std::ios::binary) << "good\r\n";
+    for (const std::string& name : {file, fresh}) {
+        {
+            CalTransfer save(&sink);
+            ASSERT_TRUE(save.OnSave(name));
+            ASSERT_TRUE(pty.Answer(" pack 02\r\n@AB 01 x\r\n"));  // never complete
+            for (int i = 0; i < 8; ++i) save.Tick();
+            if (name == file) save.Stop();  // the other one ends with the object
+        }
+        pty.Expect("calib:show\n");
+        GetSensorChannel().Purge();
+    }
+    EXPECT_EQ(ReadFile(file), "good\r\n");
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
 
 TEST_F(CalTransferTest, SaveRefusals) {
+    const std::string fifo = dir + "/fifo.cal";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(dir + "/sub.cal");
     EXPECT_FALSE(transfer.OnSave(""));
     EXPECT_FALSE(transfer.OnSave(dir + "/missing/out.cal"));
-    EXPECT_EQ(sink.boxes, (std::vector<std::string>{"File Error: Please enter a filename",
-                                                    "File Error: Cannot create file"}));
+    EXPECT_FALSE(transfer.OnSave(dir + "/sub.cal"));
+    EXPECT_FALSE(transfer.OnSave(fifo));
+    ASSERT_EQ(sink.boxes.size(), 4u);
+    EXPECT_EQ(sink.boxes[0], "File Error: Please enter a filename");
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(sink.boxes[i].rfind("File Error: Cannot create file\n", 0), 0u);
+    EXPECT_NE(sink.boxes[2].find("sub.cal: is a directory"), std::string::npos) << sink.boxes[2];
+    EXPECT_NE(sink.boxes[3].find("fifo.cal: not a regular file"), std::string::npos) << sink.boxes[3];
     EXPECT_EQ(transfer.Mode(), CalTransfer::kModeNone);
     pty.Frame().m_bSensorFound = 0;
     EXPECT_FALSE(transfer.OnSave(dir + "/out.cal"));
     EXPECT_FALSE(std::filesystem::exists(dir + "/out.cal"));
-    EXPECT_EQ(sink.boxes.size(), 2u);
+    EXPECT_EQ(sink.boxes.size(), 4u);
     EXPECT_EQ(pty.Sent(), "");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "no temporary file left";
 }
 
 TEST_F(CalTransferTest, SaveThatCannotWriteItsListingReportsFailureNotDone) {
@@ -122,7 +165,8 @@ TEST_F(CalTransferTest, SaveThatCannotWriteItsListingReportsFailureNotDone) {
     for (int i = 0; i < 6; ++i) transfer.Tick();
     EXPECT_EQ(transfer.SaveFailures(), 1);
     EXPECT_EQ(transfer.SavesWritten(), 0);
-    EXPECT_EQ(sink.boxes, std::vector<std::string>{"File Error: Cannot create file"});
+    ASSERT_EQ(sink.boxes.size(), 1u);
+    EXPECT_EQ(sink.boxes[0].rfind("File Error: Cannot create file\n", 0), 0u) << sink.boxes[0];
     for (const auto& s : sink.status) EXPECT_NE(s, "Done.");
 }
 
@@ -186,20 +230,57 @@ TEST_F(CalTransferTest, StopDuringLoadSendsNothingMore) {
     EXPECT_EQ(pty.Sent(), "");
 }
 
-TEST_F(CalTransferTest, LoadRefusesMissingFileOrDirectory) {
-    EXPECT_FALSE(transfer.OnLoad(""));
-    EXPECT_FALSE(transfer.OnLoad(dir + "/none.cal"));
-    EXPECT_FALSE(transfer.OnLoad(dir));
-    EXPECT_EQ(sink.boxes.size(), 3u);
-    EXPECT_EQ(sink.boxes[0], "File Error: Please enter the name of an existing file");
+TEST_F(CalTransferTest, LoadRefusesWhatCannotBeLoadedWholeAndSendsNothing) {
+    const std::string fifo = dir + "/fifo.cal";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = dir + "/big.cal";
+    std::ofstream(big, std::ios::binary) << std::string(CalTransfer::kMaxLoadFileBytes + 1, 'x');
+    const std::string longLine = dir + "/long.cal";
+    std::ofstream(longLine, std::ios::binary) << "l1\r\nl2\n" << std::string(CalTransfer::kMaxLoadLineBytes + 1, 'y')
+                                              << "\nl4\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "File Error: Please enter the name of an existing file"},
+        {dir + "/none.cal", "File Error: Please enter the name of an existing file\n" + dir +
+                                "/none.cal: no such file or directory"},
+        {dir, "File Error: " + dir + ": is a directory"},
+        {"/dev/zero", "File Error: /dev/zero: not a regular file"},
+        {fifo, "File Error: " + fifo + ": not a regular file"},
+        {big, "File Error: " + big + ": too large: 1048577 bytes, at most 1048576"},
+        {longLine, "File Error: " + longLine + ": line 3 is longer than 65536 bytes (65537)"},
+    };
+    for (const auto& [name, box] : cases) {
+        sink.boxes.clear();
+        EXPECT_FALSE(transfer.OnLoad(name)) << name;
+        EXPECT_EQ(sink.boxes, std::vector<std::string>{box});
+    }
     EXPECT_EQ(transfer.LoadStep(), 0);
     EXPECT_EQ(pty.Sent(), "");
+    // A line of exactly the limit is fine.
+    std::ofstream(longLine, std::ios::binary) << std::string(CalTransfer::kMaxLoadLineBytes, 'y') << "\r\n";
+    EXPECT_TRUE(transfer.OnLoad(longLine));
+}
+
+TEST_F(CalTransferTest, LoadSendsTheFileAsItWasWhenLoadWasPressed) {
+    const std::string file = WriteLoadFile("l1\nl2\n");
+    ASSERT_TRUE(transfer.OnLoad(file));
+    std::ofstream(file, std::ios::binary | std::ios::app) << "added later\n";
+    RunToUnlocked();
+    std::filesystem::remove(file);
+    TickUntilIdle();
+    EXPECT_EQ(pty.Sent(), "calib:read\nl1\nl2\ncalib:lock\n");
+    EXPECT_EQ(transfer.LoadsDone(), 1);
+    EXPECT_EQ(transfer.Total(), 6);
 }
 
 TEST(CalDefaultName, DirectorySerialAndExtension) {
     EXPECT_EQ(CalTransfer::DefaultFileName("/work", "1A2B3C"), "/work/1A2B3C.cal");
     EXPECT_EQ(CalTransfer::DefaultFileName("/work", ""), "/work/.cal");
     EXPECT_EQ(CalTransfer::DefaultFileName("/", "1A"), "//1A.cal");
+    // Whatever the sensor reports, the name stays in the directory.
+    EXPECT_EQ(CalTransfer::DefaultFileName("/work", "../../etc/x"), "/work/_._.._etc_x.cal");
+    EXPECT_EQ(CalTransfer::FileNameFromSerial("..\\x"), "_._x.cal");
+    EXPECT_EQ(CalTransfer::FileNameFromSerial(".hidden"), "_hidden.cal");
+    EXPECT_EQ(CalTransfer::FileNameFromSerial("K52\x1b]0;x\x07\x7f"), "K52_]0;x__.cal");
 }
 
 }  // namespace
