@@ -1,12 +1,16 @@
 // duxk without a sensor: help, usage errors, the port map commands, the
 // --json object and the exit status when no sensor is found.
 
+#include "cli/Cli.h"
 #include "tests/app/TestSupport.h"
 #include "tests/cli/RunDuxk.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 using namespace testsupport;
 
@@ -36,6 +40,11 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         {"--bogus", "find"},                   // unknown option
         {"--baud", "1234", "find"},            // not one of the four rates
         {"--timeout", "-1", "find"},           // not a positive time
+        {"--timeout", "0", "find"},
+        {"--timeout", "nan", "find"},          // no time at all
+        {"--timeout", "inf", "find"},
+        {"--timeout", "1e400", "find"},        // beyond a double
+        {"--port", std::string(5000, 'p'), "find"},  // longer than any path
         {"ports", "map", "COM9", "/dev/null"}, // only COM1..COM7 are mapped
         {"ports", "map", "COM3"},              // device missing
         {"ports", "unmap", "LPT1"},
@@ -86,6 +95,107 @@ TEST_F(CliTest, NoSensorWithinTheTimeOutExitsWithThree) {
     EXPECT_EQ(r.out.rfind("{\"command\":\"find\",\"port\":null,\"baud\":null,\"serial\":null,\"result\":3,", 0), 0u)
         << r.out;
     EXPECT_NE(r.err.find("Looking for sensor..."), std::string::npos) << "status lines move to stderr";
+}
+
+// Files named on the command line are checked before the search: with no
+// sensor anywhere, each run ends at once with exit status 2 and a message
+// that names the file and what is wrong with it.
+TEST_F(CliTest, UnusableInputFilesAreRefusedBeforeTheSearch) {
+    const std::string dir = env.temp + "/dir";
+    std::filesystem::create_directory(dir);
+    const std::string fifo = env.temp + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string empty = env.temp + "/empty.bin";
+    std::ofstream(empty).close();
+    const std::string big = env.temp + "/big.bin";
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, 0x1D000);
+    const std::string longLine = env.temp + "/long.cal";
+    std::ofstream(longLine) << "ok\n" << std::string(70000, 'x') << "\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"update", empty}, empty + ": the file is empty"},
+        {{"update", dir + "/"}, dir + "/: is a directory"},
+        {{"update", fifo}, fifo + ": not a regular file"},
+        {{"update", big}, big + ": too large: 118784 bytes"},
+        {{"update", env.temp + "/none.bin"}, env.temp + "/none.bin: no such file or directory"},
+        {{"cal", "load", "/dev/zero"}, "/dev/zero: not a regular file"},
+        {{"cal", "load", dir}, dir + ": is a directory"},
+        {{"cal", "load", longLine}, longLine + ": line 2 is longer than 65536 bytes"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--timeout", "60"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        DuxkResult r = Run(args);
+        EXPECT_EQ(r.exitCode, 2) << c.message << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("Looking for sensor"), std::string::npos) << "no search: " << r.out;
+    }
+}
+
+// A port named with --port that cannot be opened ends at once with its
+// reason, not in a search until the time-out.
+TEST_F(CliTest, NamedPortThatCannotBeOpenedEndsWithItsReason) {
+    const std::string file = env.temp + "/plain-file";
+    std::ofstream(file) << "not a port";
+    const std::string fifo = env.temp + "/port-fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {{"--port", env.temp + "/ttyNONE", "find"}, "does not exist"},
+        {{"--port", "COM6", "find"}, "COM6 does not exist"},
+        {{"--port", file, "find"}, "is not a serial port"},
+        {{"--port", fifo, "--baud", "9600", "find"}, "is not a serial port"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--timeout", "60"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        DuxkResult r = Run(args);
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        // No advice to hand a plain file to the serial group.
+        EXPECT_EQ(r.err.find("chgrp"), std::string::npos) << r.err;
+    }
+    std::ifstream in(file);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "not a port") << "the file is left alone";
+}
+
+// Names and texts from outside reach a terminal with their control
+// characters escaped; into a file they go unchanged.
+TEST(TerminalText, ControlCharactersAreEscapedOnATerminal) {
+    EXPECT_EQ(EscapeControls("a\x1b]0;owned\x07" "b", true), "a\\x1b]0;owned\\x07b");
+    EXPECT_EQ(EscapeControls("line\r\nnext\tcol\rover", true), "line\r\nnext\tcol\\x0dover");
+    EXPECT_EQ(EscapeControls("l1\nl2", false), "l1\\x0al2");
+    EXPECT_EQ(EscapeControls("del\x7f", true), "del\\x7f");
+    // UTF-8 stays; C1 controls (encoded or as raw bytes) and broken
+    // sequences do not.
+    EXPECT_EQ(EscapeControls("Kalibrierdaten \xc3\xa4\xc3\x84 \xe2\x82\xac", true),
+              "Kalibrierdaten \xc3\xa4\xc3\x84 \xe2\x82\xac");
+    EXPECT_EQ(EscapeControls("\xc2\x9b" "31m", true), "\\xc2\\x9b" "31m");
+    EXPECT_EQ(EscapeControls("\x9b" "31m\xff", true), "\\x9b" "31m\\xff");
+    EXPECT_EQ(EscapeControls("\xe2\x82", true), "\\xe2\\x82");
+
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(TerminalText(file, "\x1b[2J"), "\x1b[2J");
+    std::fclose(file);
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    FILE* terminal = std::fopen(ptsname(master), "w");
+    ASSERT_NE(terminal, nullptr);
+    EXPECT_EQ(TerminalText(terminal, "\x1b[2J"), "\\x1b[2J");
+    std::fclose(terminal);
+    close(master);
 }
 
 }  // namespace
