@@ -51,19 +51,6 @@ std::string HolderOf(const std::string& device)
     return found;
 }
 
-// A word as a POSIX shell reads it back unchanged: as it is when it holds
-// only harmless characters, otherwise in single quotes.
-std::string ShellQuote(const std::string& word)
-{
-    bool plain = !word.empty();
-    for (unsigned char c : word)
-        if (!std::isalnum(c) && !std::strchr("/._-+:@,=%", c)) plain = false;
-    if (plain) return word;
-    std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // "COM1 (/dev/ttyS0)", or the device alone when the port was named by it.
 std::string Named(const std::string& portName, const std::string& device)
 {
@@ -78,6 +65,17 @@ std::string InUse(const std::string& portName, const std::string& device)
 }
 
 }  // namespace
+
+std::string ShellQuote(const std::string& word)
+{
+    bool plain = !word.empty();
+    for (unsigned char c : word)
+        if (!std::isalnum(c) && !std::strchr("/._-+:@,=%", c)) plain = false;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
 {

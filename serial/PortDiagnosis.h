@@ -12,3 +12,7 @@
 // which process holds it when that can be seen); for a device the user may
 // not open it says which group grants access (dialout on Debian).
 std::string DescribePortOpenFailure(const std::string& portName, uint32_t code);
+
+// A word as a POSIX shell reads it back unchanged (quoted when it holds
+// anything but letters, digits and /._-+:@,=%).
+std::string ShellQuote(const std::string& word);

@@ -8,9 +8,9 @@ Trace::~Trace() {
     if (file_) std::fclose(file_);
 }
 
-bool Trace::Open(const std::string& path) {
+bool Trace::Open(const std::string& path, std::string* why) {
     std::lock_guard<std::mutex> lock(mu_);
-    file_ = platform::OpenPrivateOutput(path, false);
+    file_ = platform::OpenPrivateOutput(path, false, why);
     base_ = std::chrono::steady_clock::now();
     return file_ != nullptr;
 }

@@ -13,7 +13,9 @@ class Trace {
 public:
     Trace() = default;
     ~Trace();
-    bool Open(const std::string& path);
+    // Creates (or empties) the trace file, readable by this user only; a
+    // link, FIFO or device at path is refused. `why` gets the reason.
+    bool Open(const std::string& path, std::string* why = nullptr);
     bool IsOpen() const { return file_ != nullptr; }
     // dir: "RX" host to sensor, "TX" sensor to host.
     void Bytes(const char* dir, const uint8_t* data, size_t n);

@@ -77,8 +77,8 @@ int Run(const Options& opt) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     sim::Trace trace;
-    if (!opt.trace.empty() && !trace.Open(opt.trace)) {
-        std::cerr << "duxk-sensor-sim: cannot write trace file " << opt.trace << "\n";
+    if (std::string why; !opt.trace.empty() && !trace.Open(opt.trace, &why)) {
+        std::cerr << "duxk-sensor-sim: cannot write trace file " << why << "\n";
         return 2;
     }
 

@@ -3,6 +3,8 @@
 
 #include "PtyTestSupport.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -240,6 +242,37 @@ TEST(Channel, TraceOfShortWriteListsEveryByteAsked)
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d+\.\d{6} Write\(\) Error: 2 to send, 0 sent)")));
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d+\.\d{6} Write\(\) sent 0x68 \(h\))")));
+}
+
+TEST(Channel, TraceFileIsPrivateAndNeverFollowsALink)
+{
+    // The trace holds the calibration unlock exchange.
+    const std::string path = TempPath("private-trace"), victim = TempPath("victim"), link = TempPath("link"),
+                      fifo = TempPath("fifo");
+    for (const std::string& p : {path, victim, link, fifo})
+        std::remove(p.c_str());
+    CDUXKSerial ch;
+    ASSERT_TRUE(ch.AttachTrace(path.c_str()));
+    ch.TraceLine("x");
+    ch.CloseTrace();
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    {
+        std::ofstream(victim) << "precious\n";
+    }
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    std::string why;
+    EXPECT_FALSE(ch.AttachTrace(link.c_str(), &why));
+    EXPECT_NE(why.find(link), std::string::npos) << why;
+    EXPECT_EQ(ReadLines(victim), std::vector<std::string>{"precious"});
+    // A FIFO without a reader is refused at once rather than waited on.
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(ch.AttachTrace(fifo.c_str(), &why));
+    EXPECT_FALSE(ch.HasTrace());
+    for (const std::string& p : {path, victim, link, fifo})
+        std::remove(p.c_str());
 }
 
 TEST(Channel, DebugOutputGoesToTrace)

@@ -8,6 +8,11 @@
 #include "PtyTestSupport.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
 
 TEST(PortFault, DeviceGoneOnlyAfterTheFarEndCloses)
 {
@@ -37,6 +42,47 @@ TEST(PortFault, HeldPortIsReportedInUse)
     first.Close();
     // Free again: nothing to explain.
     EXPECT_EQ(DescribePortOpenFailure(pty.slave(), 5), "");
+}
+
+TEST(PortFault, OnlyTerminalDevicesAreOpened)
+{
+    // A file, a FIFO without a writer and a device that is no terminal are
+    // refused before anything is done to them, at once.
+    char dir[] = "/tmp/duxk-notatty-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
+    {
+        std::ofstream(file) << "keep me";
+    }
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& name : {file, fifo, std::string("/dev/null")}) {
+        CWinCom port;
+        EXPECT_EQ(port.Open(name.c_str(), 4000, 4000, true), ERROR_INVALID_FUNCTION_CODE) << name;
+        EXPECT_FALSE(port.IsOpen());
+        const std::string why = DescribePortOpenFailure(name, port.LastError());
+        EXPECT_NE(why.find("is not a serial port"), std::string::npos) << why;
+        // Whatever code a caller has: no advice to hand the file to a group.
+        const std::string denied = DescribePortOpenFailure(name, ERROR_ACCESS_DENIED_CODE);
+        EXPECT_EQ(denied.find("chgrp"), std::string::npos) << denied;
+        EXPECT_EQ(denied.find("usermod"), std::string::npos) << denied;
+    }
+    std::ifstream in(file);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "keep me");
+    std::remove(file.c_str());
+    std::remove(fifo.c_str());
+    rmdir(dir);
+}
+
+TEST(PortFault, ShellQuotedAdvice)
+{
+    EXPECT_EQ(ShellQuote("/dev/ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(ShellQuote("/dev/serial/by-id/usb-FTDI_A1-if00-port0"), "/dev/serial/by-id/usb-FTDI_A1-if00-port0");
+    EXPECT_EQ(ShellQuote("/dev/x; rm -rf ~"), "'/dev/x; rm -rf ~'");
+    EXPECT_EQ(ShellQuote("it's"), "'it'\\''s'");
+    EXPECT_EQ(ShellQuote("$(id)"), "'$(id)'");
+    EXPECT_EQ(ShellQuote(""), "''");
 }
 
 TEST(PortFault, MissingPortIsNamed)

@@ -4,7 +4,9 @@
 
 #include "PtyTestSupport.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -207,6 +209,20 @@ TEST_F(PortDiscoveryTest, FoundDeviceOpensThroughItsComName)
     ASSERT_EQ(port.Open("COM1", 0, 0, false), 0u);
     EXPECT_EQ(port.PortName(), "COM1");
     port.Close();
+}
+
+TEST(PortMapNames, WithoutHomeTheUsersOwnHomeNeverTmp)
+{
+    const char* oldHome = getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+    unsetenv("DUXK_PORTS_DIR");
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("HOME");
+    const passwd* pw = getpwuid(geteuid());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_EQ(PortMapDir(), std::string(pw->pw_dir) + "/.config/duxkupdate/ports");
+    EXPECT_NE(PortMapDir().rfind("/tmp", 0), 0u);
+    if (oldHome) setenv("HOME", savedHome.c_str(), 1);
 }
 
 TEST_F(PortMapTest, MapResolveListUnmap)

@@ -284,6 +284,32 @@ TEST(SimSensor, PortMapLinkLivesAsLongAsTheSensor) {
     EXPECT_NE(lstat((ports + "/com4").c_str(), &st), 0);
 }
 
+TEST(SimSensor, NeverReplacesALinkOrWritesThroughOne) {
+    // A map entry that is already there is someone else's: the sensor
+    // refuses to start rather than take COM4 over.
+    const std::string ports = TempDir("ports-taken");
+    const std::string link = ports + "/com4";
+    ASSERT_EQ(symlink("/dev/ttyUSB9", link.c_str()), 0);
+    SimProcess taken;
+    EXPECT_EQ(taken.Start({"--com", "4"}, {"DUXK_PORTS_DIR=" + ports}), "");
+    EXPECT_EQ(taken.Stop(), 1);
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/ttyUSB9");
+
+    // A trace file planted as a link is not followed.
+    const std::string victim = ports + "/victim", trace = ports + "/trace";
+    { std::ofstream(victim) << "precious"; }
+    ASSERT_EQ(symlink(victim.c_str(), trace.c_str()), 0);
+    SimProcess traced;
+    EXPECT_EQ(traced.Start({"--trace", trace}), "");
+    EXPECT_EQ(traced.Stop(), 2);
+    std::ifstream in(victim);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "precious");
+}
+
 TEST(SimSensor, RxFaultsAtPositionsSpoilTheCommand) {
     // Bytes 0.. of the host stream: "id\n" then "id\n"; byte 1 is dropped.
     SimProcess proc;
