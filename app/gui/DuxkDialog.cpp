@@ -41,7 +41,11 @@ QPushButton* CDuxkDialog::AddButton(int id, const QString& text, int x, int y, i
 }
 
 QLabel* CDuxkDialog::AddStatic(const QString& text, bool rightAligned, int x, int y, int w, int h) {
-    auto* label = new QLabel(text, this);
+    auto* label = new QLabel(this);
+    // A static shows its text as it is: one that came from a sensor or names
+    // a file must not be taken for markup.
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
     label->setAlignment((rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
     Place(label, 0, x, y, w, h);
     return label;

@@ -33,7 +33,9 @@ const QString kIdleText = QStringLiteral("Bereit");
 
 // A status bar indicator pane: a sunken label as wide as its text.
 QLabel* MakeIndicator(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     label->setAlignment(Qt::AlignCenter);
     label->setMinimumWidth(label->fontMetrics().horizontalAdvance(text) + 8);
@@ -131,8 +133,11 @@ bool CMainFrame::OnCreate() {
     m_wndStatusBar = new QStatusBar(this);
     m_wndStatusBar->setObjectName(QStringLiteral("statusbar"));
     m_wndStatusBar->setSizeGripEnabled(true);
-    m_pane0 = new QLabel(kIdleText, m_wndStatusBar);
+    m_pane0 = new QLabel(m_wndStatusBar);
     m_pane0->setObjectName(QStringLiteral("pane0"));
+    // The pane shows serial numbers and port names as they are, never as markup.
+    m_pane0->setTextFormat(Qt::PlainText);
+    m_pane0->setText(kIdleText);
     m_pane0->setMinimumWidth(1);
     m_wndStatusBar->addWidget(m_pane0, 1);
     // The lock indicators: NUM is always shown. Qt does not tell the state

@@ -34,6 +34,9 @@ void DuxkMessageBox(QWidget* owner, const QString& text, const QString& caption,
         hook(owner, text, caption, icon);
         return;
     }
-    QMessageBox box(ToQtIcon(icon), caption, text, QMessageBox::Ok, owner);
+    QMessageBox box(ToQtIcon(icon), caption, QString(), QMessageBox::Ok, owner);
+    // Box texts carry file names and what the sensor sent: never markup.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
     box.exec();
 }

@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -28,8 +29,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <utility>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -365,7 +371,7 @@ TEST(DialogTest, CalibrationSaveWritesTheFile) {
     const QString path = QString::fromStdString(s.env.temp + "/saved.cal");
     edit->setText(path);
     dlg.findChild<QPushButton*>(QStringLiteral("id1011"))->click();
-    EXPECT_TRUE(QFileInfo::exists(path)) << "created empty at once";
+    EXPECT_FALSE(QFileInfo::exists(path)) << "the file appears with the whole listing only";
     ASSERT_TRUE(WaitUntil([&] { return s.frame->MessageText() == QStringLiteral("Done."); }, 20000));
     std::ifstream in(path.toStdString(), std::ios::binary);
     std::stringstream content;
@@ -544,13 +550,80 @@ TEST(DialogTest, UpdateDialogClosedWithoutAnUpdateEndsItsWorker) {
     WaitUntil([] { return false; }, 250);
     EXPECT_FALSE(dlg.findChild<QPushButton*>(QStringLiteral("id1005"))->isEnabled());
     // A path longer than the job record holds is refused with a box.
-    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString(300, QLatin1Char('a')));
+    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString(5000, QLatin1Char('a')));
     dlg.OnExecute();
     EXPECT_TRUE(boxes.Has(QStringLiteral("too long")));
     EXPECT_FALSE(dlg.UpdateRunning());
     QTest::keyClick(&dlg, Qt::Key_Escape);
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_GE(dlg.Job().counter.load(), 2) << "the worker has ended and added its 2";
+}
+
+TEST(DialogTest, UpdateDialogRefusesUnusableFilesAndStartsNothing) {
+    // An empty file would have the sensor erased before the programming
+    // step failed; a FIFO would block the window. Each gets the file error
+    // with its reason, and no update starts.
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    BoxRecorder boxes;
+    const std::string empty = env.temp + "/empty.bin", big = env.temp + "/big.bin", fifo = env.temp + "/fifo.bin";
+    std::ofstream(empty).close();
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, 0x1C001);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {empty, empty + ": the file is empty"},
+        {env.temp, env.temp + ": is a directory"},
+        {fifo, fifo + ": not a regular file"},
+        {big, big + ": too large: 114689 bytes"},
+        {env.temp + "/none.bin", "Please enter the name of an existing file\n" + env.temp + "/none.bin: no such file"},
+    };
+    CUpdateDlg dlg(&frame, QStringLiteral("Firmware Update"));
+    dlg.show();
+    auto* edit = dlg.findChild<QLineEdit*>(QStringLiteral("id1000"));
+    for (const auto& [path, reason] : cases) {
+        edit->setText(QString::fromStdString(path));
+        dlg.OnExecute();
+        EXPECT_FALSE(dlg.UpdateRunning()) << path;
+        EXPECT_TRUE(boxes.Has(QStringLiteral("File Error: ") + QString::fromStdString(reason)))
+            << boxes.Boxes().join('\n').toStdString();
+    }
+    EXPECT_EQ(boxes.Boxes().size(), std::size(cases));
+    EXPECT_EQ(dlg.Job().counter.load(), 0) << "the worker still waits for a start";
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible());
+}
+
+TEST(MainWindowTest, SensorAndFileTextsAreShownAsPlainText) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    frame.OnCreate();
+    const std::string markup = "Found Sensor '<img src=\"http://x/\"><b>K52</b>' at COM1, 38400 baud";
+    frame.SetStatusText(markup);
+    auto* pane = frame.findChild<QLabel*>(QStringLiteral("pane0"));
+    ASSERT_NE(pane, nullptr);
+    EXPECT_EQ(pane->textFormat(), Qt::PlainText);
+    EXPECT_EQ(pane->text().toStdString(), markup);
+
+    CUpdateDlg dlg(&frame, QStringLiteral("Firmware Update"));
+    for (QLabel* label : dlg.findChildren<QLabel*>()) EXPECT_EQ(label->textFormat(), Qt::PlainText);
+
+    // A real box (no hook): looked at from inside its own event loop.
+    Qt::TextFormat format = Qt::AutoText;
+    QString shown;
+    QTimer::singleShot(50, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        format = box->textFormat();
+        shown = box->text();
+        box->accept();
+    });
+    DuxkMessageBox(nullptr, QStringLiteral("<h1>fw.bin</h1>: the file is empty"), QStringLiteral("File Error"),
+                   BoxIcon::None);
+    EXPECT_EQ(format, Qt::PlainText);
+    EXPECT_EQ(shown, QStringLiteral("<h1>fw.bin</h1>: the file is empty"));
 }
 
 }  // namespace
