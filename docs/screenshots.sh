@@ -2,8 +2,9 @@
 # Saves pictures of the desktop application's windows into docs/: the main
 # window while searching and after the sensor was found, the About box and
 # each dialog (the update dialog in the middle of an update, and its result).
-# Runs the real duxkupdate under Xvfb against the virtual sensor, with a
-# private port map and temporary directory.
+# Runs the development build duxkupdate-screenshots (the desktop application
+# with a scripted tour through its windows; not installed) under Xvfb against
+# the virtual sensor, with a private port map and temporary directory.
 #
 #   docs/screenshots.sh [BUILD_DIR]      (default: build)
 set -eu
@@ -12,8 +13,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${1:-$root/build}
 bin=$build/bin
-for tool in duxkupdate duxk-sensor-sim duxk-mkfw; do
-    [ -x "$bin/$tool" ] || { echo "missing $bin/$tool: build the project first" >&2; exit 2; }
+tour=$build/dev/duxkupdate-screenshots
+for tool in "$tour" "$bin/duxk-sensor-sim" "$bin/duxk-mkfw"; do
+    [ -x "$tool" ] || { echo "missing $tool: build the project first" >&2; exit 2; }
 done
 command -v Xvfb >/dev/null || { echo "Xvfb is needed (apt-get install xvfb)" >&2; exit 2; }
 
@@ -42,7 +44,7 @@ export QT_QPA_PLATFORM=xcb
 # The application starts searching; the virtual sensor (COM3) appears a few
 # seconds later, so that the searching window can be pictured first.
 "$bin/duxk-mkfw" "$work/firmware.bin" --version 3.11 --size 32768 >/dev/null
-DUXK_SCREENSHOTS="$here" DUXK_SCREENSHOT_FIRMWARE="$work/firmware.bin" "$bin/duxkupdate" &
+"$tour" "$here" "$work/firmware.bin" &
 app_pid=$!
 sleep 4
 "$bin/duxk-sensor-sim" --com 3 --state "$work/state" --serial K52DOC001 >"$work/sim.out" 2>"$work/sim.err" &

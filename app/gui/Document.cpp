@@ -2,7 +2,6 @@
 
 #include "app/gui/MainWnd.h"
 #include "app/gui/MessageBox.h"
-#include "app/gui/ScreenshotTour.h"
 #include "serial/DUXKSerial.h"
 
 #include <QFile>
@@ -192,6 +191,5 @@ bool CDUXKUpdateMFCApp::InitInstance() {
     if (!frame_->OnCreate()) return false;
     frame_->UpdateTitle();
     frame_->show();
-    StartScreenshotTourIfRequested(frame_.get());
     return true;
 }

@@ -29,16 +29,23 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <utility>
+#include <vector>
 #include <functional>
 #include <mutex>
 #include <sstream>
+
+extern char** environ;
 
 using namespace testsupport;
 
@@ -624,6 +631,81 @@ TEST(MainWindowTest, SensorAndFileTextsAreShownAsPlainText) {
                    BoxIcon::None);
     EXPECT_EQ(format, Qt::PlainText);
     EXPECT_EQ(shown, QStringLiteral("<h1>fw.bin</h1>: the file is empty"));
+}
+
+// Runs a program of the build with extra environment; its pid.
+pid_t SpawnWithEnvironment(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env) {
+    // Everything the child needs is built before the fork.
+    std::vector<std::string> environment(env);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const std::string& own : env) replaced = replaced || own.rfind(name + "=", 0) == 0;
+        if (!replaced) environment.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(ShippedAppTest, NoHiddenAutomationThroughTheEnvironment) {
+    // The screenshot tour used to start when DUXK_SCREENSHOTS named a
+    // directory, pressing Execute by itself. The shipped program ignores it.
+    TempEnv env;
+    const std::string shots = env.temp + "/shots";
+    std::filesystem::create_directory(shots);
+    const char* bin = getenv("DUXK_BIN_DIR");
+    const pid_t pid = SpawnWithEnvironment(std::string(bin ? bin : "bin") + "/duxkupdate", {},
+                                           {"QT_QPA_PLATFORM=offscreen", "DUXK_SCREENSHOTS=" + shots,
+                                            "DUXK_SCREENSHOT_FIRMWARE=" + env.temp + "/fw.bin"});
+    ASSERT_GT(pid, 0);
+    // The tour saved its first picture a second after the start.
+    WaitUntil([] { return false; }, 6000);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "still running, on its own";
+    kill(pid, SIGTERM);
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(FilesIn(shots).empty());
+}
+
+TEST(ShippedAppTest, ScreenshotTourIsADevelopmentProgramOfItsOwn) {
+    TempEnv env;
+    SimProcess sim(1, 38400, {"--serial", "K52DOC001"});
+    ASSERT_TRUE(sim.Ready());
+    const std::string shots = env.temp + "/shots";
+    std::filesystem::create_directory(shots);
+    const char* build = getenv("DUXK_BUILD_DIR");
+    const pid_t pid = SpawnWithEnvironment(std::string(build ? build : ".") + "/dev/duxkupdate-screenshots", {shots},
+                                           {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_GT(pid, 0);
+    int status = -1;
+    WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Without a firmware file the update dialog is pictured idle.
+    EXPECT_EQ(FilesIn(shots), (std::vector<std::string>{"about.png", "calibration.png", "info-listing.png",
+                                                         "main-found.png", "main-searching.png", "selftest.png",
+                                                         "update.png"}));
 }
 
 }  // namespace

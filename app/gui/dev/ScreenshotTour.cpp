@@ -1,4 +1,4 @@
-#include "app/gui/ScreenshotTour.h"
+#include "app/gui/dev/ScreenshotTour.h"
 
 #include "app/gui/MainWnd.h"
 #include "update/UpdateDlg.h"
@@ -137,9 +137,8 @@ void Tour(CMainFrame* frame) {
 
 }  // namespace
 
-void StartScreenshotTourIfRequested(CMainFrame* frame) {
-    g_dir = qEnvironmentVariable("DUXK_SCREENSHOTS");
-    if (g_dir.isEmpty()) return;
-    g_firmware = qEnvironmentVariable("DUXK_SCREENSHOT_FIRMWARE");
+void StartScreenshotTour(CMainFrame* frame, const QString& dir, const QString& firmware) {
+    g_dir = dir;
+    g_firmware = firmware;
     QTimer::singleShot(0, frame, [frame] { Tour(frame); });
 }
