@@ -14,7 +14,8 @@
 namespace {
 
 const char kFooter[] =
-    "Exit status: 0 success, 1 the operation failed, 2 usage error or unusable input file,\n"
+    "Exit status: 0 success, 1 the operation failed, 2 usage error, unusable input file\n"
+    "(checked before the search) or a port named with --port that cannot be opened,\n"
     "3 no sensor found within the time-out.\n"
     "\n"
     "Ports are COM1..COM7 (see 'duxk ports') or device paths such as /dev/ttyUSB0.\n"

@@ -169,6 +169,43 @@ std::string OversizedFileLeavesTheSensorAlone() {
     return failures;
 }
 
+std::string FileReplacedDuringTheUpdateChangesNothing() {
+    // The image is read once before the sensor is touched: a file renamed
+    // over it mid-update (0x1D000 zero bytes, past the erased area) is never
+    // looked at, and no telegram reaches the boot area above 0x9BFFF.
+    std::string failures;
+    const std::string dir = ScenarioDir("replaced");
+    const std::string fw = MakeFirmware(dir, "9.06", 2400);
+    const std::string original = ReadAll(fw);
+    const std::string bigger = dir + "/bigger.bin";
+    std::ofstream(bigger, std::ios::binary).close();
+    fs::resize_file(bigger, 0x1D000);
+    Sim sim(dir, {});
+    const std::string before = sim.Flash();
+    const pid_t pid = Spawn({BinDir() + "/duxk", "--port", sim.Device(), "--baud", "38400", "update", fw},
+                            dir + "/update.out", dir + "/update.err");
+    bool replaced = false;
+    for (int i = 0; i < 3000 && !replaced; ++i) {
+        if (Contains(sim.Trace(), "command \"flsh\"")) replaced = std::rename(bigger.c_str(), fw.c_str()) == 0;
+        else poll(nullptr, 0, 20);
+    }
+    CHECK_THAT(replaced);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    CHECK_THAT(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string out = ReadAll(dir + "/update.out");
+    CHECK_THAT(Contains(out, "Success: Firmware transferred successfully"));
+    const std::string after = sim.Flash();
+    CHECK_THAT(after.size() == 0x20000 && before.size() == 0x20000);
+    if (after.size() == 0x20000 && before.size() == 0x20000) {
+        CHECK_THAT(after.compare(0, original.size(), original) == 0);
+        CHECK_THAT(after.find_first_not_of('\xFF', original.size()) >= 0x1C000);
+        CHECK_THAT(after.compare(0x1C000, 0x4000, before, 0x1C000, 0x4000) == 0);
+    }
+    if (!failures.empty()) failures += out + ReadAll(dir + "/update.err");
+    return failures;
+}
+
 std::string DownloadVerdictC() {
     std::string failures;
     const std::string dir = ScenarioDir("verdict_c");
@@ -244,6 +281,7 @@ TEST(UpdateEndToEnd, ScenariosAgainstTheVirtualSensor) {
     const std::vector<std::pair<const char*, Scenario>> scenarios{
         {"successful update", SuccessfulUpdate},
         {"oversized file", OversizedFileLeavesTheSensorAlone},
+        {"file replaced during the update", FileReplacedDuringTheUpdateChangesNothing},
         {"verdict C", DownloadVerdictC},
         {"text verdict", DownloadVerdictText},
         {"telegram errors", TelegramErrorsAreRecovered},
