@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <memory>
 
 using namespace testsupport;
@@ -53,6 +56,28 @@ TEST(CliSimTest, SearchRemembersThePortAndWritesTheTrace) {
     std::ifstream in(trace);
     std::string first;
     EXPECT_TRUE(std::getline(in, first)) << "trace written";
+}
+
+TEST(CliSimTest, LongDevicePathIsOpenedWholeAndRemembered) {
+    // Longer than the 80 and 256 bytes the port texts once held: a cut path
+    // would name another device.
+    TempEnv env;
+    SimProcess sim(1, 38400, {"--serial", "K52LONG01"});
+    ASSERT_TRUE(sim.Ready());
+    std::string dir = env.temp;
+    while (dir.size() < 300) dir += "/usb-FTDI_FT232R_USB_UART_A1B2C3D4";
+    std::filesystem::create_directories(dir);
+    const std::string port = dir + "/if00-port0";
+    ASSERT_EQ(symlink(sim.Device().c_str(), port.c_str()), 0);
+
+    DuxkResult r = RunDuxk(env.temp, {"--port", port, "--baud", "38400", "find"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("serial number 'K52LONG01'"), std::string::npos) << r.out;
+
+    r = RunDuxk(env.temp, {"--port", port, "--json", "find"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\"port\":\"" + port + "\""), std::string::npos) << r.out;
+    EXPECT_EQ(env.ReadLastPortFile(), port + "\r\n");
 }
 
 }  // namespace
