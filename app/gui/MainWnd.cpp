@@ -43,6 +43,11 @@ QLabel* MakeIndicator(const QString& text, QWidget* parent) {
 }
 }  // namespace
 
+QString PlainToolTip(const QString& text) {
+    return text.isEmpty() ? QString()
+                          : QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
 CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
     : m_doc(doc), m_cmdLine(std::move(cmdLine)), m_gate(this), m_core(std::make_unique<CMainFrameCore>(*this)) {
     SetMainFrame(m_core.get());
@@ -238,8 +243,9 @@ QString CMainFrame::ViewText() const { return m_view ? m_view->Text() : QString(
 void CMainFrame::SetPaneText(const QString& text) {
     if (!m_pane0) return;
     m_pane0->setText(text);
-    // The pane may be too narrow for the whole text.
-    m_pane0->setToolTip(text);
+    // The pane may be too narrow for the whole text. A tooltip takes any
+    // text that looks like markup for markup: the text goes in escaped.
+    m_pane0->setToolTip(PlainToolTip(text));
     // Draw at once: a command handler may block the window thread right
     // after setting a text (the self-test's wait, for example).
     if (m_pane0->isVisible()) m_pane0->repaint();

@@ -18,6 +18,10 @@ class QLabel;
 class QStatusBar;
 class CDUXKUpdateMFCDoc;
 
+// A tooltip that shows text as it is (a tooltip would take text that looks
+// like markup for markup).
+QString PlainToolTip(const QString& text);
+
 // Framework command ids of the menu and accelerators.
 constexpr int ID_APP_EXIT = 57665;
 constexpr int ID_APP_ABOUT = 57664;

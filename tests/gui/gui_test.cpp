@@ -25,6 +25,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -158,7 +159,7 @@ TEST(MainWindowTest, CommandsGreyedWhileSearchingAndEnabledOnAcceptance) {
     ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 90000));
     EXPECT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, true); }, 2000));
     EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI002' at COM4, 19200 baud"));
-    EXPECT_EQ(frame.findChild<QLabel*>(QStringLiteral("pane0"))->toolTip(), frame.MessageText());
+    EXPECT_EQ(frame.findChild<QLabel*>(QStringLiteral("pane0"))->toolTip(), PlainToolTip(frame.MessageText()));
     EXPECT_TRUE(frame.CommandAction(ID_APP_EXIT)->isEnabled());
 
     // An open menu takes the message pane (no prompts for these entries);
@@ -613,6 +614,9 @@ TEST(MainWindowTest, SensorAndFileTextsAreShownAsPlainText) {
     ASSERT_NE(pane, nullptr);
     EXPECT_EQ(pane->textFormat(), Qt::PlainText);
     EXPECT_EQ(pane->text().toStdString(), markup);
+    QTextDocument tip;
+    tip.setHtml(pane->toolTip());
+    EXPECT_EQ(tip.toPlainText().toStdString(), markup) << "the tooltip shows the text, not markup";
 
     CUpdateDlg dlg(&frame, QStringLiteral("Firmware Update"));
     for (QLabel* label : dlg.findChildren<QLabel*>()) EXPECT_EQ(label->textFormat(), Qt::PlainText);
