@@ -1,5 +1,7 @@
 #include "app/gui/Document.h"
 
+#include "app/MainFrame.h"
+
 #include "app/gui/MainWnd.h"
 #include "app/gui/MessageBox.h"
 #include "serial/DUXKSerial.h"
@@ -104,6 +106,9 @@ AppCommandLine ParseAppCommandLine(const QStringList& args) {
             cmd.documentPath = arg;
         }
     }
+    // The port is carried whole or not at all: a cut path names another device.
+    if (cmd.error.isEmpty() && static_cast<size_t>(QFile::encodeName(cmd.port).size()) >= kPortNameSize)
+        cmd.error = QStringLiteral("--port: the name is too long (at most %1 bytes)").arg(kPortNameSize - 1);
     if (cmd.error.isEmpty() && !cmd.baud.isEmpty()) {
         if (cmd.port.isEmpty())
             cmd.error = QStringLiteral("--baud needs --port");

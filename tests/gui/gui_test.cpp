@@ -205,7 +205,8 @@ TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
     EXPECT_TRUE(parse({QStringLiteral("--version")}).version);
     for (const QStringList& bad : {QStringList{QStringLiteral("--baud"), QStringLiteral("9600")},
                                    QStringList{QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("/baud:1234")},
-                                   QStringList{QStringLiteral("--port")}, QStringList{QStringLiteral("/port:")}})
+                                   QStringList{QStringLiteral("--port")}, QStringList{QStringLiteral("/port:")},
+                                   QStringList{QStringLiteral("--port"), QString(5000, QLatin1Char('p'))}})
         EXPECT_FALSE(parse(bad).error.isEmpty()) << bad.join(' ').toStdString();
 
     // The empty document: open reads nothing, save writes an empty file, new
@@ -504,17 +505,21 @@ TEST(DialogTest, FileErrorBoxesLookAlikeInBothDialogs) {
     CMainFrame frame(&doc, "duxkupdate");
     frame.Core().m_bSensorFound = 1;  // the transfers act only with a sensor
     BoxRecorder boxes;
+    // The same missing file in both: the same box, reason included.
+    const QString missing = QString::fromStdString(env.temp + "/missing.cal");
     CUpdateDlg update(&frame, QStringLiteral("Firmware Update"));
     update.show();
+    update.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(missing);
     update.OnExecute();
-    ASSERT_TRUE(boxes.Has(QStringLiteral("File Error: Please enter the name of an existing file")));
+    ASSERT_TRUE(boxes.Has(QStringLiteral("File Error: Please enter the name of an existing file\n") + missing +
+                          QStringLiteral(": no such file or directory")));
     const BoxIcon updateIcon = boxes.LastIcon();
     EXPECT_EQ(boxes.LastOwner(), &update);
     update.reject();
 
     CCal cal(&frame, QStringLiteral("Calibration Data"));
     cal.show();
-    cal.findChild<QLineEdit*>(QStringLiteral("id1009"))->setText(QString::fromStdString(env.temp + "/missing.cal"));
+    cal.findChild<QLineEdit*>(QStringLiteral("id1009"))->setText(missing);
     cal.findChild<QPushButton*>(QStringLiteral("id1012"))->click();
     ASSERT_EQ(boxes.Boxes().size(), 2);
     EXPECT_EQ(boxes.Boxes()[1], boxes.Boxes()[0]);
