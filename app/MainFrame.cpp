@@ -4,6 +4,7 @@
 #include "app/MainFrame.h"
 
 #include "platform/Files.h"
+#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 
 #include <atomic>
@@ -49,8 +50,7 @@ std::string LastPortFilePath() {
     // a FIFO or a port name of their choosing there.
     std::string dir = platform::PrivateStateDir();
     if (dir.empty()) return {};
-    if (dir.back() != '/') dir += '/';
-    return dir + kLastPortFileName;
+    return JoinPath(dir, kLastPortFileName);
 }
 
 CMainFrameCore::CMainFrameCore(IFrameUi& ui) : ui_(ui) {}

@@ -2,6 +2,7 @@
 
 #include "app/MainFrame.h"
 #include "calibration/PackBlock.h"
+#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 
 #include <climits>
@@ -58,7 +59,7 @@ CalTransfer::CalTransfer(CalTransferSink* sink) : sink_(sink ? sink : &defaultSi
 CalTransfer::~CalTransfer() { CloseLoadFile(); }
 
 std::string CalTransfer::DefaultFileName(const std::string& cwd, const std::string& serial) {
-    return cwd + "/" + FileNameFromSerial(serial);
+    return cwd + PathSeparator() + FileNameFromSerial(serial);
 }
 
 std::string CalTransfer::FileNameFromSerial(const std::string& serial) {
@@ -103,11 +104,7 @@ CalTransfer::LoadFileState CalTransfer::ReadLoadFile(const std::string& path, st
 }
 
 std::string CalTransfer::DefaultFileName() {
-    std::string cwd;
-    if (char* dir = ::getcwd(nullptr, 0)) {
-        cwd = dir;
-        std::free(dir);
-    }
+    const std::string cwd = CurrentDirectory();
     std::string serial;
     if (CMainFrameCore* frame = GetMainFrame()) serial = frame->m_search.szSerial;
     return DefaultFileName(cwd, serial);

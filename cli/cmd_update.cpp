@@ -2,6 +2,7 @@
 // the update dialog's three progress bars drawn on the terminal.
 #include "cli/Cli.h"
 
+#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
@@ -123,7 +124,7 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     job->secondAddressWord = kLoadAddressWord;
 
     FILE* out = ctx.opts.json ? stderr : stdout;
-    ProgressView view(out, isatty(fileno(out)) != 0);
+    ProgressView view(out, IsAnsiTerminal(out));
     SetUpdateBoxHook([&view](bool before) {
         if (before)
             view.BeforeBox();

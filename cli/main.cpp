@@ -2,6 +2,7 @@
 
 #include "cli/Cli.h"
 
+#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 
 #include <CLI/CLI.hpp>
@@ -34,6 +35,7 @@ const char kFooter[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+    PrepareProcess();
     CliContext ctx;
     ctx.startSeconds = CliNowSeconds();
     CMainFrameCore frame(ctx.ui);

@@ -3,6 +3,7 @@
 #include "serial/Link.h"
 
 #include "platform/Files.h"
+#include "platform/Platform.h"
 
 #include <chrono>
 #include <cstdlib>

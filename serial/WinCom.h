@@ -1,6 +1,8 @@
 // Serial port classes: CWinCom wraps one serial device with the semantics and
 // result codes of a Windows COM port; CWinCom2 adds the comm-event thread.
-// Beneath them a small POSIX layer (termios, poll, ioctl) does the work.
+// One platform file implements CWinCom (WinComPosix.cpp over termios, poll
+// and ioctl; WinComWin32.cpp over the Windows communications functions);
+// the event thread (WinCom2.cpp) is the same on both.
 #pragma once
 
 #include <atomic>

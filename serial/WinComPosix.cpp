@@ -16,6 +16,7 @@
 #include "serial/WinCom.h"
 
 #include "serial/ComOverlapped.h"
+#include "serial/PortAccess.h"
 #include "serial/PortMap.h"
 #include "serial/PosixBaud.h"
 
@@ -206,11 +207,6 @@ struct CWinCom::Impl {
     uint32_t CollectStatus(int portFd);
     uint32_t TakeLineErrors();
     void ResetStatusBaseline(int portFd);
-};
-
-// Gives the helpers below the name of the port's platform state.
-struct PortAccess {
-    using Impl = CWinCom::Impl;
 };
 
 namespace {
@@ -614,11 +610,6 @@ bool CWinCom::IsDeviceGone() const
     return poll(&pf, 1, 0) > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-uint32_t CWinCom::LastError() const
-{
-    return lastError.load();
-}
-
 std::string CWinCom::PortName() const
 {
     std::lock_guard<std::mutex> lock(impl_->mu);
@@ -918,12 +909,6 @@ char CWinCom::GetEventChar()
     return v < 0 ? 0 : static_cast<char>(v);
 }
 
-uint32_t CWinCom::WriteString(const char* text, uint32_t* countOut, ComOverlapped* overlapped, uint32_t timeoutMs)
-{
-    uint32_t len = text ? static_cast<uint32_t>(std::strlen(text)) : 0;
-    return Write(text, len, countOut, overlapped, timeoutMs);
-}
-
 uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
                         uint32_t timeoutMs)
 {
@@ -989,154 +974,28 @@ bool CWinCom::IsCarrierOn()
     return (lines & TIOCM_CD) != 0;
 }
 
-// ---------------------------------------------------------------- CWinCom2
+// ------------------------------------------------- event-thread hooks
 
-// One run of the event thread: its own stop flag and end notice, so that a
-// thread left running after a timed-out stop can never be revived by a
-// later start.
-struct EventThreadControl {
-    std::atomic<bool> stopRequested{false};
-    std::mutex mu;
-    std::condition_variable cv;
-    bool running = true;
-};
-
-struct CWinCom2::Impl2 {
-    std::thread thread;
-    std::shared_ptr<EventThreadControl> control;
-    std::vector<std::thread> leftThreads;  // stopped with a time-out; joined at Close
-    std::mutex mu;
-    std::atomic<bool> failed{false};       // the event thread ended on a port error
-};
-
-CWinCom2::CWinCom2() : impl2_(new Impl2) {}
-
-CWinCom2::~CWinCom2()
+uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop, uint32_t* events,
+                                   uint32_t* errors)
 {
-    CWinCom2::Close();
-    delete impl2_;
-}
-
-uint32_t CWinCom2::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag)
-{
-    uint32_t code = CWinCom::Open(portName, inQueue, outQueue, true);
-    if (code != ERROR_SUCCESS_CODE)
-        return code;
-    if (flag) {
-        code = StartEventThread();
-        if (code != ERROR_SUCCESS_CODE)
-            return code;
-    }
-    return lastError;
-}
-
-uint32_t CWinCom2::Close()
-{
-    StopEventThread(INFINITE_TIMEOUT);
-    std::vector<std::thread> left;
+    *events = *errors = 0;
+    Impl* im = port.impl_;
+    uint32_t fired = 0;
+    uint32_t code;
     {
-        std::lock_guard<std::mutex> lock(impl2_->mu);
-        left.swap(impl2_->leftThreads);
+        OpGuard op(im);
+        code = op.ok() ? im->WaitComm(op.fd(), &fired, INFINITE_TIMEOUT, &stop) : ERROR_INVALID_HANDLE_CODE;
     }
-    // Close wakes every blocked operation, so a thread that outlived its
-    // stop ends now; join it once the port is closed.
-    uint32_t code = CWinCom::Close();
-    for (std::thread& t : left) {
-        if (t.get_id() == std::this_thread::get_id())
-            t.detach();
-        else if (t.joinable())
-            t.join();
-    }
-    return code;
+    if (code != ERROR_SUCCESS_CODE || stop.load())
+        return code;
+    im->firedEvents = fired;
+    *events = port.TakeEvents();
+    *errors = im->TakeLineErrors();
+    return ERROR_SUCCESS_CODE;
 }
 
-uint32_t CWinCom2::StartEventThread()
+void PortAccess::Wake(CWinCom& port)
 {
-    if (impl2_->thread.joinable()) {
-        lastError = ERROR_SUCCESS_CODE;
-        return 0;
-    }
-    OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
-    auto control = std::make_shared<EventThreadControl>();
-    const int fd = op.fd();
-    impl2_->failed.store(false);
-    try {
-        impl2_->thread = std::thread([this, fd, control] {
-            for (;;) {
-                uint32_t fired = 0;
-                uint32_t code;
-                {
-                    OpGuard wop(impl_);
-                    code = wop.ok() ? impl_->WaitComm(fd, &fired, INFINITE_TIMEOUT, &control->stopRequested)
-                                    : ERROR_INVALID_HANDLE_CODE;
-                }
-                if (code != ERROR_SUCCESS_CODE) {
-                    if (!control->stopRequested.load()) {
-                        lastError = code;
-                        impl2_->failed.store(true);
-                        OnCommEnded(code);
-                    }
-                    break;
-                }
-                if (control->stopRequested.load())
-                    break;
-                impl_->firedEvents = fired;
-                uint32_t events = TakeEvents();
-                uint32_t errors = impl_->TakeLineErrors();
-                if (events)
-                    OnCommEvent(events, errors);
-                if (control->stopRequested.load())
-                    break;
-            }
-            std::lock_guard<std::mutex> lock(control->mu);
-            control->running = false;
-            control->cv.notify_all();
-        });
-    } catch (const std::system_error&) {
-        return lastError = ERROR_GEN_FAILURE_CODE;
-    }
-    impl2_->control = control;
-    return lastError = ERROR_SUCCESS_CODE;
-}
-
-bool CWinCom2::HasEventThreadFailed() const
-{
-    return impl2_->failed.load();
-}
-
-uint32_t CWinCom2::StopEventThread(uint32_t timeoutMs)
-{
-    if (impl2_->thread.joinable()) {
-        std::shared_ptr<EventThreadControl> control = impl2_->control;
-        control->stopRequested = true;
-        // Changing the mask completes the pending comm-event wait; the wake
-        // descriptor keeps the request until the thread looks, so a request
-        // made just before the thread starts its next wait is not lost.
-        SetEventMask(GetEventMask());
-        PokeEventFd(impl_->wakeFd);
-        bool ended = false;
-        if (impl2_->thread.get_id() != std::this_thread::get_id()) {
-            std::unique_lock<std::mutex> lock(control->mu);
-            auto done = [&control] { return !control->running; };
-            if (timeoutMs == INFINITE_TIMEOUT) {
-                control->cv.wait(lock, done);
-                ended = true;
-            } else {
-                ended = control->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-            }
-        }
-        if (ended) {
-            impl2_->thread.join();
-        } else {
-            // Still busy in its handler (or asked from the event thread
-            // itself): it has been told to stop and is joined at Close.
-            std::lock_guard<std::mutex> lock(impl2_->mu);
-            impl2_->leftThreads.push_back(std::move(impl2_->thread));
-        }
-        impl2_->control.reset();
-    }
-    lastError = ERROR_SUCCESS_CODE;
-    return 0;
+    PokeEventFd(port.impl_->wakeFd);
 }
