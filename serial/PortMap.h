@@ -1,6 +1,7 @@
 // Port map: how the Windows-style port names "COM1".."COM7" find a device on
-// this platform. A directory of symbolic links com1..com7 names the devices;
-// any name that is not of the form COMn is taken as a device path.
+// this platform. On Linux a directory of symbolic links com1..com7 names the
+// devices; any name that is not of the form COMn is taken as a device path.
+// On Windows COMn are the system's own ports and there is no map.
 #pragma once
 
 #include <string>
@@ -8,6 +9,13 @@
 
 // The port number of a name "COMn" (letters in any case, n >= 1), else 0.
 int ComPortNumber(const std::string& name);
+
+// False where COMn are the system's own ports (Windows): then the map
+// directory is empty, MapPort and UnmapPort fail, ListPortMap shows which of
+// COM1..COM7 exist and ListSerialDevices lists the system's COM ports.
+bool PortMapSupported();
+// What a port name may be, for help texts.
+const char* PortNameHelp();
 
 // The map directory: $DUXK_PORTS_DIR when set, otherwise
 // ${XDG_CONFIG_HOME:-$HOME/.config}/duxkupdate/ports, HOME taken from the

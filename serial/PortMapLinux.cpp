@@ -170,6 +170,16 @@ std::vector<PortMapEntry> AssignPorts(int count)
 
 } // namespace
 
+bool PortMapSupported()
+{
+    return true;
+}
+
+const char* PortNameHelp()
+{
+    return "COM1..COM7 (see 'duxk ports') or device paths such as /dev/ttyUSB0";
+}
+
 bool PortMapIsExplicit()
 {
     return EnvOrNull("DUXK_PORTS_DIR") != nullptr;
