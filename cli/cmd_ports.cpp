@@ -36,8 +36,22 @@ const char* FoundKind(const std::string& kind) {
     return kind.c_str();
 }
 
+// Where COMn are the system's own ports: which of COM1..COM7 exist and
+// every COM port present.
+void ListSystemPorts() {
+    std::printf("Ports: COMn are the system's own ports (the port map is Linux-only)\n");
+    for (const PortMapEntry& e : ListPortMap())
+        std::printf("  %-5s %s\n", e.name.c_str(), e.present ? "present" : "(missing)");
+    std::printf("COM ports present:\n");
+    std::vector<std::string> ports = ListSerialDevices();
+    if (ports.empty()) std::printf("  (none)\n");
+    for (const std::string& p : ports) std::printf("  %s\n", p.c_str());
+}
+
 void RunList(CliContext& ctx) {
-    if (!ctx.opts.json) {
+    if (!ctx.opts.json && !PortMapSupported()) {
+        ListSystemPorts();
+    } else if (!ctx.opts.json) {
         std::printf("Port map: %s%s\n", PortMapDir().c_str(),
                     PortMapIsExplicit() ? " (DUXK_PORTS_DIR: only its links count)" : "");
         for (const PortMapEntry& e : ListPortMap()) {
@@ -92,6 +106,10 @@ CliCommand reg{"ports", [](CLI::App& app, CliContext& ctx) {
                                                                "map or unmap COMn");
                    cmd->require_subcommand(0, 1);
                    cmd->footer(
+                       !PortMapSupported()
+                           ? "The port map is Linux-only: here COM1, COM2, ... are the system's own ports;\n"
+                             "'duxk ports' lists those present, map and unmap fail."
+                           :
                        "COM1..COM7 are symbolic links com1..com7 in $DUXK_PORTS_DIR or, without it, in\n"
                        "${XDG_CONFIG_HOME:-~/.config}/duxkupdate/ports. Without DUXK_PORTS_DIR, a COMn\n"
                        "without a link takes the next serial device present that no link names: USB\n"

@@ -4,6 +4,7 @@
 
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
+#include "serial/PortMap.h"
 
 #include <CLI/CLI.hpp>
 
@@ -11,26 +12,34 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
-const char kFooter[] =
-    "Exit status: 0 success, 1 the operation failed, 2 usage error, unusable input file\n"
-    "(checked before the search) or a port named with --port that cannot be opened,\n"
-    "3 no sensor found within the time-out.\n"
-    "\n"
-    "Ports are COM1..COM7 (see 'duxk ports') or device paths such as /dev/ttyUSB0.\n"
-    "DUXK_TRACE=FILE has the same effect as --trace FILE.\n"
-    "\n"
-    "Examples:\n"
-    "  duxk find                                 search COM1..COM7 at every rate\n"
-    "  duxk --port COM3 find                     try only COM3, at every rate\n"
-    "  duxk --port COM3 --baud 38400 info spec   open COM3 directly, show the sensor's SPEC listing\n"
-    "  duxk cal save K52A01234.cal               save the calibration data\n"
-    "  duxk --json update dux_k52.bin            firmware update, one JSON object at the end\n"
-    "  duxk ports map COM3 /dev/ttyUSB0          map COM3 to a USB serial adapter\n"
-    "\n"
-    "'duxk COMMAND --help' explains each command.";
+// The help's footer; what it says about ports depends on whether the system
+// has a port map.
+std::string Footer() {
+    std::string text =
+        "Exit status: 0 success, 1 the operation failed, 2 usage error, unusable input file\n"
+        "(checked before the search) or a port named with --port that cannot be opened,\n"
+        "3 no sensor found within the time-out.\n"
+        "\n";
+    text += std::string("Ports are ") + PortNameHelp() + ".\n";
+    text +=
+        "DUXK_TRACE=FILE has the same effect as --trace FILE.\n"
+        "\n"
+        "Examples:\n"
+        "  duxk find                                 search COM1..COM7 at every rate\n"
+        "  duxk --port COM3 find                     try only COM3, at every rate\n"
+        "  duxk --port COM3 --baud 38400 info spec   open COM3 directly, show the sensor's SPEC listing\n"
+        "  duxk cal save K52A01234.cal               save the calibration data\n"
+        "  duxk --json update dux_k52.bin            firmware update, one JSON object at the end\n";
+    if (PortMapSupported()) text += "  duxk ports map COM3 /dev/ttyUSB0          map COM3 to a USB serial adapter\n";
+    text +=
+        "\n"
+        "'duxk COMMAND --help' explains each command.";
+    return text;
+}
 
 }  // namespace
 
@@ -52,10 +61,10 @@ int main(int argc, char** argv) {
     app.fallthrough();  // global options are accepted after the command too
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Help on every command");
-    app.footer(kFooter);
+    app.footer(Footer());
 
     CliOptions& o = ctx.opts;
-    app.add_option("--port", o.port, "Serial port: COM1..COM7 or a device path (default: search)")
+    app.add_option("--port", o.port, "Serial port: COM1..COM7 or another port name (default: search)")
         ->type_name("NAME")
         ->check(
             [](const std::string& name) {
