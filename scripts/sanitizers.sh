@@ -25,7 +25,8 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"
   t1=$(date +%s)
-  if ctest --test-dir "build-$preset" --output-on-failure -j"$jobs" --repeat until-pass:2 ${CTEST_ARGS:-}; then
+  # The windows label runs duxk.exe under Wine: no sanitized code of ours.
+  if ctest --test-dir "build-$preset" --output-on-failure -j"$jobs" --repeat until-pass:2 -LE windows ${CTEST_ARGS:-}; then
     result=passed
   else
     result=FAILED
