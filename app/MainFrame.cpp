@@ -50,7 +50,7 @@ std::string LastPortFilePath() {
     // a FIFO or a port name of their choosing there.
     std::string dir = platform::PrivateStateDir();
     if (dir.empty()) return {};
-    return JoinPath(dir, kLastPortFileName);
+    return platform::JoinPath(dir, kLastPortFileName);
 }
 
 CMainFrameCore::CMainFrameCore(IFrameUi& ui) : ui_(ui) {}

@@ -59,7 +59,7 @@ CalTransfer::CalTransfer(CalTransferSink* sink) : sink_(sink ? sink : &defaultSi
 CalTransfer::~CalTransfer() { CloseLoadFile(); }
 
 std::string CalTransfer::DefaultFileName(const std::string& cwd, const std::string& serial) {
-    return cwd + PathSeparator() + FileNameFromSerial(serial);
+    return cwd + platform::PathSeparator() + FileNameFromSerial(serial);
 }
 
 std::string CalTransfer::FileNameFromSerial(const std::string& serial) {
@@ -104,7 +104,7 @@ CalTransfer::LoadFileState CalTransfer::ReadLoadFile(const std::string& path, st
 }
 
 std::string CalTransfer::DefaultFileName() {
-    const std::string cwd = CurrentDirectory();
+    const std::string cwd = platform::CurrentDirectory();
     std::string serial;
     if (CMainFrameCore* frame = GetMainFrame()) serial = frame->m_search.szSerial;
     return DefaultFileName(cwd, serial);

@@ -124,7 +124,7 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     job->secondAddressWord = kLoadAddressWord;
 
     FILE* out = ctx.opts.json ? stderr : stdout;
-    ProgressView view(out, IsAnsiTerminal(out));
+    ProgressView view(out, platform::IsAnsiTerminal(out));
     SetUpdateBoxHook([&view](bool before) {
         if (before)
             view.BeforeBox();

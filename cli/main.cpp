@@ -44,7 +44,7 @@ std::string Footer() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    PrepareProcess();
+    platform::PrepareProcess();
     CliContext ctx;
     ctx.startSeconds = CliNowSeconds();
     CMainFrameCore frame(ctx.ui);

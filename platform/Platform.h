@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+namespace platform {
+
 // The directory of the last-port file: TEMP when set; otherwise TMPDIR, else
 // /tmp (POSIX) or the system's temporary directory (Windows).
 std::string TempDirectory();
@@ -36,3 +38,5 @@ bool IsAnsiTerminal(std::FILE* stream);
 // Process-wide set-up of the command-line front end, before any port is
 // opened (on Windows: waits and sleeps to the millisecond).
 void PrepareProcess();
+
+}  // namespace platform

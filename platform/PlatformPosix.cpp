@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace platform {
+
 std::string TempDirectory()
 {
     for (const char* var : {"TEMP", "TMPDIR"}) {
@@ -84,3 +86,5 @@ bool IsAnsiTerminal(std::FILE* stream)
 }
 
 void PrepareProcess() {}
+
+}  // namespace platform

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+namespace platform {
+
 std::string TempDirectory()
 {
     for (const char* var : {"TEMP", "TMP"}) {
@@ -105,3 +107,5 @@ void PrepareProcess()
     // (15.6 ms) would stretch every one of them.
     timeBeginPeriod(1);
 }
+
+}  // namespace platform

@@ -79,6 +79,19 @@ bool UnmapPort(const std::string&, std::string* error)
     return false;
 }
 
+std::vector<SerialDevice> DiscoverSerialDevices()
+{
+    std::vector<SerialDevice> out;
+    for (int n : SystemComPorts()) {
+        SerialDevice d;
+        d.path = "COM" + std::to_string(n);
+        d.kind = "COM";
+        d.node = ResolvePortName(d.path);
+        out.push_back(d);
+    }
+    return out;
+}
+
 std::vector<PortMapEntry> ListPortMap()
 {
     const std::vector<int> present = SystemComPorts();
@@ -88,6 +101,7 @@ std::vector<PortMapEntry> ListPortMap()
         e.name = "COM" + std::to_string(n);
         e.device = ResolvePortName(e.name);
         e.present = std::find(present.begin(), present.end(), n) != present.end();
+        e.kind = "COM";
         out.push_back(e);
     }
     return out;
@@ -96,7 +110,7 @@ std::vector<PortMapEntry> ListPortMap()
 std::vector<std::string> ListSerialDevices()
 {
     std::vector<std::string> out;
-    for (int n : SystemComPorts())
-        out.push_back("COM" + std::to_string(n));
+    for (const SerialDevice& d : DiscoverSerialDevices())
+        out.push_back(d.path);
     return out;
 }

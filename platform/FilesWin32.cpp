@@ -1,0 +1,162 @@
+// The user's own files on Windows. The per-user temporary directory is
+// private by its access list, so ownership needs no check of its own; links
+// (reparse points) are not followed and only disk files are read.
+#include "platform/Files.h"
+
+#include "platform/Platform.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+namespace platform {
+
+namespace {
+
+void Say(std::string* out, const std::string& text) {
+    if (out) *out = text;
+}
+
+std::string ErrorText(DWORD code) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
+    if (text) LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
+    return out;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool WriteAll(HANDLE file, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const size_t left = data.size() - done;
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteFile(file, data.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool MakeDirectories(const std::string& dir, unsigned, std::string* error) {
+    if (dir.empty()) {
+        Say(error, "empty directory name");
+        return false;
+    }
+    // Past a drive ("C:\") or a share ("\\server\share\"), each separator
+    // ends a directory to create.
+    size_t start = 1;
+    if (dir.size() >= 2 && dir[1] == ':') start = 3;
+    if (dir.size() >= 2 && IsSeparator(dir[0]) && IsSeparator(dir[1])) {
+        size_t at = dir.find_first_of("\\/", 2);
+        at = at == std::string::npos ? std::string::npos : dir.find_first_of("\\/", at + 1);
+        start = at == std::string::npos ? dir.size() : at + 1;
+    }
+    for (size_t at = start; at <= dir.size(); ++at) {
+        if (at != dir.size() && !IsSeparator(dir[at])) continue;
+        const std::string part = dir.substr(0, at);
+        if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            Say(error, "cannot create " + part + ": " + ErrorText(GetLastError()));
+            return false;
+        }
+    }
+    if (!IsDirectory(dir)) {
+        Say(error, dir + ": not a directory");
+        return false;
+    }
+    return true;
+}
+
+std::string PrivateStateDir(std::string*) {
+    // %TEMP%: the user's own temporary directory.
+    return TempDirectory();
+}
+
+ReadResult ReadOwnFile(const std::string& path, size_t maxBytes, std::string& data, std::string* why) {
+    data.clear();
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        Say(why, path + ": " + ErrorText(e));
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return ReadResult::Missing;
+        return ReadResult::Failed;
+    }
+    ReadResult result = ReadResult::Ok;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        Say(why, path + ": not a regular file");
+        result = ReadResult::Refused;
+    } else {
+        char buffer[4096];
+        while (data.size() < maxBytes) {
+            const size_t want = maxBytes - data.size() < sizeof buffer ? maxBytes - data.size() : sizeof buffer;
+            DWORD n = 0;
+            if (!ReadFile(file, buffer, static_cast<DWORD>(want), &n, nullptr)) {
+                Say(why, path + ": " + ErrorText(GetLastError()));
+                result = ReadResult::Failed;
+                break;
+            }
+            if (n == 0) break;
+            data.append(buffer, n);
+        }
+    }
+    CloseHandle(file);
+    if (result != ReadResult::Ok) data.clear();
+    return result;
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& data, unsigned, std::string* error) {
+    static std::atomic<unsigned> serial{0};
+    const size_t sep = path.find_last_of("\\/");
+    const std::string dir = sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
+    const std::string base = sep == std::string::npos ? path : path.substr(sep + 1);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::string temp;
+    for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+        temp = dir + "." + base + "." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(serial++);
+        file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        Say(error, "cannot create a file in " + (dir.empty() ? std::string(".") : dir) + ": " +
+                       ErrorText(GetLastError()));
+        return false;
+    }
+    bool ok = WriteAll(file, data) && FlushFileBuffers(file);
+    const DWORD e = GetLastError();
+    if (!CloseHandle(file)) ok = false;
+    if (!ok) {
+        Say(error, "cannot write " + temp + ": " + ErrorText(e));
+        DeleteFileA(temp.c_str());
+        return false;
+    }
+    // One step, and on disk when it returns; a link at path is replaced
+    // itself, not followed.
+    if (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Say(error, "cannot replace " + path + ": " + ErrorText(GetLastError()));
+        DeleteFileA(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool RemoveOwnFile(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD e = GetLastError();
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+    return DeleteFileA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace platform
