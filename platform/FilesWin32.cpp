@@ -85,6 +85,10 @@ ReadResult ReadOwnFile(const std::string& path, size_t maxBytes, std::string& da
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
+        if (IsDirectory(path)) {
+            Say(why, path + ": not a regular file");
+            return ReadResult::Refused;
+        }
         Say(why, path + ": " + ErrorText(e));
         if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return ReadResult::Missing;
         return ReadResult::Failed;

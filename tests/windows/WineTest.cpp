@@ -1,7 +1,8 @@
 // duxk.exe, the Windows build of the command-line tool, under Wine against
 // the Linux virtual sensor: Wine's COM1 is pointed at the sensor's
 // pseudo-terminal. Skipped when the Windows build (scripts/build-windows.sh)
-// or wine is not there.
+// or wine is not there. The Windows build's own checks of its platform files
+// (tests/win32) run here too.
 //
 // The Wine prefix is kept in the build directory (its first set-up takes a
 // while); COM1 is mapped in its registry to a link that each test points at
@@ -278,6 +279,18 @@ TEST_F(WineTest, FindInfoAndCalibrationRoundTrip) {
     run = Duxk("cal-save-again", {"--port", "COM1", "--baud", "38400", "cal", "save", WindowsPath(second)});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(ReadAll(second), cal);
+}
+
+TEST_F(WineTest, Win32PlatformChecks) {
+    const std::string checks = EnvOr("DUXK_WINDOWS_CHECKS", "");
+    ASSERT_EQ(access(checks.c_str(), R_OK), 0) << "no " << checks << " beside the Windows build";
+    Sim sim(dir_, "K52W00003");
+    Attach(sim);
+    setenv("DUXK_TEST_PORT", "COM1", 1);
+    const ProgramRun run = RunProgram({wine_, checks}, dir_ + "/checks", 120);
+    unsetenv("DUXK_TEST_PORT");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "[  PASSED  ]")) << run.out;
 }
 
 TEST_F(WineTest, FirmwareUpdate) {
