@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test DUXKUpdate.
 # Skips apt entirely when everything is already there.
+# Extra packages come as arguments, from the scripts that need them: for
+# example g++-mingw-w64-x86-64-posix (scripts/build-windows.sh, the Windows
+# build of duxk) and wine wine64 (.ci/run, duxk.exe tested under Wine).
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libunicorn-dev nasm libcli11-dev
