@@ -9,10 +9,6 @@
 
 namespace platform {
 
-// The directory of the last-port file: TEMP when set; otherwise TMPDIR, else
-// /tmp (POSIX) or the system's temporary directory (Windows).
-std::string TempDirectory();
-
 // The separator between a directory and a name ('/' or '\').
 char PathSeparator();
 // dir and name joined by the separator; none is added when dir already ends
@@ -23,13 +19,6 @@ bool IsDirectory(const std::string& path);
 
 // The current working directory; empty when it cannot be found out.
 std::string CurrentDirectory();
-
-// std::fopen, except that the stream is not inherited by child processes.
-std::FILE* OpenStream(const char* path, const char* mode);
-
-// Creates or truncates `path` and writes `data` to it unchanged, refusing
-// (false, the file untouched) when another writer holds it.
-bool WriteFileExclusive(const std::string& path, const std::string& data);
 
 // True when `stream` is a terminal that understands the cursor-movement
 // escapes of a VT100 (a Windows console is switched to that mode).

@@ -10,24 +10,6 @@
 
 namespace platform {
 
-std::string TempDirectory()
-{
-    for (const char* var : {"TEMP", "TMP"}) {
-        const char* value = std::getenv(var);
-        if (value && *value)
-            return value;
-    }
-    char buf[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof buf, buf);
-    if (n == 0 || n > MAX_PATH)
-        return ".";
-    std::string dir(buf, n);
-    // GetTempPath ends in a separator; the directory is named without it.
-    while (dir.size() > 3 && (dir.back() == '\\' || dir.back() == '/'))
-        dir.pop_back();
-    return dir;
-}
-
 char PathSeparator()
 {
     return '\\';
@@ -57,35 +39,6 @@ std::string CurrentDirectory()
         return {};
     dir.resize(n);
     return dir;
-}
-
-std::FILE* OpenStream(const char* path, const char* mode)
-{
-    const std::string m = std::string(mode) + "N";  // not inherited
-    return std::fopen(path, m.c_str());
-}
-
-bool WriteFileExclusive(const std::string& path, const std::string& data)
-{
-    if (path.empty())
-        return false;
-    // No sharing: the open fails while anyone else has the file open, and
-    // only then is it truncated.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = SetEndOfFile(file) != 0;
-    size_t done = 0;
-    while (ok && done < data.size()) {
-        const size_t chunk = data.size() - done > 0x10000000 ? 0x10000000 : data.size() - done;
-        DWORD written = 0;
-        if (!WriteFile(file, data.data() + done, static_cast<DWORD>(chunk), &written, nullptr) || written == 0)
-            ok = false;
-        done += written;
-    }
-    if (!CloseHandle(file))
-        ok = false;
-    return ok;
 }
 
 bool IsAnsiTerminal(std::FILE* stream)

@@ -32,7 +32,7 @@ public:
 // A directory of its own under %TEMP%, removed at the end.
 struct ScratchDir {
     ScratchDir() {
-        path = platform::JoinPath(platform::TempDirectory(), "duxk-checks-" + std::to_string(GetCurrentProcessId()));
+        path = platform::JoinPath(platform::PrivateStateDir(), "duxk-checks-" + std::to_string(GetCurrentProcessId()));
         CreateDirectoryA(path.c_str(), nullptr);
     }
     ~ScratchDir() { std::system(("rmdir /s /q \"" + path + "\" >NUL 2>NUL").c_str()); }
@@ -130,20 +130,45 @@ TEST(Win32Port, EventThreadStopsAndRestarts) {
     EXPECT_EQ(port.Close(), 0u);
 }
 
-TEST(Win32Files, ExclusiveWriteReplaceAndRead) {
+TEST(Win32Files, PendingReplaceAndRead) {
     ScratchDir dir;
     const std::string file = dir.File("a.cal");
-    ASSERT_TRUE(platform::WriteFileExclusive(file, "first\r\n"));
-    EXPECT_EQ(Slurp(file), "first\r\n");
+    std::ofstream(file, std::ios::binary) << "old\r\n";
     {
-        // Held by another handle: refused, and the contents stay.
-        HANDLE held = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(platform::WriteFileExclusive(file, "second"));
-        CloseHandle(held);
+        // Until the commit the old contents stay; a discarded file leaves nothing.
+        platform::PendingFile pending;
+        ASSERT_TRUE(pending.Begin(file));
+        EXPECT_EQ(Slurp(file), "old\r\n");
+        pending.Discard();
+        EXPECT_EQ(GetFileAttributesA(pending.TemporaryPath().c_str()), INVALID_FILE_ATTRIBUTES);
     }
+    platform::PendingFile pending;
+    ASSERT_TRUE(pending.Begin(file));
+    const std::string temp = pending.TemporaryPath();
+    ASSERT_TRUE(pending.Commit("first\r\n"));
     EXPECT_EQ(Slurp(file), "first\r\n");
+    EXPECT_EQ(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(platform::PendingFile().Begin(dir.path)) << "a directory is no target";
+
+    std::string whole;
+    long long size = 0;
+    EXPECT_EQ(platform::ReadWholeFile(file, 100, whole, nullptr, &size), platform::WholeFile::Ok);
+    EXPECT_EQ(whole, "first\r\n");
+    EXPECT_EQ(size, 7);
+    EXPECT_EQ(platform::ReadWholeFile(file, 3, whole), platform::WholeFile::TooLarge);
+    EXPECT_EQ(platform::ReadWholeFile(dir.path, 100, whole), platform::WholeFile::Directory);
+    EXPECT_EQ(platform::ReadWholeFile(dir.File("none"), 100, whole), platform::WholeFile::CannotOpen);
+
+    // Private output appends, or truncates, and never opens a directory.
+    const std::string trace = dir.File("trace.log");
+    for (bool append : {false, true}) {
+        std::FILE* f = platform::OpenPrivateOutput(trace, append);
+        ASSERT_NE(f, nullptr);
+        std::fputs("line\n", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(Slurp(trace), "line\nline\n");
+    EXPECT_EQ(platform::OpenPrivateOutput(dir.path, true), nullptr);
 
     std::string error;
     ASSERT_TRUE(platform::ReplaceFileAtomically(file, "replaced", 0600, &error)) << error;
@@ -176,7 +201,6 @@ TEST(Win32Files, PathsAndStateDirectory) {
     const DWORD n = GetEnvironmentVariableA("TEMP", temp, sizeof temp);
     ASSERT_GT(n, 0u);
     EXPECT_EQ(platform::PrivateStateDir(), std::string(temp, n));
-    EXPECT_EQ(platform::TempDirectory(), std::string(temp, n));
-    EXPECT_TRUE(platform::IsDirectory(platform::TempDirectory()));
+    EXPECT_TRUE(platform::IsDirectory(platform::PrivateStateDir()));
     EXPECT_FALSE(platform::CurrentDirectory().empty());
 }
