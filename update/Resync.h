@@ -1,0 +1,47 @@
+// Finding the transfer program of an interrupted update again. The program
+// has no time-outs: a host that went away mid-telegram leaves it waiting for
+// the rest of a telegram, for the echo of a reply byte, or busy with an
+// erase. Zero bytes bring it back to the start of a telegram from any of
+// these: they complete a telegram with a checksum that cannot match (command
+// codes are not zero and body sums stay below 65536), they serve as echoes,
+// and in the idle program every pair of zeros (length 0, unknown command 0)
+// comes back as exactly one raw 0x00.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+enum class ResyncResult {
+    Found,        // the program answered a power-on telegram and waits for the next one
+    NotFound,     // nothing that behaves like the program answered in time
+    Application,  // the sensor's own firmware answered an identity query instead
+    Stopped,      // the caller's stop request
+    PortGone,     // the port could not be used or failed
+};
+
+const char* ResyncResultText(ResyncResult result);
+
+struct ResyncOptions {
+    uint32_t baud = 38400;
+    // Give up when nothing at all has come back for this long (an erase in
+    // progress answers only when it is done, after up to about 10 s).
+    double silentSeconds = 12.0;
+    // Give up in any case after this long.
+    double maxSeconds = 25.0;
+    // Once the zeros meet silence, ask once for an identity in the sensor's
+    // text framing: its application or boot firmware answers at once, which
+    // ends the wait early.
+    bool askFirmware = true;
+    // Polled while waiting; true ends the resynchronisation.
+    std::function<bool()> stop;
+};
+
+// Resynchronises with the program on the open sensor channel, which must be
+// in the boot framing (8 data bits, even parity, 2 stop bits) at
+// options.baud. On Found the program sits at the start of a telegram.
+ResyncResult ResyncTransferProgram(const ResyncOptions& options);
+
+// Opens port at the rate baudText in the boot framing and resynchronises.
+// The port stays open when the program was found, and is closed otherwise.
+ResyncResult ProbeTransferProgram(const char* port, const char* baudText, std::function<bool()> stop,
+                                  double silentSeconds = 12.0);
