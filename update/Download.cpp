@@ -3,6 +3,8 @@
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
 
+#include "update/Recovery.h"
+
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
 
@@ -55,6 +57,8 @@ int LoadTransferPrg(uint32_t firstAddressWord, uint32_t secondAddressWord) {
         const uint32_t remaining = static_cast<uint32_t>(kTransferProgramSize) - written;
         const uint32_t length = remaining < kDownloadBlockSize ? remaining : kDownloadBlockSize;
         WaitSeconds(0.4);
+        // Stopped between blocks, the boot loader gives up on its own.
+        if (UpdateStopRequested()) return Finish(kUpdateStopped);
         const unsigned sent = SendBytes(kTransferProgram + written, length);
         DownloadProgress = written * 100.0 / kTransferProgramBytes;
         if (sent != length) {

@@ -4,6 +4,8 @@
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
 
+#include "update/Recovery.h"
+
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
 
@@ -224,6 +226,10 @@ int flashProg(const uint8_t* image, size_t size, uint32_t start, uint8_t width, 
     uint32_t sum = 0;
     size_t confirmed = 0;
     while (confirmed < size) {
+        if (UpdateStopRequested()) {
+            ProgramProgress = 100.01;
+            return kUpdateStopped;
+        }
         ProgramProgress = confirmed * 100.0 / size;
         const size_t count = std::min<size_t>(size - confirmed, kProgramBlockSize);
         std::memcpy(g_body + 9, image + confirmed, count);
@@ -293,36 +299,47 @@ int LoadFlashContents(const uint8_t* image, size_t size) {
     // before the erase: the sensor keeps its application.
     if (!image || size == 0) return fail(-2);
     if (size > kFlashEraseCount) return fail(kParameterCheckError);
+    // A stop asked for by the user takes effect between the telegrams up to
+    // the programming; the steps after it bring the sensor back to its new
+    // firmware within a second or two and are not cut short.
+    auto stopped = [] { return UpdateStopRequested(); };
 
     int result;
+    if (stopped()) return fail(kUpdateStopped);
     WaitSeconds(0.2);
     Trace("ProgPowerOn");
     if ((result = flashProgpowerOn()) != 0) return fail(result);
 
+    if (stopped()) return fail(kUpdateStopped);
     WaitSeconds(0.2);
     Trace("GetManufCode");
     uint32_t manufacturer = 0, device = 0;
     if ((result = flashGetManufacturer(kFlashBase, kFlashWidthIndex, kFlashTypeCode, &manufacturer, &device)) != 0)
         return fail(result);
 
+    if (stopped()) return fail(kUpdateStopped);
     WaitSeconds(0.2);
     Trace("FlashDelete");
     if ((result = FlashDelete(kFlashWidthIndex, kFlashTypeCode, kFlashBase, kFlashEraseCount)) != 0)
         return fail(result);
 
+    if (stopped()) return fail(kUpdateStopped);
     WaitSeconds(0.2);
     Trace("PrgPowerOff");
     if ((result = flashProgpowerOff()) != 0) return fail(result);
 
+    if (stopped()) return fail(kUpdateStopped);
     WaitSeconds(0.2);
     Trace("flashProgpowerOn");
     if ((result = flashProgpowerOn()) != 0) return fail(result);
 
+    if (stopped()) return fail(kUpdateStopped);
     WaitSeconds(0.2);
     Trace("flashGetManufacturer");
     if ((result = flashGetManufacturer(kFlashBase, kFlashWidthIndex, kFlashTypeCode, &manufacturer, &device)) != 0)
         return fail(result);
 
+    if (stopped()) return fail(kUpdateStopped);
     WaitSeconds(0.2);
     Trace("flashProg");
     uint32_t fileSum = 0, stopAddress = 0;

@@ -3,6 +3,9 @@
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
 
+#include "update/Recovery.h"
+#include "update/Resync.h"
+
 #include "app/MainFrame.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
@@ -39,6 +42,81 @@ bool IsBootAnswer(const char* line) {
 // fifth character on (a shorter line cannot match).
 bool IsFlashAnswer(const char* line) {
     return line && std::strlen(line) >= 8 && std::strncmp(line + 4, "flas", 4) == 0;
+}
+
+const char kStoppedBeforeChange[] = "Update stopped by the user before the sensor's firmware was changed.";
+const char kStoppedInProgram[] =
+    "Update stopped by the user. The sensor is left in its update program, possibly without firmware:\n"
+    "run the same update again to finish it.";
+
+// A transfer program still running from an interrupted update takes "boot"
+// for telegram bytes of unknown commands and sends single letters of it
+// back, which collect into lines made of 'b', 'o' and 't' alone.
+bool LooksLikeProgramEchoes(const std::string& line) {
+    return !line.empty() && line.find_first_not_of("bot") == std::string::npos;
+}
+
+// Shown while the update runs, where the front end shows status texts.
+void ShowUpdateNote(const std::string& text) {
+    if (CMainFrameCore* frame = GetMainFrame()) {
+        frame->Ui().SetStatusText(text);
+    } else {
+        std::cerr << text << std::endl;
+    }
+}
+
+// The flash sequence, with the transfer program running and the line in the
+// boot framing, and its result in words.
+void RunFlashSequence(const std::vector<uint8_t>& image) {
+    CDUXKSerial& channel = GetSensorChannel();
+    channel.TraceMessage("Start LoadFlashContents()");
+    const int result = LoadFlashContents(image.data(), image.size());
+    if (result != 0) {
+        SetUpdateOutcome(6, result);
+        ShowFlashError(result == kUpdateStopped ? kStoppedInProgram : FlashResultMessage(result));
+        return;
+    }
+
+    channel.TraceMessage("End LoadFlashContents()");
+    RemoveUpdateMarker();
+    SetUpdateOutcome(7, 0);
+    ShowUpdateBox(kUpdateSuccessText, kUpdateSuccessCaption, BoxIcon::None);
+    channel.SetParams(38400, kDataBits, NOPARITY, ONESTOPBIT);
+    channel.SetFlowControl(0);
+}
+
+// Looks for the transfer program of an interrupted update on the open port
+// (boot framing at baud) and, when it answers, runs the flash sequence from
+// its start. False, with the line back in the sensor framing, when no
+// program answered.
+bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image, bool announce) {
+    CDUXKSerial& channel = GetSensorChannel();
+    channel.SetParams(baud, kDataBits, EVENPARITY, TWOSTOPBITS);
+    channel.SetFlowControl(0);
+    channel.Purge();
+    ResyncOptions options;
+    options.baud = baud;
+    options.stop = [] { return UpdateStopRequested(); };
+    const ResyncResult found = ResyncTransferProgram(options);
+    switch (found) {
+    case ResyncResult::Found:
+        channel.TraceMessage("Continuing in the transfer program");
+        if (announce)
+            ShowUpdateNote("Sensor found in its update program at " + channel.PortName() + ", " +
+                           std::to_string(baud) + " baud \xE2\x80\x94 continuing the interrupted update");
+        WriteUpdateMarker(channel.PortName(), std::to_string(baud));
+        DownloadProgress = 100.01;
+        RunFlashSequence(image);
+        return true;
+    case ResyncResult::Stopped:
+        SetUpdateOutcome(6, kUpdateStopped);
+        ShowFlashError(kStoppedInProgram);
+        return true;
+    default:
+        channel.SetParams(baud, kDataBits, NOPARITY, ONESTOPBIT);
+        channel.SetFlowControl(0);
+        return false;
+    }
 }
 
 }  // namespace
@@ -149,13 +227,25 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
     StopWatch(0, false);
     ReplyTimeout = 0.3;
     channel.Purge();
+    std::string lastLine;
     for (;;) {
         SendCommand("boot");
         WaitSeconds(1.0);
         const char* line = ReadReply();
         if (IsBootAnswer(line)) break;
+        if (line) lastLine = line;
+        if (UpdateStopRequested()) {
+            SetUpdateOutcome(3, kUpdateStopped);
+            ShowFlashError(kStoppedBeforeChange);
+            return;
+        }
         // Asking a port whose device is gone again only delays the failure.
         if (StopWatch(0, true) > 10.0 || channel.IsReceiveEnded()) {
+            // No boot answer, but the letters of "boot" coming back: the
+            // sensor still runs the transfer program of an earlier update.
+            if (!channel.IsReceiveEnded() && LooksLikeProgramEchoes(lastLine) &&
+                ContinueInTransferProgram(baud, image, true))
+                return;
             SetUpdateOutcome(3, 0);
             ShowFlashError("Entering bootmode failed");
             return;
@@ -171,6 +261,11 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
         SendCommand("flsh");
         WaitSeconds(0.5);
         initiated = IsFlashAnswer(ReadReply());
+        if (!initiated && UpdateStopRequested()) {
+            SetUpdateOutcome(4, kUpdateStopped);
+            ShowFlashError(kStoppedBeforeChange);
+            return;
+        }
     }
     if (!initiated) {
         SetUpdateOutcome(4, 0);
@@ -182,29 +277,42 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
     channel.SetParams(baud, kDataBits, EVENPARITY, TWOSTOPBITS);
     channel.SetFlowControl(0);
 
+    // From here the sensor may run the transfer program, which nothing but
+    // its program end or a power cycle ends: leave a marker for a later run
+    // in case this one does not finish.
+    WriteUpdateMarker(channel.PortName(), std::to_string(baud));
+
     channel.TraceMessage("Start LoadTransferPrg()");
-    int result = LoadTransferPrg(firstAddressWord, secondAddressWord);
+    const int result = LoadTransferPrg(firstAddressWord, secondAddressWord);
     if (result != 0) {
+        // A verdict other than 'T' leaves the sensor in its boot firmware.
+        if (result == 4 || result == 5 || result == 6 || result == 7 || result == 11) RemoveUpdateMarker();
         SetUpdateOutcome(5, result);
-        ShowFlashError(DownloadResultMessage(result));
+        ShowFlashError(result == kUpdateStopped ? kStoppedBeforeChange : DownloadResultMessage(result));
         return;
     }
 
     channel.TraceMessage("End LoadTransferPrg()");
     WaitSeconds(0.2);
-    channel.TraceMessage("Start LoadFlashContents()");
-    result = LoadFlashContents(image.data(), image.size());
-    if (result != 0) {
-        SetUpdateOutcome(6, result);
-        ShowFlashError(FlashResultMessage(result));
+    RunFlashSequence(image);
+}
+
+// The sensor was found still running the transfer program: take up the
+// flash sequence from its start; should the program be gone meanwhile
+// (the sensor restarted), run a complete update instead.
+static void ResumeFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,
+                        uint32_t secondAddressWord, const UpdateOptions& options) {
+    CDUXKSerial& channel = GetSensorChannel();
+    channel.TraceMessage("Resuming an interrupted update");
+    StopWatch(0, false);
+    if (ContinueInTransferProgram(baud, image, false)) return;
+    if (channel.IsReceiveEnded()) {
+        SetUpdateOutcome(6, 0x301);
+        ShowFlashError(FlashResultMessage(0x301));
         return;
     }
-
-    channel.TraceMessage("End LoadFlashContents()");
-    SetUpdateOutcome(7, 0);
-    ShowUpdateBox(kUpdateSuccessText, kUpdateSuccessCaption, BoxIcon::None);
-    channel.SetParams(38400, kDataBits, NOPARITY, ONESTOPBIT);
-    channel.SetFlowControl(0);
+    ShowUpdateNote("The sensor is no longer in its update program: starting a complete update");
+    ProgramFlash(baud, image, firstAddressWord, secondAddressWord, options);
 }
 
 int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
@@ -240,7 +348,10 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
     channel.SetEventMask(kEventMask);
     channel.SetFlowControl(0);
 
-    ProgramFlash(baud, image, firstAddressWord, secondAddressWord, options);
+    if (options.resume)
+        ResumeFlash(baud, image, firstAddressWord, secondAddressWord, options);
+    else
+        ProgramFlash(baud, image, firstAddressWord, secondAddressWord, options);
 
     DownloadProgress = 0.0;
     EraseProgress = 0.0;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <sys/stat.h>
@@ -32,6 +33,26 @@ std::string WriteFile(const std::string& name, size_t size) {
     std::fclose(f);
     return path;
 }
+
+// The update's marker goes to a directory of this run's own, never the
+// user's.
+class PrivateTemp : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char dir[] = "/tmp/duxk-driver-XXXXXX";
+        if (mkdtemp(dir)) {
+            dir_ = dir;
+            setenv("TEMP", dir, 1);
+        }
+    }
+    void TearDown() override {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+private:
+    std::string dir_;
+};
+::testing::Environment* const g_privateTemp = ::testing::AddGlobalTestEnvironment(new PrivateTemp);
 
 class DriverTest : public ::testing::Test {
 protected:

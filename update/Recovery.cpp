@@ -1,0 +1,141 @@
+// Recovering an interrupted update: the update marker, the probe the search
+// starts with, and the stop request of an update.
+#include "update/Recovery.h"
+
+#include "update/Resync.h"
+
+#include "app/MainFrame.h"
+#include "platform/Files.h"
+#include "serial/DUXKSerial.h"
+#include "serial/PortMap.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char kMarkerName[] = "DUXKUpdt.upd";
+constexpr size_t kMarkerMaxBytes = 4096;
+constexpr size_t kMaxPortName = 255;
+
+std::atomic<bool> g_stopRequested{false};
+
+bool ValidBaud(const std::string& baud) {
+    return baud == "38400" || baud == "19200" || baud == "9600" || baud == "4800";
+}
+
+// "COMn" or an absolute device path, printable, of a length a port name can have.
+bool ValidPort(const std::string& port) {
+    if (port.empty() || port.size() > kMaxPortName) return false;
+    for (unsigned char c : port)
+        if (c < 0x20 || c == 0x7F) return false;
+    return ComPortNumber(port) > 0 || port[0] == '/';
+}
+
+std::string Value(const std::string& text, const char* key) {
+    const std::string prefix = std::string(key) + "=";
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at + prefix.size(), end - at - prefix.size());
+        at = end + 1;
+    }
+    return {};
+}
+
+std::string DevicePath(const std::string& name) {
+    const std::string device = ResolvePortName(name);
+    char resolved[PATH_MAX];
+    if (!device.empty() && realpath(device.c_str(), resolved)) return resolved;
+    return device;
+}
+
+void Status(SearchState& s, const std::string& text) {
+    if (s.pStatusBar) s.pStatusBar->SetStatusText(text);
+}
+
+}  // namespace
+
+std::string UpdateMarkerPath() {
+    const std::string dir = platform::PrivateStateDir();
+    if (dir.empty()) return {};
+    return dir + (dir.back() == '/' ? "" : "/") + kMarkerName;
+}
+
+bool ReadUpdateMarker(UpdateMarker& marker) {
+    const std::string path = UpdateMarkerPath();
+    if (path.empty()) return false;
+    std::string text;
+    if (platform::ReadOwnFile(path, kMarkerMaxBytes, text) != platform::ReadResult::Ok) return false;
+    UpdateMarker read;
+    read.port = Value(text, "port");
+    read.baud = Value(text, "baud");
+    read.since = Value(text, "since");
+    if (!ValidPort(read.port) || !ValidBaud(read.baud)) return false;
+    marker = read;
+    return true;
+}
+
+bool WriteUpdateMarker(const std::string& port, const std::string& baud) {
+    const std::string path = UpdateMarkerPath();
+    if (path.empty() || !ValidPort(port) || !ValidBaud(baud)) return false;
+    char since[64] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local)) std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string text =
+        "# A firmware update is in progress or was interrupted on this port.\n"
+        "port=" + port + "\nbaud=" + baud + "\nsince=" + since + "\n";
+    return platform::ReplaceFileAtomically(path, text, 0600);
+}
+
+void RemoveUpdateMarker() {
+    const std::string path = UpdateMarkerPath();
+    if (!path.empty()) platform::RemoveOwnFile(path);
+}
+
+bool SamePort(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    const std::string da = DevicePath(a), db = DevicePath(b);
+    return !da.empty() && da == db;
+}
+
+bool ProbeInterruptedUpdate(SearchState& s, const std::string& advice, const char* port, const char* baud) {
+    UpdateMarker marker;
+    if (!ReadUpdateMarker(marker)) return false;
+    const std::string where = port && *port ? port : (s.szOnlyPort[0] ? s.szOnlyPort : marker.port);
+    const std::string rate = baud && *baud ? baud : marker.baud;
+
+    Status(s, "Looking for the sensor in its update program at " + where + ", " + rate + " baud...");
+    const ResyncResult result =
+        ProbeTransferProgram(where.c_str(), rate.c_str(), [&s] { return s.nStop.load() != 0; });
+    if (result == ResyncResult::Found) {
+        std::snprintf(s.szPort, sizeof s.szPort, "%s", where.c_str());
+        std::snprintf(s.szBaud, sizeof s.szBaud, "%s", rate.c_str());
+        std::memset(s.szSerial, 0, sizeof s.szSerial);
+        std::memset(s.szIdentity, 0, sizeof s.szIdentity);
+        std::string text = "Sensor found in its update program at " + where + ", " + rate + " baud";
+        if (!advice.empty()) text += " \xE2\x80\x94 " + advice;
+        Status(s, text);
+        return true;
+    }
+    // The sensor's own firmware answered on the marker's port: it is out
+    // of the program (restarted), and the marker has done its work.
+    if (result == ResyncResult::Application && SamePort(where, marker.port)) RemoveUpdateMarker();
+    Status(s, "Looking for sensor...");
+    return false;
+}
+
+void InstallUpdateProgramProbe(CMainFrameCore& frame, const std::string& advice) {
+    frame.m_updateProgramProbe = [advice](SearchState& s) { return ProbeInterruptedUpdate(s, advice); };
+}
+
+void RequestUpdateStop() { g_stopRequested.store(true); }
+
+void ClearUpdateStop() { g_stopRequested.store(false); }
+
+bool UpdateStopRequested() { return g_stopRequested.load(); }
