@@ -151,6 +151,24 @@ bool CMainFrameCore::EnableSensorCommands(bool enable) {
     return ui_.EnableMenuCommands(kSensorCommands, static_cast<int>(std::size(kSensorCommands)), enable);
 }
 
+bool CMainFrameCore::EnableUpdateCommandOnly() {
+    int others[std::size(kSensorCommands)];
+    int count = 0;
+    for (int id : kSensorCommands)
+        if (id != ID_SENSOR_UPDATE) others[count++] = id;
+    const int update = ID_SENSOR_UPDATE;
+    return ui_.EnableMenuCommands(others, count, false) && ui_.EnableMenuCommands(&update, 1, true);
+}
+
+void CMainFrameCore::RestartSearch() {
+    StopSearch();
+    CDUXKSerial& channel = GetSensorChannel();
+    if (channel.IsOpen()) channel.Close();
+    m_bInUpdateProgram.store(0);
+    m_bSensorFound.store(0, std::memory_order_release);
+    StartSearch();
+}
+
 bool CMainFrameCore::CheckSensorFound() {
     if (m_bSensorFound.load(std::memory_order_acquire)) return true;
     ui_.SetStatusText("No Sensor!");

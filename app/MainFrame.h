@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,6 +70,13 @@ public:
     std::atomic<uint8_t> m_bSensorFound{0};
     SearchState m_search;
     std::string m_strCmdLine;
+    // Set with m_bSensorFound when the search found the sensor still running
+    // the transfer program of an interrupted update: only the firmware
+    // update can be done, at m_search's port and rate.
+    std::atomic<uint8_t> m_bInUpdateProgram{0};
+    // Looks for such a sensor before the search proper (a front end sets
+    // it; empty: no look). True when found.
+    std::function<bool(SearchState&)> m_updateProgramProbe;
 
     // Fills m_search and starts the search thread.
     void StartSearch();
@@ -88,6 +96,11 @@ public:
     bool ReadLastPort(char* portName, size_t size);
     bool WriteLastPort(const char* portName);
     bool EnableSensorCommands(bool enable);
+    // Enables the firmware update alone and greys the other sensor commands.
+    bool EnableUpdateCommandOnly();
+    // Leaves the found state and searches anew (once the interrupted update
+    // has been finished and the sensor runs its firmware again).
+    void RestartSearch();
     // True when a sensor has been accepted; otherwise shows "No Sensor!".
     bool CheckSensorFound();
 

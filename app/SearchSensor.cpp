@@ -235,6 +235,18 @@ unsigned SearchSensor(SearchState* s) {
     std::strcpy(s->szPort, "????");
     ShowStatus(s, "Looking for sensor...");
 
+    // A sensor left in its update program by an interrupted update answers
+    // none of the search's questions; the probe looks for it first.
+    if (s->pFrame->m_updateProgramProbe) {
+        if (s->pFrame->m_updateProgramProbe(*s)) {
+            s->pFrame->m_bInUpdateProgram.store(1);
+            s->pFrame->EnableUpdateCommandOnly();
+            s->pSensorFound->store(1, std::memory_order_release);
+            return 0;
+        }
+        if (StopRaised(s)) return EndStopped(s);
+    }
+
     while (!s->pSensorFound->load(std::memory_order_acquire)) {
         bool anyOpened = false;
         for (int n = 1; n <= 7; ++n) {

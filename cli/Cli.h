@@ -52,6 +52,8 @@ struct CliContext {
     CMainFrameCore* frame = nullptr;
     std::string command;  // "find", "update", ...
     double startSeconds = 0;
+    // Why ConnectSensor did not connect, in words for the --json message.
+    std::string connectFailure = "No sensor found";
 };
 
 // Applies the global options (--json output routing, --no-sn-check, --trace
@@ -61,7 +63,10 @@ void PrepareCliContext(CliContext& ctx);
 // Finds the sensor as the options ask (search, one port's four rates, or a
 // direct open with --port and --baud) and leaves the channel open on the
 // main frame's port and rate. Returns kExitOk, or kExitNoSensor after the
-// time-out (a message has been printed).
+// time-out (a message has been printed). A sensor still in the update
+// program of an interrupted update is looked for first when an update left
+// its marker; found there, only `update` goes on (the frame's
+// m_bInUpdateProgram is set), every other command gets kExitFailed.
 int ConnectSensor(CliContext& ctx);
 
 // Text that came from the sensor or names a file, as it may be written to

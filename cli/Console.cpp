@@ -5,6 +5,7 @@
 
 #include "serial/DUXKSerial.h"
 #include "serial/PortDiagnosis.h"
+#include "update/Recovery.h"
 
 #include <atomic>
 #include <chrono>
@@ -103,17 +104,39 @@ void ReportPortOpenFailure(const std::string& port, const std::string& baud, uin
     if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, why).c_str());
 }
 
+// A sensor found in the update program of an interrupted update can only
+// be updated.
+int RefuseUnlessUpdating(CliContext& ctx) {
+    CMainFrameCore& frame = *ctx.frame;
+    if (!frame.m_bInUpdateProgram.load() || ctx.command == "update") return kExitOk;
+    ctx.connectFailure = std::string("The sensor at ") + frame.m_search.szPort +
+                         " is still in its update program: run 'duxk update FIRMWARE' to finish the interrupted update";
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, ctx.connectFailure).c_str());
+    return kExitFailed;
+}
+
 }  // namespace
 
 int ConnectSensor(CliContext& ctx) {
     PrepareCliContext(ctx);
     CMainFrameCore& frame = *ctx.frame;
     CDUXKSerial& channel = GetSensorChannel();
+    const std::string advice = ctx.command == "update"
+                                   ? "continuing the interrupted update"
+                                   : "run 'duxk update FIRMWARE' to finish the interrupted update";
+    InstallUpdateProgramProbe(frame, advice);
 
     if (!ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
         // A known connection: open it as the main frame reopens the port.
         std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", ctx.opts.port.c_str());
         std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "%s", ctx.opts.baud.c_str());
+        frame.m_search.pStatusBar = &ctx.ui;
+        if (ProbeInterruptedUpdate(frame.m_search, advice, ctx.opts.port.c_str(), ctx.opts.baud.c_str())) {
+            frame.m_bInUpdateProgram.store(1);
+            frame.m_bSensorFound.store(1, std::memory_order_release);
+            return RefuseUnlessUpdating(ctx);
+        }
         if (!frame.ReopenSensorPort()) {
             // A port that does not open is the user's input to fix; one that
             // opens but cannot take the rate is a failed connection.
@@ -144,7 +167,7 @@ int ConnectSensor(CliContext& ctx) {
     uint32_t waitMs = limitMs > 4e9 ? 4000000000u : static_cast<uint32_t>(limitMs < 0 ? 0 : limitMs);
     if (!frame.WaitSearchEnd(waitMs)) frame.StopSearch();
     frame.StopSearch();  // joins the ended thread
-    if (frame.m_bSensorFound.load(std::memory_order_acquire)) return kExitOk;
+    if (frame.m_bSensorFound.load(std::memory_order_acquire)) return RefuseUnlessUpdating(ctx);
 
     if (channel.IsOpen()) channel.Close();
     std::lock_guard<std::mutex> lock(g_outputMutex);

@@ -3,8 +3,10 @@
 // 100 ms tick.
 
 #include "cli/Cli.h"
+#include "cli/Signals.h"
 
 #include "calibration/CalTransfer.h"
+#include "serial/DUXKSerial.h"
 
 #include <CLI/CLI.hpp>
 
@@ -16,6 +18,7 @@
 namespace {
 
 constexpr int kTickMs = 100;
+constexpr char kLockCommand[] = "calib:lock\n";
 
 const char kSaveHelp[] =
     "Requests the calibration listing and, 0.6 s after it is complete, replaces\n"
@@ -59,6 +62,26 @@ int Finish(CliContext& ctx, int rc, const std::string& message) {
     return rc;
 }
 
+// Between the unlock and the final lock the sensor takes the lines it is
+// sent as calibration records; it is locked again before the process ends.
+int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
+    const int signal = LastInterrupt();
+    const int step = transfer.LoadStep();
+    const bool relock = !save && step >= 2 && step <= 7;
+    transfer.Stop();
+    if (relock) {
+        CDUXKSerial& channel = GetSensorChannel();
+        channel.Write(kLockCommand, sizeof kLockCommand - 1);
+        channel.WaitTransmitDone(500);
+    }
+    const std::string message = std::string("Interrupted (") + InterruptName(signal) + "): the calibration " +
+                                (save ? "save was stopped" : "load was stopped") +
+                                (relock ? " and the sensor locked again" : "");
+    std::fprintf(stderr, "duxk: %s\n", message.c_str());
+    EndBySignalLater(signal);
+    return Finish(ctx, kExitFailed, message);
+}
+
 int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
     // The file to load is read whole before the search: one that cannot be
     // loaded ends here, and the sensor is never unlocked for it.
@@ -73,10 +96,16 @@ int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
     }
 
     int rc = ConnectSensor(ctx);
-    if (rc != kExitOk) return Finish(ctx, rc, "No sensor found");
+    if (rc != kExitOk) return Finish(ctx, rc, ctx.connectFailure);
 
     ConsoleCalSink sink(ctx);
     CalTransfer transfer(&sink);
+    // An interrupt is acted on between two ticks: the transfer stops as when
+    // the dialog is closed, and a load locks the sensor again.
+    HoldInterrupts();
+    struct Release {
+        ~Release() { ReleaseInterrupts(); }
+    } release;
     if (save ? !transfer.OnSave(fileName) : !transfer.StartLoad(fileName, std::move(content)))
         // An empty name or an unreadable load file is unusable input; a save
         // file that cannot be created is a failed operation.
@@ -88,6 +117,7 @@ int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
     for (;;) {
         nextTick += std::chrono::milliseconds(kTickMs);
         std::this_thread::sleep_until(nextTick);
+        if (InterruptCount() > 0) return Interrupted(ctx, transfer, save);
         transfer.Tick();
         if (save) {
             if (transfer.SaveFailures() > 0) break;

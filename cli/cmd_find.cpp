@@ -14,7 +14,7 @@ namespace {
 void RunFind(CliContext& ctx) {
     int rc = ConnectSensor(ctx);
     if (rc != kExitOk) {
-        PrintJsonResult(ctx, rc, "No sensor found");
+        PrintJsonResult(ctx, rc, ctx.connectFailure);
         SetExitCode(rc);
         return;
     }

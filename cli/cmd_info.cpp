@@ -68,7 +68,7 @@ std::string WithLfLineEnds(const std::string& text) {
 int RunInfo(CliContext& ctx, int32_t kind) {
     int rc = ConnectSensor(ctx);
     if (rc != kExitOk) {
-        PrintJsonResult(ctx, rc, "No sensor found");
+        PrintJsonResult(ctx, rc, ctx.connectFailure);
         return rc;
     }
 

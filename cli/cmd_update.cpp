@@ -1,9 +1,11 @@
 // duxk update FIRMWARE.bin: the firmware update from the command line, with
 // the update dialog's three progress bars drawn on the terminal.
 #include "cli/Cli.h"
+#include "cli/Signals.h"
 
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
+#include "update/Recovery.h"
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
 
@@ -69,6 +71,15 @@ public:
         drawn_ = false;
     }
 
+    // A message on standard error between two drawings: the bars start
+    // afresh below it.
+    void Note(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+        drawn_ = false;
+    }
+
 private:
     void DrawBars(const int percent[3]) {
         constexpr int kWidth = 40;
@@ -107,7 +118,12 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
 
     const int connected = ConnectSensor(ctx);
     if (connected != kExitOk) {
-        PrintJsonResult(ctx, connected, "No sensor found");
+        if (connected == kExitNoSensor)
+            std::fprintf(stderr,
+                         "duxk: a sensor left in its update program by an interrupted update is found only at the "
+                         "port and rate of that update: try 'duxk --port PORT --baud RATE update %s'\n",
+                         file.c_str());
+        PrintJsonResult(ctx, connected, ctx.connectFailure);
         return connected;
     }
     CMainFrameCore* frame = ctx.frame ? ctx.frame : GetMainFrame();
@@ -122,6 +138,7 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     std::snprintf(job->baudText, sizeof job->baudText, "%s", frame->m_search.szBaud);
     job->firstAddressWord = kLoadAddressWord;
     job->secondAddressWord = kLoadAddressWord;
+    job->options.resume = frame->m_bInUpdateProgram.load() != 0;
 
     FILE* out = ctx.opts.json ? stderr : stdout;
     ProgressView view(out, platform::IsAnsiTerminal(out));
@@ -135,6 +152,12 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     DownloadProgress = 0.0;
     EraseProgress = 0.0;
     ProgramProgress = 0.0;
+    // From here an interrupt must not end the process: the sensor could be
+    // left without firmware. The first one warns, the second stops the
+    // update after the telegram in flight.
+    ClearUpdateStop();
+    HoldInterrupts();
+    int interruptsSeen = 0;
     job->startFlag.store(1);
     std::promise<void> done;
     std::future<void> finished = done.get_future();
@@ -148,6 +171,21 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     const auto period = std::chrono::milliseconds(100);
     auto next = std::chrono::steady_clock::now() + period;
     for (;;) {
+        const int interrupts = InterruptCount();
+        if (interrupts > interruptsSeen) {
+            const std::string name = InterruptName(LastInterrupt());
+            if (interruptsSeen == 0) {
+                view.Note("duxk: " + name +
+                          " received. Stopping the update now would leave the sensor without firmware, so it "
+                          "goes on.\nduxk: Interrupt again to stop it after the telegram in flight; running the "
+                          "same command again then finishes the update.");
+            }
+            if (interrupts >= 2 && !UpdateStopRequested()) {
+                RequestUpdateStop();
+                view.Note("duxk: " + name + " received again: stopping after the telegram in flight.");
+            }
+            interruptsSeen = interrupts;
+        }
         double values[3] = {DownloadProgress.load(), EraseProgress.load(), ProgramProgress.load()};
         if (values[1] > 0.1) {
             values[1] += 5.0 / 3.0;
@@ -159,6 +197,7 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
         next += period;
     }
     worker.join();
+    ReleaseInterrupts();
     view.End();
     SetUpdateBoxHook(nullptr);
 

@@ -1,6 +1,7 @@
 // duxk: the service tool for DUX-Kxx sensors on the command line.
 
 #include "cli/Cli.h"
+#include "cli/Signals.h"
 
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
@@ -45,6 +46,10 @@ std::string Footer() {
 
 int main(int argc, char** argv) {
     platform::PrepareProcess();
+    // A closed output pipe must never end an update half-way: writes to it
+    // fail instead. Interrupts end the process as usual unless a command
+    // holds them (update, cal).
+    InstallSignalHandling();
     CliContext ctx;
     ctx.startSeconds = CliNowSeconds();
     CMainFrameCore frame(ctx.ui);
@@ -131,5 +136,6 @@ int main(int argc, char** argv) {
     frame.StopSearch();
     if (GetSensorChannel().IsOpen()) GetSensorChannel().Close();
     SetMainFrame(nullptr);
+    EndBySignalIfAsked();
     return CliExitCode();
 }

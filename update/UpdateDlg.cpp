@@ -175,6 +175,9 @@ void CUpdateDlg::OnExecute() {
     if (frame) {
         CopyText(m_job.portName, frame->m_search.szPort);
         CopyText(m_job.baudText, frame->m_search.szBaud);
+        // The search found the sensor still in the transfer program of an
+        // interrupted update: the update takes it up from there.
+        m_job.options.resume = frame->m_bInUpdateProgram.load() != 0;
     }
     m_job.firstAddressWord = kLoadAddressWord;
     m_job.secondAddressWord = kLoadAddressWord;

@@ -7,6 +7,8 @@
 #include "info/SpecsDlg.h"
 #include "serial/DUXKSerial.h"
 #include "serial/PortDiagnosis.h"
+#include "update/Recovery.h"
+#include "update/UpdateDetail.h"
 #include "update/UpdateDlg.h"
 
 #include <QAction>
@@ -51,6 +53,7 @@ QString PlainToolTip(const QString& text) {
 CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
     : m_doc(doc), m_cmdLine(std::move(cmdLine)), m_gate(this), m_core(std::make_unique<CMainFrameCore>(*this)) {
     SetMainFrame(m_core.get());
+    InstallUpdateProgramProbe(*m_core, "choose Sensor > Firmware Update to finish the interrupted update");
 
     QMenuBar* bar = menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
@@ -214,6 +217,12 @@ void CMainFrame::RefreshView(bool searchWaiting, bool accepted) {
                                 .arg(port, baud));
             return;
         }
+        if (m_core->m_bInUpdateProgram.load()) {
+            m_view->SetText(QStringLiteral("Sensor found in its update program\n\nAn update was interrupted.\n"
+                                           "Sensor > Firmware Update finishes it.\n\n%1, %2 baud")
+                                .arg(port, baud));
+            return;
+        }
         // The identity reads "<model> <firmware version>".
         const QString identity = QString::fromLatin1(search.szIdentity).trimmed();
         const qsizetype space = identity.lastIndexOf(QLatin1Char(' '));
@@ -291,6 +300,12 @@ void CMainFrame::ShowMessageBox(const std::string& text, const std::string& capt
 
 void CMainFrame::OnSensorCommand(int id) {
     if (!m_core->CheckSensorFound()) return;
+    const bool inUpdateProgram = m_core->m_bInUpdateProgram.load() != 0;
+    if (inUpdateProgram && id != ID_SENSOR_UPDATE) {
+        SetPaneText(QStringLiteral("The sensor is still in its update program: "
+                                   "finish the interrupted update with Firmware Update"));
+        return;
+    }
     if (id == ID_SENSOR_UPDATE) GetSensorChannel().Close();
     switch (id) {
     case ID_SENSOR_SPECIFICATION: {
@@ -322,6 +337,13 @@ void CMainFrame::OnSensorCommand(int id) {
         {
             CUpdateDlg dlg(this, QStringLiteral("Firmware Update"));
             dlg.exec();
+        }
+        // The interrupted update is finished: the sensor runs its new
+        // firmware and is looked for as at the start.
+        if (inUpdateProgram && LastUpdateOutcome().stage == 7) {
+            m_core->RestartSearch();
+            RefreshView(false, false);
+            break;
         }
         m_core->ReopenSensorPort();
         break;
