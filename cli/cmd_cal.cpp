@@ -74,9 +74,12 @@ int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
         channel.Write(kLockCommand, sizeof kLockCommand - 1);
         channel.WaitTransmitDone(500);
     }
-    const std::string message = std::string("Interrupted (") + InterruptName(signal) + "): the calibration " +
-                                (save ? "save was stopped" : "load was stopped") +
-                                (relock ? " and the sensor locked again" : "");
+    std::string message = std::string("Interrupted (") + InterruptName(signal) + "): the calibration " +
+                          (save ? "save was stopped" : "load was stopped");
+    // The sensor keeps the records it took before the lock.
+    if (relock)
+        message += " and the sensor locked again; it may now hold only the records sent before the interrupt: "
+                   "load the file again";
     std::fprintf(stderr, "duxk: %s\n", message.c_str());
     EndBySignalLater(signal);
     return Finish(ctx, kExitFailed, message);

@@ -41,7 +41,17 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// TEMP of the scenario's own for the processes it starts: a failed update
+// leaves its marker there, not in the user's directory.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+    const std::string dir = out.substr(0, out.rfind('/'));
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("TEMP=", 0) != 0) env.push_back(*e);
+    env.push_back("TEMP=" + dir);
+    std::vector<char*> envp;
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -51,7 +61,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const 
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
