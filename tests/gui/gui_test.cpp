@@ -11,7 +11,9 @@
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
 #include "tests/app/TestSupport.h"
+#include "update/Recovery.h"
 #include "update/Update.h"
+#include "update/UpdateDetail.h"
 #include "update/UpdateDlg.h"
 
 #include <QAction>
@@ -37,9 +39,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 #include <utility>
 #include <vector>
 #include <functional>
@@ -550,6 +555,72 @@ TEST(DialogTest, InformationDialogFitsTheScreen) {
     dlg.FitToScreenHeight(4000);
     EXPECT_EQ(dlg.height(), dlg.DuY(423));
     EXPECT_GT(close->geometry().top(), edit->geometry().bottom());
+}
+
+TEST(MainWindowTest, SensorLeftInItsUpdateProgramIsOfferedOnlyTheUpdateThenFoundAgain) {
+    TempEnv env;
+    SimProcess sim(2, 38400, {"--serial", "K52GUI003", "--watchdog", "0", "--startup", "0.3"});
+    ASSERT_TRUE(sim.Ready());
+    ResetReplyState();
+    const std::string fw = WriteFirmware(env.temp, 2048);
+
+    // An update stopped while programming leaves the sensor in the transfer
+    // program, and its marker behind.
+    DownloadProgress = EraseProgress = ProgramProgress = 0.0;
+    auto first = std::async(std::launch::async, [&] {
+        return UpdateFirmware("dux_tra.bin", fw.c_str(), "COM2", "38400", kLoadAddressWord, kLoadAddressWord);
+    });
+    for (int i = 0; i < 1200 && ProgramProgress.load() <= 0.0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    RequestUpdateStop();
+    first.get();
+    ClearUpdateStop();
+    ASSERT_EQ(LastUpdateOutcome().code, kUpdateStopped);
+
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    ASSERT_TRUE(frame.OnCreate());
+    frame.show();
+    ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 60000));
+    EXPECT_TRUE(frame.Core().m_bInUpdateProgram.load());
+    EXPECT_TRUE(frame.MessageText().startsWith(QStringLiteral("Sensor found in its update program at COM2, 38400 baud")))
+        << frame.MessageText().toStdString();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            for (int id : kSensorCommands)
+                if (frame.CommandAction(id)->isEnabled() != (id == ID_SENSOR_UPDATE)) return false;
+            return true;
+        },
+        2000));
+    frame.OnSensorCommand(ID_SENSOR_SETTINGS);
+    EXPECT_TRUE(frame.MessageText().contains(QStringLiteral("still in its update program")));
+
+    // The update command takes the program up and finishes the update.
+    BoxRecorder boxes;
+    bool resumed = false;
+    QTimer::singleShot(0, [&] {
+        CUpdateDlg* dlg = nullptr;
+        WaitUntil([&] { return (dlg = qobject_cast<CUpdateDlg*>(QApplication::activeModalWidget())) != nullptr; },
+                  5000);
+        ASSERT_NE(dlg, nullptr);
+        auto* execute = dlg->findChild<QPushButton*>(QStringLiteral("id1005"));
+        dlg->findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString::fromStdString(fw));
+        WaitUntil([&] { return execute->isEnabled(); }, 2000);
+        execute->click();
+        resumed = dlg->Job().options.resume;
+        WaitUntil([&] { return !dlg->UpdateRunning(); }, 180000);
+        dlg->reject();
+    });
+    frame.OnSensorCommand(ID_SENSOR_UPDATE);
+    EXPECT_TRUE(resumed);
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+
+    // The sensor runs its new firmware and is looked for as at the start.
+    ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 60000));
+    EXPECT_FALSE(frame.Core().m_bInUpdateProgram.load());
+    EXPECT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, true); }, 2000));
+    EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI003' at COM2, 38400 baud"));
+    frame.close();
 }
 
 TEST(DialogTest, UpdateDialogClosedWithoutAnUpdateEndsItsWorker) {
