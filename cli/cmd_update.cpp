@@ -221,6 +221,14 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
 
 CliCommand registration{"update", [](CLI::App& app, CliContext& ctx) {
                             auto* sub = app.add_subcommand("update", "firmware update from an image file");
+                            sub->footer(
+                                "An interrupt (Ctrl-C, SIGTERM, SIGHUP) during the update only warns: stopping\n"
+                                "would leave the sensor without firmware. A second one stops the update after\n"
+                                "the telegram in flight (exit status 1).\n"
+                                "An update that did not finish (interrupted, killed, cable pulled) is finished\n"
+                                "by running the same command again: the sensor is found in its update program.\n"
+                                "Without the record of the interrupted update (another PC), give the port and\n"
+                                "rate of that update: duxk --port PORT --baud RATE update FIRMWARE.bin");
                             auto file = std::make_shared<std::string>();
                             sub->add_option("FIRMWARE", *file, "firmware image file (*.bin)")->required();
                             sub->callback([&ctx, file] {
