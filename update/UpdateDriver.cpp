@@ -277,16 +277,13 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
     channel.SetParams(baud, kDataBits, EVENPARITY, TWOSTOPBITS);
     channel.SetFlowControl(0);
 
-    // From here the sensor may run the transfer program, which nothing but
-    // its program end or a power cycle ends: leave a marker for a later run
-    // in case this one does not finish.
-    WriteUpdateMarker(channel.PortName(), std::to_string(baud));
-
     channel.TraceMessage("Start LoadTransferPrg()");
     const int result = LoadTransferPrg(firstAddressWord, secondAddressWord);
     if (result != 0) {
-        // A verdict other than 'T' leaves the sensor in its boot firmware.
-        if (result == 4 || result == 5 || result == 6 || result == 7 || result == 11) RemoveUpdateMarker();
+        // A verdict other than 'T', or a download stopped half-way, leaves
+        // the sensor in its boot firmware.
+        if (result == 4 || result == 5 || result == 6 || result == 7 || result == 11 || result == kUpdateStopped)
+            RemoveUpdateMarker();
         SetUpdateOutcome(5, result);
         ShowFlashError(result == kUpdateStopped ? kStoppedBeforeChange : DownloadResultMessage(result));
         return;

@@ -1,5 +1,6 @@
 // The transfer-program download against a boot loader played on a
 // pseudo-terminal: header, block lengths, checksum and the verdict byte.
+#include "PrivateTemp.h"
 #include "PtyPeer.h"
 
 #include "app/MainFrame.h"
@@ -20,6 +21,8 @@
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+::testing::Environment* const g_privateTemp = ::testing::AddGlobalTestEnvironment(new PrivateTemp);
 
 class DownloadTest : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
 // The update driver: refusals before the sensor is touched, port errors,
 // boot-mode entry and flash initiation against a sensor played on a
 // pseudo-terminal, the worker's handshake and the result texts.
+#include "PrivateTemp.h"
 #include "PtyPeer.h"
 
 #include "app/MainFrame.h"
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <future>
 #include <string>
 #include <sys/stat.h>
@@ -34,26 +34,7 @@ std::string WriteFile(const std::string& name, size_t size) {
     return path;
 }
 
-// The update's marker goes to a directory of this run's own, never the
-// user's.
-class PrivateTemp : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char dir[] = "/tmp/duxk-driver-XXXXXX";
-        if (mkdtemp(dir)) {
-            dir_ = dir;
-            setenv("TEMP", dir, 1);
-        }
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    }
-
-private:
-    std::string dir_;
-};
 ::testing::Environment* const g_privateTemp = ::testing::AddGlobalTestEnvironment(new PrivateTemp);
-
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
