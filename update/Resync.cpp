@@ -7,8 +7,6 @@
 #include "serial/Link.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -108,6 +106,8 @@ std::vector<uint8_t> Resync::Collect(uint32_t firstMs, Wait& end, uint64_t* firs
         if (firstAt && bytes.empty()) *firstAt = lastByte_;
         while (channel_.ReceivedCount() != 0) bytes.push_back(channel_.GetByte());
         wait = QuietMs();
+        // A device that never stops sending is no program waiting for us.
+        if (Elapsed() > o_.maxSeconds) break;
     }
     if (end == Wait::Timeout && !bytes.empty()) end = Wait::Byte;
     return bytes;
@@ -142,13 +142,13 @@ ResyncResult Resync::AskFirmware(bool& programAnswered) {
     const std::string text(got.begin(), got.end());
     size_t from = 0;
     while (from < text.size()) {
-        size_t end_ = text.find_first_of("\r\n", from);
-        if (end_ == std::string::npos) end_ = text.size();
-        std::string line = text.substr(from, end_ - from);
+        size_t lineEnd = text.find_first_of("\r\n", from);
+        if (lineEnd == std::string::npos) lineEnd = text.size();
+        const std::string line = text.substr(from, lineEnd - from);
         const size_t at = line.rfind('@');
         if ((at != std::string::npos && CheckIdReply(line.c_str() + at)) || line.find("boot_") != std::string::npos)
             return ResyncResult::Application;
-        from = end_ + 1;
+        from = lineEnd + 1;
     }
     programAnswered = true;
     return ResyncResult::NotFound;
@@ -270,17 +270,6 @@ ResyncResult Resync::Run() {
 }
 
 }  // namespace
-
-const char* ResyncResultText(ResyncResult result) {
-    switch (result) {
-    case ResyncResult::Found: return "found";
-    case ResyncResult::NotFound: return "not found";
-    case ResyncResult::Application: return "firmware answered";
-    case ResyncResult::Stopped: return "stopped";
-    case ResyncResult::PortGone: return "port failed";
-    }
-    return "?";
-}
 
 ResyncResult ResyncTransferProgram(const ResyncOptions& options) {
     Resync resync(options);

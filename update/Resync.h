@@ -19,8 +19,6 @@ enum class ResyncResult {
     PortGone,     // the port could not be used or failed
 };
 
-const char* ResyncResultText(ResyncResult result);
-
 struct ResyncOptions {
     uint32_t baud = 38400;
     // Give up when nothing at all has come back for this long (an erase in
