@@ -118,10 +118,12 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
 
     const int connected = ConnectSensor(ctx);
     if (connected != kExitOk) {
-        if (connected == kExitNoSensor)
+        // A search finds no sensor that still runs the update program of an
+        // interrupted update whose record is gone; its port and rate do.
+        if (connected == kExitNoSensor && ctx.opts.baud.empty())
             std::fprintf(stderr,
-                         "duxk: a sensor left in its update program by an interrupted update is found only at the "
-                         "port and rate of that update: try 'duxk --port PORT --baud RATE update %s'\n",
+                         "duxk: if an update of the sensor was interrupted, give that update's port and rate: "
+                         "duxk --port PORT --baud RATE update %s\n",
                          file.c_str());
         PrintJsonResult(ctx, connected, ctx.connectFailure);
         return connected;
