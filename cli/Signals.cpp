@@ -4,12 +4,33 @@
 #include <csignal>
 #include <cstring>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 std::atomic<bool> g_held{false};
 std::atomic<int> g_count{0};
 std::atomic<int> g_last{0};
 std::atomic<int> g_endBy{0};
+
+void Count(int signal) {
+    g_last.store(signal);
+    g_count.fetch_add(1);
+}
+
+#ifdef _WIN32
+
+// Ctrl-C and Ctrl-Break of the console; the others (the console closed, the
+// user logging off) end the process whatever a handler says.
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+    if ((type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) || !g_held.load()) return FALSE;
+    Count(type == CTRL_C_EVENT ? SIGINT : SIGBREAK);
+    return TRUE;
+}
+
+#else
 
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -22,13 +43,17 @@ extern "C" void OnInterrupt(int signal) {
         std::raise(signal);
         return;
     }
-    g_last.store(signal);
-    g_count.fetch_add(1);
+    Count(signal);
 }
+
+#endif
 
 }  // namespace
 
 void InstallSignalHandling() {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -42,6 +67,7 @@ void InstallSignalHandling() {
         if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(s, &action, nullptr);
     }
+#endif
 }
 
 void HoldInterrupts() {
@@ -60,7 +86,11 @@ const char* InterruptName(int signal) {
     switch (signal) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
+#ifdef _WIN32
+    case SIGBREAK: return "Ctrl-Break";
+#else
     case SIGHUP: return "SIGHUP";
+#endif
     default: return "signal";
     }
 }
@@ -71,6 +101,11 @@ void EndBySignalIfAsked() {
     const int signal = g_endBy.load();
     if (signal == 0) return;
     g_held.store(false);
+#ifdef _WIN32
+    // What a console process ended by Ctrl-C reports.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+#else
     std::signal(signal, SIG_DFL);
     std::raise(signal);
+#endif
 }

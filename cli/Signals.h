@@ -1,8 +1,9 @@
 // Interrupts of the command-line tool. SIGPIPE is ignored for good, so that
-// a closed output pipe only makes writes fail. SIGINT, SIGTERM and SIGHUP end
-// the process at once, as they would without a handler, except while a
-// command holds them: then the handler only counts them, and the command's
-// own thread decides what to do and says so.
+// a closed output pipe only makes writes fail. SIGINT, SIGTERM and SIGHUP
+// (on Windows: Ctrl-C and Ctrl-Break) end the process at once, as they would
+// without a handler, except while a command holds them: then the handler
+// only counts them, and the command's own thread decides what to do and
+// says so.
 #pragma once
 
 void InstallSignalHandling();

@@ -6,14 +6,16 @@
 
 #include "app/MainFrame.h"
 #include "platform/Files.h"
+#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 #include "serial/PortMap.h"
 
 #include <atomic>
-#include <climits>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <mutex>
 
 namespace {
 
@@ -32,7 +34,7 @@ bool ValidPort(const std::string& port) {
     if (port.empty() || port.size() > kMaxPortName) return false;
     for (unsigned char c : port)
         if (c < 0x20 || c == 0x7F) return false;
-    return ComPortNumber(port) > 0 || port[0] == '/';
+    return ComPortNumber(port) > 0 || std::filesystem::path(port).is_absolute();
 }
 
 std::string Value(const std::string& text, const char* key) {
@@ -49,9 +51,19 @@ std::string Value(const std::string& text, const char* key) {
 
 std::string DevicePath(const std::string& name) {
     const std::string device = ResolvePortName(name);
-    char resolved[PATH_MAX];
-    if (!device.empty() && realpath(device.c_str(), resolved)) return resolved;
-    return device;
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(device, ec);
+    return ec || device.empty() ? device : resolved.string();
+}
+
+// Local time for people reading the marker.
+std::string Now() {
+    static std::mutex mutex;
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    char text[64] = "";
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
+    return text;
 }
 
 void Status(SearchState& s, const std::string& text) {
@@ -63,7 +75,7 @@ void Status(SearchState& s, const std::string& text) {
 std::string UpdateMarkerPath() {
     const std::string dir = platform::PrivateStateDir();
     if (dir.empty()) return {};
-    return dir + (dir.back() == '/' ? "" : "/") + kMarkerName;
+    return platform::JoinPath(dir, kMarkerName);
 }
 
 bool ReadUpdateMarker(UpdateMarker& marker) {
@@ -83,13 +95,9 @@ bool ReadUpdateMarker(UpdateMarker& marker) {
 bool WriteUpdateMarker(const std::string& port, const std::string& baud) {
     const std::string path = UpdateMarkerPath();
     if (path.empty() || !ValidPort(port) || !ValidBaud(baud)) return false;
-    char since[64] = "";
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local)) std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
     const std::string text =
         "# A firmware update is in progress or was interrupted on this port.\n"
-        "port=" + port + "\nbaud=" + baud + "\nsince=" + since + "\n";
+        "port=" + port + "\nbaud=" + baud + "\nsince=" + Now() + "\n";
     return platform::ReplaceFileAtomically(path, text, 0600);
 }
 
