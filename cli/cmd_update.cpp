@@ -102,7 +102,7 @@ private:
     std::mutex mutex_;
 };
 
-int RunUpdate(CliContext& ctx, const std::string& file) {
+int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& options) {
     // The file is checked before the search: an unusable one ends here, and
     // nothing is sent. The update itself reads it again, once, for good.
     {
@@ -140,6 +140,7 @@ int RunUpdate(CliContext& ctx, const std::string& file) {
     std::snprintf(job->baudText, sizeof job->baudText, "%s", frame->m_search.szBaud);
     job->firstAddressWord = kLoadAddressWord;
     job->secondAddressWord = kLoadAddressWord;
+    job->options = options;
     job->options.resume = frame->m_bInUpdateProgram.load() != 0;
 
     FILE* out = ctx.opts.json ? stderr : stdout;
@@ -232,10 +233,14 @@ CliCommand registration{"update", [](CLI::App& app, CliContext& ctx) {
                                 "Without the record of the interrupted update (another PC), give the port and\n"
                                 "rate of that update: duxk --port PORT --baud RATE update FIRMWARE.bin");
                             auto file = std::make_shared<std::string>();
+                            auto options = std::make_shared<UpdateOptions>();
+                            sub->add_flag("--fast", options->fast,
+                                          "fast mode: the same bytes on the wire, without the host's pauses while it\n"
+                                          "talks to the transfer program (the boot loader's pauses are kept)");
                             sub->add_option("FIRMWARE", *file, "firmware image file (*.bin)")->required();
-                            sub->callback([&ctx, file] {
+                            sub->callback([&ctx, file, options] {
                                 ctx.command = "update";
-                                SetExitCode(RunUpdate(ctx, *file));
+                                SetExitCode(RunUpdate(ctx, *file, *options));
                             });
                         }};
 

@@ -114,8 +114,10 @@ void CDUXKSerial::StoreReceived(const uint8_t* data, uint32_t count)
         std::lock_guard<std::mutex> traceLock(traceMutex);
         uint32_t w = writePos.load(std::memory_order_relaxed);
         uint32_t room = (kRingSize - 1) - ReceivedCount();
+        const uint64_t arrival = TickCountUs();
         for (uint32_t i = 0; i < count && room > 0; ++i, --room) {
             receiveRing[w] = data[i];
+            arrivalRing[w] = arrival;
             if (traceStream)
                 std::fprintf(traceStream, "%.6f Read %d (%c)\n", TraceStamp(), data[i],
                              data[i] < 32 ? '.' : static_cast<char>(data[i]));
@@ -152,10 +154,19 @@ uint32_t CDUXKSerial::Purge()
 
 uint8_t CDUXKSerial::GetByte()
 {
+    return GetByte(nullptr);
+}
+
+uint8_t CDUXKSerial::GetByte(uint64_t* arrivalUs)
+{
+    if (arrivalUs)
+        *arrivalUs = 0;
     uint32_t r = readPos.load(std::memory_order_relaxed);
     if (r == writePos.load(std::memory_order_acquire))
         return 0;
     uint8_t b = receiveRing[r];
+    if (arrivalUs)
+        *arrivalUs = arrivalRing[r];
     readPos.store((r + 1) % kRingSize, std::memory_order_release);
     return b;
 }

@@ -25,6 +25,9 @@ public:
 
     uint32_t Purge();
     uint8_t GetByte();
+    // Also hands out when the event thread took the byte from the port
+    // (TickCountUs); 0 with the byte 0 when the ring is empty.
+    uint8_t GetByte(uint64_t* arrivalUs);
     uint32_t ReceivedCount() const;
     bool IsTransmitDone() const;
 
@@ -59,6 +62,7 @@ private:
     // around the producer's stores and Purge's reset, so that the reset can
     // never interleave with a store, and it pairs with rxCv for WaitReceived.
     uint8_t receiveRing[kRingSize] = {};
+    uint64_t arrivalRing[kRingSize] = {};  // arrival of each byte, TickCountUs
     std::atomic<uint32_t> writePos{0};
     std::atomic<uint32_t> readPos{0};
     std::mutex ringMutex;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -43,6 +44,38 @@ uint64_t TickCountMs()
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
+}
+
+uint64_t TickCountUs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+void SetFastLink(bool on)
+{
+    fastLink.store(on);
+}
+
+bool FastLink()
+{
+    return fastLink.load();
+}
+
+double CharacterMicros(uint32_t baud, int byteSize, int parity, int stopBits)
+{
+    if (baud == 0)
+        baud = 9600;
+    double bits = 1.0 + byteSize + (parity != NOPARITY ? 1 : 0);
+    bits += stopBits == TWOSTOPBITS ? 2.0 : stopBits == ONE5STOPBITS ? 1.5 : 1.0;
+    return bits * 1e6 / baud;
+}
+
+uint64_t EchoWaitMicros(uint64_t arrivalUs, uint64_t nowUs, double charMicros)
+{
+    const uint64_t due = arrivalUs + static_cast<uint64_t>(std::ceil(charMicros));
+    return due > nowUs ? due - nowUs : 0;
 }
 
 void WaitSeconds(double seconds)
@@ -160,6 +193,10 @@ int ReadBytes(void* buffer, int count, bool echo)
     if (!channel.IsOpen() || count <= 0)
         return 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
+    const bool fast = echo && FastLink();
+    const double charMicros = fast ? CharacterMicros(static_cast<uint32_t>(channel.GetBaudRate()), channel.GetByteSize(),
+                                                     channel.GetParity(), channel.GetStopBits())
+                                   : 0.0;
     for (int i = 0; i < count; ++i) {
         const uint64_t deadline = TickCountMs() + 1000;
         while (channel.ReceivedCount() == 0) {
@@ -168,11 +205,17 @@ int ReadBytes(void* buffer, int count, bool echo)
                 return 0;
             channel.WaitReceived(left);
         }
-        uint8_t b = channel.GetByte();
+        uint64_t arrival = 0;
+        uint8_t b = channel.GetByte(&arrival);
         out[i] = b;
-        if (echo) {
-            if (!fastLink.load(std::memory_order_relaxed))
-                WaitSeconds(0.01);
+        if (fast) {
+            // Not before the byte's own character time is over: the line
+            // (a half-duplex adapter) must have turned round.
+            for (uint64_t wait; (wait = EchoWaitMicros(arrival, TickCountUs(), charMicros)) > 0;)
+                std::this_thread::sleep_for(std::chrono::microseconds(wait));
+            channel.Write(&b, 1, nullptr, nullptr, INFINITE_TIMEOUT);
+        } else if (echo) {
+            WaitSeconds(0.01);
             channel.Write(&b, 1, nullptr, nullptr, INFINITE_TIMEOUT);
         }
     }
@@ -212,16 +255,6 @@ bool CheckIdReply(const char* text)
     if (payload > 101)
         return false;
     return static_cast<int>(sum & 0xFF) == expected;
-}
-
-void SetFastLink(bool on)
-{
-    fastLink.store(on);
-}
-
-bool FastLink()
-{
-    return fastLink.load();
 }
 
 void ResetReplyState()

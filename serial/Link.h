@@ -6,6 +6,8 @@
 
 // Monotonic millisecond clock; never wraps.
 uint64_t TickCountMs();
+// The same clock in microseconds.
+uint64_t TickCountUs();
 
 // How long ReadReply waits for a complete line, in seconds (initially 8).
 extern double ReplyTimeout;
@@ -20,10 +22,19 @@ int ReadBytes(void* buffer, int count, bool echo);
 void SendLong(uint32_t value);
 bool CheckIdReply(const char* text);
 
-// Fast link: ReadBytes echoes a byte as soon as the line allows instead of
-// after its 10 ms pause. Off by default; process-wide like the other values.
+// The fast update mode of the link, process-wide and off by default. When on,
+// ReadBytes echoes a byte as soon as one character time has passed since its
+// arrival (a half-duplex line needs that long to turn round) instead of
+// 10 ms after taking it from the ring.
 void SetFastLink(bool on);
 bool FastLink();
+
+// Microseconds one character occupies on the line: start bit, data bits,
+// parity bit, stop bits (parity and stop-bit codes as in a DCB).
+double CharacterMicros(uint32_t baud, int byteSize, int parity, int stopBits);
+// How long a fast-mode echo still has to wait at nowUs for a byte that
+// arrived at arrivalUs; 0 when its character time is already over.
+uint64_t EchoWaitMicros(uint64_t arrivalUs, uint64_t nowUs, double charMicros);
 
 // Forgets a partly collected reply line (for tests and for a fresh start).
 void ResetReplyState();

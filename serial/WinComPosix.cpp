@@ -20,6 +20,7 @@
 #include "serial/PortMap.h"
 #include "serial/PosixBaud.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -47,6 +48,12 @@ constexpr uint32_t MAXDWORD_VALUE = 0xFFFFFFFFu;
 uint64_t NowMs()
 {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+uint64_t NowUs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now().time_since_epoch()).count());
 }
 
@@ -188,6 +195,11 @@ struct CWinCom::Impl {
     std::atomic<uint32_t> firedEvents{0};
     std::atomic<uint64_t> maskGeneration{0};
     std::atomic<bool> txPending{false};
+    // A pseudo-terminal has no transmitter and reports an empty output queue
+    // at once; for it the time the written bytes would take on a line at the
+    // configured rate is kept here (NowUs), and the output counts as drained
+    // from then on, as a UART's would.
+    std::atomic<uint64_t> ptyTxFreeUs{0};
     std::atomic<uint64_t> readGeneration{0};
     std::atomic<uint32_t> lineErrors{0};
 
@@ -205,6 +217,7 @@ struct CWinCom::Impl {
     uint32_t DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* written);
     uint32_t DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got);
     uint32_t CollectStatus(int portFd);
+    void AccountPtyOutput(uint32_t count);
     uint32_t TakeLineErrors();
     void ResetStatusBaseline(int portFd);
 };
@@ -399,6 +412,14 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
         if (txPending.load()) {
             if (!(mask & EV_TXEMPTY)) {
                 txPending.store(false);
+            } else if (isPty) {
+                const uint64_t now = NowUs(), free = ptyTxFreeUs.load();
+                if (now >= free) {
+                    txPending.store(false);
+                    ev |= EV_TXEMPTY;
+                } else {
+                    shorten(static_cast<int>(std::min<uint64_t>((free - now + 999) / 1000, 1000)));
+                }
             } else {
                 int queued = 0;
                 if (ioctl(portFd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
@@ -481,6 +502,8 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
         ssize_t n = write(portFd, data + *written, count - *written);
         if (n > 0) {
             *written += static_cast<uint32_t>(n);
+            if (isPty)
+                AccountPtyOutput(static_cast<uint32_t>(n));
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -518,6 +541,23 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
         PokeEventFd(wakeFd);
     }
     return code;
+}
+
+// The line time of `count` bytes just handed to a pseudo-terminal, queued
+// behind what is still on the modelled line.
+void CWinCom::Impl::AccountPtyOutput(uint32_t count)
+{
+    PortSettings s;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        s = settings;
+    }
+    double bits = 1.0 + s.byteSize + (s.parity != NOPARITY ? 1 : 0);
+    bits += s.stopBits == TWOSTOPBITS ? 2.0 : s.stopBits == ONE5STOPBITS ? 1.5 : 1.0;
+    const uint64_t lineUs = static_cast<uint64_t>(bits * 1e6 * count / (s.baudRate ? s.baudRate : 9600));
+    const uint64_t now = NowUs();
+    const uint64_t free = ptyTxFreeUs.load();
+    ptyTxFreeUs.store(std::max(free, now) + lineUs);
 }
 
 uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got)
@@ -688,6 +728,7 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         impl_->eventMask = 0;
         impl_->firedEvents = 0;
         impl_->txPending = false;
+        impl_->ptyTxFreeUs = 0;
         impl_->fd = fd;
     }
     {

@@ -29,6 +29,13 @@ uint8_t g_body[249];
 uint8_t g_reply[256];
 
 constexpr uint8_t kErrorReply = 0x20;
+constexpr uint8_t kEraseCommand = 0x27;
+
+// A pause of the flash sequence; fast mode has none: the transfer program
+// is paced by the echoes alone.
+void SequencePause(double seconds) {
+    if (!FastLink()) WaitSeconds(seconds);
+}
 
 void PutLong(uint8_t* at, uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -98,7 +105,7 @@ int ReceiveTelegram(uint8_t* reply) {
     uint8_t length = 0;
     if (ReadBytes(&length, 1, true) != 1) return 0x113;
     if (ReadBytes(reply, length, true) != length) return 0x113;
-    WaitSeconds(0.1);
+    SequencePause(0.1);
     uint8_t low = 0, high = 0;
     if (ReadBytes(&low, 1, true) != 1) return 0x113;
     if (ReadBytes(&high, 1, true) != 1) return 0x113;
@@ -111,11 +118,14 @@ int ReceiveTelegram(uint8_t* reply) {
 TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte) {
     TelegramResult result{"unknown", 0x905};
     result.code = SendTelegram(body, count, perByte);
-    WaitSeconds(0.1);
+    SequencePause(0.1);
     // While the erase runs the sensor answers only when it is done: give
-    // the first reply byte up to 10 s instead of the usual second.
+    // the first reply byte up to 10 s instead of the usual second. Fast mode
+    // ties that to the erase telegram itself, not to the erase progress the
+    // dialog's timer advances (a repeat late in the window would miss it).
     const double erase = EraseProgress.load();
-    if (erase > 0.99 && erase <= 99.0) GetSensorChannel().WaitReceived(10000);
+    const bool erasing = FastLink() ? count > 0 && body[0] == kEraseCommand : erase > 0.99 && erase <= 99.0;
+    if (erasing) GetSensorChannel().WaitReceived(10000);
     result.code = ReceiveTelegram(g_reply);
     if (g_reply[0] == kErrorReply) {
         switch (g_reply[1]) {
@@ -306,51 +316,54 @@ int LoadFlashContents(const uint8_t* image, size_t size) {
 
     int result;
     if (stopped()) return fail(kUpdateStopped);
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     Trace("ProgPowerOn");
+    // The first power-on retries within the window the boot-mode entry
+    // started, which has run out by now; fast mode gives it one of its own.
+    if (FastLink()) StopWatch(0, false);
     if ((result = flashProgpowerOn()) != 0) return fail(result);
 
     if (stopped()) return fail(kUpdateStopped);
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     Trace("GetManufCode");
     uint32_t manufacturer = 0, device = 0;
     if ((result = flashGetManufacturer(kFlashBase, kFlashWidthIndex, kFlashTypeCode, &manufacturer, &device)) != 0)
         return fail(result);
 
     if (stopped()) return fail(kUpdateStopped);
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     Trace("FlashDelete");
     if ((result = FlashDelete(kFlashWidthIndex, kFlashTypeCode, kFlashBase, kFlashEraseCount)) != 0)
         return fail(result);
 
     if (stopped()) return fail(kUpdateStopped);
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     Trace("PrgPowerOff");
     if ((result = flashProgpowerOff()) != 0) return fail(result);
 
     if (stopped()) return fail(kUpdateStopped);
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     Trace("flashProgpowerOn");
     if ((result = flashProgpowerOn()) != 0) return fail(result);
 
     if (stopped()) return fail(kUpdateStopped);
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     Trace("flashGetManufacturer");
     if ((result = flashGetManufacturer(kFlashBase, kFlashWidthIndex, kFlashTypeCode, &manufacturer, &device)) != 0)
         return fail(result);
 
     if (stopped()) return fail(kUpdateStopped);
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     Trace("flashProg");
     uint32_t fileSum = 0, stopAddress = 0;
     if ((result = flashProg(image, size, kFlashBase, kFlashWidthIndex, kFlashTypeCode, &fileSum, &stopAddress)) != 0)
         return fail(result);
 
-    WaitSeconds(1.0);
+    SequencePause(1.0);
     Trace("flashProgpowerOff");
     if ((result = flashProgpowerOff()) != 0) return fail(result);
 
-    WaitSeconds(0.1);
+    SequencePause(0.1);
     Trace("flashGetChecksum");
     uint32_t flashSum = 0;
     if ((result = flashGetChecksum(kFlashWidthIndex, kFlashBase, static_cast<uint32_t>(size), &flashSum)) != 0)
@@ -358,7 +371,7 @@ int LoadFlashContents(const uint8_t* image, size_t size) {
 
     if (flashSum != fileSum) return fail(0x904);
 
-    WaitSeconds(0.2);
+    SequencePause(0.2);
     if ((result = flashProgEnd()) != 0) return fail(result);
 
     GetSensorChannel().TraceLine("**********SUCCESS*************");

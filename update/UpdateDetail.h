@@ -42,6 +42,10 @@ constexpr const char* kFlashErrorCaption = "FLASH programming error";
 enum class FirmwareFileState { Ok, CannotOpen, NotRegular, Directory, Empty, TooLarge, Changed };
 FirmwareFileState ReadFirmwareFile(const char* path, std::vector<uint8_t>& image, std::string* why = nullptr);
 
+// Whether the desktop application's raw command line asks for the fast
+// update mode ("/fast" as a word of its own, in any case).
+bool CommandLineHasFastSwitch(const std::string& cmdLine);
+
 // Called around every message box of the update, with true before the box
 // and false after it; lets a console front end move its progress display
 // out of the way. Empty by default.

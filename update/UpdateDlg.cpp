@@ -1,6 +1,7 @@
 #include "update/UpdateDlg.h"
 
 #include "app/MainFrame.h"
+#include "update/UpdateDetail.h"
 #include "app/gui/MessageBox.h"
 #include "update/UpdateDetail.h"
 
@@ -181,6 +182,8 @@ void CUpdateDlg::OnExecute() {
     }
     m_job.firstAddressWord = kLoadAddressWord;
     m_job.secondAddressWord = kLoadAddressWord;
+    // "/fast" on the application's command line, as its other switches.
+    m_job.options.fast = frame && CommandLineHasFastSwitch(frame->m_strCmdLine);
     m_btnExecute->setEnabled(false);
     m_job.startFlag = 1;
 }

@@ -11,6 +11,7 @@
 #include "serial/Link.h"
 #include "serial/PortDiagnosis.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -119,6 +120,29 @@ bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image,
     }
 }
 
+// Fast mode's look for the boot answer: every line that comes before the
+// deadline, instead of the one line read after a fixed wait. The last line
+// that was no boot answer is kept in lastLine.
+const char* ReadBootAnswerUntil(uint64_t deadlineMs, std::string& lastLine) {
+    for (;;) {
+        const uint64_t now = TickCountMs();
+        if (now >= deadlineMs) return nullptr;
+        ReplyTimeout = static_cast<double>(deadlineMs - now) / 1000.0;
+        const char* line = ReadReply();
+        if (!line || IsBootAnswer(line)) return line;
+        lastLine = line;
+    }
+}
+
+// Switches the link's fast mode for the time of one update.
+class FastLinkScope {
+public:
+    explicit FastLinkScope(bool on) { SetFastLink(on); }
+    ~FastLinkScope() { SetFastLink(false); }
+    FastLinkScope(const FastLinkScope&) = delete;
+    FastLinkScope& operator=(const FastLinkScope&) = delete;
+};
+
 }  // namespace
 
 void SetUpdateBoxHook(std::function<void(bool before)> hook) {
@@ -224,14 +248,22 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
     (void)options;
     CDUXKSerial& channel = GetSensorChannel();
 
+    const bool fast = FastLink();
     StopWatch(0, false);
     ReplyTimeout = 0.3;
     channel.Purge();
     std::string lastLine;
     for (;;) {
         SendCommand("boot");
-        WaitSeconds(1.0);
-        const char* line = ReadReply();
+        const char* line;
+        if (fast) {
+            // The same deadline as the wait and the read below; the answer
+            // is taken as soon as it is there.
+            line = ReadBootAnswerUntil(TickCountMs() + 1300, lastLine);
+        } else {
+            WaitSeconds(1.0);
+            line = ReadReply();
+        }
         if (IsBootAnswer(line)) break;
         if (line) lastLine = line;
         if (UpdateStopRequested()) {
@@ -259,8 +291,14 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
     bool initiated = false;
     for (int attempt = 0; attempt < 10 && !initiated && !channel.IsReceiveEnded(); ++attempt) {
         SendCommand("flsh");
-        WaitSeconds(0.5);
-        initiated = IsFlashAnswer(ReadReply());
+        if (fast) {
+            ReplyTimeout = 10.5;  // the 0.5 s pause and the 10 s read in one
+            initiated = IsFlashAnswer(ReadReply());
+            ReplyTimeout = 10.0;
+        } else {
+            WaitSeconds(0.5);
+            initiated = IsFlashAnswer(ReadReply());
+        }
         if (!initiated && UpdateStopRequested()) {
             SetUpdateOutcome(4, kUpdateStopped);
             ShowFlashError(kStoppedBeforeChange);
@@ -290,7 +328,7 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
     }
 
     channel.TraceMessage("End LoadTransferPrg()");
-    WaitSeconds(0.2);
+    if (!fast) WaitSeconds(0.2);
     RunFlashSequence(image);
 }
 
@@ -317,6 +355,7 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
                    const UpdateOptions& options) {
     (void)transferPrgName;  // the transfer program is the built-in image
     SetUpdateOutcome(0, 0);
+    const FastLinkScope fastLink(options.fast);
 
     // The image is read once, whole, before the sensor is touched; the
     // update sends nothing but this copy, whatever happens to the file
@@ -377,4 +416,20 @@ unsigned UpdateWorker(UpdateJob* job) {
     job->startFlag.store(0);
     job->counter.fetch_add(2);
     return 0;
+}
+
+bool CommandLineHasFastSwitch(const std::string& cmdLine) {
+    // A word of its own, in any case: a path that merely contains "/fast"
+    // does not count.
+    size_t at = 0;
+    while (at < cmdLine.size()) {
+        while (at < cmdLine.size() && std::isspace(static_cast<unsigned char>(cmdLine[at]))) ++at;
+        size_t end = at;
+        while (end < cmdLine.size() && !std::isspace(static_cast<unsigned char>(cmdLine[end]))) ++end;
+        std::string word = cmdLine.substr(at, end - at);
+        for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (word == "/fast") return true;
+        at = end;
+    }
+    return false;
 }
