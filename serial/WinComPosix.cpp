@@ -396,6 +396,7 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
         const uint32_t mask = eventMask.load();
         uint32_t ev = 0;
         int pollMs = RemainingMs(deadline, infinite);
+        int64_t drainUs = -1;  // a pseudo-terminal's modelled drain, to the microsecond
 
         // Received bytes: reported once until somebody reads.
         if (rxReported && readGeneration.load() != rxReportedGeneration)
@@ -418,7 +419,7 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
                     txPending.store(false);
                     ev |= EV_TXEMPTY;
                 } else {
-                    shorten(static_cast<int>(std::min<uint64_t>((free - now + 999) / 1000, 1000)));
+                    drainUs = static_cast<int64_t>(std::min<uint64_t>(free - now, 1000000));
                 }
             } else {
                 int queued = 0;
@@ -460,7 +461,13 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
             {cancelFd, POLLIN, 0},
             {portFd, static_cast<short>(watchRx ? POLLIN : 0), 0},
         };
-        int r = poll(pf, 3, pollMs);
+        int r;
+        if (drainUs >= 0 && (pollMs < 0 || drainUs < int64_t{pollMs} * 1000)) {
+            const timespec ts{static_cast<time_t>(drainUs / 1000000), static_cast<long>(drainUs % 1000000) * 1000};
+            r = ppoll(pf, 3, &ts, nullptr);
+        } else {
+            r = poll(pf, 3, pollMs);
+        }
         if (r < 0) {
             if (errno == EINTR)
                 continue;

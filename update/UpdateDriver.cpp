@@ -18,6 +18,10 @@
 #include <mutex>
 #include <thread>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 std::atomic<double> DownloadProgress{0.0};
 std::atomic<double> EraseProgress{0.0};
 std::atomic<double> ProgramProgress{0.0};
@@ -134,13 +138,32 @@ const char* ReadBootAnswerUntil(uint64_t deadlineMs, std::string& lastLine) {
     }
 }
 
-// Switches the link's fast mode for the time of one update.
+// Switches the link's fast mode for the time of one update. Its waits are
+// a character time or so: this thread and the port's event thread (started
+// by the update's open) then wake when asked rather than up to the
+// system's default timer slack later.
 class FastLinkScope {
 public:
-    explicit FastLinkScope(bool on) { SetFastLink(on); }
-    ~FastLinkScope() { SetFastLink(false); }
+    explicit FastLinkScope(bool on) {
+        SetFastLink(on);
+#ifdef __linux__
+        if (on) {
+            const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+            if (slack > 0 && prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0) slackNs_ = slack;
+        }
+#endif
+    }
+    ~FastLinkScope() {
+        SetFastLink(false);
+#ifdef __linux__
+        if (slackNs_ > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slackNs_), 0, 0, 0);
+#endif
+    }
     FastLinkScope(const FastLinkScope&) = delete;
     FastLinkScope& operator=(const FastLinkScope&) = delete;
+
+private:
+    int slackNs_ = 0;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "serial/DUXKSerial.h"
 #include "serial/Debug.h"
+#include "serial/Link.h"
 
 #include "PtyTestSupport.h"
 
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -323,4 +325,38 @@ TEST(Channel, WriteAndReceiveAtTheSameTimeDoNotDisturbEachOther)
     ASSERT_TRUE(oc.WaitCount(static_cast<uint32_t>(in.size())));
     for (uint8_t b : in)
         ASSERT_EQ(ch.GetByte(), b);
+}
+
+TEST(Channel, ByteCarriesTheTimeTheEventThreadTookIt)
+{
+    OpenChannel oc;
+    CDUXKSerial& ch = oc.channel;
+    const uint64_t sent = TickCountUs();
+    oc.pty.Send("a");
+    ASSERT_TRUE(oc.WaitCount(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    uint64_t arrival = 0;
+    const uint64_t taken = TickCountUs();
+    EXPECT_EQ(ch.GetByte(&arrival), 'a');
+    EXPECT_GE(arrival, sent);
+    EXPECT_LE(arrival + 250000, taken);
+    EXPECT_EQ(ch.GetByte(&arrival), 0);
+    EXPECT_EQ(arrival, 0u);
+}
+
+TEST(Channel, PseudoTerminalOutputDrainsAtTheConfiguredRate)
+{
+    // A pseudo-terminal takes any write at once; its transmitter counts as
+    // empty only after the bytes' time on a line: 96 bytes at 9600 baud 8N1
+    // take 100 ms, and a second write queues behind the first.
+    OpenChannel oc;
+    CDUXKSerial& ch = oc.channel;
+    ASSERT_EQ(ch.SetParams(9600, 8, NOPARITY, ONESTOPBIT), 0u);
+    const std::string block(96, 'd');
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(ch.Write(block.data(), 48), 0u);
+    ASSERT_EQ(ch.Write(block.data(), 48), 0u);
+    EXPECT_TRUE(ch.WaitTransmitDone(3000));
+    EXPECT_GE(SecondsSince(t0), 0.0995);
+    EXPECT_EQ(oc.pty.Receive(96, 1000).size(), 96u);
 }

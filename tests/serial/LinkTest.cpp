@@ -4,6 +4,8 @@
 #include "PtyTestSupport.h"
 
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -241,4 +243,47 @@ TEST_F(LinkTest, SendBytesToVanishedDeviceFailsWithoutWaiting)
     EXPECT_EQ(SendBytes(block.data(), static_cast<unsigned>(block.size())), 0u);
     EXPECT_LT(SecondsSince(t0), 1.0);
     EXPECT_EQ(GetSensorChannel().LastError(), ERROR_DEVICE_NOT_CONNECTED_CODE);
+}
+
+TEST(LinkFast, CharacterTimeAndEchoWait)
+{
+    EXPECT_DOUBLE_EQ(CharacterMicros(38400, 8, EVENPARITY, TWOSTOPBITS), 312.5);
+    EXPECT_NEAR(CharacterMicros(9600, 8, NOPARITY, ONESTOPBIT), 1041.67, 0.01);
+    EXPECT_DOUBLE_EQ(CharacterMicros(4800, 7, ODDPARITY, ONE5STOPBITS), 10.5e6 / 4800);
+    // One character time after the arrival, never before; at once when
+    // that has passed already.
+    EXPECT_EQ(EchoWaitMicros(1000, 1000, 312.5), 313u);
+    EXPECT_EQ(EchoWaitMicros(1000, 1200, 312.5), 113u);
+    EXPECT_EQ(EchoWaitMicros(1000, 1313, 312.5), 0u);
+    EXPECT_EQ(EchoWaitMicros(1000, 900000, 312.5), 0u);
+}
+
+TEST_F(LinkTest, FastEchoComesOneCharacterTimeAfterTheByteWithItsValue)
+{
+    // At 300 baud in the boot framing a character takes 40 ms: the echo can
+    // come no sooner after the byte was sent (spec mode echoes 10 ms after
+    // taking it), and each echo carries the byte's own value.
+    ASSERT_EQ(GetSensorChannel().SetParams(300, 8, EVENPARITY, TWOSTOPBITS), 0u);
+    SetFastLink(true);
+    const uint8_t reply[3] = {0x06, 0xA5, 0x00};
+    std::vector<double> after;
+    std::vector<uint8_t> echoes;
+    std::thread peer([&] {
+        for (uint8_t b : reply) {
+            const auto sent = std::chrono::steady_clock::now();
+            pty.Send(&b, 1);
+            auto e = pty.Receive(1, 2000);
+            after.push_back(SecondsSince(sent));
+            echoes.insert(echoes.end(), e.begin(), e.end());
+        }
+    });
+    uint8_t buf[3] = {};
+    EXPECT_EQ(ReadBytes(buf, 3, true), 3);
+    peer.join();
+    SetFastLink(false);
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 3), std::vector<uint8_t>(reply, reply + 3));
+    EXPECT_EQ(echoes, std::vector<uint8_t>(reply, reply + 3));
+    ASSERT_EQ(after.size(), 3u);
+    for (double s : after)
+        EXPECT_GE(s, 0.040);
 }

@@ -229,3 +229,48 @@ TEST_F(TelegramTest, UnpluggedDuringTheEraseFailsAtOnce) {
     EXPECT_LT(took, 3000u);
     EXPECT_TRUE(GetSensorChannel().IsReceiveEnded());
 }
+
+TEST_F(TelegramTest, FastModeSendsTheSameTelegramsAndEchoesEveryByte) {
+    // The same sequence on the wire in both modes; the played transfer
+    // program checks every echo against the byte it sent.
+    const std::string path = WriteFile("fw500.bin", 500, 4);
+    sensor.Start();
+    ASSERT_EQ(LoadFlashContents(path.c_str()), 0);
+    sensor.Stop();
+    const auto spec = sensor.Telegrams();
+
+    FakeTransfer fast{peer};
+    SetFastLink(true);
+    fast.Start();
+    const int result = LoadFlashContents(path.c_str());
+    fast.Stop();
+    SetFastLink(false);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(fast.Telegrams(), spec);
+    for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(fast.FlashAt(0x80000 + i), (i * 7 + 4) & 0xFF) << i;
+}
+
+TEST_F(TelegramTest, FastModeWaitsForTheEraseReplyOfEveryEraseTelegram) {
+    // The first erase telegram is refused, and meanwhile the dialog's timer
+    // has carried the erase bar past its end; the repeat's reply comes after
+    // 1.5 s. Fast mode still waits up to 10 s for it, so the repeat is
+    // answered and no third erase telegram is sent.
+    int erases = 0;
+    sensor.override_ = [&](const Bytes& body, size_t) -> Bytes {
+        if (body[0] != 0x27) return {};
+        if (erases++ == 0) {
+            EraseProgress = 120.0;
+            return {0x20, 0xF4};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        return {};
+    };
+    SetFastLink(true);
+    sensor.Start();
+    StopWatch(0, false);
+    const int result = FlashDelete(1, 0x15, 0x80000, 0x1C000);
+    sensor.Stop();
+    SetFastLink(false);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(erases, 2);
+}
