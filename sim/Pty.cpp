@@ -77,4 +77,9 @@ void Pty::FlushSlaveInput() {
     if (slave_ >= 0) tcflush(slave_, TCIFLUSH);
 }
 
+void Pty::GateHostOutput(bool open) {
+    if (slave_ < 0 || open == gateOpen_) return;
+    if (tcflow(slave_, open ? TCOON : TCOOFF) == 0) gateOpen_ = open;
+}
+
 }  // namespace sim

@@ -28,11 +28,17 @@ public:
     Framing HostFraming() const;
     // Drops what is waiting unread at the slave side.
     void FlushSlaveInput();
+    // Holds the host's writes back (closed) or lets them through (open). A
+    // pseudo-terminal takes whatever the host writes at once; stopping the
+    // slave's output makes the host's writes wait, as they wait for a real
+    // UART's transmitter.
+    void GateHostOutput(bool open);
 
 private:
     int master_ = -1;
     int slave_ = -1;
     std::string slavePath_;
+    bool gateOpen_ = true;
 };
 
 }  // namespace sim

@@ -2,15 +2,16 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace sim {
 
 std::vector<LineChar> Reframe(const uint8_t* data, size_t n, const Framing& tx, const Framing& rx) {
     std::vector<LineChar> out;
-    if (tx.baud == rx.baud || tx.baud <= 0 || rx.baud <= 0) {
-        // Stop-bit differences do not matter to a receiver: it checks the
-        // first stop bit only, and a longer stop is idle line to it.
+    if ((tx.baud == rx.baud && tx.parity == rx.parity) || tx.baud <= 0 || rx.baud <= 0) {
+        // Stop-bit differences alone do not matter to a receiver: it checks
+        // the first stop bit only, and a longer stop is idle line to it.
         out.reserve(n);
         for (size_t i = 0; i < n; ++i) out.push_back({data[i], false});
         return out;
@@ -58,18 +59,58 @@ std::vector<LineChar> Reframe(const uint8_t* data, size_t n, const Framing& tx, 
             continue;
         }
         uint8_t v = 0;
+        int ones = 0;
         for (int b = 0; b < 8; ++b)
-            if (level(start + t2 * (1.5 + b))) v |= static_cast<uint8_t>(1u << b);
+            if (level(start + t2 * (1.5 + b))) {
+                v |= static_cast<uint8_t>(1u << b);
+                ++ones;
+            }
         double stopAt = start + t2 * 9.5;
-        if (rx.parity) stopAt += t2;
+        bool parityError = false;
+        if (rx.parity) {
+            parityError = level(stopAt) != (ones & 1);
+            stopAt += t2;
+        }
         const bool framingError = level(stopAt) == 0;
-        out.push_back({v, framingError});
+        out.push_back({v, framingError, parityError});
         // The receiver looks for the next start bit from the middle of the
         // stop bit on; after a framing error the line may still be low.
         t = stopAt;
         prev = framingError ? 0 : 1;
     }
     return out;
+}
+
+void PacedLine::Add(size_t n, Clock::time_point at, std::chrono::nanoseconds charTime) {
+    if (n == 0) return;
+    groups_.push_back({n, at, charTime});
+    queued_ += n;
+}
+
+size_t PacedLine::TakeDone(Clock::time_point now) {
+    size_t done = 0;
+    while (!groups_.empty()) {
+        Group& g = groups_.front();
+        const Clock::time_point end = std::max(lineFree_, g.at) + g.charTime;
+        if (end > now) break;
+        lineFree_ = end;
+        ++done;
+        --queued_;
+        if (--g.n == 0) groups_.pop_front();
+    }
+    return done;
+}
+
+std::optional<PacedLine::Clock::time_point> PacedLine::NextDone() const {
+    if (groups_.empty()) return std::nullopt;
+    return std::max(lineFree_, groups_.front().at) + groups_.front().charTime;
+}
+
+std::optional<PacedLine::Clock::time_point> PacedLine::LastDone() const {
+    if (groups_.empty()) return std::nullopt;
+    Clock::time_point free = lineFree_;
+    for (const Group& g : groups_) free = std::max(free, g.at) + g.charTime * static_cast<int64_t>(g.n);
+    return free;
 }
 
 int BaudFromSpeed(unsigned speed) {

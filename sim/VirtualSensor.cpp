@@ -147,8 +147,9 @@ void VirtualSensor::SendLines(const std::vector<std::string>& lines, int firstDe
     }
 }
 
-std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now) {
+std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now, Clock::time_point* firstDue) {
     std::vector<uint8_t> bytes;
+    if (firstDue && !out_.empty()) *firstDue = out_.front().due;
     while (!out_.empty() && out_.front().due <= now) {
         bytes.insert(bytes.end(), out_.front().bytes.begin(), out_.front().bytes.end());
         out_.pop_front();
@@ -190,20 +191,42 @@ void VirtualSensor::Poll(Clock::time_point now) {
     }
 
     std::vector<uint8_t> tx;
+    Clock::time_point txAt;
     {
         std::lock_guard<std::mutex> lock(cpuTxMu_);
         tx.swap(cpuTx_);
+        txAt = cpuTxAt_;
+    }
+    if (cpu_ && trace_) {
+        const uint64_t overruns = cpu_->ReceiveOverruns() + cpu_->TransmitOverruns();
+        if (overruns != cpuOverruns_) {
+            cpuOverruns_ = overruns;
+            trace_->Note("serial unit overrun: " + std::to_string(cpu_->ReceiveOverruns()) + " received, " +
+                         std::to_string(cpu_->TransmitOverruns()) + " sent");
+        }
     }
     if (!tx.empty() && mode_ == SensorMode::Program) {
         // Every byte the program sends is acknowledged by the host's echo.
         pendingEchoes_ += tx.size();
         programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
-        Clock::time_point due = std::max(now, lastDue_);
+        if (telegramInAt_) {
+            auto it = std::find_if(answerTimes_.begin(), answerTimes_.end(),
+                                   [this](const auto& e) { return e.first == telegramCommand_; });
+            if (it == answerTimes_.end()) it = answerTimes_.insert(answerTimes_.end(), {telegramCommand_, {}});
+            const Clock::duration took = std::max(txAt, *telegramInAt_) - *telegramInAt_;
+            ++it->second.count;
+            it->second.total += took;
+            it->second.longest = std::max(it->second.longest, took);
+            telegramInAt_.reset();
+        }
+        // The bytes went onto the line when the program wrote them.
+        Clock::time_point due = std::max(std::min(txAt, now), lastDue_);
         lastDue_ = due;
         out_.push_back({due, std::move(tx)});
     }
 
     if (cpuDone_.load()) {
+        NoteAnswerTimes();
         if (cpuThread_.joinable()) cpuThread_.join();
         cpuDone_ = false;
         const auto exit = static_cast<SensorCpu::Exit>(cpuExit_.load());
@@ -445,6 +468,7 @@ void VirtualSensor::BootCommand(const std::string& cmd, Clock::time_point now) {
         Send("flshflash ready\r\n", 30, now);
         load_.clear();
         loadFramingError_ = false;
+        loadParityError_ = false;
         downloadBytes_ = 0;
         loadIdleUntil_ = now + std::chrono::seconds(10);
         SetMode(SensorMode::Loader, now);
@@ -467,6 +491,7 @@ void VirtualSensor::BootCommand(const std::string& cmd, Clock::time_point now) {
 void VirtualSensor::LoaderByte(const LineChar& c, Clock::time_point now) {
     loadIdleUntil_ = now + std::chrono::seconds(5);
     if (c.error) loadFramingError_ = true;
+    if (c.parityError) loadParityError_ = true;
     load_.push_back(c.value);
     ++downloadBytes_;
     if (cfg_.faults.powerLoss == PowerLossPhase::Download && !powerLossDone_) {
@@ -495,6 +520,7 @@ void VirtualSensor::LoaderVerdict(Clock::time_point now) {
     std::string verdict = "T";
     if ((sum & 0xFFFF) != sent) verdict = "C";
     else if (loadFramingError_) verdict = "F";
+    else if (loadParityError_) verdict = "P";
     if (!cfg_.faults.verdict.empty()) verdict = cfg_.faults.verdict;
     if (trace_) {
         char buf[96];
@@ -526,9 +552,12 @@ void VirtualSensor::StartProgram(Clock::time_point now) {
     programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
     cpuDone_ = false;
     cpu_ = std::make_unique<SensorCpu>(flash_);
+    cpu_->SetLineRate(cfg_.baud, Framing{cfg_.baud, true, 2}.BitsPerChar());
+    cpuOverruns_ = 0;
     cpu_->onTransmit = [this](uint8_t b) {
         {
             std::lock_guard<std::mutex> lock(cpuTxMu_);
+            if (cpuTx_.empty()) cpuTxAt_ = Clock::now();
             cpuTx_.push_back(b);
         }
         const uint64_t one = 1;
@@ -546,7 +575,24 @@ void VirtualSensor::StartProgram(Clock::time_point now) {
     });
 }
 
+void VirtualSensor::NoteAnswerTimes() {
+    if (trace_ && !answerTimes_.empty()) {
+        std::string text = "program answer times:";
+        for (const auto& [cmd, t] : answerTimes_) {
+            char part[128];
+            std::snprintf(part, sizeof part, " %02X: %llu in %.6f s (longest %.6f s);", cmd & 0xFF,
+                          static_cast<unsigned long long>(t.count), std::chrono::duration<double>(t.total).count(),
+                          std::chrono::duration<double>(t.longest).count());
+            text += part;
+        }
+        trace_->Note(text);
+    }
+    answerTimes_.clear();
+    telegramInAt_.reset();
+}
+
 void VirtualSensor::StopProgram() {
+    NoteAnswerTimes();
     if (cpuThread_.joinable()) {
         cpu_->Stop();
         cpuThread_.join();
@@ -594,6 +640,8 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
         case TgState::CkHigh:
             tgState_ = TgState::Length;
             lastOfTelegram = true;
+            telegramInAt_ = now;
+            telegramCommand_ = tgBody_.empty() ? -1 : tgBody_[0];
             break;
     }
 

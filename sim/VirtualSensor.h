@@ -67,8 +67,10 @@ public:
     std::optional<Clock::time_point> NextEvent() const;
     int WakeFd() const { return wakeFd_; }
 
-    // Bytes whose time has come, in order (the line thread writes them).
-    std::vector<uint8_t> TakeDueOutput(Clock::time_point now);
+    // Bytes whose time has come, in order (the line thread writes them);
+    // `firstDue`, when given, receives the time the first of them was due
+    // (when the sensor's UART started on it).
+    std::vector<uint8_t> TakeDueOutput(Clock::time_point now, Clock::time_point* firstDue = nullptr);
     std::optional<Clock::time_point> NextOutputDue() const;
 
     // The framing the sensor's UART is set to now.
@@ -136,6 +138,7 @@ private:
     std::vector<uint8_t> load_;
     uint32_t loadSize_ = 0;
     bool loadFramingError_ = false;
+    bool loadParityError_ = false;
     Clock::time_point loadIdleUntil_{};
     uint64_t downloadBytes_ = 0;
 
@@ -146,10 +149,23 @@ private:
     std::atomic<int> cpuExit_{0};
     std::mutex cpuTxMu_;
     std::vector<uint8_t> cpuTx_;
+    Clock::time_point cpuTxAt_{};  // when the program wrote the first byte of cpuTx_
+
+    // How long the program takes to answer a telegram (from its last byte
+    // to the first byte of the reply), per command, for the benchmarks.
+    struct AnswerTimes {
+        uint64_t count = 0;
+        Clock::duration total{}, longest{};
+    };
+    std::optional<Clock::time_point> telegramInAt_;
+    int telegramCommand_ = -1;
+    std::vector<std::pair<int, AnswerTimes>> answerTimes_;
+    void NoteAnswerTimes();
     int wakeFd_ = -1;
     std::vector<uint8_t> image_;
     uint16_t imageSeg_ = 0x0400, imageOff_ = 0x0100;
     Clock::time_point programQuietUntil_{};
+    uint64_t cpuOverruns_ = 0;
     bool programFaulted_ = false;
 
     // Telegram framing as the host sends it, followed passively so that

@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,7 +60,7 @@ struct Options {
     bool pace = false;
     std::string trace;
     std::string firmware;
-    uint32_t eraseMs = 100;
+    uint32_t eraseMs = 1000;  // the part's typical sector erase time
     double startup = 1.5;
     double watchdog = 30.0;
     sim::FaultConfig faults;
@@ -76,6 +78,10 @@ int Run(const Options& opt) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // The line model sleeps for fractions of a character time: wake when
+    // asked, not up to the default timer slack later (the processor's
+    // thread inherits this).
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     sim::Trace trace;
     if (std::string why; !opt.trace.empty() && !trace.Open(opt.trace, &why)) {
         std::cerr << "duxk-sensor-sim: cannot write trace file " << why << "\n";
@@ -174,17 +180,46 @@ int Run(const Options& opt) {
 
     std::mt19937_64 lineRng(opt.faults.seed);
     uint64_t rxIndex = 0, txIndex = 0;
-    // With pacing, the host's bytes are taken from the pseudo-terminal no
-    // faster than the line carries them; the host's writes then wait (and
-    // its transmit queue stays filled) as they would on a real port.
-    Clock::time_point rxWireFree{};
-    // The loop sleeps a millisecond or more at a time; the line may catch
-    // up by this much after a sleep, which keeps the average rate exact.
-    constexpr auto kPaceSlack = std::chrono::milliseconds(4);
-    std::deque<uint8_t> txPending;  // sensor bytes not yet on the line
-    Clock::time_point txWireFree{};
+    using Nanos = std::chrono::nanoseconds;
+    auto charTime = [](const sim::Framing& f) { return Nanos(static_cast<int64_t>(f.CharMicros() * 1000)); };
+    // The host's framing as far as the pseudo-terminal shows it: its speed
+    // and stop bits, not its parity. A host with the sensor's stop bits is
+    // taken to use its parity too; one without has not switched framing.
+    auto hostFraming = [&pty, &sensor] {
+        const sim::Framing sf = sensor.LineFraming();
+        sim::Framing hf = pty.HostFraming();
+        hf.parity = sf.parity && hf.stopBits == sf.stopBits;
+        return hf;
+    };
+
+    // Host to sensor. Everything the host wrote is read at once and queued
+    // as it was written (a write's bytes go back to back on a line, so they
+    // are reframed together); with pacing each host byte reaches the
+    // sensor one character time after the line was free for it, and the
+    // host is held back while more than a receive FIFO's worth is waiting.
+    struct RxChunk {
+        std::vector<sim::LineChar> chars;  // what the sensor's UART makes of them
+        size_t bytes = 0, bytesDone = 0, charsDone = 0;
+    };
+    std::deque<RxChunk> rxChunks;
+    sim::PacedLine rxLine;
+    constexpr size_t kHostAhead = 16;
+
+    // Sensor to host: each byte is written to the pseudo-terminal once it
+    // has crossed the line.
+    std::deque<uint8_t> txPending;  // sensor bytes not yet across the line
+    sim::PacedLine txLine;
     std::vector<uint8_t> wire;      // bytes for the host that the pty has not taken yet
     Clock::time_point blockedSince{};
+
+    auto deliver = [&](const sim::LineChar& in, Clock::time_point at) {
+        sim::LineChar c = in;
+        const uint64_t i = rxIndex++;
+        if (opt.faults.rxDrop.Active() && opt.faults.rxDrop.Hit(i, lineRng)) return;
+        if (opt.faults.rxCorrupt.Active() && opt.faults.rxCorrupt.Hit(i, lineRng))
+            c.value = static_cast<uint8_t>(c.value ^ (1u << (lineRng() % 8)));
+        sensor.Receive(c, at);
+    };
 
     sensor.PowerUp(Clock::now());
 
@@ -195,29 +230,28 @@ int Run(const Options& opt) {
         sensor.Poll(now);
 
         // The sensor's output, through the transmit faults.
-        for (uint8_t b : sensor.TakeDueOutput(now)) {
+        size_t produced = 0;
+        Clock::time_point producedAt = now;
+        for (uint8_t b : sensor.TakeDueOutput(now, &producedAt)) {
             const uint64_t i = txIndex++;
             if (opt.faults.txDrop.Active() && opt.faults.txDrop.Hit(i, lineRng)) continue;
             if (opt.faults.txCorrupt.Active() && opt.faults.txCorrupt.Hit(i, lineRng))
                 b = static_cast<uint8_t>(b ^ (1u << (lineRng() % 8)));
             txPending.push_back(b);
+            ++produced;
         }
-        if (sensor.Mode() == sim::SensorMode::PowerOff) txPending.clear();
+        if (sensor.Mode() == sim::SensorMode::PowerOff) {
+            txPending.clear();
+            txLine = sim::PacedLine{};
+            produced = 0;
+        }
+        const sim::Framing sf = sensor.LineFraming();
+        if (opt.pace) txLine.Add(produced, std::min(producedAt, now), charTime(sf));
 
-        // Onto the line, paced if asked for, at the sensor's speed; the
-        // host's UART samples it at its own.
-        if (wire.empty() && !txPending.empty()) {
-            const sim::Framing sf = sensor.LineFraming();
-            size_t n = txPending.size();
-            if (opt.pace) {
-                const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(sf.CharMicros() * 1000));
-                if (txWireFree < now - kPaceSlack) txWireFree = now - kPaceSlack;
-                n = 0;
-                while (n < txPending.size() && txWireFree + charTime <= now) {
-                    txWireFree += charTime;
-                    ++n;
-                }
-            }
+        // Onto the line at the sensor's speed; the host's UART samples it
+        // at its own.
+        if (!txPending.empty()) {
+            const size_t n = opt.pace ? std::min(txLine.TakeDone(now), txPending.size()) : txPending.size();
             if (n > 0) {
                 std::vector<uint8_t> bytes(txPending.begin(), txPending.begin() + static_cast<long>(n));
                 txPending.erase(txPending.begin(), txPending.begin() + static_cast<long>(n));
@@ -242,6 +276,22 @@ int Run(const Options& opt) {
             }
         }
 
+        // The host's bytes whose line time is over reach the sensor; the
+        // characters a chunk turned into follow its bytes in proportion.
+        if (opt.pace) {
+            size_t done = rxLine.TakeDone(now);
+            while (done > 0 && !rxChunks.empty()) {
+                RxChunk& ch = rxChunks.front();
+                const size_t step = std::min(done, ch.bytes - ch.bytesDone);
+                ch.bytesDone += step;
+                done -= step;
+                const size_t upTo = ch.bytesDone * ch.chars.size() / ch.bytes;
+                for (; ch.charsDone < upTo; ++ch.charsDone) deliver(ch.chars[ch.charsDone], now);
+                if (ch.bytesDone == ch.bytes) rxChunks.pop_front();
+            }
+            pty.GateHostOutput(rxLine.Queued() < kHostAhead);
+        }
+
         // How long to sleep.
         std::optional<Clock::time_point> wake;
         auto consider = [&wake](std::optional<Clock::time_point> t) {
@@ -249,55 +299,43 @@ int Run(const Options& opt) {
         };
         consider(sensor.NextEvent());
         consider(sensor.NextOutputDue());
-        size_t rxAllowed = 4096;
         if (opt.pace) {
-            sim::Framing hf = pty.HostFraming();
-            if (!hf.parity) hf.parity = sensor.LineFraming().parity;
-            const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(hf.CharMicros() * 1000));
-            const auto t = Clock::now();
-            if (rxWireFree < t - kPaceSlack) rxWireFree = t - kPaceSlack;
-            rxAllowed = static_cast<size_t>((t - rxWireFree) / charTime);
-            if (rxAllowed == 0) consider(rxWireFree + charTime);
-            rxAllowed = std::min<size_t>(rxAllowed, 4096);
+            consider(txLine.NextDone());
+            // Within a run of host bytes, waking every few of them is enough;
+            // the last one (an echo, a telegram's end) is delivered on time.
+            if (auto next = rxLine.NextDone()) {
+                const auto last = *rxLine.LastDone();
+                consider(std::min(last, std::max(*next, Clock::now() + std::chrono::milliseconds(2))));
+            }
         }
-        if (wire.empty() && !txPending.empty()) {
-            const sim::Framing sf = sensor.LineFraming();
-            consider(txWireFree + std::chrono::nanoseconds(static_cast<int64_t>(sf.CharMicros() * 1000)));
-        }
-        int timeoutMs = 1000;
-        if (wake) {
-            const auto d = std::chrono::duration_cast<std::chrono::microseconds>(*wake - Clock::now()).count();
-            timeoutMs = d <= 0 ? 0 : static_cast<int>(std::min<int64_t>((d + 999) / 1000, 1000));
-            if (timeoutMs == 0 && !(wake && *wake <= Clock::now())) timeoutMs = 1;
-        }
-        if (!wire.empty()) timeoutMs = std::min(timeoutMs, 10);
+        Nanos timeout = std::chrono::seconds(1);
+        if (wake) timeout = std::clamp<Nanos>(*wake - Clock::now(), Nanos(0), timeout);
+        if (!wire.empty()) timeout = std::min<Nanos>(timeout, std::chrono::milliseconds(10));
+        timespec ts{static_cast<time_t>(timeout.count() / 1000000000), static_cast<long>(timeout.count() % 1000000000)};
 
-        pollfd fds[3] = {{pty.Master(), static_cast<short>(rxAllowed > 0 ? POLLIN : 0), 0},
-                         {g_signalPipe[0], POLLIN, 0},
-                         {sensor.WakeFd(), POLLIN, 0}};
+        pollfd fds[3] = {{pty.Master(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}, {sensor.WakeFd(), POLLIN, 0}};
         if (!wire.empty()) fds[0].events |= POLLOUT;
-        const int pr = poll(fds, 3, timeoutMs);
+        const int pr = ppoll(fds, 3, &ts, nullptr);
         if (pr < 0 && errno != EINTR) break;
         if (fds[1].revents & POLLIN) break;
 
         if (fds[0].revents & POLLIN) {
             uint8_t buf[4096];
-            const ssize_t n = read(pty.Master(), buf, std::min(sizeof buf, rxAllowed));
+            const ssize_t n = read(pty.Master(), buf, sizeof buf);
             if (n > 0) {
                 now = Clock::now();
                 trace.Bytes("RX", buf, static_cast<size_t>(n));
-                const sim::Framing sf = sensor.LineFraming();
-                sim::Framing hf = pty.HostFraming();
-                if (!hf.parity) hf.parity = sf.parity;
-                const auto charTime = std::chrono::nanoseconds(static_cast<int64_t>(hf.CharMicros() * 1000));
-                for (auto c : sim::Reframe(buf, static_cast<size_t>(n), hf, sf)) {
-                    const uint64_t i = rxIndex++;
-                    if (opt.faults.rxDrop.Active() && opt.faults.rxDrop.Hit(i, lineRng)) continue;
-                    if (opt.faults.rxCorrupt.Active() && opt.faults.rxCorrupt.Hit(i, lineRng))
-                        c.value = static_cast<uint8_t>(c.value ^ (1u << (lineRng() % 8)));
-                    sensor.Receive(c, now);
+                const sim::Framing hf = hostFraming();
+                RxChunk ch;
+                ch.chars = sim::Reframe(buf, static_cast<size_t>(n), hf, sensor.LineFraming());
+                if (opt.pace) {
+                    ch.bytes = static_cast<size_t>(n);
+                    rxLine.Add(ch.bytes, now, charTime(hf));
+                    rxChunks.push_back(std::move(ch));
+                    pty.GateHostOutput(rxLine.Queued() < kHostAhead);
+                } else {
+                    for (const auto& c : ch.chars) deliver(c, now);
                 }
-                if (opt.pace) rxWireFree += charTime * n;
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 // Should the master report an error (no slave descriptor
                 // left), wait instead of spinning on it.
@@ -342,10 +380,15 @@ int main(int argc, char** argv) {
     app.add_option("--serial", opt.serial, "serial number (default: kept one, else K52A01234)");
     app.add_option("--flash", opt.flash, "flash part: am29f010 (default) or family-a")
         ->check(CLI::IsMember({"am29f010", "family-a"}));
-    app.add_flag("--pace", opt.pace, "deliver bytes no faster than the line's bit rate (10/11/12 bits a byte)");
+    app.add_flag("--pace", opt.pace,
+                 "hold both directions to the line's bit rate (10/11/12 bits a byte): every byte arrives one\n"
+                 "character time after the line was free for it, and the host's writes wait while more than\n"
+                 "16 of its bytes are still on the way");
     app.add_option("--trace", opt.trace, "log received and sent bytes and mode changes to FILE");
     app.add_option("--firmware", opt.firmware, "put this application image into the flash at start");
-    app.add_option("--erase-ms", opt.eraseMs, "AM29F010 sector erase time in ms (default 100)");
+    app.add_option("--erase-ms", opt.eraseMs,
+                   "AM29F010 sector erase time in ms (default 1000, the part's typical time: an update's\n"
+                   "erase of seven sectors takes 7 s)");
     app.add_option("--startup", opt.startup, "seconds the application answers \"boot_\" after a restart (default 1.5)");
     app.add_option("--watchdog", opt.watchdog,
                    "restart the sensor when a downloaded program has sent nothing for this many seconds\n(default 30, 0: never)");

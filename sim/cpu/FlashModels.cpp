@@ -4,7 +4,9 @@
 // command out of sequence drops the device back to reading the array.
 #include "sim/cpu/SensorCpu.h"
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 #include <set>
 
 namespace sim {
@@ -44,7 +46,14 @@ public:
             StartErase();
             return EraseStatus(offset);
         case Busy::Erase:
-            if (!EraseFinished()) return EraseStatus(offset);
+            if (!EraseFinished()) {
+                // A status read takes a little while during the erase, so
+                // that a program polling the part does not spin a processor
+                // of the machine for the seconds the erase takes.
+                const auto left = eraseEnd_ - Clock::now();
+                std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(1)));
+                return EraseStatus(offset);
+            }
             if (busy_ == Busy::EraseFailed) return EraseStatus(offset);
             break;
         case Busy::EraseFailed:

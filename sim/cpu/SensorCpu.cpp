@@ -4,8 +4,11 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 #if defined(__SANITIZE_ADDRESS__)
 // unicorn keeps its self-modifying-code bitmaps past uc_close; that memory is
@@ -30,11 +33,14 @@ constexpr uint32_t kPortService = 0xFF28;
 constexpr uint32_t kPortControl = 0x82;
 constexpr uint32_t kStatusTxReady = 0x08;
 constexpr uint32_t kStatusRxReady = 0x40;
+constexpr uint32_t kStatusOverrun = 0x04;  // cleared by reading the status
 constexpr uint8_t kControlPulseBit = 0x02;
 
-// A program that reads the status register this many times in a row without
-// a byte arriving is waiting for one; from then on the read blocks instead of
-// letting the emulated loop spin a host processor.
+// A program that reads the same status this many times in a row is waiting
+// for it to change: emulated time moves on to the next change (a byte
+// arriving, the transmitter done), or, with none to come, the read blocks
+// until a byte is pushed instead of letting the emulated loop spin a host
+// processor.
 constexpr int kIdleStatusReadsBeforeBlocking = 2;
 
 }  // namespace
@@ -46,12 +52,29 @@ struct SensorCpu::Impl {
 
     mutable std::mutex mutex;
     std::condition_variable cv;
-    std::deque<uint8_t> rx;
     bool stopRequested = false;
     bool running = false;
     bool waitingForByte = false;
     int idleStatusReads = 0;
+    uint32_t lastStatus = 0;
+
+    // Emulated time in instructions; written by the Run thread alone.
+    std::atomic<uint64_t> now{0};
+    uint64_t charInsns = 12 * SensorCpu::kInstructionsPerSecond / 38400;
+    // Bytes on their way in, each with its arrival time.
+    struct Incoming {
+        uint8_t byte;
+        uint64_t at;
+    };
+    std::deque<Incoming> rx;
+    bool anyArrival = false;
+    uint64_t lastArrival = 0;
+    bool rbrFull = false;
     uint8_t rxLatch = 0;
+    bool overrunFlag = false;
+    uint64_t overruns = 0;
+    uint64_t txBusyUntil = 0;
+    uint64_t txOverruns = 0;
     std::vector<uint8_t> serviceWrites;
     uint8_t control = 0;
     uint64_t controlPulses = 0;
@@ -80,31 +103,73 @@ struct SensorCpu::Impl {
     }
     static void OpenBusWrite(uc_engine*, uint64_t, unsigned, uint64_t, void*) {}
 
+    static void CountInstruction(uc_engine*, uint64_t, uint32_t, void* user) {
+        auto* self = static_cast<Impl*>(user);
+        self->now.store(self->now.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+
+    // Moves the bytes that have arrived by emulated time t into the receive
+    // buffer (mutex held).
+    void Arrive(uint64_t t) {
+        while (!rx.empty() && rx.front().at <= t) {
+            if (rbrFull) {
+                ++overruns;
+                overrunFlag = true;
+            }
+            rxLatch = rx.front().byte;
+            rbrFull = true;
+            rx.pop_front();
+        }
+    }
+
+    uint32_t Status(uint64_t t) const {
+        uint32_t status = 0;
+        if (t >= txBusyUntil) status |= kStatusTxReady;
+        if (rbrFull) status |= kStatusRxReady;
+        if (overrunFlag) status |= kStatusOverrun;
+        return status;
+    }
+
     static uint32_t PortIn(uc_engine* uc, uint32_t port, int, void* user) {
         auto* self = static_cast<Impl*>(user);
         std::unique_lock<std::mutex> lock(self->mutex);
+        uint64_t t = self->now.load(std::memory_order_relaxed);
+        self->Arrive(t);
         if (port == kPortStatus) {
-            if (self->rx.empty() && ++self->idleStatusReads > kIdleStatusReadsBeforeBlocking) {
-                self->waitingForByte = true;
-                self->cv.notify_all();
-                self->cv.wait(lock, [self] { return !self->rx.empty() || self->stopRequested; });
-                self->waitingForByte = false;
+            uint32_t status = self->Status(t);
+            if (status != self->lastStatus) self->idleStatusReads = 0;
+            if (++self->idleStatusReads > kIdleStatusReadsBeforeBlocking) {
+                // Waiting for a change: skip to the next one, or block for a byte.
+                std::optional<uint64_t> next;
+                if (t < self->txBusyUntil) next = self->txBusyUntil;
+                if (!self->rx.empty() && (!next || self->rx.front().at < *next)) next = self->rx.front().at;
+                if (!next && !self->rbrFull) {
+                    self->waitingForByte = true;
+                    self->cv.notify_all();
+                    self->cv.wait(lock, [self] { return !self->rx.empty() || self->stopRequested; });
+                    self->waitingForByte = false;
+                    self->Arrive(t);
+                    if (!self->rx.empty() && !self->rbrFull) next = self->rx.front().at;
+                }
+                if (next) {
+                    t = *next;
+                    self->now.store(t, std::memory_order_relaxed);
+                    self->Arrive(t);
+                }
+                status = self->Status(t);
             }
             if (self->stopRequested) {
                 uc_emu_stop(uc);
                 return kStatusTxReady;
             }
-            if (self->rx.empty()) return kStatusTxReady;
-            self->idleStatusReads = 0;
-            return kStatusTxReady | kStatusRxReady;
+            self->overrunFlag = false;
+            self->lastStatus = status;
+            return status;
         }
         self->idleStatusReads = 0;
         if (port == kPortRx) {
             // Reading the buffer takes the byte; with none there it repeats the last.
-            if (!self->rx.empty()) {
-                self->rxLatch = self->rx.front();
-                self->rx.pop_front();
-            }
+            self->rbrFull = false;
             return self->rxLatch;
         }
         if (port == kPortControl) return self->control;
@@ -114,17 +179,26 @@ struct SensorCpu::Impl {
     static void PortOut(uc_engine*, uint32_t port, int, uint32_t value, void* user) {
         auto* self = static_cast<Impl*>(user);
         const auto byte = static_cast<uint8_t>(value);
+        bool transmit = false;
         {
             std::lock_guard<std::mutex> lock(self->mutex);
             self->idleStatusReads = 0;
-            if (port == kPortService) {
+            if (port == kPortTx) {
+                const uint64_t t = self->now.load(std::memory_order_relaxed);
+                if (t < self->txBusyUntil) {
+                    ++self->txOverruns;  // the transmitter is still busy: the byte is lost
+                } else {
+                    self->txBusyUntil = t + self->charInsns;
+                    transmit = true;
+                }
+            } else if (port == kPortService) {
                 self->serviceWrites.push_back(byte);
             } else if (port == kPortControl) {
                 if ((self->control & kControlPulseBit) && !(byte & kControlPulseBit)) ++self->controlPulses;
                 self->control = byte;
             }
         }
-        if (port == kPortTx && self->owner.onTransmit) self->owner.onTransmit(byte);
+        if (transmit && self->owner.onTransmit) self->owner.onTransmit(byte);
     }
 
     static void AtResetVector(uc_engine* uc, uint64_t, uint32_t, void* user) {
@@ -158,6 +232,8 @@ struct SensorCpu::Impl {
         Check(uc_hook_add(uc, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(AtResetVector), this, kResetVector,
                           kResetVector),
               "hook reset");
+        Check(uc_hook_add(uc, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(CountInstruction), this, 1, 0),
+              "hook clock");
     }
 
     uint64_t CurrentLinearPc() {
@@ -236,15 +312,40 @@ bool SensorCpu::WaitUntilReceiving(int timeoutMs) {
     Impl& d = *impl_;
     std::unique_lock<std::mutex> lock(d.mutex);
     return d.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                         [&d] { return d.waitingForByte && d.rx.empty(); });
+                         [&d] { return d.waitingForByte && d.rx.empty() && !d.rbrFull; });
+}
+
+void SensorCpu::SetLineRate(int baud, int bitsPerChar) {
+    Impl& d = *impl_;
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (baud > 0 && bitsPerChar > 0)
+        d.charInsns = static_cast<uint64_t>(bitsPerChar) * kInstructionsPerSecond / static_cast<uint64_t>(baud);
 }
 
 void SensorCpu::PushRx(uint8_t byte) {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.mutex);
-    d.rx.push_back(byte);
+    // It has arrived now (the line delivers a byte once it has crossed),
+    // but never sooner than one character time after the byte before it.
+    uint64_t at = d.now.load(std::memory_order_relaxed);
+    if (d.anyArrival) at = std::max(at, d.lastArrival + d.charInsns);
+    d.anyArrival = true;
+    d.lastArrival = at;
+    d.rx.push_back({byte, at});
     d.cv.notify_all();
 }
+
+uint64_t SensorCpu::ReceiveOverruns() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->overruns;
+}
+
+uint64_t SensorCpu::TransmitOverruns() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->txOverruns;
+}
+
+uint64_t SensorCpu::Instructions() const { return impl_->now.load(std::memory_order_relaxed); }
 
 std::vector<uint8_t> SensorCpu::ServiceWrites() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -62,10 +62,23 @@ public:
     // has taken everything it was sent), or the time-out passes. Any thread.
     bool WaitUntilReceiving(int timeoutMs);
 
-    // Serial channel, host side.
+    // Serial channel, host side. The channel behaves as the chip's serial
+    // unit does, in emulated time (instructions executed at a nominal
+    // clock, so that a busy host machine changes nothing): bytes reach its
+    // one-byte receive buffer one character time apart at the most, and a
+    // byte arriving before the program read the one before overwrites it
+    // (overrun); after a write the transmitter is busy for one character
+    // time, and a byte written meanwhile is lost.
+    static constexpr uint64_t kInstructionsPerSecond = 2000000;
+    // The line's rate and character length (start, data, parity and stop
+    // bits); 38400 baud, 12 bits until set.
+    void SetLineRate(int baud, int bitsPerChar);
     void PushRx(uint8_t byte);                  // a byte arriving at the sensor
     // Called on the Run thread for every byte the program transmits.
     std::function<void(uint8_t)> onTransmit;
+    uint64_t ReceiveOverruns() const;           // bytes overwritten unread
+    uint64_t TransmitOverruns() const;          // bytes written while the transmitter was busy
+    uint64_t Instructions() const;              // emulated time so far
 
     // Recorded I/O for tests.
     std::vector<uint8_t> ServiceWrites() const;  // bytes written to port 0xFF28

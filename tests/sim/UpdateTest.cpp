@@ -250,13 +250,14 @@ TEST(SimUpdate, WatchdogRestartsASensorLeftInTheProgram) {
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
-    // What a host sends after a failed update only feeds the program's
-    // telegram reader, which sends back the bytes it takes for unknown
-    // commands; then the program falls silent and the watchdog bites.
-    h.SetLine(38400, false);
+    // What a host sends after a failed update (still in the boot framing)
+    // only feeds the program's telegram reader, which sends back the bytes
+    // it takes for unknown commands; then the program falls silent and the
+    // watchdog bites.
     h.Write("appl\n");
     EXPECT_EQ(h.Collect(300), "pl");
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    h.SetLine(38400, false);
     ASSERT_TRUE(WaitApplication(h, 4000));
     EXPECT_NE(h.Command("id").find("DUX-K52 V3.00"), std::string::npos);
 }
