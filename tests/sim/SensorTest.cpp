@@ -2,6 +2,8 @@
 // test: identity, line speed, listings, calibration, boot loader verdicts,
 // fault options, port map link and kept state.
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -253,6 +255,38 @@ TEST(SimSensor, DownloadVerdicts) {
         s.host.Write(d.data(), d.size());
         EXPECT_EQ(s.host.ReadByte(2000).value_or(0), 'O');
     }
+}
+
+TEST(SimSensor, DownloadInTheSensorsOwnFramingIsNotAccepted) {
+    // A host that stays at one stop bit (and so, on a pseudo-terminal, at no
+    // parity) sends 10-bit characters to the loader's 12-bit receiver.
+    std::vector<uint8_t> image(600);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13);
+    Sensor s({});
+    ASSERT_TRUE(EnterLoader(s.host));
+    ASSERT_TRUE(s.host.SetLine(38400, false));
+    const auto d = Download(image);
+    s.host.Write(d.data(), d.size());
+    const auto verdict = s.host.ReadByte(3000);
+    ASSERT_TRUE(verdict.has_value());
+    EXPECT_NE(*verdict, 'T');
+}
+
+TEST(SimSensor, PacedLineHoldsTheHostsWritesToItsRate) {
+    // 1,000 bytes at 9600 baud (10 bits each) take 1.04 s on a line. A
+    // pseudo-terminal takes a write at once, but once the sensor has seen
+    // more than 16 bytes waiting, the host's next write waits until the line
+    // has nearly caught up, as it waits for a real UART's transmitter.
+    Sensor s({"--pace", "--baud", "9600"}, 9600, false);
+    ASSERT_TRUE(s.host.SetLine(9600, false));
+    const std::string chunk(1000, 'x');
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the sensor sees the chunk
+        s.host.Write(chunk);
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(took, 2 * (1000 - 16) * 10.0 / 9600);
 }
 
 TEST(SimSensor, InvalidApplicationKeepsTheBootFirmwareFindable) {
