@@ -120,7 +120,7 @@ bool AllCommandsEnabled(CMainFrame& frame, bool enabled) {
 // A main window whose search has accepted the virtual sensor on COM2.
 struct FoundSensor {
     TempEnv env;
-    SimProcess sim{2, 38400, {"--serial", "K52GUI001"}};
+    SimProcess sim{2, 38400, {"--serial", "K52GUI001", "--erase-ms", "100"}};
     CDUXKUpdateMFCDoc doc;
     std::unique_ptr<CMainFrame> frame;
 
@@ -432,8 +432,11 @@ TEST(DialogTest, UpdateRunsWithFullBarsRefusesEscapeAndClosesAfter) {
     EXPECT_FALSE(dlg->UpdateRunning());
 
     edit->setText(QString::fromStdString(WriteFirmware(s.env.temp, 2048)));
+    // Started with "/fast" (any case): the update runs in fast mode.
+    s.frame->Core().m_strCmdLine = "duxkupdate /Fast";
     execute->click();
     ASSERT_TRUE(dlg->UpdateRunning());
+    EXPECT_TRUE(dlg->Job().options.fast);
     EXPECT_FALSE(execute->isEnabled());
 
     int maxBar[3] = {0, 0, 0};

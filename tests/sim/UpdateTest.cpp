@@ -147,7 +147,7 @@ TEST(SimUpdate, CompleteUpdateReportsTheNewFirmwareAndLeavesTheBootAreaAlone) {
     const std::string state = TempDir("update");
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--state", state})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state})));
     ASSERT_TRUE(WaitApplication(h));
 
     TestHost t(h);
@@ -167,7 +167,7 @@ TEST(SimUpdate, CompleteUpdateReportsTheNewFirmwareAndLeavesTheBootAreaAlone) {
 TEST(SimUpdate, TelegramErrorRepliesComeFromTheProgram) {
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--telegram-errors", "2:22"})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--telegram-errors", "2:22"})));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
@@ -192,7 +192,7 @@ TEST(SimUpdate, StuckCellFailsProgrammingAndTheChecksumShowsIt) {
     }
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--firmware", dir + "/small.bin", "--stuck-cell", "0x80100"})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--firmware", dir + "/small.bin", "--stuck-cell", "0x80100"})));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
@@ -206,7 +206,7 @@ TEST(SimUpdate, PowerLossWhileProgrammingLeavesABootableSensor) {
     const std::string state = TempDir("powerloss");
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--state", state, "--power-loss", "program:500"})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state, "--power-loss", "program:500"})));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
@@ -246,7 +246,7 @@ TEST(SimUpdate, PowerLossWhileProgrammingLeavesABootableSensor) {
 TEST(SimUpdate, WatchdogRestartsASensorLeftInTheProgram) {
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--watchdog", "1"})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--watchdog", "1"})));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));

@@ -274,3 +274,53 @@ TEST_F(DriverTest, UnpluggedBeforeBootModeOrFlashInitiationFailsAtOnce) {
         ch.Close();
     }
 }
+
+TEST(UpdateSwitches, FastFromTheDesktopCommandLine) {
+    EXPECT_TRUE(CommandLineHasFastSwitch("duxkupdate /fast"));
+    EXPECT_TRUE(CommandLineHasFastSwitch("duxkupdate /noSNcheck  /FAST"));
+    EXPECT_TRUE(CommandLineHasFastSwitch("/Fast\tdoc.dux"));
+    EXPECT_FALSE(CommandLineHasFastSwitch("duxkupdate /home/fast/doc.dux"));
+    EXPECT_FALSE(CommandLineHasFastSwitch("duxkupdate /fastest fast"));
+    EXPECT_FALSE(CommandLineHasFastSwitch(""));
+}
+
+TEST_F(DriverTest, FastBootEntryTakesTheAnswerAsItComes) {
+    // A line that is no boot answer, then the answer within the same second:
+    // fast mode takes it without asking again (spec mode would look at the
+    // first line only, and ask once more).
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
+    ch.SetEventMask(0x1FD);
+    SetFastLink(true);
+    auto run = std::async(std::launch::async, [] {
+        ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+    });
+    EXPECT_EQ(peer.ReadLine(3000), "boot\n");
+    peer.Write("busy_\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    peer.Write("boot__\r\n");
+    EXPECT_EQ(peer.ReadLine(3000), "flsh\n");
+    peer.CloseMaster();
+    run.get();
+    SetFastLink(false);
+    EXPECT_NE(LastUpdateOutcome().stage, 3);
+}
+
+TEST_F(DriverTest, FastBootEntryAsksAsOftenAsSpecMode) {
+    const std::string path = WriteFile("fw16f.bin", 16);
+    UpdateOptions fast;
+    fast.fast = true;
+    auto run = std::async(std::launch::async, [&] {
+        return UpdateFirmware("dux_tra.bin", path.c_str(), peer.SlavePath().c_str(), "38400", kLoadAddressWord,
+                              kLoadAddressWord, fast);
+    });
+    int boots = 0;
+    std::string line;
+    while (!(line = peer.ReadLine(3000)).empty() && line == "boot\n") ++boots;
+    EXPECT_EQ(line, "appl\n");
+    EXPECT_EQ(run.get(), 0);
+    EXPECT_GE(boots, 7);
+    EXPECT_LE(boots, 9);
+    EXPECT_FALSE(FastLink());  // the update's own switch is off again
+}
