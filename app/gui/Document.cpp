@@ -135,6 +135,8 @@ QString AppUsageText() {
         "  --baud RATE, /baud:RATE   with --port: open the port at RATE directly, without\n"
         "                            a search (38400, 19200, 9600 or 4800)\n"
         "  /noSNcheck                accept a sensor that reports no serial number\n"
+        "  /fast                     update firmware in fast mode: the same bytes on the\n"
+        "                            line, without the host's own idle pauses\n"
         "  --trace FILE              append a timestamped trace of the line to FILE\n"
         "                            (also DUXK_TRACE=FILE)\n"
         "  --help                    show this text and exit\n"
