@@ -23,6 +23,7 @@ double stopWatchStart[kStopWatchSlots] = {};
 char replyBuffer[kReplyBufferSize] = {};
 int replyLength = 0;
 int terminatorCount = 0;
+char lastTerminator = 0;
 
 bool IsTerminator(uint8_t b)
 {
@@ -175,6 +176,7 @@ char* ReadReply()
             replyBuffer[replyLength] = 0;
             terminatorCount = 0;
             replyLength = 0;
+            lastTerminator = static_cast<char>(b);
             return replyBuffer;
         }
         replyBuffer[replyLength++] = static_cast<char>(b);
@@ -183,6 +185,7 @@ char* ReadReply()
         replyBuffer[kReplyBufferSize - 1] = 0;
         terminatorCount = 0;
         replyLength = 0;
+        lastTerminator = 0;
         return replyBuffer;
     }
 }
@@ -261,7 +264,13 @@ void ResetReplyState()
 {
     replyLength = 0;
     terminatorCount = 0;
+    lastTerminator = 0;
     std::memset(replyBuffer, 0, sizeof replyBuffer);
+}
+
+char LastReplyTerminator()
+{
+    return lastTerminator;
 }
 
 int ReplyLength()

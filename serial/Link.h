@@ -38,6 +38,9 @@ uint64_t EchoWaitMicros(uint64_t arrivalUs, uint64_t nowUs, double charMicros);
 
 // Forgets a partly collected reply line (for tests and for a fresh start).
 void ResetReplyState();
+// The terminator that completed the line ReadReply returned last (CR, LF,
+// 3 or 4), or 0 when that line was cut at its length limit.
+char LastReplyTerminator();
 // For tests: the carried-over reply state.
 int ReplyLength();
 int ReplyTerminatorCount();

@@ -138,6 +138,21 @@ const char* ReadBootAnswerUntil(uint64_t deadlineMs, std::string& lastLine) {
     }
 }
 
+// Fast mode takes an answer as soon as its line is complete. A stray LF
+// of an earlier line (one that came after the purge) makes the CR end the
+// next line, and its LF is then still on the way. It is awaited before the
+// purge that follows, so that nothing of the answer is left to be read later
+// (as the loader's verdict, say). Spec mode's fixed waits did this.
+void LetAnswerEnd(CDUXKSerial& channel) {
+    if (LastReplyTerminator() != '\r') return;
+    const uint64_t end = TickCountMs() + 250;
+    while (channel.ReceivedCount() == 0 && !channel.IsReceiveEnded()) {
+        const uint64_t now = TickCountMs();
+        if (now >= end) return;
+        channel.WaitReceived(static_cast<uint32_t>(end - now));
+    }
+}
+
 // Switches the link's fast mode for the time of one update. Its waits are
 // a character time or so: this thread and the port's event thread (started
 // by the update's open) then wake when asked rather than up to the
@@ -287,7 +302,10 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
             WaitSeconds(1.0);
             line = ReadReply();
         }
-        if (IsBootAnswer(line)) break;
+        if (IsBootAnswer(line)) {
+            if (fast) LetAnswerEnd(channel);
+            break;
+        }
         if (line) lastLine = line;
         if (UpdateStopRequested()) {
             SetUpdateOutcome(3, kUpdateStopped);
@@ -328,6 +346,7 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
             return;
         }
     }
+    if (initiated && fast) LetAnswerEnd(channel);
     if (!initiated) {
         SetUpdateOutcome(4, 0);
         ShowFlashError("Flash programming initiation failed");

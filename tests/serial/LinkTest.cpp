@@ -113,11 +113,18 @@ TEST_F(LinkTest, ReadReplyLineWithCrLf)
     EXPECT_STREQ(line, "OK");
     EXPECT_EQ(ReplyLength(), 0);
     EXPECT_EQ(ReplyTerminatorCount(), 0);
+    EXPECT_EQ(LastReplyTerminator(), '\n');
     // An empty line comes back as CR LF.
     Arrive("\r\n");
     line = ReadReply();
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "\r\n");
+    // A stray LF before a line makes its CR the end of it.
+    Arrive("\nAB\r");
+    line = ReadReply();
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "AB");
+    EXPECT_EQ(LastReplyTerminator(), '\r');
 }
 
 TEST_F(LinkTest, ReadReplyHoldsSingleTerminatorAcrossCalls)

@@ -324,3 +324,33 @@ TEST_F(DriverTest, FastBootEntryAsksAsOftenAsSpecMode) {
     EXPECT_LE(boots, 9);
     EXPECT_FALSE(FastLink());  // the update's own switch is off again
 }
+
+TEST_F(DriverTest, FastAnswerLeavesNothingOfItsLineBehind) {
+    // A stray LF from an earlier line makes the CR end the next line, so the
+    // boot answer is taken at its CR while its LF is still on the way. That
+    // LF must not survive into the download, where it would be read as the
+    // loader's verdict.
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
+    ch.SetEventMask(0x1FD);
+    SetFastLink(true);
+    auto run = std::async(std::launch::async, [] {
+        ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+    });
+    auto answer = [&](const char* line) {
+        peer.Write(line);
+        // The host has taken the line by now; its LF comes late.
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        peer.Write("\n");
+    };
+    EXPECT_EQ(peer.ReadLine(3000), "boot\n");
+    answer("\nboot__\r");
+    EXPECT_EQ(peer.ReadLine(3000), "flsh\n");
+    answer("flshflash\r");
+    EXPECT_EQ(peer.ReadChunk(3000, 250).size(), 12u);  // the download's header
+    EXPECT_EQ(ch.ReceivedCount(), 0u);
+    peer.CloseMaster();
+    run.get();
+    SetFastLink(false);
+}
