@@ -432,11 +432,9 @@ TEST(DialogTest, UpdateRunsWithFullBarsRefusesEscapeAndClosesAfter) {
     EXPECT_FALSE(dlg->UpdateRunning());
 
     edit->setText(QString::fromStdString(WriteFirmware(s.env.temp, 2048)));
-    // Started with "/fast" (any case): the update runs in fast mode.
-    s.frame->Core().m_strCmdLine = "duxkupdate /Fast";
     execute->click();
     ASSERT_TRUE(dlg->UpdateRunning());
-    EXPECT_TRUE(dlg->Job().options.fast);
+    EXPECT_FALSE(dlg->Job().options.fast);
     EXPECT_FALSE(execute->isEnabled());
 
     int maxBar[3] = {0, 0, 0};
@@ -471,6 +469,25 @@ TEST(DialogTest, UpdateRunsWithFullBarsRefusesEscapeAndClosesAfter) {
     dlg.reset();
     s.frame->Core().ReopenSensorPort();
     EXPECT_TRUE(GetSensorChannel().IsOpen());
+}
+
+TEST(DialogTest, FastSwitchOnTheCommandLineRunsTheUpdateFast) {
+    FoundSensor s;
+    ASSERT_TRUE(s.Found());
+    BoxRecorder boxes;
+    GetSensorChannel().Close();
+    s.frame->Core().m_strCmdLine = "duxkupdate /noSNcheck /FAST";  // any case, as the other switches
+    CUpdateDlg dlg(s.frame.get(), QStringLiteral("Firmware Update"));
+    dlg.show();
+    auto* execute = dlg.findChild<QPushButton*>(QStringLiteral("id1005"));
+    ASSERT_TRUE(WaitUntil([&] { return execute->isEnabled(); }, 2000));
+    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString::fromStdString(WriteFirmware(s.env.temp, 512)));
+    execute->click();
+    ASSERT_TRUE(dlg.UpdateRunning());
+    EXPECT_TRUE(dlg.Job().options.fast);
+    QTest::keyClick(&dlg, Qt::Key_Return);  // ends the dialog once the update is over
+    EXPECT_FALSE(dlg.UpdateRunning());
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
 }
 
 TEST(DialogTest, EnterDuringAnUpdateWaitsForItWithTheWindowAlive) {
