@@ -142,7 +142,7 @@ const char* ReadBootAnswerUntil(uint64_t deadlineMs, std::string& lastLine) {
 // of an earlier line (one that came after the purge) makes the CR end the
 // next line, and its LF is then still on the way. It is awaited before the
 // purge that follows, so that nothing of the answer is left to be read later
-// (as the loader's verdict, say). Spec mode's fixed waits did this.
+// (as the loader's verdict, say). Standard mode's fixed waits did this.
 void LetAnswerEnd(CDUXKSerial& channel) {
     if (LastReplyTerminator() != '\r') return;
     const uint64_t end = TickCountMs() + 250;

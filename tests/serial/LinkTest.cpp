@@ -268,7 +268,7 @@ TEST(LinkFast, CharacterTimeAndEchoWait)
 TEST_F(LinkTest, FastEchoComesOneCharacterTimeAfterTheByteWithItsValue)
 {
     // At 300 baud in the boot framing a character takes 40 ms: the echo can
-    // come no sooner after the byte was sent (spec mode echoes 10 ms after
+    // come no sooner after the byte was sent (standard mode echoes 10 ms after
     // taking it), and each echo carries the byte's own value.
     ASSERT_EQ(GetSensorChannel().SetParams(300, 8, EVENPARITY, TWOSTOPBITS), 0u);
     SetFastLink(true);

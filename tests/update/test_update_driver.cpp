@@ -286,7 +286,7 @@ TEST(UpdateSwitches, FastFromTheDesktopCommandLine) {
 
 TEST_F(DriverTest, FastBootEntryTakesTheAnswerAsItComes) {
     // A line that is no boot answer, then the answer within the same second:
-    // fast mode takes it without asking again (spec mode would look at the
+    // fast mode takes it without asking again (standard mode would look at the
     // first line only, and ask once more).
     CDUXKSerial& ch = GetSensorChannel();
     ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
@@ -307,7 +307,7 @@ TEST_F(DriverTest, FastBootEntryTakesTheAnswerAsItComes) {
     EXPECT_NE(LastUpdateOutcome().stage, 3);
 }
 
-TEST_F(DriverTest, FastBootEntryAsksAsOftenAsSpecMode) {
+TEST_F(DriverTest, FastBootEntryAsksAsOftenAsStandardMode) {
     const std::string path = WriteFile("fw16f.bin", 16);
     UpdateOptions fast;
     fast.fast = true;

@@ -1,4 +1,4 @@
-// Whole firmware updates with `duxk update`, in spec mode and in fast mode,
+// Whole firmware updates with `duxk update`, in standard mode and in fast mode,
 // against the virtual sensor running the real transfer-program image on a
 // paced line. The scenarios are independent (each has its own sensor on its
 // own pseudo-terminal) and run side by side, since every update takes tens of
@@ -297,7 +297,7 @@ std::string SecondUpdateAfterPowerLoss() {
 // the image and the sensor, back in its application, report its version.
 std::string UpdateAt(bool fast, int baud, bool dataSheetErase = false) {
     std::string failures;
-    const std::string dir = ScenarioDir(std::string(fast ? "fast_" : "spec_") + std::to_string(baud));
+    const std::string dir = ScenarioDir(std::string(fast ? "fast_" : "std_") + std::to_string(baud));
     const std::string version = std::to_string(baud % 10) + "." + std::to_string(10 + baud / 1000);
     const std::string fw = MakeFirmware(dir, version, 1000);
     Sim sim(dir, {}, baud, dataSheetErase);
@@ -314,13 +314,13 @@ std::string UpdateAt(bool fast, int baud, bool dataSheetErase = false) {
     return failures;
 }
 
-std::string FastFamilyAFailsAsSpecMode() {
+std::string FastFamilyAFailsAsStandardMode() {
     std::string failures;
     // The update drives the AM29F010 (family B); a family-A part does not
     // take its erase, and both modes end with the same message.
     std::string message[2];
     for (int fast = 0; fast < 2; ++fast) {
-        const std::string dir = ScenarioDir(fast ? "fast_family_a" : "spec_family_a");
+        const std::string dir = ScenarioDir(fast ? "fast_family_a" : "std_family_a");
         const std::string fw = MakeFirmware(dir, "8.02", 600);
         Sim sim(dir, {"--flash", "family-a"});
         std::vector<std::string> args{"update", fw};
@@ -340,7 +340,7 @@ std::string FastFirstPowerOnIsRepeated() {
     std::string failures;
     const std::string dir = ScenarioDir("fast_power_on_errors");
     const std::string fw = MakeFirmware(dir, "8.03", 1000);
-    // Spec mode gives the first power-on no second chance; fast mode gives
+    // Standard mode gives the first power-on no second chance; fast mode gives
     // it a retry window of its own.
     Sim sim(dir, {"--telegram-errors", "3:22"});
     const Run run = Duxk(dir, "update", sim, {"update", "--fast", fw});
@@ -431,14 +431,14 @@ TEST(UpdateEndToEnd, ScenariosAgainstTheVirtualSensor) {
         {"telegram errors", TelegramErrorsAreRecovered},
         {"stuck cell", StuckCellEndsInChecksumError},
         {"power loss", SecondUpdateAfterPowerLoss},
-        {"spec mode at 19200 baud", [] { return UpdateAt(false, 19200); }},
-        {"spec mode at 9600 baud", [] { return UpdateAt(false, 9600); }},
-        {"spec mode at 4800 baud", [] { return UpdateAt(false, 4800); }},
+        {"standard mode at 19200 baud", [] { return UpdateAt(false, 19200); }},
+        {"standard mode at 9600 baud", [] { return UpdateAt(false, 9600); }},
+        {"standard mode at 4800 baud", [] { return UpdateAt(false, 4800); }},
         {"fast mode at 38400 baud, data-sheet erase", [] { return UpdateAt(true, 38400, true); }},
         {"fast mode at 19200 baud", [] { return UpdateAt(true, 19200); }},
         {"fast mode at 9600 baud", [] { return UpdateAt(true, 9600); }},
         {"fast mode at 4800 baud", [] { return UpdateAt(true, 4800); }},
-        {"fast mode, flash family A", FastFamilyAFailsAsSpecMode},
+        {"fast mode, flash family A", FastFamilyAFailsAsStandardMode},
         {"fast mode, first power-on refused", FastFirstPowerOnIsRepeated},
         {"fast mode, corrupted bytes", FastRecoversFromCorruptedBytes},
         {"fast mode, lost bytes", FastLostBytesNeverPassForSuccess},

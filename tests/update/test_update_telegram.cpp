@@ -237,7 +237,7 @@ TEST_F(TelegramTest, FastModeSendsTheSameTelegramsAndEchoesEveryByte) {
     sensor.Start();
     ASSERT_EQ(LoadFlashContents(path.c_str()), 0);
     sensor.Stop();
-    const auto spec = sensor.Telegrams();
+    const auto standard = sensor.Telegrams();
 
     FakeTransfer fast{peer};
     SetFastLink(true);
@@ -246,7 +246,7 @@ TEST_F(TelegramTest, FastModeSendsTheSameTelegramsAndEchoesEveryByte) {
     fast.Stop();
     SetFastLink(false);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(fast.Telegrams(), spec);
+    EXPECT_EQ(fast.Telegrams(), standard);
     for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(fast.FlashAt(0x80000 + i), (i * 7 + 4) & 0xFF) << i;
 }
 
