@@ -294,7 +294,7 @@ TEST_F(DriverTest, FastBootEntryTakesTheAnswerAsItComes) {
     ch.SetEventMask(0x1FD);
     SetFastLink(true);
     auto run = std::async(std::launch::async, [] {
-        ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
     });
     EXPECT_EQ(peer.ReadLine(3000), "boot\n");
     peer.Write("busy_\r\n");
@@ -336,7 +336,7 @@ TEST_F(DriverTest, FastAnswerLeavesNothingOfItsLineBehind) {
     ch.SetEventMask(0x1FD);
     SetFastLink(true);
     auto run = std::async(std::launch::async, [] {
-        ProgramFlash(38400, "unused.bin", kLoadAddressWord, kLoadAddressWord);
+        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
     });
     auto answer = [&](const char* line) {
         peer.Write(line);

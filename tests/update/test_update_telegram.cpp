@@ -233,16 +233,16 @@ TEST_F(TelegramTest, UnpluggedDuringTheEraseFailsAtOnce) {
 TEST_F(TelegramTest, FastModeSendsTheSameTelegramsAndEchoesEveryByte) {
     // The same sequence on the wire in both modes; the played transfer
     // program checks every echo against the byte it sent.
-    const std::string path = WriteFile("fw500.bin", 500, 4);
+    const std::vector<uint8_t> image = Image(500, 4);
     sensor.Start();
-    ASSERT_EQ(LoadFlashContents(path.c_str()), 0);
+    ASSERT_EQ(LoadFlashContents(image.data(), image.size()), 0);
     sensor.Stop();
     const auto standard = sensor.Telegrams();
 
     FakeTransfer fast{peer};
     SetFastLink(true);
     fast.Start();
-    const int result = LoadFlashContents(path.c_str());
+    const int result = LoadFlashContents(image.data(), image.size());
     fast.Stop();
     SetFastLink(false);
     EXPECT_EQ(result, 0);
