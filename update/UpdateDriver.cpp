@@ -153,19 +153,18 @@ void LetAnswerEnd(CDUXKSerial& channel) {
     }
 }
 
-// Switches the link's fast mode for the time of one update. Its waits are
-// a character time or so: this thread and the port's event thread (started
-// by the update's open) then wake when asked rather than up to the
-// system's default timer slack later.
+// Switches the link's fast mode for the time of one update. The update's
+// waits, down to a character time in fast mode and 10 ms in the standard
+// one, then end when asked rather than up to the system's default timer
+// slack later, on this thread and on the port's event thread (started by
+// the update's open): its waits keep their lengths more exactly.
 class FastLinkScope {
 public:
     explicit FastLinkScope(bool on) {
         SetFastLink(on);
 #ifdef __linux__
-        if (on) {
-            const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-            if (slack > 0 && prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0) slackNs_ = slack;
-        }
+        const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        if (slack > 0 && prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0) slackNs_ = slack;
 #endif
     }
     ~FastLinkScope() {
