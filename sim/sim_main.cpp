@@ -300,13 +300,12 @@ int Run(const Options& opt) {
         consider(sensor.NextEvent());
         consider(sensor.NextOutputDue());
         if (opt.pace) {
-            consider(txLine.NextDone());
-            // Within a run of host bytes, waking every few of them is enough;
-            // the last one (an echo, a telegram's end) is delivered on time.
-            if (auto next = rxLine.NextDone()) {
-                const auto last = *rxLine.LastDone();
-                consider(std::min(last, std::max(*next, Clock::now() + std::chrono::milliseconds(2))));
-            }
+            // Within a run of bytes, waking every few milliseconds is enough;
+            // the last one (an echo, a telegram's or a line's end) crosses on
+            // time.
+            const auto batch = Clock::now() + std::chrono::milliseconds(8);
+            for (const sim::PacedLine* line : {&txLine, &rxLine})
+                if (auto next = line->NextDone()) consider(std::min(*line->LastDone(), std::max(*next, batch)));
         }
         Nanos timeout = std::chrono::seconds(1);
         if (wake) timeout = std::clamp<Nanos>(*wake - Clock::now(), Nanos(0), timeout);
