@@ -61,6 +61,17 @@ bool LooksLikeProgramEchoes(const std::string& line) {
     return !line.empty() && line.find_first_not_of("bot") == std::string::npos;
 }
 
+// On a real line the program's receiver, set to the boot framing, takes the
+// host's 10-bit characters for something else, and what comes back is no
+// text at all: bytes outside printable text, or bytes that never end a line
+// (a firmware ends every answer with a line end).
+bool LooksLikeProgramAnswers(const std::string& lastLine) {
+    if (LooksLikeProgramEchoes(lastLine)) return true;
+    for (unsigned char c : lastLine)
+        if ((c < 0x20 && c != '\t') || c >= 0x7F) return true;
+    return lastLine.empty() && ReplyLength() > 0;
+}
+
 // Shown while the update runs, where the front end shows status texts.
 void ShowUpdateNote(const std::string& text) {
     if (CMainFrameCore* frame = GetMainFrame()) {
@@ -313,9 +324,10 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
         }
         // Asking a port whose device is gone again only delays the failure.
         if (StopWatch(0, true) > 10.0 || channel.IsReceiveEnded()) {
-            // No boot answer, but the letters of "boot" coming back: the
-            // sensor still runs the transfer program of an earlier update.
-            if (!channel.IsReceiveEnded() && LooksLikeProgramEchoes(lastLine) &&
+            // No boot answer, but the letters of "boot" coming back, or
+            // what a receiver in the boot framing makes of them: the sensor
+            // still runs the transfer program of an earlier update.
+            if (!channel.IsReceiveEnded() && LooksLikeProgramAnswers(lastLine) &&
                 ContinueInTransferProgram(baud, image, true))
                 return;
             SetUpdateOutcome(3, 0);

@@ -235,6 +235,16 @@ public:
 private:
     void Pass() {
         while (!stop_) {
+            // A cable carries the host's framing: its speed and stop bits
+            // (what the sensor's side can see) follow the host's port.
+            termios host{}, sensor{};
+            if (tcgetattr(master_, &host) == 0 && tcgetattr(sensor_, &sensor) == 0 &&
+                ((host.c_cflag ^ sensor.c_cflag) & CSTOPB || cfgetospeed(&host) != cfgetospeed(&sensor))) {
+                sensor.c_cflag = (sensor.c_cflag & ~CSTOPB) | (host.c_cflag & CSTOPB);
+                cfsetispeed(&sensor, cfgetospeed(&host));
+                cfsetospeed(&sensor, cfgetospeed(&host));
+                tcsetattr(sensor_, TCSANOW, &sensor);
+            }
             pollfd p[2] = {{master_, POLLIN, 0}, {sensor_, POLLIN, 0}};
             if (poll(p, 2, 20) <= 0) continue;
             uint8_t buf[512];
