@@ -3,13 +3,20 @@
 
 #include "cli/Cli.h"
 
+#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
+#include "serial/Debug.h"
 #include "serial/PortDiagnosis.h"
 #include "update/Recovery.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -61,7 +68,9 @@ void PrepareCliContext(CliContext& ctx) {
     static bool prepared = false;
     if (prepared) return;
     prepared = true;
-    ctx.ui.quiet = ctx.opts.json;
+    ctx.ui.json = ctx.opts.json;
+    ctx.ui.quiet = ctx.opts.quiet;
+    SetVerboseSteps(ctx.opts.verbose);
     if (ctx.opts.noSnCheck && ctx.frame->m_strCmdLine.find("/noSNcheck") == std::string::npos)
         ctx.frame->m_strCmdLine += " /noSNcheck";
     AttachTraceFromEnvironment();
@@ -71,10 +80,10 @@ void PrepareCliContext(CliContext& ctx) {
 }
 
 void ConsoleUi::SetStatusText(const std::string& text) {
+    if (quiet) return;
     std::lock_guard<std::mutex> lock(g_outputMutex);
-    FILE* out = quiet ? stderr : stdout;
-    std::fprintf(out, "%s\n", TerminalText(out, text).c_str());
-    std::fflush(out);
+    std::fprintf(stderr, "%s\n", TerminalText(stderr, text).c_str());
+    std::fflush(stderr);
 }
 
 bool ConsoleUi::EnableMenuCommands(const int*, int, bool) {
@@ -84,7 +93,7 @@ bool ConsoleUi::EnableMenuCommands(const int*, int, bool) {
 
 void ConsoleUi::ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
-    FILE* out = (quiet || IsFailureBox(caption, icon)) ? stderr : stdout;
+    FILE* out = (json || IsFailureBox(caption, icon)) ? stderr : stdout;
     std::fprintf(out, "%s: %s\n", caption.c_str(), TerminalText(out, text).c_str());
     std::fflush(out);
     lastBoxText = text;
@@ -194,6 +203,148 @@ void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::fprintf(stdout, "%s\n", json.c_str());
     std::fflush(stdout);
+}
+
+ProgressView::ProgressView(const CliContext& ctx, std::vector<std::string> phases)
+    : out_(stderr),
+      terminal_(platform::IsAnsiTerminal(stderr)),
+      hidden_(ctx.opts.quiet),
+      phases_(std::move(phases)),
+      steps_(phases_.size(), 0) {}
+
+void ProgressView::Show(const std::vector<double>& values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || hidden_) return;
+    std::vector<int> percent(phases_.size(), 0);
+    for (size_t i = 0; i < phases_.size() && i < values.size(); ++i) {
+        const double v = values[i] < 0 ? 0 : values[i];
+        percent[i] = v > 100 ? 100 : static_cast<int>(v);
+    }
+    std::lock_guard<std::mutex> output(g_outputMutex);
+    if (terminal_) {
+        DrawBars(percent);
+        return;
+    }
+    for (size_t i = 0; i < phases_.size(); ++i) {
+        const int step = percent[i] / 10;
+        if (step > steps_[i]) {
+            std::fprintf(out_, "%s: %d%%\n", phases_[i].c_str(), step * 10);
+            steps_[i] = step;
+        }
+    }
+    std::fflush(out_);
+}
+
+void ProgressView::BeforeBox(const std::vector<double>& values) {
+    Show(values);
+    mutex_.lock();
+    closed_ = true;
+}
+
+void ProgressView::AfterBox() { mutex_.unlock(); }
+
+void ProgressView::Note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> output(g_outputMutex);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+    drawn_ = false;
+}
+
+void ProgressView::End() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drawn_ = false;
+}
+
+void ProgressView::DrawBars(const std::vector<int>& percent) {
+    constexpr int kWidth = 40;
+    if (drawn_) std::fprintf(out_, "\x1b[%zuF", phases_.size());
+    for (size_t i = 0; i < phases_.size(); ++i) {
+        const int filled = percent[i] * kWidth / 100;
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(kWidth - filled), '.');
+        std::fprintf(out_, "%-22s [%s] %3d%%\x1b[K\n", phases_[i].c_str(), bar.c_str(), percent[i]);
+    }
+    std::fflush(out_);
+    drawn_ = true;
+}
+
+namespace {
+
+// The system's reason, in the lower case of a message's middle.
+std::string Reason(int error) {
+    std::string text = std::strerror(error);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && (text.size() < 2 || !(text[1] >= 'A' && text[1] <= 'Z')))
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+}  // namespace
+
+std::string CheckInputFile(const std::string& path, uint64_t maxSize, uint64_t* size, std::string* contents) {
+    if (size) *size = 0;
+    if (path.empty()) return "no file name given";
+    // Opened without waiting for a writer (a FIFO), then judged and read by
+    // what was opened, so that a file swapped after the check is not read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return path + ": " + Reason(errno);
+    auto fail = [fd, &path](const std::string& why) {
+        ::close(fd);
+        return path + ": " + why;
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return fail(Reason(errno));
+    if (S_ISDIR(st.st_mode)) return fail(Reason(EISDIR));
+    if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+    const uint64_t bytes = static_cast<uint64_t>(st.st_size);
+    if (size) *size = bytes;
+    if (bytes == 0) return fail("empty file");
+    if (bytes > maxSize)
+        return fail("too large: " + std::to_string(bytes) + " bytes, at most " + std::to_string(maxSize));
+    if (contents) {
+        contents->assign(bytes, '\0');
+        uint64_t got = 0;
+        while (got < bytes) {
+            const ssize_t n = ::read(fd, contents->data() + got, bytes - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return fail(Reason(errno));
+            if (n == 0) break;
+            got += static_cast<uint64_t>(n);
+        }
+        char extra;
+        if (got != bytes || ::read(fd, &extra, 1) != 0) return fail("changed while it was read");
+    }
+    ::close(fd);
+    return {};
+}
+
+std::string CheckOutputFile(const std::string& path) {
+    if (path.empty()) return "no file name given";
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return path + ": " + Reason(EISDIR);
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return path + ": not a regular file";
+    } else if (errno != ENOENT) {
+        return path + ": " + Reason(errno);
+    }
+    // The file is replaced through a new file in its directory.
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat dirStat {};
+    if (::stat(dir.c_str(), &dirStat) != 0) return path + ": " + Reason(errno);
+    if (!S_ISDIR(dirStat.st_mode)) return path + ": " + Reason(ENOTDIR);
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) return path + ": " + Reason(errno);
+    return {};
+}
+
+int UsageFailure(CliContext& ctx, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(g_outputMutex);
+        std::fprintf(stderr, "duxk: %s\n", text.c_str());
+        std::fflush(stderr);
+    }
+    PrintJsonResult(ctx, kExitUsage, text);
+    return kExitUsage;
 }
 
 CliCommand::CliCommand(const char* name, Setup setup) { Registry().emplace_back(name, std::move(setup)); }
