@@ -154,7 +154,7 @@ std::string SuccessfulUpdate() {
     const Run run = Duxk(dir, "update", sim, {"update", fw});
     CHECK_THAT(run.status == 0);
     CHECK_THAT(Contains(run.out, "Success: Firmware transferred successfully"));
-    CHECK_THAT(Contains(run.out, "Program Flash Memory: 100%"));
+    CHECK_THAT(Contains(run.err, "Program Flash Memory: 100%"));
     const std::string image = ReadAll(fw);
     CHECK_THAT(sim.Flash().compare(0, image.size(), image) == 0);
     // Back in its application, the sensor reports the new firmware.
