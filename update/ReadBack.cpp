@@ -63,9 +63,10 @@ int flashRead(uint8_t width, uint32_t address, uint32_t count, uint8_t* buffer) 
             std::memcpy(buffer, reply + kReadHead, count);
             return 0;
         }
-        char text[96];
-        std::snprintf(text, sizeof text, "read 0x%05X (%u bytes) failed: %s", static_cast<unsigned>(address),
-                      static_cast<unsigned>(count), result.code != 0 ? result.text : "unexpected reply");
+        char text[128];
+        std::snprintf(text, sizeof text, "read at 0x%05X (%u bytes) failed: %s", static_cast<unsigned>(address),
+                      static_cast<unsigned>(count),
+                      result.code != 0 ? FlashResultMessage(result.code) : "reply for another request");
         Trace(text);
         if (!CheckRetry(attempts)) return 0x905;
     }

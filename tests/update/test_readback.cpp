@@ -16,7 +16,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 using Bytes = FakeTransfer::Bytes;
@@ -27,14 +26,6 @@ Bytes Pattern(size_t size, unsigned seed) {
     Bytes bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i * 13 + seed) & 0xFF);
     return bytes;
-}
-
-std::string WriteFile(const std::string& name, const Bytes& bytes) {
-    const std::string path = ::testing::TempDir() + std::to_string(getpid()) + "_" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    return path;
 }
 
 Bytes ReadHead(uint32_t address, uint32_t count, uint8_t width = 1) {
@@ -141,7 +132,7 @@ TEST_F(ReadBackTest, ReplyThatDoesNotFitTheRequestIsRepeated) {
 }
 
 TEST_F(ReadBackTest, BackupThatCannotBeReadStopsTheUpdateBeforeTheErase) {
-    const std::string firmware = WriteFile("fw_backup.bin", Pattern(100, 3));
+    const Bytes firmware = Pattern(100, 3);
     const std::string backup = ::testing::TempDir() + std::to_string(getpid()) + "_never.bin";
     std::remove(backup.c_str());
     sensor.override_ = [](const Bytes& body, size_t) -> Bytes {
@@ -151,7 +142,7 @@ TEST_F(ReadBackTest, BackupThatCannotBeReadStopsTheUpdateBeforeTheErase) {
     UpdateOptions options;
     options.backupPath = backup;
     const uint64_t t0 = TickCountMs();
-    EXPECT_EQ(LoadFlashContents(firmware.c_str(), options), kReadBackReadFailed);
+    EXPECT_EQ(LoadFlashContents(firmware.data(), firmware.size(), options), kReadBackReadFailed);
     EXPECT_GE(TickCountMs() - t0, 10000u) << "read telegrams are repeated for the whole window";
     sensor.Stop();
     EXPECT_EQ(ReadBackResultDetail(kReadBackReadFailed),
@@ -166,11 +157,10 @@ TEST_F(ReadBackTest, BackupThatCannotBeReadStopsTheUpdateBeforeTheErase) {
 
 TEST_F(ReadBackTest, VerifyCatchesSwappedBytesThatTheSumPasses) {
     const Bytes image = Pattern(300, 5);
-    const std::string firmware = WriteFile("fw_verify.bin", image);
     UpdateOptions verify;
     verify.verify = true;
     sensor.Start();
-    ASSERT_EQ(LoadFlashContents(firmware.c_str(), verify), 0);
+    ASSERT_EQ(LoadFlashContents(image.data(), image.size(), verify), 0);
     // The programmed range is read back between the checksum and the end.
     const auto t = sensor.Telegrams();
     ASSERT_GE(t.size(), 3u);
@@ -183,8 +173,8 @@ TEST_F(ReadBackTest, VerifyCatchesSwappedBytesThatTheSumPasses) {
     FakeTransfer swapping{peer};
     swapping.swapAddress = 0x80100;
     swapping.Start();
-    EXPECT_EQ(LoadFlashContents(firmware.c_str(), UpdateOptions{}), 0) << "the sum does not see it";
-    EXPECT_EQ(LoadFlashContents(firmware.c_str(), verify), kReadBackDiffers);
+    EXPECT_EQ(LoadFlashContents(image.data(), image.size(), UpdateOptions{}), 0) << "the sum does not see it";
+    EXPECT_EQ(LoadFlashContents(image.data(), image.size(), verify), kReadBackDiffers);
     swapping.Stop();
     EXPECT_EQ(ReadBackResultDetail(kReadBackDiffers), "2 bytes differ, the first at 0x80100");
     EXPECT_NE(swapping.Telegrams().back()[1], 0x49) << "no program end after a difference";
