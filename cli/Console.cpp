@@ -3,6 +3,7 @@
 
 #include "cli/Cli.h"
 
+#include "platform/Files.h"
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Debug.h"
@@ -207,7 +208,8 @@ void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message
 
 ProgressView::ProgressView(const CliContext& ctx, std::vector<std::string> phases)
     : out_(stderr),
-      terminal_(platform::IsAnsiTerminal(stderr)),
+      // Step lines (-v) between the bars would be overdrawn: lines then.
+      terminal_(platform::IsAnsiTerminal(stderr) && !ctx.opts.verbose),
       hidden_(ctx.opts.quiet),
       phases_(std::move(phases)),
       steps_(phases_.size(), 0) {}
@@ -271,12 +273,17 @@ void ProgressView::DrawBars(const std::vector<int>& percent) {
 
 namespace {
 
-// The system's reason, in the lower case of a message's middle.
-std::string Reason(int error) {
-    std::string text = std::strerror(error);
+// A reason in the lower case of a message's middle ("Is a directory" reads
+// "is a directory"; "EOF" stays).
+std::string LowerFirst(std::string text) {
     if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && (text.size() < 2 || !(text[1] >= 'A' && text[1] <= 'Z')))
         text[0] = static_cast<char>(text[0] - 'A' + 'a');
     return text;
+}
+
+// The system's reason for an error number.
+std::string Reason(int error) {
+    return LowerFirst(std::strerror(error));
 }
 
 }  // namespace
@@ -319,21 +326,12 @@ std::string CheckInputFile(const std::string& path, uint64_t maxSize, uint64_t* 
 }
 
 std::string CheckOutputFile(const std::string& path) {
-    if (path.empty()) return "no file name given";
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return path + ": " + Reason(EISDIR);
-        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return path + ": not a regular file";
-    } else if (errno != ENOENT) {
-        return path + ": " + Reason(errno);
-    }
-    // The file is replaced through a new file in its directory.
-    const size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    struct stat dirStat {};
-    if (::stat(dir.c_str(), &dirStat) != 0) return path + ": " + Reason(errno);
-    if (!S_ISDIR(dirStat.st_mode)) return path + ": " + Reason(ENOTDIR);
-    if (::access(dir.c_str(), W_OK | X_OK) != 0) return path + ": " + Reason(errno);
+    // The file will be replaced through a new file beside it: trying that
+    // (and throwing the new file away) is the one sure test.
+    platform::PendingFile probe;
+    std::string why;
+    if (!probe.Begin(path, &why)) return why.rfind(path + ": ", 0) == 0 ? why : path + ": " + why;
+    probe.Discard();
     return {};
 }
 

@@ -268,7 +268,8 @@ TEST_F(CliTest, UnusableFilesAreRefusedBeforeTheSearch) {
         {{"verify", big}, big + ": too large: 114689 bytes, at most 114688"},
         {{"verify", fifo}, fifo + ": not a regular file"},
         {{"backup", dir}, dir + ": is a directory"},
-        {{"backup", env.temp + "/no/such/dir/flash.bin"}, env.temp + "/no/such/dir/flash.bin: no such file or directory"},
+        {{"backup", env.temp + "/no/such/dir/flash.bin"},
+         env.temp + "/no/such/dir/flash.bin: cannot create a file in " + env.temp + "/no/such/dir: no such file"},
         {{"backup", fifo}, fifo + ": not a regular file"},
         {{"update", "--backup", dir, empty}, ""},  // the firmware's own check comes first
         {{"update", "--backup", dir, big}, ""},
