@@ -101,7 +101,7 @@ std::string StuckCellShowsInVerify() {
 
 // A reply byte spoiled on the way back in the read phase (the byte 1000
 // the sensor sends lies in the fourth read reply): the read is repeated and
-// the comparison still holds. Spec-mode echoes.
+// the comparison still holds. Standard echoes with their pause.
 std::string CorruptedReadReplyIsRepeated() {
     std::string failures;
     const std::string dir = Dir("corrupted_reply");
