@@ -112,13 +112,6 @@ private:
     std::mutex mutex_;
 };
 
-// An input file named on the command line, checked before the sensor is
-// looked for: "" when path is a regular file of 1 to maxSize bytes that can
-// be read, else "PATH: reason" (the system's reason where there is one).
-// The size goes to *size; with contents the file is read whole from the same
-// descriptor.
-std::string CheckInputFile(const std::string& path, uint64_t maxSize, uint64_t* size = nullptr,
-                           std::string* contents = nullptr);
 // A file to be written: "" when it can be created or replaced in its
 // directory, else "PATH: reason". Nothing is created or changed.
 std::string CheckOutputFile(const std::string& path);

@@ -10,10 +10,6 @@
 #include "serial/PortDiagnosis.h"
 #include "update/Recovery.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -271,60 +267,6 @@ void ProgressView::DrawBars(const std::vector<int>& percent) {
     drawn_ = true;
 }
 
-namespace {
-
-// A reason in the lower case of a message's middle ("Is a directory" reads
-// "is a directory"; "EOF" stays).
-std::string LowerFirst(std::string text) {
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && (text.size() < 2 || !(text[1] >= 'A' && text[1] <= 'Z')))
-        text[0] = static_cast<char>(text[0] - 'A' + 'a');
-    return text;
-}
-
-// The system's reason for an error number.
-std::string Reason(int error) {
-    return LowerFirst(std::strerror(error));
-}
-
-}  // namespace
-
-std::string CheckInputFile(const std::string& path, uint64_t maxSize, uint64_t* size, std::string* contents) {
-    if (size) *size = 0;
-    if (path.empty()) return "no file name given";
-    // Opened without waiting for a writer (a FIFO), then judged and read by
-    // what was opened, so that a file swapped after the check is not read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return path + ": " + Reason(errno);
-    auto fail = [fd, &path](const std::string& why) {
-        ::close(fd);
-        return path + ": " + why;
-    };
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return fail(Reason(errno));
-    if (S_ISDIR(st.st_mode)) return fail(Reason(EISDIR));
-    if (!S_ISREG(st.st_mode)) return fail("not a regular file");
-    const uint64_t bytes = static_cast<uint64_t>(st.st_size);
-    if (size) *size = bytes;
-    if (bytes == 0) return fail("empty file");
-    if (bytes > maxSize)
-        return fail("too large: " + std::to_string(bytes) + " bytes, at most " + std::to_string(maxSize));
-    if (contents) {
-        contents->assign(bytes, '\0');
-        uint64_t got = 0;
-        while (got < bytes) {
-            const ssize_t n = ::read(fd, contents->data() + got, bytes - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return fail(Reason(errno));
-            if (n == 0) break;
-            got += static_cast<uint64_t>(n);
-        }
-        char extra;
-        if (got != bytes || ::read(fd, &extra, 1) != 0) return fail("changed while it was read");
-    }
-    ::close(fd);
-    return {};
-}
-
 std::string CheckOutputFile(const std::string& path) {
     // The file will be replaced through a new file beside it: trying that
     // (and throwing the new file away) is the one sure test.
@@ -338,7 +280,7 @@ std::string CheckOutputFile(const std::string& path) {
 int UsageFailure(CliContext& ctx, const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(g_outputMutex);
-        std::fprintf(stderr, "duxk: %s\n", text.c_str());
+        std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, text).c_str());
         std::fflush(stderr);
     }
     PrintJsonResult(ctx, kExitUsage, text);

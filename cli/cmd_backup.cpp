@@ -132,7 +132,7 @@ int Finish(CliContext& ctx, int status, const std::string& message) {
     if (status == kExitOk || status == kExitFailed) {
         // The command's result: on standard output unless the object owns it.
         if (!ctx.opts.json) {
-            std::printf("%s\n", message.c_str());
+            std::printf("%s\n", TerminalText(stdout, message).c_str());
             std::fflush(stdout);
         }
     }
@@ -151,7 +151,7 @@ int RunBackup(CliContext& ctx, const std::string& file, bool fast) {
     std::string error;
     if (!platform::ReplaceFileAtomically(file, std::string(flash.begin(), flash.end()), 0644, &error)) {
         const std::string message = "cannot write the backup: " + file + ": " + error;
-        std::fprintf(stderr, "duxk: %s\n", message.c_str());
+        std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
         PrintJsonResult(ctx, kExitFailed, message);
         return kExitFailed;
     }
@@ -162,29 +162,29 @@ int RunBackup(CliContext& ctx, const std::string& file, bool fast) {
 }
 
 int RunVerify(CliContext& ctx, const std::string& file, bool fast) {
-    std::string image;
-    uint64_t size = 0;
-    const std::string problem = CheckInputFile(file, kFlashEraseCount, &size, &image);
-    if (!problem.empty()) return UsageFailure(ctx, "unusable input file: " + problem);
+    // Read once, before the search, with the same checks as for an update.
+    std::vector<uint8_t> image;
+    std::string why;
+    if (ReadFirmwareFile(file.c_str(), image, &why) != FirmwareFileState::Ok)
+        return UsageFailure(ctx, "unusable input file: " + why);
 
     std::vector<uint8_t> flash;
     int status = kExitOk;
-    if (!ReadSensorFlash(ctx, static_cast<uint32_t>(size), VerifyProgress, "Verify Flash Memory", fast, flash,
-                         status))
+    if (!ReadSensorFlash(ctx, static_cast<uint32_t>(image.size()), VerifyProgress, "Verify Flash Memory", fast,
+                         flash, status))
         return status;
 
-    const FlashDifference difference =
-        CompareImages(reinterpret_cast<const uint8_t*>(image.data()), flash.data(), image.size());
-    char text[160];
+    const FlashDifference difference = CompareImages(image.data(), flash.data(), image.size());
+    char counts[128];
     if (difference.count == 0) {
-        std::snprintf(text, sizeof text, "Flash matches %s (%zu bytes from 0x%05X)", file.c_str(), image.size(),
+        std::snprintf(counts, sizeof counts, " (%zu bytes from 0x%05X)", image.size(),
                       static_cast<unsigned>(kFlashBase));
-        return Finish(ctx, kExitOk, text);
+        return Finish(ctx, kExitOk, "Flash matches " + file + counts);
     }
-    std::snprintf(text, sizeof text, "Flash differs from %s: %u of %zu bytes differ, the first at 0x%05X",
-                  file.c_str(), static_cast<unsigned>(difference.count), image.size(),
+    std::snprintf(counts, sizeof counts, ": %u of %zu bytes differ, the first at 0x%05X",
+                  static_cast<unsigned>(difference.count), image.size(),
                   static_cast<unsigned>(kFlashBase + difference.firstOffset));
-    return Finish(ctx, kExitFailed, text);
+    return Finish(ctx, kExitFailed, "Flash differs from " + file + counts);
 }
 
 struct ReadBackArgs {

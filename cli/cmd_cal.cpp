@@ -124,7 +124,7 @@ int RunCal(CliContext& ctx, bool save, const std::string& file) {
         }
         if (!s.szSerial[0]) {
             const std::string message = "the sensor reported no serial number: name the file (duxk cal save FILE)";
-            std::fprintf(stderr, "duxk: %s\n", message.c_str());
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
             return Finish(ctx, kExitFailed, message);
         }
         fileName = CalTransfer::DefaultFileName();

@@ -203,10 +203,10 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     if (!backupPath.empty() && BackupFileWritten()) {
         const std::string note = "Flash as it was before the update saved in " + backupPath;
         if (success && !ctx.opts.json) {
-            std::printf("%s\n", note.c_str());
+            std::printf("%s\n", TerminalText(stdout, note).c_str());
             std::fflush(stdout);
         } else if (!ctx.opts.quiet || !success) {
-            std::fprintf(stderr, "duxk: %s\n", note.c_str());
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, note).c_str());
         }
     }
     if (ctx.opts.json) {

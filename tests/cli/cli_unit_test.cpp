@@ -264,8 +264,8 @@ TEST_F(CliTest, UnusableFilesAreRefusedBeforeTheSearch) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"verify", dir + "/"}, dir + "/: is a directory"},
         {{"verify", env.temp + "/missing.bin"}, env.temp + "/missing.bin: no such file or directory"},
-        {{"verify", empty}, empty + ": empty file"},
-        {{"verify", big}, big + ": too large: 114689 bytes, at most 114688"},
+        {{"verify", empty}, empty + ": the file is empty"},
+        {{"verify", big}, big + ": too large: 114689 bytes"},
         {{"verify", fifo}, fifo + ": not a regular file"},
         {{"backup", dir}, dir + ": is a directory"},
         {{"backup", env.temp + "/no/such/dir/flash.bin"},
