@@ -33,7 +33,9 @@ const char kReadBackTimes[] =
     "line time. --fast echoes each byte as soon as it has arrived (the same bytes on\n"
     "the wire): 40 s for 16 KiB and 3 minutes for the whole flash at 38400 baud.\n"
     "At the end the sensor restarts into its application, as after an update. A read\n"
-    "telegram that fails is repeated for up to 10 s before the command gives up.\n";
+    "telegram that fails is repeated for up to 10 s before the command gives up. An\n"
+    "interrupt (Ctrl-C, SIGTERM, SIGHUP) stops the reads after the telegram in flight;\n"
+    "the sensor is restarted all the same and nothing is written.\n";
 
 const char kBackupHelp[] =
     "Reads the whole flash, 0x80000-0x9FFFF (131,072 bytes, the boot area included),\n"

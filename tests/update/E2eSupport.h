@@ -36,7 +36,18 @@ inline bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// Starts a program with its output in files. It gets a TEMP of its own, the
+// directory of its output files: a failed update leaves its marker there,
+// never in the user's directory or another scenario's.
 inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+    const std::string dir = out.substr(0, out.rfind('/'));
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("TEMP=", 0) != 0) env.push_back(*e);
+    env.push_back("TEMP=" + dir);
+    std::vector<char*> envp;
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -46,7 +57,7 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out,
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
