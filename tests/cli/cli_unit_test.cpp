@@ -43,7 +43,7 @@ TEST_F(CliTest, HelpOnEveryLevelWithExamplesAndTheGlobalOptions) {
     // The update's help tells the phases, their times and what to do after a failure.
     DuxkResult update = Run({"update", "--help"});
     for (const char* word : {"Download Transfer-Prg", "Erase Flash Memory", "Program Flash Memory", "14 s",
-                             "after a failure", "--verify", "--backup"})
+                             "After a failure", "--verify", "--backup", "interrupt"})
         EXPECT_NE(update.out.find(word), std::string::npos) << word;
 }
 

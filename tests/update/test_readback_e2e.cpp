@@ -118,6 +118,34 @@ std::string CorruptedReadReplyIsRepeated() {
     return failures;
 }
 
+// An interrupt in the read phase: the reads stop, the sensor still gets its
+// program end (and is found in its application afterwards), nothing is
+// written, and the process ends by the interrupt.
+std::string InterruptedBackupRestartsTheSensor() {
+    std::string failures;
+    const std::string dir = Dir("interrupted_backup");
+    Sim sim(dir, {"--startup", "0.3"});
+    const std::string backup = dir + "/flash.bin";
+    const pid_t pid = Spawn({BinDir() + "/duxk", "-v", "--port", sim.Device(), "--baud", "38400", "backup", backup},
+                            dir + "/backup.out", dir + "/backup.err");
+    for (int i = 0; i < 600 && !Contains(ReadAll(dir + "/backup.err"), "  ReadFlash\n"); ++i) poll(nullptr, 0, 100);
+    poll(nullptr, 0, 1000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    CHECK_THAT(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    const std::string err = ReadAll(dir + "/backup.err");
+    CHECK_THAT(Contains(err, "SIGINT received: stopping after the telegram in flight"));
+    CHECK_THAT(Contains(err, "FLASH read error: Stopped by the user; the flash was not changed."));
+    CHECK_THAT(Contains(err, "  ProgEnd\n"));
+    CHECK_THAT(access(backup.c_str(), F_OK) != 0);
+    const Run find = Duxk(dir, "find", sim, {"find"});
+    CHECK_THAT(find.status == 0);
+    CHECK_THAT(Contains(find.out, "Sensor 'DUX-K52 V3.00'"));
+    if (!failures.empty()) failures += err + find.err;
+    return failures;
+}
+
 }  // namespace
 
 TEST(ReadBackEndToEnd, ScenariosAgainstTheVirtualSensor) {
@@ -126,6 +154,7 @@ TEST(ReadBackEndToEnd, ScenariosAgainstTheVirtualSensor) {
         {"update with backup and verify", UpdateWithBackupAndVerify},
         {"stuck cell", StuckCellShowsInVerify},
         {"corrupted read reply", CorruptedReadReplyIsRepeated},
+        {"interrupted backup", InterruptedBackupRestartsTheSensor},
     };
     std::vector<std::future<std::string>> results;
     for (const auto& s : scenarios) results.push_back(std::async(std::launch::async, s.second));
