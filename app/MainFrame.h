@@ -60,6 +60,9 @@ unsigned SearchSensor(SearchState* state);
 // for a sensor that has just been sent it); true when it has 6 or more
 // characters, and then the rest of the listing is drained.
 bool QuerySensorSerial(SearchState* state, bool sendAppl);
+// Asks the sensor on the open channel for its identity as the search does
+// and keeps the payload in state->szIdentity; true for a valid reply.
+bool QuerySensorIdentity(SearchState* state);
 
 class CMainFrameCore {
 public:

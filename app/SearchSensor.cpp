@@ -157,6 +157,26 @@ Outcome QuerySerial(SearchState* s, bool sendAppl) {
     return Outcome::NextRate;
 }
 
+// Asks "id" and keeps the payload of a valid identity reply in szIdentity.
+bool AskIdentity(SearchState* s) {
+    ReplyTimeout = 2.0;
+    SendCommand("id");
+    const char* line = ReadReply();
+
+    // Echo or noise may precede the identity reply: it starts at the last '@'.
+    char reply[512];
+    const char* checked = nullptr;
+    if (line) {
+        std::snprintf(reply, sizeof reply, "%s", line);
+        const char* at = std::strrchr(reply, '@');
+        checked = (at && at > reply) ? at : reply;
+    }
+    if (!CheckIdReply(checked)) return false;
+    // Keep the payload behind '@', the two checksum digits and the separator.
+    std::snprintf(s->szIdentity, sizeof s->szIdentity, "%s", std::strlen(checked) > 4 ? checked + 4 : "");
+    return true;
+}
+
 // One rate on the open port: wake the device, ask for its identity and, when
 // that is valid, for its serial number.
 Outcome RunExchange(SearchState* s) {
@@ -180,22 +200,9 @@ Outcome RunExchange(SearchState* s) {
     channel.Purge();
     ShowStatus(s, "Looking for Sensor at %s, %s baud...", s->szPort, s->szBaud);
 
-    ReplyTimeout = 2.0;
-    SendCommand("id");
-    const char* line = ReadReply();
+    const bool identified = AskIdentity(s);
     if (StopRaised(s)) return Outcome::Stopped;
-
-    // Echo or noise may precede the identity reply: it starts at the last '@'.
-    char reply[512];
-    const char* checked = nullptr;
-    if (line) {
-        std::snprintf(reply, sizeof reply, "%s", line);
-        const char* at = std::strrchr(reply, '@');
-        checked = (at && at > reply) ? at : reply;
-    }
-    if (!CheckIdReply(checked)) return Outcome::NextRate;
-    // Keep the payload behind '@', the two checksum digits and the separator.
-    std::snprintf(s->szIdentity, sizeof s->szIdentity, "%s", std::strlen(checked) > 4 ? checked + 4 : "");
+    if (!identified) return Outcome::NextRate;
 
     channel.Purge();
     ShowStatus(s, "Getting S/N of Sensor at %s...", s->szPort);
@@ -218,6 +225,32 @@ Outcome RunExchange(SearchState* s) {
 }
 
 }  // namespace
+
+bool QuerySensorIdentity(SearchState* state) {
+    CDUXKSerial& channel = *state->pChannel;
+    // The rest of an answer still coming in (a listing goes on after its
+    // serial-number line) is let in and dropped first.
+    const uint64_t limit = TickCountMs() + 3000;
+    while (TickCountMs() < limit && channel.WaitReceived(150)) {
+        while (channel.ReceivedCount() != 0) channel.GetByte();
+    }
+    channel.Purge();
+    ResetReplyState();
+    SendCommand("id");
+    // The reply is the first line that is a valid identity reply.
+    const uint64_t deadline = TickCountMs() + 2000;
+    for (uint64_t now = TickCountMs(); now < deadline; now = TickCountMs()) {
+        ReplyTimeout = (deadline - now) / 1000.0;
+        const char* line = ReadReply();
+        if (!line) break;
+        const char* at = std::strrchr(line, '@');
+        if (at && CheckIdReply(at)) {
+            std::snprintf(state->szIdentity, sizeof state->szIdentity, "%s", std::strlen(at) > 4 ? at + 4 : "");
+            return true;
+        }
+    }
+    return false;
+}
 
 bool QuerySensorSerial(SearchState* state, bool sendAppl) {
     if (QuerySerial(state, sendAppl) != Outcome::Accepted) return false;

@@ -5,8 +5,10 @@
 #include "app/FrameUi.h"
 #include "app/MainFrame.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,19 +30,23 @@ struct CliOptions {
     double timeout = 120;   // --timeout, seconds
     bool timeoutGiven = false;
     bool json = false;      // --json
+    bool quiet = false;     // -q/--quiet: only results and errors
+    bool verbose = false;   // -v/--verbose: the steps of the line work too
 };
 
-// The console front end: status texts go to standard output as lines, message
-// boxes to standard output (information) or standard error (errors) as
-// "caption: text"; the last box is remembered so that commands can derive
-// their exit status from it.
+// The console front end: status texts go to standard error as lines (none
+// with --quiet), message boxes as "caption: text" to standard output
+// (information: the result of a success) or standard error (errors, and
+// every box with --json, whose object owns standard output); the last box is
+// remembered so that commands can derive their exit status from it.
 class ConsoleUi : public IFrameUi {
 public:
     void SetStatusText(const std::string& text) override;
     bool EnableMenuCommands(const int* ids, int count, bool enable) override;
     void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
 
-    bool quiet = false;  // with --json, lines go to standard error instead
+    bool json = false;   // boxes of information go to standard error too
+    bool quiet = false;  // status texts are not shown
     std::string lastBoxText, lastBoxCaption;
     BoxIcon lastBoxIcon = BoxIcon::None;
     std::vector<std::string> boxes;  // "caption: text" of every box shown
@@ -50,7 +56,7 @@ struct CliContext {
     CliOptions opts;
     ConsoleUi ui;
     CMainFrameCore* frame = nullptr;
-    std::string command;  // "find", "update", ...
+    std::string command;  // "find", "cal save", ...: the sub-command's full name
     double startSeconds = 0;
     // Why ConnectSensor did not connect, in words for the --json message.
     std::string connectFailure = "No sensor found";
@@ -79,6 +85,39 @@ std::string EscapeControls(const std::string& text, bool keepLines);
 
 // Prints the --json object: command, port, baud, serial, result code, message, seconds.
 void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message);
+
+// Progress of a command's phases on standard error: bars redrawn in place on
+// a terminal, a line per 10 % step otherwise, nothing with --quiet. Values
+// above 100 mark a finished phase. BeforeBox/AfterBox bracket a message box:
+// the display is brought up to date once more and then stays put.
+class ProgressView {
+public:
+    ProgressView(const CliContext& ctx, std::vector<std::string> phases);
+    void Show(const std::vector<double>& values);
+    void BeforeBox(const std::vector<double>& values);
+    void AfterBox();
+    void End();
+    // A message on standard error between two drawings: the bars start
+    // afresh below it.
+    void Note(const std::string& text);
+
+private:
+    void DrawBars(const std::vector<int>& percent);
+    FILE* out_;
+    bool terminal_, hidden_;
+    std::vector<std::string> phases_;
+    std::vector<int> steps_;
+    bool drawn_ = false;
+    bool closed_ = false;
+    std::mutex mutex_;
+};
+
+// A file to be written: "" when it can be created or replaced in its
+// directory, else "PATH: reason". Nothing is created or changed.
+std::string CheckOutputFile(const std::string& path);
+// An error of the command line's own: "duxk: text" on standard error, the
+// JSON object with exit status 2; returns 2.
+int UsageFailure(CliContext& ctx, const std::string& text);
 
 // A sub-command registers itself at static initialisation:
 //   static CliCommand reg{"update", [](CLI::App& app, CliContext& ctx) { ... }};

@@ -3,13 +3,17 @@
 
 #include "cli/Cli.h"
 
+#include "platform/Files.h"
+#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
+#include "serial/Debug.h"
 #include "serial/PortDiagnosis.h"
 #include "update/Recovery.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -61,7 +65,9 @@ void PrepareCliContext(CliContext& ctx) {
     static bool prepared = false;
     if (prepared) return;
     prepared = true;
-    ctx.ui.quiet = ctx.opts.json;
+    ctx.ui.json = ctx.opts.json;
+    ctx.ui.quiet = ctx.opts.quiet;
+    SetVerboseSteps(ctx.opts.verbose);
     if (ctx.opts.noSnCheck && ctx.frame->m_strCmdLine.find("/noSNcheck") == std::string::npos)
         ctx.frame->m_strCmdLine += " /noSNcheck";
     AttachTraceFromEnvironment();
@@ -71,10 +77,10 @@ void PrepareCliContext(CliContext& ctx) {
 }
 
 void ConsoleUi::SetStatusText(const std::string& text) {
+    if (quiet) return;
     std::lock_guard<std::mutex> lock(g_outputMutex);
-    FILE* out = quiet ? stderr : stdout;
-    std::fprintf(out, "%s\n", TerminalText(out, text).c_str());
-    std::fflush(out);
+    std::fprintf(stderr, "%s\n", TerminalText(stderr, text).c_str());
+    std::fflush(stderr);
 }
 
 bool ConsoleUi::EnableMenuCommands(const int*, int, bool) {
@@ -84,7 +90,7 @@ bool ConsoleUi::EnableMenuCommands(const int*, int, bool) {
 
 void ConsoleUi::ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
-    FILE* out = (quiet || IsFailureBox(caption, icon)) ? stderr : stdout;
+    FILE* out = (json || IsFailureBox(caption, icon)) ? stderr : stdout;
     std::fprintf(out, "%s: %s\n", caption.c_str(), TerminalText(out, text).c_str());
     std::fflush(out);
     lastBoxText = text;
@@ -194,6 +200,91 @@ void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::fprintf(stdout, "%s\n", json.c_str());
     std::fflush(stdout);
+}
+
+ProgressView::ProgressView(const CliContext& ctx, std::vector<std::string> phases)
+    : out_(stderr),
+      // Step lines (-v) between the bars would be overdrawn: lines then.
+      terminal_(platform::IsAnsiTerminal(stderr) && !ctx.opts.verbose),
+      hidden_(ctx.opts.quiet),
+      phases_(std::move(phases)),
+      steps_(phases_.size(), 0) {}
+
+void ProgressView::Show(const std::vector<double>& values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || hidden_) return;
+    std::vector<int> percent(phases_.size(), 0);
+    for (size_t i = 0; i < phases_.size() && i < values.size(); ++i) {
+        const double v = values[i] < 0 ? 0 : values[i];
+        percent[i] = v > 100 ? 100 : static_cast<int>(v);
+    }
+    std::lock_guard<std::mutex> output(g_outputMutex);
+    if (terminal_) {
+        DrawBars(percent);
+        return;
+    }
+    for (size_t i = 0; i < phases_.size(); ++i) {
+        const int step = percent[i] / 10;
+        if (step > steps_[i]) {
+            std::fprintf(out_, "%s: %d%%\n", phases_[i].c_str(), step * 10);
+            steps_[i] = step;
+        }
+    }
+    std::fflush(out_);
+}
+
+void ProgressView::BeforeBox(const std::vector<double>& values) {
+    Show(values);
+    mutex_.lock();
+    closed_ = true;
+}
+
+void ProgressView::AfterBox() { mutex_.unlock(); }
+
+void ProgressView::Note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> output(g_outputMutex);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+    drawn_ = false;
+}
+
+void ProgressView::End() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drawn_ = false;
+}
+
+void ProgressView::DrawBars(const std::vector<int>& percent) {
+    constexpr int kWidth = 40;
+    if (drawn_) std::fprintf(out_, "\x1b[%zuF", phases_.size());
+    for (size_t i = 0; i < phases_.size(); ++i) {
+        const int filled = percent[i] * kWidth / 100;
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(kWidth - filled), '.');
+        std::fprintf(out_, "%-22s [%s] %3d%%\x1b[K\n", phases_[i].c_str(), bar.c_str(), percent[i]);
+    }
+    std::fflush(out_);
+    drawn_ = true;
+}
+
+std::string CheckOutputFile(const std::string& path) {
+    // The file will be replaced through a new file beside it: trying that
+    // (and throwing the new file away) is the one sure test.
+    platform::PendingFile probe;
+    std::string why;
+    if (!probe.Begin(path, &why)) return why.rfind(path + ": ", 0) == 0 ? why : path + ": " + why;
+    probe.Discard();
+    return {};
+}
+
+int UsageFailure(CliContext& ctx, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(g_outputMutex);
+        std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, text).c_str());
+        std::fflush(stderr);
+    }
+    PrintJsonResult(ctx, kExitUsage, text);
+    return kExitUsage;
 }
 
 CliCommand::CliCommand(const char* name, Setup setup) { Registry().emplace_back(name, std::move(setup)); }

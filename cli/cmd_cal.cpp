@@ -21,6 +21,8 @@ constexpr int kTickMs = 100;
 constexpr char kLockCommand[] = "calib:lock\n";
 
 const char kSaveHelp[] =
+    "Without FILE the data go to <serial>.cal in the current directory (the sensor's\n"
+    "serial number; characters that cannot stand in a file name are replaced).\n"
     "Requests the calibration listing and, 0.6 s after it is complete, replaces\n"
     "FILE with it (every line trimmed, CR LF line ends): the listing goes into a\n"
     "temporary file beside FILE, which is renamed over FILE only when it is\n"
@@ -85,13 +87,22 @@ int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
     return Finish(ctx, kExitFailed, message);
 }
 
-int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
+// The final message of a success is the command's result: standard output.
+int Succeed(CliContext& ctx, const std::string& message) {
+    if (!ctx.opts.json) {
+        std::printf("%s\n", TerminalText(stdout, message).c_str());
+        std::fflush(stdout);
+    }
+    return Finish(ctx, kExitOk, message);
+}
+
+int RunCal(CliContext& ctx, bool save, const std::string& file) {
     // The file to load is read whole before the search: one that cannot be
     // loaded ends here, and the sensor is never unlocked for it.
     std::string content;
     if (!save) {
         std::string why;
-        if (CalTransfer::ReadLoadFile(fileName, content, &why) != CalTransfer::LoadFileState::Ok) {
+        if (CalTransfer::ReadLoadFile(file, content, &why) != CalTransfer::LoadFileState::Ok) {
             const std::string message = "unusable input file: " + why;
             std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
             return Finish(ctx, kExitUsage, message);
@@ -100,6 +111,24 @@ int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
 
     int rc = ConnectSensor(ctx);
     if (rc != kExitOk) return Finish(ctx, rc, ctx.connectFailure);
+
+    std::string fileName = file;
+    if (save && fileName.empty()) {
+        // Named after the sensor, in the current directory. A sensor opened
+        // directly with --port and --baud has not been asked for its serial
+        // number yet.
+        SearchState& s = ctx.frame->m_search;
+        if (!s.szSerial[0] && !ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
+            s.pChannel = &GetSensorChannel();
+            QuerySensorSerial(&s, false);
+        }
+        if (!s.szSerial[0]) {
+            const std::string message = "the sensor reported no serial number: name the file (duxk cal save FILE)";
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
+            return Finish(ctx, kExitFailed, message);
+        }
+        fileName = CalTransfer::DefaultFileName();
+    }
 
     ConsoleCalSink sink(ctx);
     CalTransfer transfer(&sink);
@@ -140,10 +169,10 @@ int RunCal(CliContext& ctx, bool save, const std::string& fileName) {
     transfer.Stop();
 
     if (save) {
-        if (transfer.SavesWritten() > 0) return Finish(ctx, kExitOk, "Done.");
+        if (transfer.SavesWritten() > 0) return Succeed(ctx, "Calibration data saved to " + fileName);
         return Finish(ctx, kExitFailed, sink.lastMessage);
     }
-    if (transfer.LoadsDone() > 0) return Finish(ctx, kExitOk, "Done.");
+    if (transfer.LoadsDone() > 0) return Succeed(ctx, "Calibration data of " + fileName + " loaded into the sensor");
     return Finish(ctx, kExitFailed, sink.lastMessage);
 }
 
@@ -152,7 +181,8 @@ CliCommand reg{"cal", [](CLI::App& app, CliContext& ctx) {
                    CLI::App* cal = app.add_subcommand("cal", "Save or load the sensor's calibration data");
                    cal->require_subcommand(1);
                    CLI::App* save = cal->add_subcommand("save", "Save the calibration data into FILE");
-                   save->add_option("FILE", saveFile, "Calibration file to write (*.cal)")->required();
+                   save->add_option("FILE", saveFile,
+                                    "Calibration file to write (*.cal; default: <serial>.cal in the current directory)");
                    save->footer(kSaveHelp);
                    save->callback([&ctx] { SetExitCode(RunCal(ctx, true, saveFile)); });
                    CLI::App* load = cal->add_subcommand("load", "Load the calibration data of FILE into the sensor");

@@ -20,12 +20,16 @@ void RunFind(CliContext& ctx) {
     }
     SearchState& s = ctx.frame->m_search;
     if (!ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
-        // Opened directly: ask the sensor for its serial number as the
-        // search would ("appl" has just been sent by the reopen).
-        // Without a serial number nothing is known to answer there, unless
-        // --no-sn-check accepts such a sensor, as the search does.
+        // Opened directly: ask the sensor for its serial number and its
+        // identity as the search would ("appl" has just been sent by the
+        // reopen). Without a serial number nothing is known to answer there,
+        // unless --no-sn-check accepts a sensor that gave a valid identity,
+        // as the search does.
         s.pChannel = &GetSensorChannel();
-        if (!QuerySensorSerial(&s, false) && !ctx.opts.noSnCheck) {
+        s.szIdentity[0] = '\0';
+        const bool serial = QuerySensorSerial(&s, false);
+        const bool identified = QuerySensorIdentity(&s);
+        if (!serial && !(identified && ctx.opts.noSnCheck)) {
             std::string message = std::string("No sensor answered at ") + s.szPort + ", " + s.szBaud + " baud";
             std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
             PrintJsonResult(ctx, kExitNoSensor, message);

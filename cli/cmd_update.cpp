@@ -3,11 +3,12 @@
 #include "cli/Cli.h"
 #include "cli/Signals.h"
 
-#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
+#include "serial/Link.h"
 #include "update/Recovery.h"
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
+#include "update/ReadBack.h"
 
 #include <CLI/CLI.hpp>
 
@@ -20,89 +21,43 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr const char* kPhaseNames[3] = {"Download Transfer-Prg", "Erase Flash Memory", "Program Flash Memory"};
+const char kUpdateHelp[] =
+    "The update runs in phases (times at 38400 baud; at 9600 baud about four times as long):\n"
+    "  1. boot entry: \"boot\" until the sensor's boot firmware answers, then \"flsh\" (2-10 s);\n"
+    "  2. Download Transfer-Prg: the transfer program into the sensor's RAM (about 14 s);\n"
+    "  3. Erase Flash Memory: 0x80000-0x9BFFF, the sensor's application (6-10 s);\n"
+    "  4. Program Flash Memory: the file in blocks of 240 bytes (about 0.45 s a block:\n"
+    "     30 s for 16 KiB, 3.5 min for the largest file of 114,688 bytes);\n"
+    "  5. the flash checksum is compared with the file's, the sensor restarts.\n"
+    "--backup FILE first reads the whole flash (128 KiB) into FILE, before the erase; a\n"
+    "backup that fails stops the update with the flash untouched. --verify reads the\n"
+    "programmed range back after the checksum and fails the update if one byte differs.\n"
+    "Each read costs 12 to 16 ms a byte (the sensor waits for the echo of every byte,\n"
+    "sent 10 ms after it): 28 minutes for the whole flash, 4.5 minutes for 16 KiB.\n"
+    "--fast echoes each byte as soon as it has arrived (the same bytes on the wire):\n"
+    "3 minutes for the whole flash, 40 s for 16 KiB.\n"
+    "\n"
+    "An interrupt (Ctrl-C, SIGTERM, SIGHUP) during the update only warns: stopping\n"
+    "would leave the sensor without firmware. A second one stops the update after\n"
+    "the telegram in flight (exit status 1).\n"
+    "\n"
+    "After a failure or an interrupt, run the same command again: a sensor left in its\n"
+    "update program is found there and the update finished; one that restarted is\n"
+    "updated from its boot firmware (the top 16 KiB, never erased). Without the record\n"
+    "of the interrupted update (another PC), give the port and rate of that update:\n"
+    "duxk --port PORT --baud RATE update FIRMWARE.bin. A failure before phase 3 leaves\n"
+    "the old firmware in place.\n"
+    "\n"
+    "Examples:\n"
+    "  duxk update dux_k52_v3.10.bin\n"
+    "  duxk --port COM3 --baud 38400 update --verify dux_k52_v3.10.bin\n"
+    "  duxk update --backup before-3.10.bin dux_k52_v3.10.bin";
 
-// Shows the three progress values: bars redrawn in place on a terminal, a
-// line per 10 % step otherwise.
-class ProgressView {
-public:
-    ProgressView(FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
-
-    void Show(const double values[3]) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return;
-        int percent[3];
-        for (int i = 0; i < 3; ++i) {
-            // Values above 100 mark a finished phase and show as a full bar.
-            const double v = values[i] < 0 ? 0 : values[i];
-            percent[i] = v > 100 ? 100 : static_cast<int>(v);
-        }
-        if (terminal_) {
-            DrawBars(percent);
-        } else {
-            for (int i = 0; i < 3; ++i) {
-                const int step = percent[i] / 10;
-                if (step > steps_[i]) {
-                    std::fprintf(out_, "%s: %d%%\n", kPhaseNames[i], step * 10);
-                    steps_[i] = step;
-                }
-            }
-            std::fflush(out_);
-        }
-    }
-
-    // The update shows its boxes only as it ends: bring the display up to
-    // date once more and leave it standing above the box's line.
-    void BeforeBox() {
-        const double values[3] = {DownloadProgress.load(), EraseProgress.load(), ProgramProgress.load()};
-        Show(values);
-        mutex_.lock();
-        closed_ = true;
-    }
-    void AfterBox() { mutex_.unlock(); }
-
-    void End() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        drawn_ = false;
-    }
-
-    // A message on standard error between two drawings: the bars start
-    // afresh below it.
-    void Note(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::fprintf(stderr, "%s\n", text.c_str());
-        std::fflush(stderr);
-        drawn_ = false;
-    }
-
-private:
-    void DrawBars(const int percent[3]) {
-        constexpr int kWidth = 40;
-        if (drawn_) std::fputs("\x1b[3F", out_);
-        for (int i = 0; i < 3; ++i) {
-            const int filled = percent[i] * kWidth / 100;
-            std::string bar(static_cast<size_t>(filled), '#');
-            bar.append(static_cast<size_t>(kWidth - filled), '.');
-            std::fprintf(out_, "%-22s [%s] %3d%%\x1b[K\n", kPhaseNames[i], bar.c_str(), percent[i]);
-        }
-        std::fflush(out_);
-        drawn_ = true;
-    }
-
-    FILE* out_;
-    bool terminal_;
-    bool drawn_ = false;
-    bool closed_ = false;
-    int steps_[3] = {0, 0, 0};
-    std::mutex mutex_;
-};
-
-int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& options) {
+int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, const std::string& backupPath) {
     // The file is checked before the search: an unusable one ends here, and
     // nothing is sent. The update itself reads it again, once, for good.
     {
@@ -114,6 +69,11 @@ int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& opt
             if (ctx.opts.json) PrintJsonResult(ctx, kExitUsage, message);
             return kExitUsage;
         }
+    }
+
+    if (!backupPath.empty()) {
+        const std::string problem = CheckOutputFile(backupPath);
+        if (!problem.empty()) return UsageFailure(ctx, "unusable backup file: " + problem);
     }
 
     const int connected = ConnectSensor(ctx);
@@ -140,14 +100,34 @@ int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& opt
     std::snprintf(job->baudText, sizeof job->baudText, "%s", frame->m_search.szBaud);
     job->firstAddressWord = kLoadAddressWord;
     job->secondAddressWord = kLoadAddressWord;
-    job->options = options;
     job->options.resume = frame->m_bInUpdateProgram.load() != 0;
 
-    FILE* out = ctx.opts.json ? stderr : stdout;
-    ProgressView view(out, platform::IsAnsiTerminal(out));
-    SetUpdateBoxHook([&view](bool before) {
+    job->options.fast = fast;
+    job->options.verify = verify;
+    job->options.backupPath = backupPath;
+
+    // The phases on display, in the order the update runs them.
+    std::vector<std::string> names{"Download Transfer-Prg"};
+    std::vector<std::atomic<double>*> values{&DownloadProgress};
+    if (!backupPath.empty()) {
+        names.push_back("Backup Flash Memory");
+        values.push_back(&BackupProgress);
+    }
+    names.insert(names.end(), {"Erase Flash Memory", "Program Flash Memory"});
+    values.insert(values.end(), {&EraseProgress, &ProgramProgress});
+    if (verify) {
+        names.push_back("Verify Flash Memory");
+        values.push_back(&VerifyProgress);
+    }
+    auto current = [&values] {
+        std::vector<double> now;
+        for (const std::atomic<double>* v : values) now.push_back(v->load());
+        return now;
+    };
+    ProgressView view(ctx, names);
+    SetUpdateBoxHook([&view, &current](bool before) {
         if (before)
-            view.BeforeBox();
+            view.BeforeBox(current());
         else
             view.AfterBox();
     });
@@ -161,6 +141,9 @@ int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& opt
     ClearUpdateStop();
     HoldInterrupts();
     int interruptsSeen = 0;
+    BackupProgress = 0.0;
+    VerifyProgress = 0.0;
+    SetFastLink(fast);
     job->startFlag.store(1);
     std::promise<void> done;
     std::future<void> finished = done.get_future();
@@ -189,17 +172,17 @@ int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& opt
             }
             interruptsSeen = interrupts;
         }
-        double values[3] = {DownloadProgress.load(), EraseProgress.load(), ProgramProgress.load()};
-        if (values[1] > 0.1) {
-            values[1] += 5.0 / 3.0;
-            EraseProgress = values[1];
-        }
-        view.Show(values);
+        // Only the value read is advanced: the erase's own end (100.01)
+        // written meanwhile stays.
+        double erase = EraseProgress.load();
+        if (erase > 0.1) EraseProgress.compare_exchange_strong(erase, erase + 5.0 / 3.0);
+        view.Show(current());
         // Wakes at the next tick, or at once when the update has ended.
         if (finished.wait_until(next) == std::future_status::ready) break;
         next += period;
     }
     worker.join();
+    SetFastLink(false);
     ReleaseInterrupts();
     view.End();
     SetUpdateBoxHook(nullptr);
@@ -215,6 +198,17 @@ int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& opt
     // A file that became unusable after the check was still refused before
     // the sensor was touched: unusable input, as above.
     const int status = success ? kExitOk : outcome.stage == 1 ? kExitUsage : kExitFailed;
+    // Whatever became of the update, the user is told where the flash as it
+    // was before is kept.
+    if (!backupPath.empty() && BackupFileWritten()) {
+        const std::string note = "Flash as it was before the update saved in " + backupPath;
+        if (success && !ctx.opts.json) {
+            std::printf("%s\n", TerminalText(stdout, note).c_str());
+            std::fflush(stdout);
+        } else if (!ctx.opts.quiet || !success) {
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, note).c_str());
+        }
+    }
     if (ctx.opts.json) {
         const std::string message = ctx.ui.lastBoxText;
         PrintJsonResult(ctx, status, message);
@@ -222,25 +216,28 @@ int RunUpdate(CliContext& ctx, const std::string& file, const UpdateOptions& opt
     return status;
 }
 
+struct UpdateArgs {
+    std::string file, backupPath;
+    bool verify = false, fast = false;
+};
+
 CliCommand registration{"update", [](CLI::App& app, CliContext& ctx) {
-                            auto* sub = app.add_subcommand("update", "firmware update from an image file");
-                            sub->footer(
-                                "An interrupt (Ctrl-C, SIGTERM, SIGHUP) during the update only warns: stopping\n"
-                                "would leave the sensor without firmware. A second one stops the update after\n"
-                                "the telegram in flight (exit status 1).\n"
-                                "An update that did not finish (interrupted, killed, cable pulled) is finished\n"
-                                "by running the same command again: the sensor is found in its update program.\n"
-                                "Without the record of the interrupted update (another PC), give the port and\n"
-                                "rate of that update: duxk --port PORT --baud RATE update FIRMWARE.bin");
-                            auto file = std::make_shared<std::string>();
-                            auto options = std::make_shared<UpdateOptions>();
-                            sub->add_flag("--fast", options->fast,
-                                          "fast mode: the same bytes on the wire, without the host's pauses while it\n"
-                                          "talks to the transfer program (the boot loader's pauses are kept)");
-                            sub->add_option("FIRMWARE", *file, "firmware image file (*.bin)")->required();
-                            sub->callback([&ctx, file, options] {
+                            auto* sub = app.add_subcommand("update", "Firmware update from an image file");
+                            auto args = std::make_shared<UpdateArgs>();
+                            sub->add_option("FIRMWARE", args->file, "Firmware image file (*.bin)")
+                                ->required()
+                                ->type_name("FILE");
+                            sub->add_flag("--fast", args->fast,
+                                          "Echo each reply byte as soon as it has arrived (same bytes on the wire)");
+                            sub->add_flag("--verify", args->verify,
+                                          "Read the programmed range back and compare it byte for byte");
+                            sub->add_option("--backup", args->backupPath,
+                                            "Save the whole flash into FILE before the erase")
+                                ->type_name("FILE");
+                            sub->footer(kUpdateHelp);
+                            sub->callback([&ctx, args] {
                                 ctx.command = "update";
-                                SetExitCode(RunUpdate(ctx, *file, *options));
+                                SetExitCode(RunUpdate(ctx, args->file, args->fast, args->verify, args->backupPath));
                             });
                         }};
 

@@ -1,4 +1,5 @@
 #include "serial/DUXKSerial.h"
+#include "serial/Debug.h"
 
 #include "serial/Link.h"
 
@@ -223,6 +224,8 @@ bool CDUXKSerial::WaitTransmitDone(uint32_t timeoutMs)
 
 void CDUXKSerial::TraceMessage(const char* text)
 {
+    if (VerboseSteps())
+        std::fprintf(stderr, "  %s\n", text ? text : "");
     std::lock_guard<std::mutex> lock(traceMutex);
     if (!traceStream)
         return;

@@ -4,3 +4,8 @@
 #pragma once
 
 void DebugOutput(const char* text);
+
+// Verbose steps: the trace's step messages and the debug output also go to
+// standard error (duxk -v). Off by default.
+void SetVerboseSteps(bool on);
+bool VerboseSteps();

@@ -3,6 +3,7 @@
 // that erases, programs and verifies the sensor's flash.
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
+#include "update/ReadBack.h"
 
 #include "update/Recovery.h"
 
@@ -27,6 +28,8 @@ namespace {
 // operations, so a check of the reply sees what the last reply left.
 uint8_t g_body[249];
 uint8_t g_reply[256];
+// The length byte of the last reply (-1 when none arrived).
+int g_replyLength = -1;
 
 constexpr uint8_t kErrorReply = 0x20;
 constexpr uint8_t kEraseCommand = 0x27;
@@ -84,6 +87,10 @@ const uint8_t* TelegramReplyBuffer() {
     return g_reply;
 }
 
+int TelegramReplyLength() {
+    return g_replyLength;
+}
+
 int SendTelegram(const uint8_t* body, int count, bool perByte) {
     const uint8_t length = static_cast<uint8_t>(count);
     if (SendBytes(&length, 1) != 1) return 0x113;
@@ -103,7 +110,9 @@ int SendTelegram(const uint8_t* body, int count, bool perByte) {
 
 int ReceiveTelegram(uint8_t* reply) {
     uint8_t length = 0;
+    g_replyLength = -1;
     if (ReadBytes(&length, 1, true) != 1) return 0x113;
+    g_replyLength = length;
     if (ReadBytes(reply, length, true) != length) return 0x113;
     SequencePause(0.1);
     uint8_t low = 0, high = 0;
@@ -300,7 +309,7 @@ int flashProgEnd() {
     return RunOperation(1, true, 0x48, "program end telegram transfer", NoCheck);
 }
 
-int LoadFlashContents(const uint8_t* image, size_t size) {
+int LoadFlashContents(const uint8_t* image, size_t size, const UpdateOptions& options) {
     auto fail = [](int result) {
         DownloadProgress = 100.01;
         return result;
@@ -329,6 +338,13 @@ int LoadFlashContents(const uint8_t* image, size_t size) {
     uint32_t manufacturer = 0, device = 0;
     if ((result = flashGetManufacturer(kFlashBase, kFlashWidthIndex, kFlashTypeCode, &manufacturer, &device)) != 0)
         return fail(result);
+
+    // The backup is complete in its file before anything is erased.
+    if (!options.backupPath.empty()) {
+        SequencePause(0.2);
+        Trace("BackupFlash");
+        if ((result = BackupFlashToFile(options.backupPath)) != 0) return fail(result);
+    }
 
     if (stopped()) return fail(kUpdateStopped);
     SequencePause(0.2);
@@ -370,6 +386,13 @@ int LoadFlashContents(const uint8_t* image, size_t size) {
         return fail(result);
 
     if (flashSum != fileSum) return fail(0x904);
+
+    // A sum passes swapped bytes and errors that cancel; the bytes do not.
+    if (options.verify) {
+        SequencePause(0.2);
+        Trace("VerifyFlash");
+        if ((result = VerifyFlashAgainstImage(image, static_cast<uint32_t>(size))) != 0) return fail(result);
+    }
 
     SequencePause(0.2);
     if ((result = flashProgEnd()) != 0) return fail(result);

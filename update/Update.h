@@ -46,8 +46,10 @@ void ShowFlashError(const char* text);
 int LoadTransferPrg(uint32_t firstAddressWord, uint32_t secondAddressWord);
 // Erases, programs and verifies the flash from the image; an empty image
 // gives -2 and one larger than the erased area 0x601, both before anything
-// is sent.
-int LoadFlashContents(const uint8_t* image, size_t size);
+// is sent. With options.backupPath the whole flash is saved into that file
+// before the erase; with options.verify the programmed range is read back
+// and compared with the image before the program end.
+int LoadFlashContents(const uint8_t* image, size_t size, const UpdateOptions& options = UpdateOptions{});
 
 // Room for a path in the job record: any path the system can open fits.
 constexpr size_t kJobPathSize = PATH_MAX;

@@ -46,6 +46,41 @@ FirmwareFileState ReadFirmwareFile(const char* path, std::vector<uint8_t>& image
 // update mode ("/fast" as a word of its own, in any case).
 bool CommandLineHasFastSwitch(const std::string& cmdLine);
 
+// Switches the link's fast mode for the time of one update or read-back.
+// Its waits, down to a character time in fast mode and 10 ms in the standard
+// one, then end when asked rather than up to the system's default timer
+// slack later, on this thread and on the port's event thread (started by
+// the transfer's open): they keep their lengths more exactly.
+class FastLinkScope {
+public:
+    explicit FastLinkScope(bool on);
+    ~FastLinkScope();
+    FastLinkScope(const FastLinkScope&) = delete;
+    FastLinkScope& operator=(const FastLinkScope&) = delete;
+
+private:
+    int slackNs_ = 0;
+};
+
+// Steps shared by the drivers that run the transfer program (the update and
+// the read-back). OpenTransferPort opens the port in the sensor framing: 0,
+// or 1 after the port error box. StartTransferProgram enters boot mode,
+// initiates flash programming, switches to the boot framing and downloads
+// the transfer program. Started: it runs. Failed: the step's failure (or,
+// on the user's stop request, stoppedText; null: the update's text) has been
+// shown under `caption` and recorded as the outcome. ProgramRunning: no boot
+// answer, but the letters of "boot" came back, so the sensor still runs the
+// transfer program of an earlier update; nothing has been shown.
+// CloseTransferPort is the closing sequence: "appl", the port closed and
+// handed back to the main frame.
+enum class TransferStart { Started, Failed, ProgramRunning };
+int OpenTransferPort(const char* portName, uint32_t baud);
+TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uint32_t secondAddressWord,
+                                   const char* caption = kFlashErrorCaption, const char* stoppedText = nullptr);
+void CloseTransferPort();
+// A failure box; names the port when its device has gone.
+void ShowStepError(const char* caption, const char* text);
+
 // Called around every message box of the update, with true before the box
 // and false after it; lets a console front end move its progress display
 // out of the way. Empty by default.
@@ -73,6 +108,8 @@ TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte);
 bool CheckRetry(int& attempts);
 // The reply buffer as the last reply left it (256 bytes).
 const uint8_t* TelegramReplyBuffer();
+// The length byte of the last reply, -1 when it did not arrive.
+int TelegramReplyLength();
 
 // The flash operations.
 int flashProgpowerOn();

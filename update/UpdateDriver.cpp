@@ -2,6 +2,7 @@
 // the download and the flash sequence, and turns every result into words.
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
+#include "update/ReadBack.h"
 
 #include "update/Recovery.h"
 #include "update/Resync.h"
@@ -83,13 +84,16 @@ void ShowUpdateNote(const std::string& text) {
 
 // The flash sequence, with the transfer program running and the line in the
 // boot framing, and its result in words.
-void RunFlashSequence(const std::vector<uint8_t>& image) {
+void RunFlashSequence(const std::vector<uint8_t>& image, const UpdateOptions& options) {
     CDUXKSerial& channel = GetSensorChannel();
     channel.TraceMessage("Start LoadFlashContents()");
-    const int result = LoadFlashContents(image.data(), image.size());
+    const int result = LoadFlashContents(image.data(), image.size(), options);
     if (result != 0) {
         SetUpdateOutcome(6, result);
-        ShowFlashError(result == kUpdateStopped ? kStoppedInProgram : FlashResultMessage(result));
+        std::string text = result == kUpdateStopped ? kStoppedInProgram : FlashResultMessage(result);
+        const std::string detail = ReadBackResultDetail(result);
+        if (!detail.empty()) text += "\n" + detail;
+        ShowFlashError(text.c_str());
         return;
     }
 
@@ -105,7 +109,8 @@ void RunFlashSequence(const std::vector<uint8_t>& image) {
 // (boot framing at baud) and, when it answers, runs the flash sequence from
 // its start. False, with the line back in the sensor framing, when no
 // program answered.
-bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image, bool announce) {
+bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image, const UpdateOptions& updateOptions,
+                               bool announce) {
     CDUXKSerial& channel = GetSensorChannel();
     channel.SetParams(baud, kDataBits, EVENPARITY, TWOSTOPBITS);
     channel.SetFlowControl(0);
@@ -122,7 +127,7 @@ bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image,
                            std::to_string(baud) + " baud \xE2\x80\x94 continuing the interrupted update");
         WriteUpdateMarker(channel.PortName(), std::to_string(baud));
         DownloadProgress = 100.01;
-        RunFlashSequence(image);
+        RunFlashSequence(image, updateOptions);
         return true;
     case ResyncResult::Stopped:
         SetUpdateOutcome(6, kUpdateStopped);
@@ -164,32 +169,6 @@ void LetAnswerEnd(CDUXKSerial& channel) {
     }
 }
 
-// Switches the link's fast mode for the time of one update. The update's
-// waits, down to a character time in fast mode and 10 ms in the standard
-// one, then end when asked rather than up to the system's default timer
-// slack later, on this thread and on the port's event thread (started by
-// the update's open): its waits keep their lengths more exactly.
-class FastLinkScope {
-public:
-    explicit FastLinkScope(bool on) {
-        SetFastLink(on);
-#ifdef __linux__
-        const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-        if (slack > 0 && prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0) slackNs_ = slack;
-#endif
-    }
-    ~FastLinkScope() {
-        SetFastLink(false);
-#ifdef __linux__
-        if (slackNs_ > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slackNs_), 0, 0, 0);
-#endif
-    }
-    FastLinkScope(const FastLinkScope&) = delete;
-    FastLinkScope& operator=(const FastLinkScope&) = delete;
-
-private:
-    int slackNs_ = 0;
-};
 
 }  // namespace
 
@@ -264,6 +243,9 @@ const char* FlashResultMessage(int code) {
     case 0x904: return "Checksum error";
     case 0x905: return "Response telegram not received";
     case 0x7777: return "Programming checksum error";
+    case kReadBackDiffers: return "Flash contents differ from the firmware file";
+    case kReadBackReadFailed: return "Reading the flash failed";
+    case kBackupWriteFailed: return "Backup file could not be written";
     default: return "Unknown transfer error";
     }
 }
@@ -280,21 +262,42 @@ int ShowPortError(int code, const char* text, const std::string& why) {
 
 // A step that failed because the port went away says so and names the
 // port: the step's own text alone would blame the sensor.
-void ShowFlashError(const char* text) {
+void ShowStepError(const char* caption, const char* text) {
     CDUXKSerial& channel = GetSensorChannel();
     if (channel.IsDeviceGone()) {
         const std::string message = std::string(text) + "\nThe connection to " + channel.PortName() +
                                     " was lost (adapter unplugged or device removed).";
-        ShowUpdateBox(message, kFlashErrorCaption, BoxIcon::None);
+        ShowUpdateBox(message, caption, BoxIcon::None);
         return;
     }
-    ShowUpdateBox(text, kFlashErrorCaption, BoxIcon::None);
+    ShowUpdateBox(text, caption, BoxIcon::None);
 }
 
-void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,
-                  uint32_t secondAddressWord, const UpdateOptions& options) {
-    (void)options;
+void ShowFlashError(const char* text) {
+    ShowStepError(kFlashErrorCaption, text);
+}
+
+int OpenTransferPort(const char* portName, uint32_t baud) {
     CDUXKSerial& channel = GetSensorChannel();
+    if (channel.Open(portName, kQueueSize, kQueueSize, true) != 0) {
+        const uint32_t code = channel.LastError();
+        SetUpdateOutcome(2, static_cast<int>(code));
+        return ShowPortError(static_cast<int>(code), "Unable to open COM-port",
+                             DescribePortOpenFailure(portName, code));
+    }
+    if (channel.SetParams(baud, kDataBits, NOPARITY, ONESTOPBIT) != 0) {
+        SetUpdateOutcome(2, static_cast<int>(channel.LastError()));
+        return ShowPortError(static_cast<int>(channel.LastError()), "Unable to set COM-port setting");
+    }
+    channel.SetEventMask(kEventMask);
+    channel.SetFlowControl(0);
+    return 0;
+}
+
+TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uint32_t secondAddressWord,
+                                   const char* caption, const char* stoppedText) {
+    CDUXKSerial& channel = GetSensorChannel();
+    if (!stoppedText) stoppedText = kStoppedBeforeChange;
 
     const bool fast = FastLink();
     StopWatch(0, false);
@@ -319,20 +322,18 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
         if (line) lastLine = line;
         if (UpdateStopRequested()) {
             SetUpdateOutcome(3, kUpdateStopped);
-            ShowFlashError(kStoppedBeforeChange);
-            return;
+            ShowStepError(caption, stoppedText);
+            return TransferStart::Failed;
         }
         // Asking a port whose device is gone again only delays the failure.
         if (StopWatch(0, true) > 10.0 || channel.IsReceiveEnded()) {
             // No boot answer, but the letters of "boot" coming back, or
             // what a receiver in the boot framing makes of them: the sensor
             // still runs the transfer program of an earlier update.
-            if (!channel.IsReceiveEnded() && LooksLikeProgramAnswers(lastLine) &&
-                ContinueInTransferProgram(baud, image, true))
-                return;
+            if (!channel.IsReceiveEnded() && LooksLikeProgramAnswers(lastLine)) return TransferStart::ProgramRunning;
             SetUpdateOutcome(3, 0);
-            ShowFlashError("Entering bootmode failed");
-            return;
+            ShowStepError(caption, "Entering bootmode failed");
+            return TransferStart::Failed;
         }
     }
 
@@ -353,15 +354,15 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
         }
         if (!initiated && UpdateStopRequested()) {
             SetUpdateOutcome(4, kUpdateStopped);
-            ShowFlashError(kStoppedBeforeChange);
-            return;
+            ShowStepError(caption, stoppedText);
+            return TransferStart::Failed;
         }
     }
     if (initiated && fast) LetAnswerEnd(channel);
     if (!initiated) {
         SetUpdateOutcome(4, 0);
-        ShowFlashError("Flash programming initiation failed");
-        return;
+        ShowStepError(caption, "Flash programming initiation failed");
+        return TransferStart::Failed;
     }
 
     channel.Purge();
@@ -376,13 +377,44 @@ void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t fir
         if (result == 4 || result == 5 || result == 6 || result == 7 || result == 11 || result == kUpdateStopped)
             RemoveUpdateMarker();
         SetUpdateOutcome(5, result);
-        ShowFlashError(result == kUpdateStopped ? kStoppedBeforeChange : DownloadResultMessage(result));
-        return;
+        ShowStepError(caption, result == kUpdateStopped ? stoppedText : DownloadResultMessage(result));
+        return TransferStart::Failed;
     }
 
     channel.TraceMessage("End LoadTransferPrg()");
     if (!fast) WaitSeconds(0.2);
-    RunFlashSequence(image);
+    return TransferStart::Started;
+}
+
+void CloseTransferPort() {
+    CDUXKSerial& channel = GetSensorChannel();
+    DownloadProgress = 0.0;
+    EraseProgress = 0.0;
+    ProgramProgress = 0.0;
+
+    WaitSeconds(0.9);
+    channel.Write("appl\n", 5);
+    WaitSeconds(0.2);
+    channel.Close();
+    WaitSeconds(0.2);
+
+    if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
+}
+
+void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,
+                  uint32_t secondAddressWord, const UpdateOptions& options) {
+    switch (StartTransferProgram(baud, firstAddressWord, secondAddressWord)) {
+    case TransferStart::Started:
+        RunFlashSequence(image, options);
+        return;
+    case TransferStart::ProgramRunning:
+        if (ContinueInTransferProgram(baud, image, options, true)) return;
+        SetUpdateOutcome(3, 0);
+        ShowFlashError("Entering bootmode failed");
+        return;
+    case TransferStart::Failed:
+        return;
+    }
 }
 
 // The sensor was found still running the transfer program: take up the
@@ -393,7 +425,7 @@ static void ResumeFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32
     CDUXKSerial& channel = GetSensorChannel();
     channel.TraceMessage("Resuming an interrupted update");
     StopWatch(0, false);
-    if (ContinueInTransferProgram(baud, image, false)) return;
+    if (ContinueInTransferProgram(baud, image, options, false)) return;
     if (channel.IsReceiveEnded()) {
         SetUpdateOutcome(6, 0x301);
         ShowFlashError(FlashResultMessage(0x301));
@@ -401,6 +433,21 @@ static void ResumeFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32
     }
     ShowUpdateNote("The sensor is no longer in its update program: starting a complete update");
     ProgramFlash(baud, image, firstAddressWord, secondAddressWord, options);
+}
+
+FastLinkScope::FastLinkScope(bool on) {
+    SetFastLink(on);
+#ifdef __linux__
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 0 && prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0) == 0) slackNs_ = slack;
+#endif
+}
+
+FastLinkScope::~FastLinkScope() {
+    SetFastLink(false);
+#ifdef __linux__
+    if (slackNs_ > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slackNs_), 0, 0, 0);
+#endif
 }
 
 int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
@@ -422,37 +469,15 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
         return 0;
     }
 
-    CDUXKSerial& channel = GetSensorChannel();
     const uint32_t baud = CDUXKSerial::BaudFromText(baudText);
-    if (channel.Open(portName, kQueueSize, kQueueSize, true) != 0) {
-        const uint32_t code = channel.LastError();
-        SetUpdateOutcome(2, static_cast<int>(code));
-        return ShowPortError(static_cast<int>(code), "Unable to open COM-port",
-                             DescribePortOpenFailure(portName, code));
-    }
-    if (channel.SetParams(baud, kDataBits, NOPARITY, ONESTOPBIT) != 0) {
-        SetUpdateOutcome(2, static_cast<int>(channel.LastError()));
-        return ShowPortError(static_cast<int>(channel.LastError()), "Unable to set COM-port setting");
-    }
-    channel.SetEventMask(kEventMask);
-    channel.SetFlowControl(0);
+    if (OpenTransferPort(portName, baud) != 0) return 1;
 
     if (options.resume)
         ResumeFlash(baud, image, firstAddressWord, secondAddressWord, options);
     else
         ProgramFlash(baud, image, firstAddressWord, secondAddressWord, options);
 
-    DownloadProgress = 0.0;
-    EraseProgress = 0.0;
-    ProgramProgress = 0.0;
-
-    WaitSeconds(0.9);
-    channel.Write("appl\n", 5);
-    WaitSeconds(0.2);
-    channel.Close();
-    WaitSeconds(0.2);
-
-    if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
+    CloseTransferPort();
     return 0;
 }
 

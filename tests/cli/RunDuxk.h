@@ -20,7 +20,8 @@ struct DuxkResult {
 
 class DuxkProcess {
 public:
-    DuxkProcess(const std::string& dir, const std::vector<std::string>& args) {
+    // cwd: the child's working directory (empty: the test's own).
+    DuxkProcess(const std::string& dir, const std::vector<std::string>& args, const std::string& cwd = {}) {
         static int serial = 0;
         std::string tag = dir + "/run" + std::to_string(++serial);
         outPath_ = tag + ".out";
@@ -30,6 +31,7 @@ public:
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = fork();
         if (pid_ == 0) {
+            if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
             int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
@@ -65,8 +67,8 @@ private:
     std::string outPath_, errPath_;
 };
 
-inline DuxkResult RunDuxk(const std::string& dir, const std::vector<std::string>& args) {
-    return DuxkProcess(dir, args).Wait();
+inline DuxkResult RunDuxk(const std::string& dir, const std::vector<std::string>& args, const std::string& cwd = {}) {
+    return DuxkProcess(dir, args, cwd).Wait();
 }
 
 }  // namespace testsupport

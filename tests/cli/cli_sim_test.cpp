@@ -39,7 +39,7 @@ TEST(CliSimTest, FindsTheSensorAtEachRateOnItsPort) {
     // With --port and --baud the port is opened directly, without a search.
     DuxkResult r = RunDuxk(env.temp, {"--port", "COM3", "--baud", "9600", "find"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "Sensor at COM3, 9600 baud, serial number 'SIM00003'\n");
+    EXPECT_EQ(r.out, "Sensor 'DUX-K52 V3.00' at COM3, 9600 baud, serial number 'SIM00003'\n") << "identity asked too";
     r = RunDuxk(env.temp, {"--port", "COM3", "--baud", "38400", "find"});
     EXPECT_EQ(r.exitCode, 3) << "nothing answers at the wrong rate";
 }
@@ -51,7 +51,8 @@ TEST(CliSimTest, SearchRemembersThePortAndWritesTheTrace) {
     std::string trace = env.temp + "/trace.log";
     DuxkResult r = RunDuxk(env.temp, {"--trace", trace, "find"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("Found Sensor 'K52A01234' at COM5, 38400 baud\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out, "Sensor 'DUX-K52 V3.00' at COM5, 38400 baud, serial number 'K52A01234'\n") << "the report alone";
+    EXPECT_NE(r.err.find("Found Sensor 'K52A01234' at COM5, 38400 baud\n"), std::string::npos) << r.err;
     EXPECT_EQ(env.ReadLastPortFile(), "COM5\r\n");
     std::ifstream in(trace);
     std::string first;
@@ -78,6 +79,27 @@ TEST(CliSimTest, LongDevicePathIsOpenedWholeAndRemembered) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("\"port\":\"" + port + "\""), std::string::npos) << r.out;
     EXPECT_EQ(env.ReadLastPortFile(), port + "\r\n");
+}
+
+// Standard output carries the listing alone, so that it can be redirected
+// into a file; a calibration save without a name goes to <serial>.cal in the
+// current directory, also when the port was opened directly.
+TEST(CliSimTest, ResultsAloneOnStandardOutput) {
+    TempEnv env;
+    SimProcess sim(2, 38400, {"--serial", "K52B00077", "--startup", "0"});
+    ASSERT_TRUE(sim.Ready());
+    DuxkResult r = RunDuxk(env.temp, {"--port", "COM2", "info", "spec"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Pack 01 specification\n", 0), 0u) << r.out;
+    EXPECT_NE(r.err.find("Looking for sensor..."), std::string::npos) << r.err;
+
+    const std::string work = env.temp + "/work";
+    std::filesystem::create_directory(work);
+    r = RunDuxk(env.temp, {"--port", "COM2", "--baud", "38400", "--json", "cal", "save"}, work);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_regular_file(work + "/K52B00077.cal")) << r.out;
+    EXPECT_EQ(r.out.rfind("{\"command\":\"cal save\",", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("K52B00077.cal"), std::string::npos) << "the message names the file: " << r.out;
 }
 
 }  // namespace

@@ -22,15 +22,37 @@ protected:
     TempEnv env;
 };
 
-TEST_F(CliTest, HelpOnEveryLevelWithExamples) {
-    for (auto args : std::vector<std::vector<std::string>>{{"--help"}, {"find", "--help"}, {"ports", "--help"}}) {
+TEST_F(CliTest, HelpOnEveryLevelWithExamplesAndTheGlobalOptions) {
+    const std::vector<std::vector<std::string>> helps = {
+        {"--help"}, {"find", "--help"}, {"ports", "--help"}, {"update", "--help"},
+        {"backup", "--help"}, {"verify", "--help"}, {"cal", "save", "--help"}, {"info", "--help"}};
+    for (const auto& args : helps) {
         DuxkResult r = Run(args);
         EXPECT_EQ(r.exitCode, 0) << args[0];
-        EXPECT_NE(r.out.find("Examples:"), std::string::npos) << r.out;
+        EXPECT_TRUE(r.err.empty()) << r.err;
+        for (const char* word : {"--port", "--baud", "--no-sn-check", "--trace", "--timeout", "--json", "--quiet",
+                                 "--verbose", "--version"})
+            EXPECT_NE(r.out.find(word), std::string::npos) << args[0] << " " << word;
+        if (args.size() == 2 && args[0] != "info") {
+            EXPECT_NE(r.out.find("Examples:"), std::string::npos) << r.out;
+        }
     }
     DuxkResult top = Run({"--help"});
-    for (const char* word : {"find", "ports", "--port", "--baud", "--no-sn-check", "--trace", "--timeout", "--json"})
+    for (const char* word : {"find", "ports", "backup", "verify", "update", "cal", "info"})
         EXPECT_NE(top.out.find(word), std::string::npos) << word;
+    // The update's help tells the phases, their times and what to do after a failure.
+    DuxkResult update = Run({"update", "--help"});
+    for (const char* word : {"Download Transfer-Prg", "Erase Flash Memory", "Program Flash Memory", "14 s",
+                             "After a failure", "--verify", "--backup", "interrupt"})
+        EXPECT_NE(update.out.find(word), std::string::npos) << word;
+}
+
+TEST_F(CliTest, VersionOnStandardOutput) {
+    DuxkResult r = Run({"--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("duxk (DUXKUpdate) ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
+    EXPECT_TRUE(r.err.empty());
 }
 
 TEST_F(CliTest, UsageErrorsExitWithTwo) {
@@ -48,6 +70,9 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         {"ports", "map", "COM9", "/dev/null"}, // only COM1..COM7 are mapped
         {"ports", "map", "COM3"},              // device missing
         {"ports", "unmap", "LPT1"},
+        {"--baud", "38400", "find"},           // a rate belongs to a port
+        {"-q", "-v", "find"},                  // quiet and verbose at once
+        {"cal", "save", "a.cal", "b.cal"},     // one file only
     };
     for (const auto& args : cases) {
         DuxkResult r = Run(args);
@@ -76,7 +101,7 @@ TEST_F(CliTest, JsonObjectEscapesItsTexts) {
     // Global options are taken after the command as well.
     DuxkResult r = Run({"ports", "map", "COM2", "/dev/a\"b\\c\td", "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("{\"command\":\"ports\",", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("{\"command\":\"ports map\",", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("\"message\":\"COM2 -> /dev/a\\\"b\\\\c\\td\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"result\":0,"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line only";
@@ -85,10 +110,18 @@ TEST_F(CliTest, JsonObjectEscapesItsTexts) {
 TEST_F(CliTest, NoSensorWithinTheTimeOutExitsWithThree) {
     DuxkProcess plain(env.temp, {"find", "--timeout", "5"});
     DuxkProcess json(env.temp, {"--json", "--timeout", "2", "find"});
+    DuxkProcess quiet(env.temp, {"-q", "find", "--timeout", "2"});
     DuxkResult r = plain.Wait();
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_EQ(r.out, "Looking for sensor...\n");
+    EXPECT_EQ(r.out, "") << "the search's chatter is no result";
+    EXPECT_NE(r.err.find("Looking for sensor...\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("no sensor found within 5 s"), std::string::npos) << r.err;
+
+    r = quiet.Wait();
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.find("Looking for sensor"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no sensor found within 2 s"), std::string::npos) << "errors stay";
 
     r = json.Wait();
     EXPECT_EQ(r.exitCode, 3);
@@ -132,7 +165,7 @@ TEST_F(CliTest, UnusableInputFilesAreRefusedBeforeTheSearch) {
         DuxkResult r = Run(args);
         EXPECT_EQ(r.exitCode, 2) << c.message << "\n" << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_EQ(r.out.find("Looking for sensor"), std::string::npos) << "no search: " << r.out;
+        EXPECT_EQ(r.err.find("Looking for sensor"), std::string::npos) << "no search: " << r.err;
     }
 }
 
@@ -196,6 +229,69 @@ TEST(TerminalText, ControlCharactersAreEscapedOnATerminal) {
     EXPECT_EQ(TerminalText(terminal, "\x1b[2J"), "\\x1b[2J");
     std::fclose(terminal);
     close(master);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CliTest, UsageErrorsPrintTheJsonObjectToo) {
+    DuxkResult r = Run({"--json", "--baud", "38400", "find"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out.rfind("{\"command\":\"find\",\"port\":null,", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\"result\":2,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--port"), std::string::npos) << "the message names the problem: " << r.out;
+
+    r = Run({"cal", "save", "--json", "--bogus"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out.rfind("{\"command\":\"cal save\",", 0), 0u) << r.out;
+
+    r = Run({"--help", "--json"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.find("{\"command\""), std::string::npos) << "help is no usage error";
+}
+
+// Files named on the command line are judged before any port is touched:
+// each case ends at once with the file and the reason, without a search.
+TEST_F(CliTest, UnusableFilesAreRefusedBeforeTheSearch) {
+    const std::string dir = env.temp + "/dir";
+    std::filesystem::create_directory(dir);
+    const std::string empty = env.temp + "/empty.bin", big = env.temp + "/big.bin", fifo = env.temp + "/fifo";
+    std::ofstream(empty).close();
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, 0x1C001);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"verify", dir + "/"}, dir + "/: is a directory"},
+        {{"verify", env.temp + "/missing.bin"}, env.temp + "/missing.bin: no such file or directory"},
+        {{"verify", empty}, empty + ": the file is empty"},
+        {{"verify", big}, big + ": too large: 114689 bytes"},
+        {{"verify", fifo}, fifo + ": not a regular file"},
+        {{"backup", dir}, dir + ": is a directory"},
+        {{"backup", env.temp + "/no/such/dir/flash.bin"},
+         env.temp + "/no/such/dir/flash.bin: cannot create a file in " + env.temp + "/no/such/dir: no such file"},
+        {{"backup", fifo}, fifo + ": not a regular file"},
+        {{"update", "--backup", dir, empty}, ""},  // the firmware's own check comes first
+        {{"update", "--backup", dir, big}, ""},
+    };
+    for (const auto& [args, message] : cases) {
+        std::vector<std::string> all = {"--timeout", "60"};
+        all.insert(all.end(), args.begin(), args.end());
+        DuxkResult r = Run(all);
+        EXPECT_EQ(r.exitCode, 2) << args[0] << " " << args.back() << "\n" << r.err;
+        if (!message.empty()) {
+            EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(r.err.find("Looking for sensor"), std::string::npos) << "no search: " << r.err;
+    }
+    // The backup file of an update is checked as well, before the search.
+    const std::string fw = env.temp + "/fw.bin";
+    std::ofstream(fw) << "firmware";
+    DuxkResult r = Run({"--json", "update", "--backup", dir, fw});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find(dir + ": is a directory"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.rfind("{\"command\":\"update\",", 0), 0u) << r.out;
+    EXPECT_EQ(r.err.find("Looking for sensor"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -38,6 +38,11 @@ uint8_t FakeTransfer::FlashAt(uint32_t address) {
     return flash_.at(address - kBase);
 }
 
+void FakeTransfer::SetFlash(uint32_t address, const Bytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < bytes.size(); ++i) flash_.at(address - kBase + i) = bytes[i];
+}
+
 FakeTransfer::Bytes FakeTransfer::Frame(const Bytes& body) {
     Bytes out{static_cast<uint8_t>(body.size())};
     unsigned sum = 0;
@@ -77,7 +82,10 @@ FakeTransfer::Bytes FakeTransfer::Answer(const Bytes& body) {
                 status = 0x43;
                 break;
             }
-            flash_.at(address - kBase) &= body[9 + i];
+            unsigned from = i;
+            if (swapAddress != 0 && address == swapAddress && i + 1 < count) from = i + 1;
+            if (swapAddress != 0 && address == swapAddress + 1 && i > 0) from = i - 1;
+            flash_.at(address - kBase) &= body[9 + from];
         }
         reply = {0xA5, status};
         PutLong(reply, address);
@@ -89,6 +97,14 @@ FakeTransfer::Bytes FakeTransfer::Answer(const Bytes& body) {
         for (uint32_t a = start; a < start + count; ++a) sum += flash_.at(a - kBase);
         reply = {0xA6};
         PutLong(reply, sum);
+        break;
+    }
+    case 0x24: {
+        const uint32_t start = Long(body, 2), count = Long(body, 6);
+        reply = {0xA4, body[1]};
+        PutLong(reply, start);
+        PutLong(reply, count);
+        for (uint32_t a = start; a < start + count; ++a) reply.push_back(flash_.at(a - kBase));
         break;
     }
     case 0x49: reply = {0x48}; break;

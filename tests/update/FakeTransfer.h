@@ -25,12 +25,16 @@ public:
     std::function<Bytes(const Bytes& body, size_t index)> override_;
     // Address whose cell keeps 0xFF whatever is programmed (0: none).
     uint32_t stuckAddress = 0;
+    // The data for this address and the next are programmed the other way
+    // round (0: none): a fault that a sum cannot see.
+    uint32_t swapAddress = 0;
 
     void Start();
     void Stop();
     // Every telegram received, whole: length, body, checksum.
     std::vector<Bytes> Telegrams();
     uint8_t FlashAt(uint32_t address);
+    void SetFlash(uint32_t address, const Bytes& bytes);
 
     static Bytes Frame(const Bytes& body);
 

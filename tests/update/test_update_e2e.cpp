@@ -3,146 +3,26 @@
 // paced line. The scenarios are independent (each has its own sensor on its
 // own pseudo-terminal) and run side by side, since every update takes tens of
 // seconds of protocol waits.
+#include "E2eSupport.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
+using namespace e2e;
 
 namespace {
 
-std::string BinDir() {
-    const char* d = std::getenv("DUXK_BIN_DIR");
-    return d ? d : "bin";
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// TEMP of the scenario's own for the processes it starts: a failed update
-// leaves its marker there, not in the user's directory.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-    const std::string dir = out.substr(0, out.rfind('/'));
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("TEMP=", 0) != 0) env.push_back(*e);
-    env.push_back("TEMP=" + dir);
-    std::vector<char*> envp;
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-// A virtual sensor for one scenario, with its own state and trace, pacing
-// its line as a real one. Its erase takes 50 ms a sector unless the part's
-// data-sheet time is asked for.
-class Sim {
-public:
-    Sim(const std::string& dir, std::vector<std::string> extra, int baud = 38400, bool dataSheetErase = false)
-        : dir_(dir), baud_(baud) {
-        fs::create_directories(dir_ + "/state");
-        std::vector<std::string> args{BinDir() + "/duxk-sensor-sim", "--state", dir_ + "/state", "--trace",
-                                      dir_ + "/sim.trace", "--pace", "--baud", std::to_string(baud)};
-        if (!dataSheetErase) args.insert(args.end(), {"--erase-ms", "50"});
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = Spawn(args, dir_ + "/sim.out", dir_ + "/sim.err");
-        // The first line of its output names the device.
-        for (int i = 0; i < 500 && device_.empty(); ++i) {
-            const std::string out = ReadAll(dir_ + "/sim.out");
-            const size_t nl = out.find('\n');
-            if (nl != std::string::npos) device_ = out.substr(0, nl);
-            else poll(nullptr, 0, 10);
-        }
-    }
-    ~Sim() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
-    const std::string& Device() const { return device_; }
-    int Baud() const { return baud_; }
-    std::string Trace() const { return ReadAll(dir_ + "/sim.trace"); }
-    std::string Flash() const { return ReadAll(dir_ + "/state/flash.bin"); }
-
-private:
-    std::string dir_;
-    int baud_;
-    pid_t pid_ = -1;
-    std::string device_;
-};
-
-struct Run {
-    int status = -1;
-    std::string out, err;
-};
-
-// One duxk invocation on the sensor's device.
-Run Duxk(const std::string& dir, const std::string& name, const Sim& sim, std::vector<std::string> args) {
-    std::vector<std::string> all{BinDir() + "/duxk", "--port", sim.Device(), "--baud", std::to_string(sim.Baud())};
-    all.insert(all.end(), args.begin(), args.end());
-    const std::string out = dir + "/" + name + ".out", err = dir + "/" + name + ".err";
-    Run run;
-    const pid_t pid = Spawn(all, out, err);
-    if (pid > 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    run.out = ReadAll(out);
-    run.err = ReadAll(err);
-    return run;
-}
-
-std::string MakeFirmware(const std::string& dir, const std::string& version, int size) {
-    const std::string path = dir + "/fw.bin";
-    const std::string cmd = BinDir() + "/duxk-mkfw " + path + " --version " + version + " --size " +
-                            std::to_string(size) + " > /dev/null";
-    if (std::system(cmd.c_str()) != 0) return {};
-    return path;
-}
-
 std::string ScenarioDir(const std::string& name) {
-    std::string dir = ::testing::TempDir() + "duxk_update_e2e_" + std::to_string(getpid()) + "/" + name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
+    return e2e::ScenarioDir("duxk_update_e2e", name);
 }
 
 // Each scenario returns its failures as text (empty: passed), so that the
@@ -162,7 +42,7 @@ std::string SuccessfulUpdate() {
     const Run run = Duxk(dir, "update", sim, {"update", fw});
     CHECK_THAT(run.status == 0);
     CHECK_THAT(Contains(run.out, "Success: Firmware transferred successfully"));
-    CHECK_THAT(Contains(run.out, "Program Flash Memory: 100%"));
+    CHECK_THAT(Contains(run.err, "Program Flash Memory: 100%"));
     const std::string image = ReadAll(fw);
     CHECK_THAT(sim.Flash().compare(0, image.size(), image) == 0);
     // Back in its application, the sensor reports the new firmware.

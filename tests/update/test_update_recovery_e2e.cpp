@@ -298,8 +298,8 @@ std::string KilledDuringErase() {
     CHECK_THAT(fs::exists(scene.Marker()));
     const Run again = RunDuxk(scene, "update2", {"update", fw});
     CHECK_THAT(again.status == 0);
-    CHECK_THAT(Contains(again.out, "Sensor found in its update program at COM1, 38400 baud"));
-    CHECK_THAT(Contains(again.out, "continuing the interrupted update"));
+    CHECK_THAT(Contains(again.err, "Sensor found in its update program at COM1, 38400 baud"));
+    CHECK_THAT(Contains(again.err, "continuing the interrupted update"));
     CHECK_THAT(Contains(again.out, "Success: Firmware transferred successfully"));
     CHECK_THAT(FlashHolds(sim, fw));
     CHECK_THAT(!fs::exists(scene.Marker()));
@@ -331,7 +331,7 @@ std::string KilledWhileProgramming() {
     CHECK_THAT(Contains(info.err, "still in its update program: run 'duxk update FIRMWARE'"));
     const Run again = RunDuxk(scene, "update2", {"--port", "COM1", "update", fw});
     CHECK_THAT(again.status == 0);
-    CHECK_THAT(Contains(again.out, "continuing the interrupted update"));
+    CHECK_THAT(Contains(again.err, "continuing the interrupted update"));
     CHECK_THAT(FlashHolds(sim, fw));
     if (!failures.empty()) failures += info.err + again.out + again.err;
     return failures;
@@ -386,7 +386,7 @@ std::string InterruptedTwice() {
     CHECK_THAT(fs::remove(scene.Marker()));
     const Run again = RunDuxk(scene, "update2", With(kDirect, {"update", fw}));
     CHECK_THAT(again.status == 0);
-    CHECK_THAT(Contains(again.out, "Sensor found in its update program at COM1, 38400 baud"));
+    CHECK_THAT(Contains(again.err, "Sensor found in its update program at COM1, 38400 baud"));
     CHECK_THAT(FlashHolds(sim, fw));
     if (!failures.empty()) failures += run.err + again.out + again.err;
     return failures;
@@ -408,7 +408,7 @@ std::string CablePulled() {
     cable.Plugged(true);
     const Run again = RunDuxk(scene, "update2", {"--port", "COM2", "update", fw});
     CHECK_THAT(again.status == 0);
-    CHECK_THAT(Contains(again.out, "found in its update program at COM2"));
+    CHECK_THAT(Contains(again.err, "found in its update program at COM2"));
     CHECK_THAT(FlashHolds(sim, fw));
     if (!failures.empty()) failures += run.err + again.out + again.err;
     return failures;
@@ -432,8 +432,8 @@ std::string PowerCycleAfterKill() {
     const Run again = RunDuxk(scene, "update2", {"update", fw});
     CHECK_THAT(Contains(sim.Trace(), "mode: boot firmware"));
     CHECK_THAT(again.status == 0);
-    CHECK_THAT(Contains(again.out, "Looking for the sensor in its update program at COM1"));
-    CHECK_THAT(Contains(again.out, "Found Sensor 'K52A01234' at COM1, 38400 baud"));
+    CHECK_THAT(Contains(again.err, "Looking for the sensor in its update program at COM1"));
+    CHECK_THAT(Contains(again.err, "Found Sensor 'K52A01234' at COM1, 38400 baud"));
     CHECK_THAT(FlashHolds(sim, fw));
     if (!failures.empty()) failures += again.out + again.err;
     return failures;

@@ -256,7 +256,7 @@ TEST_F(WineTest, FindInfoAndCalibrationRoundTrip) {
     // Without --port the search starts at the remembered port.
     run = Duxk("find-search", {"--timeout", "30", "find"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_TRUE(Contains(run.out, "'K52W00001' at COM1, 38400 baud")) << run.out;
+    EXPECT_TRUE(Contains(run.out, " at COM1, 38400 baud, serial number 'K52W00001'\n")) << run.out;
 
     run = Duxk("info", {"--port", "COM1", "--baud", "38400", "info", "spec"});
     EXPECT_EQ(run.status, 0) << run.err;
@@ -302,7 +302,7 @@ TEST_F(WineTest, FirmwareUpdate) {
 
     ProgramRun run = Duxk("update", {"--port", "COM1", "--baud", "38400", "update", WindowsPath(fw)}, 300);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_TRUE(Contains(run.out, "Program Flash Memory: 100%")) << run.out;
+    EXPECT_TRUE(Contains(run.err, "Program Flash Memory: 100%")) << run.err;
     EXPECT_TRUE(Contains(run.out, "Success: Firmware transferred successfully")) << run.out;
     const std::string image = ReadAll(fw);
     EXPECT_EQ(sim.Flash().compare(0, image.size(), image), 0) << "the flash holds the new firmware";
