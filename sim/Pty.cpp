@@ -29,9 +29,12 @@ speed_t SpeedFromBaud(int baud) {
 
 }  // namespace
 
-Pty::~Pty() {
+Pty::~Pty() { Close(); }
+
+void Pty::Close() {
     if (slave_ >= 0) close(slave_);
     if (master_ >= 0) close(master_);
+    slave_ = master_ = -1;
 }
 
 bool Pty::Open(int baud, std::string& error) {

@@ -177,7 +177,9 @@ private:
         autoselect_ = false;
         uint8_t& cell = cells_[offset];
         // Programming can only turn ones into zeros; a stuck cell keeps its bits.
-        const uint8_t result = (static_cast<int64_t>(offset) == stuckCell_) ? cell : (cell & value);
+        const bool stuck = static_cast<int64_t>(offset) == stuckCell_;
+        if (stuck && (cell & value) != cell) ++stuckHits_;
+        const uint8_t result = stuck ? cell : (cell & value);
         cell = result;
         programData_ = value;
         programFailed_ = result != value;
@@ -221,7 +223,10 @@ private:
         bool failed = false;
         for (uint32_t s : eraseSectors_) {
             for (uint32_t a = s * kSectorSize; a < (s + 1) * kSectorSize; ++a) {
-                if (static_cast<int64_t>(a) == stuckCell_) failed |= cells_[a] != 0xFF;
+                if (static_cast<int64_t>(a) == stuckCell_) {
+                    failed |= cells_[a] != 0xFF;
+                    stuckHits_ += cells_[a] != 0xFF;
+                }
                 else cells_[a] = 0xFF;
             }
         }
@@ -268,6 +273,7 @@ public:
         if (mode_ == Mode::ProgramSetup) {
             // The data write starts a program pulse; it ends with the next command.
             if (static_cast<int64_t>(offset) != stuckCell_) cells_[offset] &= value;
+            else if ((cells_[offset] & value) != cells_[offset]) ++stuckHits_;
             mode_ = Mode::Programming;
             return;
         }
@@ -279,6 +285,7 @@ public:
                     // A stuck cell keeps its bits.
                     const bool stuck = stuckCell_ >= 0 && stuckCell_ < int64_t{kFlashSize};
                     const uint8_t kept = stuck ? cells_[static_cast<size_t>(stuckCell_)] : 0;
+                    if (stuck && kept != 0xFF) ++stuckHits_;
                     std::fill(cells_.begin(), cells_.end(), 0xFF);
                     if (stuck) cells_[static_cast<size_t>(stuckCell_)] = kept;
                     erasePulses_ = 0;
