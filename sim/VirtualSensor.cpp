@@ -216,6 +216,7 @@ void VirtualSensor::PowerLoss(Clock::time_point now, const std::string& why) {
     ++powerLossNext_;
     powerLossAt_.reset();
     StopProgram();
+    flash_.PowerCut();
     if (onFlashChanged) onFlashChanged();
     out_.clear();
     lastDue_ = now;
@@ -230,19 +231,23 @@ void VirtualSensor::Send(const std::string& text, int delayMs, Clock::time_point
     out_.push_back({due, std::vector<uint8_t>(text.begin(), text.end()), phase});
 }
 
-void VirtualSensor::SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now) {
+void VirtualSensor::SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now,
+                              const char* what) {
     int delay = firstDelayMs;
     for (const auto& l : lines) {
         Send(l + "\r\n", delay, now);
+        out_.back().what = what;
         delay = gapMs;
     }
 }
 
-std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now, std::vector<LinePhase>* phases) {
+std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now, std::vector<LinePhase>* phases,
+                                                 std::vector<const char*>* whats) {
     std::vector<uint8_t> bytes;
     while (!out_.empty() && out_.front().due <= now) {
         bytes.insert(bytes.end(), out_.front().bytes.begin(), out_.front().bytes.end());
         if (phases) phases->insert(phases->end(), out_.front().bytes.size(), out_.front().phase);
+        if (whats) whats->insert(whats->end(), out_.front().bytes.size(), out_.front().what);
         out_.pop_front();
     }
     return bytes;
@@ -264,6 +269,9 @@ std::string VirtualSensor::RxWhere() const {
             if (tgState_ == TgState::Length) return "length";
             if (tgBody_.empty()) return "command";
             return "tg:" + Hex2(tgBody_[0]) + (tgState_ == TgState::Body ? "" : " checksum");
+        case SensorMode::Application:
+            if (calReading_) return "calibration read";
+            return ModeName(mode_);
         default: return ModeName(mode_);
     }
 }
@@ -551,7 +559,7 @@ void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point
         Reach(Stage::CalShow, 1, now);
         if (mode_ != SensorMode::Application) return;
         if (report_) report_->CalibrationListing(records_.size());
-        SendLines(CalibrationListing(), 20, 25, now);
+        SendLines(CalibrationListing(), 20, 25, now, "calibration listing");
     } else if (cmd == "calib:lock") {
         calUnlocked_ = false;
     } else if (cmd.rfind("calib:unlock", 0) == 0) {

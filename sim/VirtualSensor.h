@@ -73,8 +73,10 @@ public:
     int WakeFd() const { return wakeFd_; }
 
     // Bytes whose time has come, in order (the line thread writes them),
-    // with the line phase of each when asked for.
-    std::vector<uint8_t> TakeDueOutput(Clock::time_point now, std::vector<LinePhase>* phases = nullptr);
+    // with the line phase of each and what it belongs to ("calibration
+    // listing", or empty) when asked for.
+    std::vector<uint8_t> TakeDueOutput(Clock::time_point now, std::vector<LinePhase>* phases = nullptr,
+                                       std::vector<const char*>* whats = nullptr);
     std::optional<Clock::time_point> NextOutputDue() const;
 
     // The framing the sensor's UART is set to now.
@@ -106,6 +108,7 @@ private:
         Clock::time_point due;
         std::vector<uint8_t> bytes;
         LinePhase phase = LinePhase::Text;
+        const char* what = "";
     };
 
     void SetMode(SensorMode m, Clock::time_point now);
@@ -116,7 +119,8 @@ private:
     void Reach(Stage s, uint64_t units, Clock::time_point now, bool endOfTelegram = false);
     void ResetStages(bool all);
     void Send(const std::string& text, int delayMs, Clock::time_point now, LinePhase phase = LinePhase::Text);
-    void SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now);
+    void SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now,
+                   const char* what = "");
 
     void TextChar(const LineChar& c, Clock::time_point now);
     void Command(const std::string& line, Clock::time_point now);

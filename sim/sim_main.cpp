@@ -261,19 +261,21 @@ int Run(const Options& opt) {
 
         // The sensor's output, through the transmit faults.
         std::vector<sim::LinePhase> txPhases;
-        const std::vector<uint8_t> due = sensor.TakeDueOutput(now, &txPhases);
+        std::vector<const char*> txWhats;
+        const std::vector<uint8_t> due = sensor.TakeDueOutput(now, &txPhases, &txWhats);
         for (size_t k = 0; k < due.size(); ++k) {
             uint8_t b = due[k];
             const uint64_t i = txIndex++;
             const sim::LinePhase ph = txPhases[k];
             const uint64_t pi = txPhaseIndex[static_cast<int>(ph)]++;
+            const std::string where = *txWhats[k] ? txWhats[k] : sim::ModeName(sensor.Mode());
             if (line.txDrop.Active() && line.txDrop.Hit(i, ph, pi, lineRng)) {
-                report.LineFault("tx", "drop", i, sim::LinePhaseName(ph), pi, sim::ModeName(sensor.Mode()), now);
+                report.LineFault("tx", "drop", i, sim::LinePhaseName(ph), pi, where, now);
                 continue;
             }
             if (line.txCorrupt.Active() && line.txCorrupt.Hit(i, ph, pi, lineRng)) {
                 b = static_cast<uint8_t>(b ^ (1u << (lineRng() % 8)));
-                report.LineFault("tx", "corrupt", i, sim::LinePhaseName(ph), pi, sim::ModeName(sensor.Mode()), now);
+                report.LineFault("tx", "corrupt", i, sim::LinePhaseName(ph), pi, where, now);
             }
             txPending.push_back(b);
         }
@@ -406,6 +408,7 @@ int Run(const Options& opt) {
 
     trace.Note("shutdown");
     sensor.Shutdown();
+    flash->PowerCut();
     store.SaveFlash(flash->Cells());
     store.SaveRecords(sensor.Records());
     unlinkDevice();

@@ -148,6 +148,27 @@ public:
     uint32_t Size() const override { return kFlashSize; }
     const char* Name() const override { return "AM29F010"; }
 
+    // Sectors are erased one after the other: those whose time has passed
+    // are erased, the one under way is left half erased.
+    void PowerCut() override {
+        if (busy_ == Busy::Erase && !EraseFinished() && eraseMsPerSector_ > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(eraseEnd_ - Clock::now()).count();
+            const uint64_t total = uint64_t{eraseMsPerSector_} * eraseSectors_.size();
+            const uint64_t elapsed = total - std::min<uint64_t>(total, static_cast<uint64_t>(std::max<int64_t>(left, 0)));
+            uint64_t done = elapsed / eraseMsPerSector_;
+            for (uint32_t sector : eraseSectors_) {
+                const uint32_t end = done > 0 ? kSectorSize : kSectorSize / 2;
+                for (uint32_t a = sector * kSectorSize; a < sector * kSectorSize + end; ++a)
+                    if (static_cast<int64_t>(a) != stuckCell_) cells_[a] = 0xFF;
+                if (done == 0) break;
+                --done;
+            }
+        }
+        busy_ = Busy::None;
+        eraseSectors_.clear();
+        ToReadArray();
+    }
+
 private:
     static constexpr uint32_t kSectorSize = 0x4000;
     static constexpr uint8_t kManufacturer = 0x01;

@@ -29,6 +29,8 @@ public:
     // Fault injection: a cell that will not program (its bits stay as they
     // are, through program and erase alike). -1 for none.
     virtual void SetStuckCell(int64_t offset) { stuckCell_ = offset; }
+    // The supply fails: an operation under way stops where it is.
+    virtual void PowerCut() {}
     // How often the stuck cell kept bits that a program or erase would have
     // changed (any thread).
     uint64_t StuckCellHits() const { return stuckHits_.load(); }
