@@ -103,10 +103,14 @@ def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor
     - the host silent on the line for longer than `quiet_limit`, in the
       middle of the run or at its end (a finished host ends right after its
       last words to the sensor);
-    - a search that found nothing and ran past `search_limit`;
+    - a search that found nothing and ran past `search_limit` (it may be
+      silent that long);
     each by more than HANG_MARGIN; or the run was killed at the campaign's
     own ceiling."""
     found = []
+    if no_sensor and search_limit is not None:
+        # A search may wait on a port it cannot use until its time-out.
+        quiet_limit = max(quiet_limit, search_limit)
     if killed:
         found.append("killed at the campaign's ceiling")
     bursts = []

@@ -102,6 +102,9 @@ class Hangs(unittest.TestCase):
         self.assertEqual(O.hang_findings(1000, 1075, [r], O.UPDATE_QUIET, 60, no_sensor=True), ["searched for 75 s"])
         self.assertEqual(O.hang_findings(1000, 1069, [r], O.UPDATE_QUIET, 60, no_sensor=True), [])
         self.assertIn("killed at the campaign's ceiling", O.hang_findings(1000, 1001, [r], 5, killed=True))
+        # A search on a port it cannot open sends nothing until its time-out.
+        self.assertEqual(O.hang_findings(1000, 1061, [report()], O.UPDATE_QUIET, 60, no_sensor=True), [])
+        self.assertEqual(len(O.hang_findings(1000, 1061, [report()], O.UPDATE_QUIET, 60)), 1)
 
     def test_mode_at(self):
         r = report(modes=[(0, "application starting"), (5, "boot firmware"), (9, "downloaded program")])
