@@ -29,9 +29,13 @@ speed_t SpeedFromBaud(int baud) {
 
 }  // namespace
 
-Pty::~Pty() {
+Pty::~Pty() { Close(); }
+
+void Pty::Close() {
     if (slave_ >= 0) close(slave_);
     if (master_ >= 0) close(master_);
+    slave_ = master_ = -1;
+    gateOpen_ = true;  // a new device starts with its output flowing
 }
 
 bool Pty::Open(int baud, std::string& error) {

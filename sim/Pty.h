@@ -19,6 +19,8 @@ public:
     // of the slave open itself so that the master never sees a hang-up
     // while no host has the device open.
     bool Open(int baud, std::string& error);
+    // Closes both sides: a host holding the device sees a hang-up.
+    void Close();
     int Master() const { return master_; }
     const std::string& SlavePath() const { return slavePath_; }
 

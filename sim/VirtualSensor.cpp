@@ -37,23 +37,23 @@ bool IsApplicationCommand(const std::string& c) {
     return IsListingRequest(c) || c.rfind("calib:", 0) == 0;
 }
 
-PowerLossPhase PhaseOfCommand(int cmd) {
+std::optional<Stage> StageOfCommand(int cmd) {
     switch (cmd) {
-        case 0x27: return PowerLossPhase::Erase;
-        case 0x25: return PowerLossPhase::Program;
-        case 0x26: return PowerLossPhase::Checksum;
-        default: return PowerLossPhase::None;
+        case 0x21: return Stage::Identify;
+        case 0x22:
+        case 0x23: return Stage::Power;
+        case 0x25: return Stage::Program;
+        case 0x26: return Stage::Checksum;
+        case 0x27: return Stage::Erase;
+        case 0x49: return Stage::End;
+        default: return std::nullopt;
     }
 }
 
-int64_t DefaultPowerLossBytes(PowerLossPhase p) {
-    switch (p) {
-        case PowerLossPhase::Download: return 6000;  // inside the image, about half way
-        case PowerLossPhase::Erase: return 14;       // the whole erase telegram: the erase is under way
-        case PowerLossPhase::Program: return 2000;   // inside the ninth program telegram
-        case PowerLossPhase::Checksum: return 5;     // inside the checksum telegram
-        default: return -1;
-    }
+std::string Hex2(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+    return buf;
 }
 
 }  // namespace
@@ -66,15 +66,18 @@ const char* ModeName(SensorMode m) {
         case SensorMode::Boot: return "boot firmware";
         case SensorMode::Loader: return "boot loader";
         case SensorMode::Program: return "downloaded program";
+        case SensorMode::Silent: return "silent";
     }
     return "?";
 }
 
-VirtualSensor::VirtualSensor(SensorConfig cfg, FlashModel& flash, Trace* trace)
-    : cfg_(std::move(cfg)), flash_(flash), trace_(trace) {
+VirtualSensor::VirtualSensor(SensorConfig cfg, FlashModel& flash, Trace* trace, Report* report)
+    : cfg_(std::move(cfg)), flash_(flash), trace_(trace), report_(report), bootArea_(BootAreaImage()) {
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     busyLeft_ = cfg_.faults.busyAnswers;
     bootLeft_ = cfg_.faults.bootAnswers;
+    errorRepliesLeft_ = cfg_.faults.errorReplies.count;
+    noticeDone_.assign(cfg_.faults.notices.size(), false);
     if (cfg_.faults.stuckCell >= 0) flash_.SetStuckCell(cfg_.faults.stuckCell);
     records_ = {
         "@CAL01 T=-20.0 K0=+1.02410E+00 K1=-3.11200E-03 K2=+0.00000E+00",
@@ -92,39 +95,128 @@ VirtualSensor::~VirtualSensor() {
 
 void VirtualSensor::Shutdown() { StopProgram(); }
 
-void VirtualSensor::SetMode(SensorMode m, Clock::time_point) {
-    if (m != mode_ && trace_) trace_->Note(std::string("mode: ") + ModeName(m));
+void VirtualSensor::SetMode(SensorMode m, Clock::time_point now) {
+    if (m != mode_) {
+        if (trace_) trace_->Note(std::string("mode: ") + ModeName(m));
+        if (report_) report_->Mode(ModeName(m), now);
+    }
     mode_ = m;
 }
 
 void VirtualSensor::PowerUp(Clock::time_point now) {
     if (trace_) trace_->Note("power up");
     Restart(now);
+    Reach(Stage::Start, 1, now);
 }
 
 void VirtualSensor::Restart(Clock::time_point now) {
     StopProgram();
     const auto& cells = flash_.Cells();
     appValid_ = ApplicationValid(cells);
+    bootIntact_ = cells.size() >= kBootAreaOffset + bootArea_.size() &&
+                  std::equal(bootArea_.begin(), bootArea_.end(), cells.begin() + kBootAreaOffset);
     version_ = FindVersionMarker(cells).value_or("0.00");
-    if (trace_) trace_->Note("restart: application " + std::string(appValid_ ? "valid" : "not valid") + ", VER=" + version_);
+    if (trace_)
+        trace_->Note("restart: application " + std::string(appValid_ ? "valid" : "not valid") + ", VER=" + version_ +
+                     (bootIntact_ ? "" : ", boot firmware damaged"));
     line_.clear();
     lineBad_ = false;
     calUnlocked_ = false;
     calReading_ = false;
+    ResetStages(true);
     if (appValid_) {
         SetMode(SensorMode::Starting, now);
         modeUntil_ = now + Ms(cfg_.startupSeconds * 1000);
-    } else {
+    } else if (bootIntact_) {
         SetMode(SensorMode::Boot, now);
+    } else {
+        // Nothing to start: a sensor whose boot firmware is gone is dead.
+        GoSilent(now, "boot firmware damaged");
     }
+}
+
+void VirtualSensor::ResetStages(bool all) {
+    for (int i = 0; i < kStages; ++i) {
+        const auto s = static_cast<Stage>(i);
+        if (all || (s != Stage::Start && s != Stage::Boot && s != Stage::Flsh)) stageCount_[i] = 0;
+    }
+}
+
+void VirtualSensor::Reach(Stage s, uint64_t units, Clock::time_point now, bool endOfTelegram) {
+    uint64_t& n = stageCount_[static_cast<int>(s)];
+    n += units;
+    const FaultConfig& f = cfg_.faults;
+    auto due = [&](const StagePoint& p, int64_t byDefault) {
+        return p.stage == s && static_cast<int64_t>(n) >= (p.count >= 0 ? p.count : byDefault);
+    };
+    const std::string where = std::string(StageName(s)) + ":" + std::to_string(n);
+    for (size_t i = 0; i < f.notices.size(); ++i) {
+        if (noticeDone_[i] || !due(f.notices[i], 1)) continue;
+        noticeDone_[i] = true;
+        if (trace_) trace_->Note("notice " + f.notices[i].Text() + " at " + where);
+        if (report_) report_->Notice(where, now);
+        if (onNotice) onNotice(f.notices[i].Text());
+    }
+    if (f.cutAt && !cutDone_ && due(*f.cutAt, 1)) {
+        cutDone_ = true;
+        cutRequested_ = true;
+        if (trace_) trace_->Note("cable pulled at " + where);
+        if (report_) report_->Cut(where, now);
+    }
+    if (f.silentFrom && !silentDone_ && due(*f.silentFrom, 1)) {
+        silentDone_ = true;
+        GoSilent(now, "hangs at " + where);
+        return;
+    }
+    if (powerLossNext_ < f.powerLosses.size() && !powerLossAt_ &&
+        due(f.powerLosses[powerLossNext_], DefaultPowerLossCount(s))) {
+        if (endOfTelegram) {
+            // The whole telegram is in: the operation starts, and the power
+            // fails while it runs.
+            powerLossAt_ = now + std::chrono::milliseconds(cfg_.eraseStallMs);
+            powerLossWhere_ = where + " (during the operation)";
+        } else {
+            PowerLoss(now, where);
+        }
+    }
+}
+
+void VirtualSensor::GoSilent(Clock::time_point now, const std::string& why) {
+    if (trace_) trace_->Note("silent: " + why);
+    if (report_) report_->Silent(why, now);
+    StopProgram();
+    if (onFlashChanged) onFlashChanged();
+    out_.clear();
+    lastDue_ = now;
+    line_.clear();
+    powerLossAt_.reset();
+    SetMode(SensorMode::Silent, now);
+}
+
+bool VirtualSensor::TakeCutRequest() {
+    const bool r = cutRequested_;
+    cutRequested_ = false;
+    return r;
+}
+
+void VirtualSensor::ClearFaults(Clock::time_point now) {
+    if (trace_) trace_->Note("faults cleared");
+    if (report_) report_->FaultsCleared(now);
+    const auto notices = cfg_.faults.notices;
+    cfg_.faults = FaultConfig{};
+    cfg_.faults.notices = notices;
+    busyLeft_ = bootLeft_ = telegramErrorsLeft_ = errorRepliesLeft_ = 0;
+    powerLossAt_.reset();
+    flash_.SetStuckCell(-1);
 }
 
 void VirtualSensor::PowerLoss(Clock::time_point now, const std::string& why) {
     if (trace_) trace_->Note("power loss: " + why);
-    powerLossDone_ = true;
+    if (report_) report_->PowerLoss(why, now);
+    ++powerLossNext_;
     powerLossAt_.reset();
     StopProgram();
+    flash_.PowerCut();
     if (onFlashChanged) onFlashChanged();
     out_.clear();
     lastDue_ = now;
@@ -133,28 +225,56 @@ void VirtualSensor::PowerLoss(Clock::time_point now, const std::string& why) {
     modeUntil_ = now + Ms(cfg_.powerOffSeconds * 1000);
 }
 
-void VirtualSensor::Send(const std::string& text, int delayMs, Clock::time_point now) {
+void VirtualSensor::Send(const std::string& text, int delayMs, Clock::time_point now, LinePhase phase) {
     Clock::time_point due = std::max(now, lastDue_) + std::chrono::milliseconds(delayMs);
     lastDue_ = due;
-    out_.push_back({due, std::vector<uint8_t>(text.begin(), text.end())});
+    out_.push_back({due, std::vector<uint8_t>(text.begin(), text.end()), phase});
 }
 
-void VirtualSensor::SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now) {
+void VirtualSensor::SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now,
+                              const char* what) {
     int delay = firstDelayMs;
     for (const auto& l : lines) {
         Send(l + "\r\n", delay, now);
+        out_.back().what = what;
         delay = gapMs;
     }
 }
 
-std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now, Clock::time_point* firstDue) {
+std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now, Clock::time_point* firstDue,
+                                                  std::vector<LinePhase>* phases, std::vector<const char*>* whats) {
     std::vector<uint8_t> bytes;
     if (firstDue && !out_.empty()) *firstDue = out_.front().due;
     while (!out_.empty() && out_.front().due <= now) {
         bytes.insert(bytes.end(), out_.front().bytes.begin(), out_.front().bytes.end());
+        if (phases) phases->insert(phases->end(), out_.front().bytes.size(), out_.front().phase);
+        if (whats) whats->insert(whats->end(), out_.front().bytes.size(), out_.front().what);
         out_.pop_front();
     }
     return bytes;
+}
+
+LinePhase VirtualSensor::RxPhase() const {
+    switch (mode_) {
+        case SensorMode::Loader: return LinePhase::Download;
+        case SensorMode::Program: return ownReplyEchoDue_ || pendingEchoes_ > 0 ? LinePhase::Echo : LinePhase::Telegram;
+        default: return LinePhase::Text;
+    }
+}
+
+std::string VirtualSensor::RxWhere() const {
+    switch (mode_) {
+        case SensorMode::Loader: return "download";
+        case SensorMode::Program:
+            if (ownReplyEchoDue_ || pendingEchoes_ > 0) return "echo";
+            if (tgState_ == TgState::Length) return "length";
+            if (tgBody_.empty()) return "command";
+            return "tg:" + Hex2(tgBody_[0]) + (tgState_ == TgState::Body ? "" : " checksum");
+        case SensorMode::Application:
+            if (calReading_) return "calibration read";
+            return ModeName(mode_);
+        default: return ModeName(mode_);
+    }
 }
 
 std::optional<Clock::time_point> VirtualSensor::NextOutputDue() const {
@@ -209,6 +329,10 @@ void VirtualSensor::Poll(Clock::time_point now) {
         // Every byte the program sends is acknowledged by the host's echo.
         pendingEchoes_ += tx.size();
         programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
+        if (eraseSince_) {
+            if (report_) report_->Erase(std::chrono::duration<double, std::milli>(now - *eraseSince_).count(), now);
+            eraseSince_.reset();
+        }
         if (telegramInAt_) {
             auto it = std::find_if(answerTimes_.begin(), answerTimes_.end(),
                                    [this](const auto& e) { return e.first == telegramCommand_; });
@@ -222,7 +346,7 @@ void VirtualSensor::Poll(Clock::time_point now) {
         // The bytes went onto the line when the program wrote them.
         Clock::time_point due = std::max(std::min(txAt, now), lastDue_);
         lastDue_ = due;
-        out_.push_back({due, std::move(tx)});
+        out_.push_back({due, std::move(tx), LinePhase::Reply});
     }
 
     if (cpuDone_.load()) {
@@ -234,18 +358,20 @@ void VirtualSensor::Poll(Clock::time_point now) {
         if (onFlashChanged) onFlashChanged();
         if (exit == SensorCpu::Exit::Restart) {
             if (trace_) trace_->Note("program restarted the sensor");
+            if (report_) report_->ProgramEnd(now);
             Restart(now);
         } else {
             // A crashed program leaves the sensor hanging until its
             // watchdog bites.
             if (trace_) trace_->Note("program stopped (emulation fault)");
+            if (report_) report_->ProgramFault(now);
             std::fprintf(stderr, "duxk-sensor-sim: the downloaded program faulted; restarting in 2 s\n");
             programFaulted_ = true;
             programQuietUntil_ = now + std::chrono::seconds(2);
         }
     }
 
-    if (powerLossAt_ && now >= *powerLossAt_) PowerLoss(now, std::string(PhaseName(cfg_.faults.powerLoss)) + " phase");
+    if (powerLossAt_ && now >= *powerLossAt_) PowerLoss(now, powerLossWhere_);
 
     switch (mode_) {
         case SensorMode::PowerOff:
@@ -266,6 +392,7 @@ void VirtualSensor::Poll(Clock::time_point now) {
         case SensorMode::Program:
             if ((programFaulted_ || cfg_.watchdogSeconds > 0) && now >= programQuietUntil_) {
                 if (trace_) trace_->Note("watchdog restart");
+                if (report_) report_->Watchdog(now);
                 StopProgram();
                 if (onFlashChanged) onFlashChanged();
                 Restart(now);
@@ -284,6 +411,7 @@ void VirtualSensor::Poll(Clock::time_point now) {
 void VirtualSensor::Receive(const LineChar& c, Clock::time_point now) {
     switch (mode_) {
         case SensorMode::PowerOff:
+        case SensorMode::Silent:
             return;
         case SensorMode::Starting:
         case SensorMode::Application:
@@ -327,11 +455,17 @@ void VirtualSensor::TextChar(const LineChar& c, Clock::time_point now) {
 void VirtualSensor::Command(const std::string& cmd, Clock::time_point now) {
     if (cmd.empty()) return;
     if (trace_) trace_->Note("command \"" + cmd + "\" in " + ModeName(mode_));
+    if (report_) report_->Operation("cmd:" + cmd.substr(0, 24), now);
+    if (cmd == "boot" && mode_ != SensorMode::Starting) {
+        Reach(Stage::Boot, 1, now);
+        if (mode_ == SensorMode::PowerOff || mode_ == SensorMode::Silent) return;
+    }
 
     if (calReading_ && mode_ == SensorMode::Application) {
         calReadUntil_ = now + std::chrono::seconds(20);
         if (cmd[0] == '@') {
             if (calIncoming_.size() < kMaxRecords) calIncoming_.push_back(cmd);
+            Reach(Stage::CalRead, 1, now);
             return;
         }
         if (cmd == "calib:lock") {
@@ -340,6 +474,7 @@ void VirtualSensor::Command(const std::string& cmd, Clock::time_point now) {
             if (!calIncoming_.empty()) {
                 records_ = std::move(calIncoming_);
                 if (trace_) trace_->Note("calibration records replaced: " + std::to_string(records_.size()));
+                if (report_) report_->CalibrationStored(records_.size());
                 if (onCalibrationChanged) onCalibrationChanged();
             }
             calIncoming_.clear();
@@ -406,7 +541,14 @@ void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point
     } else if (cmd == "appl") {
         Send("oper________\r\n", 8, now);
     } else if (cmd == "boot") {
-        if (cfg_.faults.noBootAnswer) return;
+        if (cfg_.faults.noBootAnswer) {
+            if (report_) report_->BootIgnored(now);
+            return;
+        }
+        if (!bootIntact_) {
+            GoSilent(now, "boot firmware damaged");
+            return;
+        }
         SetMode(SensorMode::Boot, now);
         Send("boot__\r\n", 20, now);
     } else if (cmd == "spec") {
@@ -437,7 +579,10 @@ void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point
         if (ListingFault(now)) return;
         SendLines({"ERR:TEXT no error"}, 15, 0, now);
     } else if (cmd == "calib:show") {
-        SendLines(CalibrationListing(), 20, 25, now);
+        Reach(Stage::CalShow, 1, now);
+        if (mode_ != SensorMode::Application) return;
+        if (report_) report_->CalibrationListing(records_.size());
+        SendLines(CalibrationListing(), 20, 25, now, "calibration listing");
     } else if (cmd == "calib:lock") {
         calUnlocked_ = false;
     } else if (cmd.rfind("calib:unlock", 0) == 0) {
@@ -465,6 +610,9 @@ void VirtualSensor::BootCommand(const std::string& cmd, Clock::time_point now) {
     } else if (cmd == "spec") {
         SendLines({"DUX-K52 boot firmware 1.02", "ID:SER " + cfg_.serial}, 15, 20, now);
     } else if (cmd == "flsh") {
+        ResetStages(false);
+        Reach(Stage::Flsh, 1, now);
+        if (mode_ != SensorMode::Boot) return;
         Send("flshflash ready\r\n", 30, now);
         load_.clear();
         loadFramingError_ = false;
@@ -494,13 +642,8 @@ void VirtualSensor::LoaderByte(const LineChar& c, Clock::time_point now) {
     if (c.parityError) loadParityError_ = true;
     load_.push_back(c.value);
     ++downloadBytes_;
-    if (cfg_.faults.powerLoss == PowerLossPhase::Download && !powerLossDone_) {
-        int64_t k = cfg_.faults.powerLossBytes >= 0 ? cfg_.faults.powerLossBytes : DefaultPowerLossBytes(PowerLossPhase::Download);
-        if (static_cast<int64_t>(downloadBytes_) >= k) {
-            PowerLoss(now, "download after " + std::to_string(downloadBytes_) + " bytes");
-            return;
-        }
-    }
+    Reach(Stage::Download, 1, now);
+    if (mode_ != SensorMode::Loader) return;
     if (load_.size() == 12) {
         loadSize_ = Le32(load_, 0);
         if (loadSize_ == 0 || loadSize_ > kMaxProgramSize) {
@@ -521,14 +664,16 @@ void VirtualSensor::LoaderVerdict(Clock::time_point now) {
     if ((sum & 0xFFFF) != sent) verdict = "C";
     else if (loadFramingError_) verdict = "F";
     else if (loadParityError_) verdict = "P";
+    const std::string honest = verdict;
     if (!cfg_.faults.verdict.empty()) verdict = cfg_.faults.verdict;
+    if (report_) report_->Verdict(verdict, honest, now);
     if (trace_) {
         char buf[96];
         std::snprintf(buf, sizeof buf, "download of %u bytes: sum %04X, sent %04X, verdict %s", loadSize_, sum & 0xFFFF,
                       sent, verdict.c_str());
         trace_->Note(buf);
     }
-    Send(verdict.size() == 1 ? verdict : verdict + "\r\n", 30, now);
+    Send(verdict.size() == 1 ? verdict : verdict + "\r\n", 30, now, LinePhase::Verdict);
     if (verdict == "T") {
         const uint32_t where = Le32(load_, 4);
         imageSeg_ = static_cast<uint16_t>(where >> 16);
@@ -547,6 +692,9 @@ void VirtualSensor::StartProgram(Clock::time_point now) {
     pendingEchoes_ = 0;
     tgState_ = TgState::Length;
     tgBody_.clear();
+    lengthHeld_ = tgOwnReply_ = ownReplyEchoDue_ = false;
+    ownReply_.clear();
+    eraseSince_.reset();
     telegramErrorsLeft_ = cfg_.faults.telegramErrors;
     programFaulted_ = false;
     programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
@@ -605,6 +753,12 @@ void VirtualSensor::StopProgram() {
 }
 
 void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
+    if (ownReplyEchoDue_) {
+        // The host's echo of a byte the sensor sent in place of the program.
+        ownReplyEchoDue_ = false;
+        if (!ownReply_.empty()) SendOwnReplyByte(now);
+        return;
+    }
     if (pendingEchoes_ > 0) {
         --pendingEchoes_;
         cpu_->PushRx(b);
@@ -617,22 +771,43 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
         case TgState::Length:
             tgLength_ = b;
             tgBody_.clear();
+            tgOwnReply_ = false;
+            tgSpoiled_ = false;
             tgState_ = b ? TgState::Body : TgState::CkLow;
+            if (b && errorRepliesLeft_ > 0) {
+                // Whether the sensor answers this telegram itself shows only
+                // with its command byte; until then the program waits.
+                lengthHeld_ = true;
+                heldLength_ = b;
+                return;
+            }
             break;
         case TgState::Body:
             tgBody_.push_back(b);
             firstBodyByte = tgBody_.size() == 1;
             if (tgBody_.size() == tgLength_) tgState_ = TgState::CkLow;
+            if (firstBodyByte && lengthHeld_) {
+                lengthHeld_ = false;
+                const int want = cfg_.faults.errorReplies.command;
+                if (errorRepliesLeft_ > 0 && (want < 0 || want == b)) {
+                    --errorRepliesLeft_;
+                    tgOwnReply_ = true;
+                } else {
+                    cpu_->PushRx(heldLength_);
+                }
+            }
             break;
         case TgState::CkLow: {
             const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
-            if (telegramErrorsLeft_ > 0 &&
+            if (!tgOwnReply_ && telegramErrorsLeft_ > 0 &&
                 (cfg_.faults.telegramErrorCommand < 0 || cfg_.faults.telegramErrorCommand == cmd)) {
                 // The program sees a checksum that is off by one and
                 // answers with its checksum error reply.
                 --telegramErrorsLeft_;
                 b = static_cast<uint8_t>(b + 1);
+                tgSpoiled_ = true;
                 if (trace_) trace_->Note("telegram checksum spoiled on the way to the program");
+                if (report_) report_->TelegramError(cmd, now);
             }
             tgState_ = TgState::CkHigh;
             break;
@@ -645,25 +820,52 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
             break;
     }
 
-    cpu_->PushRx(b);
+    if (!tgOwnReply_) cpu_->PushRx(b);
+    if (lastOfTelegram) TelegramEnd(now);
 
-    // Bytes of the erase, program and checksum telegrams count towards a
-    // power loss in that phase (the length byte with the command byte).
+    // Bytes of the telegrams count towards their stage (the length byte
+    // with the command byte).
     if (tgBody_.empty()) return;
-    const PowerLossPhase ph = PhaseOfCommand(tgBody_[0]);
-    if (ph == PowerLossPhase::None) return;
-    phaseBytes_[static_cast<int>(ph)] += firstBodyByte ? 2 : 1;
-    if (ph != cfg_.faults.powerLoss || powerLossDone_ || powerLossAt_) return;
-    const int64_t k = cfg_.faults.powerLossBytes >= 0 ? cfg_.faults.powerLossBytes : DefaultPowerLossBytes(ph);
-    if (static_cast<int64_t>(phaseBytes_[static_cast<int>(ph)]) < k) return;
-    if (lastOfTelegram) {
-        // The whole telegram is in: the operation starts, and the power
-        // fails while it runs.
-        powerLossAt_ = now + std::chrono::milliseconds(cfg_.eraseStallMs);
-    } else {
-        PowerLoss(now, std::string(PhaseName(ph)) + " after " + std::to_string(phaseBytes_[static_cast<int>(ph)]) +
-                           " bytes");
+    const auto stage = StageOfCommand(tgBody_[0]);
+    if (!stage) return;
+    Reach(*stage, firstBodyByte ? 2 : 1, now, lastOfTelegram);
+}
+
+void VirtualSensor::TelegramEnd(Clock::time_point now) {
+    const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
+    if (report_) {
+        std::string key = "tg:" + (cmd < 0 ? std::string("--") : Hex2(cmd));
+        if (cmd == 0x25 && tgBody_.size() >= 7) {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "@%05X", Le32(tgBody_, 3));
+            key += buf;
+        }
+        report_->Operation(key, now);
+        report_->Telegram(cmd);
     }
+    if (tgOwnReply_) {
+        // Answered by the sensor as the program would answer: a length,
+        // 0x20 and the error byte, and their sum; every byte waits for the
+        // host's echo before the next one goes out.
+        const uint8_t e = cfg_.faults.errorReplies.errorByte;
+        const unsigned sum = 0x20u + e;
+        ownReply_ = {0x02, 0x20, e, static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)};
+        if (trace_) trace_->Note("telegram answered by the sensor with 20 " + Hex2(e));
+        if (report_) report_->ErrorReply(e, cmd, now);
+        SendOwnReplyByte(now);
+        return;
+    }
+    if (cmd == 0x27 && !tgSpoiled_) eraseSince_ = now;
+}
+
+void VirtualSensor::SendOwnReplyByte(Clock::time_point now) {
+    const uint8_t b = ownReply_.front();
+    ownReply_.pop_front();
+    Clock::time_point due = std::max(now, lastDue_);
+    lastDue_ = due;
+    out_.push_back({due, {b}, LinePhase::Reply});
+    ownReplyEchoDue_ = true;
+    programQuietUntil_ = now + Ms(cfg_.watchdogSeconds * 1000);
 }
 
 }  // namespace sim

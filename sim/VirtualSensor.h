@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "sim/Faults.h"
+#include "sim/Report.h"
 #include "sim/Trace.h"
 #include "sim/Uart.h"
 #include "sim/cpu/SensorCpu.h"
@@ -41,7 +42,9 @@ struct SensorConfig {
     int eraseStallMs = 300;        // power loss this long into an erase/checksum
 };
 
-enum class SensorMode { PowerOff, Starting, Application, Boot, Loader, Program };
+// Silent: the sensor hangs (a fault) or its boot firmware is damaged; it
+// takes and sends nothing until it is started anew.
+enum class SensorMode { PowerOff, Starting, Application, Boot, Loader, Program, Silent };
 const char* ModeName(SensorMode m);
 
 class VirtualSensor {
@@ -50,8 +53,10 @@ public:
     // be kept.
     std::function<void()> onFlashChanged;
     std::function<void()> onCalibrationChanged;
+    // Called when a --notify point is reached, with its text (STAGE:COUNT).
+    std::function<void(const std::string&)> onNotice;
 
-    VirtualSensor(SensorConfig cfg, FlashModel& flash, Trace* trace);
+    VirtualSensor(SensorConfig cfg, FlashModel& flash, Trace* trace, Report* report = nullptr);
     ~VirtualSensor();
     VirtualSensor(const VirtualSensor&) = delete;
     VirtualSensor& operator=(const VirtualSensor&) = delete;
@@ -69,13 +74,28 @@ public:
 
     // Bytes whose time has come, in order (the line thread writes them);
     // `firstDue`, when given, receives the time the first of them was due
-    // (when the sensor's UART started on it).
-    std::vector<uint8_t> TakeDueOutput(Clock::time_point now, Clock::time_point* firstDue = nullptr);
+    // (when the sensor's UART started on it); `phases` and `whats` the line
+    // phase of each and what it belongs to ("calibration listing", or empty).
+    std::vector<uint8_t> TakeDueOutput(Clock::time_point now, Clock::time_point* firstDue = nullptr,
+                                       std::vector<LinePhase>* phases = nullptr,
+                                       std::vector<const char*>* whats = nullptr);
     std::optional<Clock::time_point> NextOutputDue() const;
 
     // The framing the sensor's UART is set to now.
     Framing LineFraming() const;
     SensorMode Mode() const { return mode_; }
+    // The line phase the next received byte belongs to, and where in it
+    // (for the report: "length", "command", "tg:25", ...).
+    LinePhase RxPhase() const;
+    std::string RxWhere() const;
+
+    // The cable is to be pulled now (a --cut point was reached); true once.
+    bool TakeCutRequest();
+    // The faults are gone from now on (the sensor was repaired in place);
+    // a sensor that already hangs keeps hanging.
+    void ClearFaults(Clock::time_point now);
+    // Hits of the stuck cell so far, for the report.
+    uint64_t StuckCellHits() const { return flash_.StuckCellHits(); }
 
     // Calibration records ("@..." lines) and serial number, for persistence.
     const std::vector<std::string>& Records() const { return records_; }
@@ -89,13 +109,20 @@ private:
     struct OutItem {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
+        LinePhase phase = LinePhase::Text;
+        const char* what = "";
     };
 
     void SetMode(SensorMode m, Clock::time_point now);
     void Restart(Clock::time_point now);
     void PowerLoss(Clock::time_point now, const std::string& why);
-    void Send(const std::string& text, int delayMs, Clock::time_point now);
-    void SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now);
+    void GoSilent(Clock::time_point now, const std::string& why);
+    // Counts `units` of a stage and fires what is due there.
+    void Reach(Stage s, uint64_t units, Clock::time_point now, bool endOfTelegram = false);
+    void ResetStages(bool all);
+    void Send(const std::string& text, int delayMs, Clock::time_point now, LinePhase phase = LinePhase::Text);
+    void SendLines(const std::vector<std::string>& lines, int firstDelayMs, int gapMs, Clock::time_point now,
+                   const char* what = "");
 
     void TextChar(const LineChar& c, Clock::time_point now);
     void Command(const std::string& line, Clock::time_point now);
@@ -110,14 +137,19 @@ private:
     void ProgramByte(uint8_t b, Clock::time_point now);
     void StartProgram(Clock::time_point now);
     void StopProgram();
+    void TelegramEnd(Clock::time_point now);
+    void SendOwnReplyByte(Clock::time_point now);
 
     SensorConfig cfg_;
     FlashModel& flash_;
     Trace* trace_;
+    Report* report_;
+    std::vector<uint8_t> bootArea_;  // the boot firmware as it must read
 
     SensorMode mode_ = SensorMode::PowerOff;
     Clock::time_point modeUntil_{};   // end of PowerOff / Starting
     bool appValid_ = false;
+    bool bootIntact_ = true;
     std::string version_ = "0.00";
 
     // Text command line.
@@ -175,9 +207,23 @@ private:
     uint8_t tgLength_ = 0;
     std::vector<uint8_t> tgBody_;
     int telegramErrorsLeft_ = 0;
-    uint64_t phaseBytes_[5] = {0, 0, 0, 0, 0};
+    int errorRepliesLeft_ = 0;
+    bool lengthHeld_ = false;        // length byte kept back until the command byte shows whom it is for
+    uint8_t heldLength_ = 0;
+    bool tgOwnReply_ = false;        // this telegram is answered by the sensor, not the program
+    bool tgSpoiled_ = false;
+    std::deque<uint8_t> ownReply_;   // the sensor's own reply bytes still to send
+    bool ownReplyEchoDue_ = false;   // one of them waits for the host's echo
+    std::optional<Clock::time_point> eraseSince_;
+
+    // Stages reached, faults placed at them.
+    static constexpr int kStages = 12;
+    uint64_t stageCount_[kStages] = {};
+    size_t powerLossNext_ = 0;
+    std::string powerLossWhere_;
     std::optional<Clock::time_point> powerLossAt_;
-    bool powerLossDone_ = false;
+    bool silentDone_ = false, cutDone_ = false, cutRequested_ = false;
+    std::vector<bool> noticeDone_;
 
     std::deque<OutItem> out_;
     Clock::time_point lastDue_{};

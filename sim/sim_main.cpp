@@ -27,6 +27,7 @@
 #include "sim/Faults.h"
 #include "sim/FirmwareImage.h"
 #include "sim/Pty.h"
+#include "sim/Report.h"
 #include "sim/StateStore.h"
 #include "sim/Trace.h"
 #include "sim/Uart.h"
@@ -36,9 +37,20 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-    const char c = 's';
+// The signal's number goes through the pipe: SIGUSR1 clears the faults, the
+// others end the run.
+void OnSignal(int sig) {
+    const char c = static_cast<char>(sig);
     [[maybe_unused]] ssize_t r = write(g_signalPipe[1], &c, 1);
+}
+
+const char* SignalName(int sig) {
+    switch (sig) {
+        case SIGTERM: return "SIGTERM";
+        case SIGINT: return "SIGINT";
+        case SIGHUP: return "SIGHUP";
+        default: return "signal";
+    }
 }
 
 // The host's port map directory, by the host's rule: never a shared one.
@@ -63,6 +75,7 @@ struct Options {
     uint32_t eraseMs = 1000;  // the part's typical sector erase time
     double startup = 1.5;
     double watchdog = 30.0;
+    std::string report;
     sim::FaultConfig faults;
 };
 
@@ -77,11 +90,13 @@ int Run(const Options& opt) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // The line model sleeps for fractions of a character time: wake when
     // asked, not up to the default timer slack later (the processor's
     // thread inherits this).
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+    sim::Report report;
     sim::Trace trace;
     if (std::string why; !opt.trace.empty() && !trace.Open(opt.trace, &why)) {
         std::cerr << "duxk-sensor-sim: cannot write trace file " << why << "\n";
@@ -131,7 +146,17 @@ int Run(const Options& opt) {
     if (!opt.serial.empty()) cfg.serial = opt.serial;
     else if (auto s = store.LoadSerial()) cfg.serial = *s;
 
-    sim::VirtualSensor sensor(cfg, *flash, trace.IsOpen() ? &trace : nullptr);
+    report.SetConfig("baud", std::to_string(opt.baud));
+    report.SetConfig("flash", "\"" + opt.flash + "\"");
+    report.SetConfig("pace", opt.pace ? "true" : "false");
+    report.SetConfig("erase_ms", std::to_string(opt.eraseMs));
+    report.SetConfig("watchdog", std::to_string(opt.watchdog));
+    sim::VirtualSensor sensor(cfg, *flash, trace.IsOpen() ? &trace : nullptr, &report);
+    // Points a caller asked to hear about, one line each after the device.
+    sensor.onNotice = [](const std::string& what) {
+        std::printf("notice %s\n", what.c_str());
+        std::fflush(stdout);
+    };
     if (auto r = store.LoadRecords(); r && !r->empty()) sensor.SetRecords(*r);
     sensor.onFlashChanged = [&] { store.SaveFlash(flash->Cells()); };
     sensor.onCalibrationChanged = [&] { store.SaveRecords(sensor.Records()); };
@@ -156,29 +181,42 @@ int Run(const Options& opt) {
             std::cerr << "duxk-sensor-sim: cannot create " << dir << "\n";
             return 1;
         }
-        // A link that is already there belongs to someone else (a user's
-        // own map entry, another sensor): it is never replaced.
-        const std::string wanted = dir + "/com" + std::to_string(opt.com);
-        if (symlink(pty.SlavePath().c_str(), wanted.c_str()) != 0) {
-            const int e = errno;
-            std::cerr << "duxk-sensor-sim: cannot link " << wanted << ": " << std::strerror(e);
-            if (e == EEXIST) {
-                char target[4096];
-                const ssize_t n = readlink(wanted.c_str(), target, sizeof target - 1);
-                if (n > 0) std::cerr << " (it points at " << std::string(target, static_cast<size_t>(n)) << ")";
-                std::cerr << "; remove it or choose another --com";
-            }
-            std::cerr << "\n";
-            return 1;
-        }
-        link = wanted;
+        link = dir + "/com" + std::to_string(opt.com);
     }
+    // A link that is already there belongs to someone else (a user's own map
+    // entry, another sensor): it is never replaced, neither at the start nor
+    // when a pulled cable is plugged in again.
+    auto linkDevice = [&link, &pty]() {
+        if (link.empty()) return true;
+        if (symlink(pty.SlavePath().c_str(), link.c_str()) == 0) return true;
+        const int e = errno;
+        std::cerr << "duxk-sensor-sim: cannot link " << link << ": " << std::strerror(e);
+        if (e == EEXIST) {
+            char target[4096];
+            const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            if (n > 0) std::cerr << " (it points at " << std::string(target, static_cast<size_t>(n)) << ")";
+            std::cerr << "; remove it or choose another --com";
+        }
+        std::cerr << "\n";
+        return false;
+    };
+    auto unlinkDevice = [&link, &pty]() {
+        if (link.empty()) return;
+        char target[4096];
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0) {
+            target[n] = '\0';
+            if (pty.SlavePath() == target) unlink(link.c_str());
+        }
+    };
+    if (!linkDevice()) return 1;
 
     std::printf("%s\n", pty.SlavePath().c_str());
     std::fflush(stdout);
     trace.Note("device " + pty.SlavePath() + " at " + std::to_string(opt.baud) + " baud");
 
     std::mt19937_64 lineRng(opt.faults.seed);
+    sim::FaultConfig line = opt.faults;  // the line's own faults (cleared by SIGUSR1)
     uint64_t rxIndex = 0, txIndex = 0;
     using Nanos = std::chrono::nanoseconds;
     auto charTime = [](const sim::Framing& f) { return Nanos(static_cast<int64_t>(f.CharMicros() * 1000)); };
@@ -209,15 +247,28 @@ int Run(const Options& opt) {
     // has crossed the line.
     std::deque<uint8_t> txPending;  // sensor bytes not yet across the line
     sim::PacedLine txLine;
+    uint64_t rxPhaseIndex[sim::kLinePhases] = {}, txPhaseIndex[sim::kLinePhases] = {};
+    // While the cable is pulled the pseudo-terminal is closed; it comes back
+    // as a new device at this time.
+    bool unplugged = false;
+    Clock::time_point replugAt{};
+    std::string exitReason = "error";
     std::vector<uint8_t> wire;      // bytes for the host that the pty has not taken yet
     Clock::time_point blockedSince{};
 
     auto deliver = [&](const sim::LineChar& in, Clock::time_point at) {
         sim::LineChar c = in;
         const uint64_t i = rxIndex++;
-        if (opt.faults.rxDrop.Active() && opt.faults.rxDrop.Hit(i, lineRng)) return;
-        if (opt.faults.rxCorrupt.Active() && opt.faults.rxCorrupt.Hit(i, lineRng))
+        const sim::LinePhase ph = sensor.RxPhase();
+        const uint64_t pi = rxPhaseIndex[static_cast<int>(ph)]++;
+        if (line.rxDrop.Active() && line.rxDrop.Hit(i, ph, pi, lineRng)) {
+            report.LineFault("rx", "drop", i, sim::LinePhaseName(ph), pi, sensor.RxWhere(), at);
+            return;
+        }
+        if (line.rxCorrupt.Active() && line.rxCorrupt.Hit(i, ph, pi, lineRng)) {
             c.value = static_cast<uint8_t>(c.value ^ (1u << (lineRng() % 8)));
+            report.LineFault("rx", "corrupt", i, sim::LinePhaseName(ph), pi, sensor.RxWhere(), at);
+        }
         sensor.Receive(c, at);
     };
 
@@ -229,24 +280,59 @@ int Run(const Options& opt) {
 
         sensor.Poll(now);
 
+        if (sensor.TakeCutRequest()) {
+            // The host's descriptor now reports a hang-up; the sensor runs on.
+            unlinkDevice();
+            pty.Close();
+            unplugged = true;
+            replugAt = now + std::chrono::milliseconds(static_cast<int64_t>(opt.faults.replugSeconds * 1000));
+            wire.clear();
+            txPending.clear();
+            txLine = sim::PacedLine{};
+            rxChunks.clear();
+            rxLine = sim::PacedLine{};
+        }
+        if (unplugged && now >= replugAt) {
+            unplugged = false;
+            if (!pty.Open(opt.baud, error) || !linkDevice()) {
+                std::cerr << "duxk-sensor-sim: cannot plug in again: " << error << "\n";
+                break;
+            }
+            trace.Note("plugged in again as " + pty.SlavePath());
+            report.Replugged(pty.SlavePath(), now);
+            std::printf("replugged %s\n", pty.SlavePath().c_str());
+            std::fflush(stdout);
+        }
+
         // The sensor's output, through the transmit faults.
         size_t produced = 0;
         Clock::time_point producedAt = now;
-        for (uint8_t b : sensor.TakeDueOutput(now, &producedAt)) {
+        std::vector<sim::LinePhase> txPhases;
+        std::vector<const char*> txWhats;
+        const std::vector<uint8_t> due = sensor.TakeDueOutput(now, &producedAt, &txPhases, &txWhats);
+        for (size_t k = 0; k < due.size(); ++k) {
+            uint8_t b = due[k];
             const uint64_t i = txIndex++;
-            if (opt.faults.txDrop.Active() && opt.faults.txDrop.Hit(i, lineRng)) continue;
-            if (opt.faults.txCorrupt.Active() && opt.faults.txCorrupt.Hit(i, lineRng))
+            const sim::LinePhase ph = txPhases[k];
+            const uint64_t pi = txPhaseIndex[static_cast<int>(ph)]++;
+            const std::string where = *txWhats[k] ? txWhats[k] : sim::ModeName(sensor.Mode());
+            if (line.txDrop.Active() && line.txDrop.Hit(i, ph, pi, lineRng)) {
+                report.LineFault("tx", "drop", i, sim::LinePhaseName(ph), pi, where, now);
+                continue;
+            }
+            if (line.txCorrupt.Active() && line.txCorrupt.Hit(i, ph, pi, lineRng)) {
                 b = static_cast<uint8_t>(b ^ (1u << (lineRng() % 8)));
+                report.LineFault("tx", "corrupt", i, sim::LinePhaseName(ph), pi, where, now);
+            }
             txPending.push_back(b);
             ++produced;
         }
-        if (sensor.Mode() == sim::SensorMode::PowerOff) {
+        report.SensorBytes(due.size());
+        if (sensor.Mode() == sim::SensorMode::PowerOff || sensor.Mode() == sim::SensorMode::Silent || unplugged) {
             txPending.clear();
             txLine = sim::PacedLine{};
             produced = 0;
         }
-        const sim::Framing sf = sensor.LineFraming();
-        if (opt.pace) txLine.Add(produced, std::min(producedAt, now), charTime(sf));
 
         // Onto the line at the sensor's speed; the host's UART samples it
         // at its own.
@@ -299,13 +385,14 @@ int Run(const Options& opt) {
         };
         consider(sensor.NextEvent());
         consider(sensor.NextOutputDue());
+        if (unplugged) consider(replugAt);
         if (opt.pace) {
             // Within a run of bytes, waking every few milliseconds is enough;
             // the last one (an echo, a telegram's or a line's end) crosses on
             // time.
             const auto batch = Clock::now() + std::chrono::milliseconds(8);
-            for (const sim::PacedLine* line : {&txLine, &rxLine})
-                if (auto next = line->NextDone()) consider(std::min(*line->LastDone(), std::max(*next, batch)));
+            for (const sim::PacedLine* paced : {&txLine, &rxLine})
+                if (auto next = paced->NextDone()) consider(std::min(*paced->LastDone(), std::max(*next, batch)));
         }
         Nanos timeout = std::chrono::seconds(1);
         if (wake) timeout = std::clamp<Nanos>(*wake - Clock::now(), Nanos(0), timeout);
@@ -316,7 +403,17 @@ int Run(const Options& opt) {
         if (!wire.empty()) fds[0].events |= POLLOUT;
         const int pr = ppoll(fds, 3, &ts, nullptr);
         if (pr < 0 && errno != EINTR) break;
-        if (fds[1].revents & POLLIN) break;
+        if (fds[1].revents & POLLIN) {
+            char sig = 0;
+            if (read(g_signalPipe[0], &sig, 1) == 1 && sig == SIGUSR1) {
+                // Repaired in place: no more faults from here on.
+                line = sim::FaultConfig{};
+                sensor.ClearFaults(Clock::now());
+                continue;
+            }
+            exitReason = SignalName(sig);
+            break;
+        }
 
         if (fds[0].revents & POLLIN) {
             uint8_t buf[4096];
@@ -324,6 +421,7 @@ int Run(const Options& opt) {
             if (n > 0) {
                 now = Clock::now();
                 trace.Bytes("RX", buf, static_cast<size_t>(n));
+                report.HostBytes(static_cast<size_t>(n), now);
                 const sim::Framing hf = hostFraming();
                 RxChunk ch;
                 ch.chars = sim::Reframe(buf, static_cast<size_t>(n), hf, sensor.LineFraming());
@@ -347,17 +445,16 @@ int Run(const Options& opt) {
 
     trace.Note("shutdown");
     sensor.Shutdown();
+    flash->PowerCut();
     store.SaveFlash(flash->Cells());
     store.SaveRecords(sensor.Records());
-    if (!link.empty()) {
-        char target[4096];
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0) {
-            target[n] = '\0';
-            if (pty.SlavePath() == target) unlink(link.c_str());
-        }
+    unlinkDevice();
+    if (opt.faults.stuckCell >= 0) report.StuckCell(opt.faults.stuckCell, sensor.StuckCellHits());
+    if (!opt.report.empty() && !report.Write(opt.report, exitReason)) {
+        std::cerr << "duxk-sensor-sim: cannot write report " << opt.report << "\n";
+        return 1;
     }
-    return 0;
+    return exitReason == "error" ? 1 : 0;
 }
 
 }  // namespace
@@ -391,16 +488,27 @@ int main(int argc, char** argv) {
     app.add_option("--startup", opt.startup, "seconds the application answers \"boot_\" after a restart (default 1.5)");
     app.add_option("--watchdog", opt.watchdog,
                    "restart the sensor when a downloaded program has sent nothing for this many seconds\n(default 30, 0: never)");
+    app.add_option("--report", opt.report,
+                   "write a JSON account of what happened (faults that fired, modes, the host's operations,\n"
+                   "erase times) to FILE on exit");
+    std::vector<std::string> notices;
+    app.add_option("--notify", notices,
+                   "print \"notice STAGE[:N]\" on standard output when that point is reached (repeatable;\n"
+                   "stages as for --power-loss, and start, boot, flsh, power, identify, end, calshow, calread)");
 
     auto* faults = app.add_option_group("Faults", "reproducible failures (all off by default)");
     faults->add_option("--seed", opt.faults.seed, "seed of the rate-based faults (default 1)");
-    std::string rxDropAt, rxCorruptAt, txDropAt, txCorruptAt, telegramErrors, powerLoss, stuck;
+    std::string rxDropAt, rxCorruptAt, txDropAt, txCorruptAt, telegramErrors, errorReplies, stuck, silent, cut;
+    std::vector<std::string> powerLosses;
     faults->add_option("--rx-drop", opt.faults.rxDrop.rate, "drop host-to-sensor bytes at this rate (0..1)");
-    faults->add_option("--rx-drop-at", rxDropAt, "drop host-to-sensor bytes at these positions (0-based, comma list)");
+    faults->add_option("--rx-drop-at", rxDropAt,
+                       "drop host-to-sensor bytes at these positions (0-based, comma list; an item PHASE:N counts\n"
+                       "within text, download, telegram or echo bytes)");
     faults->add_option("--rx-corrupt", opt.faults.rxCorrupt.rate, "flip a bit of host-to-sensor bytes at this rate");
     faults->add_option("--rx-corrupt-at", rxCorruptAt, "flip a bit of host-to-sensor bytes at these positions");
     faults->add_option("--tx-drop", opt.faults.txDrop.rate, "drop sensor-to-host bytes at this rate (0..1)");
-    faults->add_option("--tx-drop-at", txDropAt, "drop sensor-to-host bytes at these positions");
+    faults->add_option("--tx-drop-at", txDropAt,
+                       "drop sensor-to-host bytes at these positions (PHASE:N within text, verdict or reply bytes)");
     faults->add_option("--tx-corrupt", opt.faults.txCorrupt.rate, "flip a bit of sensor-to-host bytes at this rate");
     faults->add_option("--tx-corrupt-at", txCorruptAt, "flip a bit of sensor-to-host bytes at these positions");
     faults->add_flag("--no-boot-answer", opt.faults.noBootAnswer, "the application ignores \"boot\"");
@@ -410,23 +518,40 @@ int main(int argc, char** argv) {
     faults->add_option("--telegram-errors", telegramErrors,
                        "the first N telegrams (with command byte CMD, hex) reach the program with a spoiled\n"
                        "checksum, so that it answers 20 F4");
+    faults->add_option("--error-replies", errorReplies,
+                       "the first N telegrams (with command byte CMD, hex) are answered by the sensor with the\n"
+                       "error reply 20 BYTE (hex: F0 parity, F1 frame, F3 overrun, F5 command) in place of the\n"
+                       "program, each byte awaiting the host's echo; the program never sees them");
     faults->add_option("--busy", opt.faults.busyAnswers, "answer \"busy_\" to the first N listing requests");
     faults->add_option("--boot-answers", opt.faults.bootAnswers, "answer \"boot_\" to the first N listing requests");
     faults->add_option("--stuck-cell", stuck, "flash address (0x80000..0x9FFFF, or offset) that will not program");
-    faults->add_option("--power-loss", powerLoss,
-                       "PHASE is download, erase, program or checksum: power fails BYTES bytes into that\nphase of an update;\n"
-                       "the sensor is silent for 1 s and restarts from what its flash holds then");
+    faults->add_option("--power-loss", powerLosses,
+                       "PHASE is download, erase, program or checksum (or power, identify, end, boot, flsh,\n"
+                       "calshow, calread): power fails BYTES bytes into that phase of an update; the sensor is\n"
+                       "silent for 1 s and restarts from what its flash holds then. Repeatable: each fires once,\n"
+                       "in order");
+    faults->add_option("--silent", silent,
+                       "from this point on (STAGE[:N], or start) the sensor hangs: it takes and sends nothing");
+    faults->add_option("--cut", cut,
+                       "at this point (STAGE[:N]) the cable is pulled: the device hangs up, the sensor runs on;\n"
+                       "after --replug-after seconds it comes back as a new device under the same COM link\n"
+                       "(\"replugged DEVICE\" on standard output)");
+    faults->add_option("--replug-after", opt.faults.replugSeconds, "seconds a pulled cable stays out (default 1)")
+        ->check(CLI::Range(0.0, 3600.0));
     faults->add_option("--id-noise", opt.faults.idNoise, "text sent before the '@' of every identity reply");
     for (auto [name, type] : {std::pair{"--com", "N"}, {"--state", "DIR"}, {"--baud", "RATE"}, {"--serial", "TEXT"},
                               {"--flash", "PART"}, {"--trace", "FILE"}, {"--firmware", "FILE"}, {"--erase-ms", "MS"},
-                              {"--startup", "SECONDS"}, {"--watchdog", "SECONDS"}})
+                              {"--startup", "SECONDS"}, {"--watchdog", "SECONDS"}, {"--report", "FILE"},
+                              {"--notify", "STAGE[:N]"}})
         app.get_option(name)->type_name(type);
     for (auto [name, type] : {std::pair{"--seed", "N"}, {"--rx-drop", "RATE"}, {"--rx-corrupt", "RATE"},
                               {"--tx-drop", "RATE"}, {"--tx-corrupt", "RATE"}, {"--rx-drop-at", "POS,..."},
                               {"--rx-corrupt-at", "POS,..."}, {"--tx-drop-at", "POS,..."},
                               {"--tx-corrupt-at", "POS,..."}, {"--verdict", "V"}, {"--telegram-errors", "N[:CMD]"},
                               {"--busy", "N"}, {"--boot-answers", "N"}, {"--stuck-cell", "ADDR"},
-                              {"--power-loss", "PHASE[:BYTES]"}, {"--id-noise", "TEXT"}})
+                              {"--power-loss", "PHASE[:BYTES]"}, {"--id-noise", "TEXT"},
+                              {"--error-replies", "BYTE:N[:CMD]"}, {"--silent", "STAGE[:N]"}, {"--cut", "STAGE[:N]"},
+                              {"--replug-after", "SECONDS"}})
         faults->get_option(name)->type_name(type);
     for (const char* name : {"--rx-drop", "--rx-corrupt", "--tx-drop", "--tx-corrupt"})
         faults->get_option(name)->check(CLI::Range(0.0, 1.0));
@@ -436,15 +561,30 @@ int main(int argc, char** argv) {
         std::cerr << "duxk-sensor-sim: invalid " << what << "\n";
         return 2;
     };
-    if (!rxDropAt.empty() && !sim::ParsePositions(rxDropAt, opt.faults.rxDrop.positions)) return bad("--rx-drop-at");
-    if (!rxCorruptAt.empty() && !sim::ParsePositions(rxCorruptAt, opt.faults.rxCorrupt.positions))
-        return bad("--rx-corrupt-at");
-    if (!txDropAt.empty() && !sim::ParsePositions(txDropAt, opt.faults.txDrop.positions)) return bad("--tx-drop-at");
-    if (!txCorruptAt.empty() && !sim::ParsePositions(txCorruptAt, opt.faults.txCorrupt.positions))
-        return bad("--tx-corrupt-at");
+    if (!rxDropAt.empty() && !sim::ParsePositions(rxDropAt, opt.faults.rxDrop)) return bad("--rx-drop-at");
+    if (!rxCorruptAt.empty() && !sim::ParsePositions(rxCorruptAt, opt.faults.rxCorrupt)) return bad("--rx-corrupt-at");
+    if (!txDropAt.empty() && !sim::ParsePositions(txDropAt, opt.faults.txDrop)) return bad("--tx-drop-at");
+    if (!txCorruptAt.empty() && !sim::ParsePositions(txCorruptAt, opt.faults.txCorrupt)) return bad("--tx-corrupt-at");
     if (!telegramErrors.empty() && !sim::ParseTelegramErrors(telegramErrors, opt.faults))
         return bad("--telegram-errors");
-    if (!powerLoss.empty() && !sim::ParsePowerLoss(powerLoss, opt.faults)) return bad("--power-loss");
+    if (!errorReplies.empty() && !sim::ParseErrorReplies(errorReplies, opt.faults)) return bad("--error-replies");
+    for (const auto& p : powerLosses)
+        if (!sim::ParsePowerLoss(p, opt.faults)) return bad("--power-loss");
+    for (const auto& n : notices) {
+        sim::StagePoint p;
+        if (!sim::ParseStagePoint(n, p)) return bad("--notify");
+        opt.faults.notices.push_back(p);
+    }
+    if (!silent.empty()) {
+        sim::StagePoint p;
+        if (!sim::ParseStagePoint(silent, p)) return bad("--silent");
+        opt.faults.silentFrom = p;
+    }
+    if (!cut.empty()) {
+        sim::StagePoint p;
+        if (!sim::ParseStagePoint(cut, p) || p.stage == sim::Stage::Start) return bad("--cut");
+        opt.faults.cutAt = p;
+    }
     if (!stuck.empty()) {
         char* end = nullptr;
         unsigned long a = std::strtoul(stuck.c_str(), &end, 0);

@@ -157,6 +157,27 @@ public:
     uint32_t Size() const override { return kFlashSize; }
     const char* Name() const override { return "AM29F010"; }
 
+    // Sectors are erased one after the other: those whose time has passed
+    // are erased, the one under way is left half erased.
+    void PowerCut() override {
+        if (busy_ == Busy::Erase && !EraseFinished() && eraseMsPerSector_ > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(eraseEnd_ - Clock::now()).count();
+            const uint64_t total = uint64_t{eraseMsPerSector_} * eraseSectors_.size();
+            const uint64_t elapsed = total - std::min<uint64_t>(total, static_cast<uint64_t>(std::max<int64_t>(left, 0)));
+            uint64_t done = elapsed / eraseMsPerSector_;
+            for (uint32_t sector : eraseSectors_) {
+                const uint32_t end = done > 0 ? kSectorSize : kSectorSize / 2;
+                for (uint32_t a = sector * kSectorSize; a < sector * kSectorSize + end; ++a)
+                    if (static_cast<int64_t>(a) != stuckCell_) cells_[a] = 0xFF;
+                if (done == 0) break;
+                --done;
+            }
+        }
+        busy_ = Busy::None;
+        eraseSectors_.clear();
+        ToReadArray();
+    }
+
 private:
     static constexpr uint32_t kSectorSize = 0x4000;
     static constexpr uint8_t kManufacturer = 0x01;
@@ -186,7 +207,9 @@ private:
         autoselect_ = false;
         uint8_t& cell = cells_[offset];
         // Programming can only turn ones into zeros; a stuck cell keeps its bits.
-        const uint8_t result = (static_cast<int64_t>(offset) == stuckCell_) ? cell : (cell & value);
+        const bool stuck = static_cast<int64_t>(offset) == stuckCell_;
+        if (stuck && (cell & value) != cell) ++stuckHits_;
+        const uint8_t result = stuck ? cell : (cell & value);
         cell = result;
         programData_ = value;
         programFailed_ = result != value;
@@ -230,7 +253,10 @@ private:
         bool failed = false;
         for (uint32_t s : eraseSectors_) {
             for (uint32_t a = s * kSectorSize; a < (s + 1) * kSectorSize; ++a) {
-                if (static_cast<int64_t>(a) == stuckCell_) failed |= cells_[a] != 0xFF;
+                if (static_cast<int64_t>(a) == stuckCell_) {
+                    failed |= cells_[a] != 0xFF;
+                    stuckHits_ += cells_[a] != 0xFF;
+                }
                 else cells_[a] = 0xFF;
             }
         }
@@ -277,6 +303,7 @@ public:
         if (mode_ == Mode::ProgramSetup) {
             // The data write starts a program pulse; it ends with the next command.
             if (static_cast<int64_t>(offset) != stuckCell_) cells_[offset] &= value;
+            else if ((cells_[offset] & value) != cells_[offset]) ++stuckHits_;
             mode_ = Mode::Programming;
             return;
         }
@@ -288,6 +315,7 @@ public:
                     // A stuck cell keeps its bits.
                     const bool stuck = stuckCell_ >= 0 && stuckCell_ < int64_t{kFlashSize};
                     const uint8_t kept = stuck ? cells_[static_cast<size_t>(stuckCell_)] : 0;
+                    if (stuck && kept != 0xFF) ++stuckHits_;
                     std::fill(cells_.begin(), cells_.end(), 0xFF);
                     if (stuck) cells_[static_cast<size_t>(stuckCell_)] = kept;
                     erasePulses_ = 0;

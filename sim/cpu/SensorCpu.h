@@ -3,6 +3,7 @@
 // 0x80000..0x9FFFF, and the on-chip serial channel as a pair of byte queues.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -28,9 +29,15 @@ public:
     // Fault injection: a cell that will not program (its bits stay as they
     // are, through program and erase alike). -1 for none.
     virtual void SetStuckCell(int64_t offset) { stuckCell_ = offset; }
+    // The supply fails: an operation under way stops where it is.
+    virtual void PowerCut() {}
+    // How often the stuck cell kept bits that a program or erase would have
+    // changed (any thread).
+    uint64_t StuckCellHits() const { return stuckHits_.load(); }
 
 protected:
     int64_t stuckCell_ = -1;
+    std::atomic<uint64_t> stuckHits_{0};
 };
 
 // AM29F010-style part (family B): 128 KiB, eight 16 KiB sectors, unlock

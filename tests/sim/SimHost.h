@@ -40,7 +40,10 @@ inline std::string TempDir(const std::string& tag) {
 // The simulator as a child process.
 class SimProcess {
 public:
-    ~SimProcess() { Stop(); }
+    ~SimProcess() {
+        Stop();
+        if (out_ >= 0) close(out_);
+    }
 
     // Starts the simulator; returns the device path it printed.
     std::string Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
@@ -61,12 +64,43 @@ public:
             _exit(127);
         }
         close(out[1]);
+        out_ = out[0];
+        return ReadLine(5000).value_or("");
+    }
+
+    // A further line of the simulator's standard output (notices, replugs).
+    std::optional<std::string> ReadLine(int timeoutMs) {
         std::string line;
         char c;
-        pollfd p{out[0], POLLIN, 0};
-        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-        close(out[0]);
-        return line;
+        pollfd p{out_, POLLIN, 0};
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            if (left < 0 || poll(&p, 1, static_cast<int>(left)) <= 0 || read(out_, &c, 1) != 1) return std::nullopt;
+            if (c == '\n') return line;
+            line.push_back(c);
+        }
+    }
+
+    void Signal(int sig) {
+        if (pid_ > 0) kill(pid_, sig);
+    }
+
+    // The exit status once the simulator has ended by itself (-1: it did
+    // not end normally within the time).
+    int WaitExit(int timeoutMs) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
+            int st = 0;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+                return status_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return pid_ > 0 ? -1 : status_;
     }
 
     // SIGTERM and the exit status (-1 when it did not exit normally).
@@ -83,6 +117,7 @@ public:
 private:
     pid_t pid_ = -1;
     int status_ = -1;
+    int out_ = -1;
 };
 
 inline speed_t Speed(int baud) {
@@ -172,6 +207,10 @@ public:
         return Collect(quietMs);
     }
     void Flush() { tcflush(fd_, TCIOFLUSH); }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
     int Fd() const { return fd_; }
 
 private:

@@ -5,6 +5,8 @@
 
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <sstream>
 
 #include "sim/FirmwareImage.h"
 #include "tests/sim/SimHost.h"
@@ -99,6 +101,11 @@ uint32_t Sum(const std::vector<uint8_t>& v) {
 
 std::vector<uint8_t> TransferProgram() { return ReadFile(BuildDir() + "/target/dux_tra.bin"); }
 
+std::string ReadText(const std::string& path) {
+    const auto v = ReadFile(path);
+    return std::string(v.begin(), v.end());
+}
+
 // Everything after the download: the host's telegram sequence. Returns the
 // flash sum the sensor reported.
 uint32_t FlashSequence(TestHost& t, const std::vector<uint8_t>& fw, std::vector<uint8_t>* programStatus = nullptr) {
@@ -147,7 +154,8 @@ TEST(SimUpdate, CompleteUpdateReportsTheNewFirmwareAndLeavesTheBootAreaAlone) {
     const std::string state = TempDir("update");
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state, "--report",
+                                   state + "/report.json"})));
     ASSERT_TRUE(WaitApplication(h));
 
     TestHost t(h);
@@ -162,6 +170,14 @@ TEST(SimUpdate, CompleteUpdateReportsTheNewFirmwareAndLeavesTheBootAreaAlone) {
     EXPECT_NE(id.find("DUX-K52 V3.20"), std::string::npos) << id;
     EXPECT_EQ(proc.Stop(), 0);
     EXPECT_EQ(BootAreaOf(state), sim::BootAreaImage());
+    // The report holds the erase and its duration (seven sectors at the
+    // 50 ms asked for), and the program's end.
+    const std::string report = ReadText(state + "/report.json");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, std::regex("\"erases\": \\[\\s*\\{\"t\": [0-9.]+, \"ms\": ([0-9.]+)\\}\\s*\\]")))
+        << report;
+    EXPECT_GE(std::stod(m[1]), 350.0);
+    EXPECT_NE(report.find("\"program_ends\": [\n    {"), std::string::npos);
 }
 
 TEST(SimUpdate, TelegramErrorRepliesComeFromTheProgram) {
@@ -192,13 +208,17 @@ TEST(SimUpdate, StuckCellFailsProgrammingAndTheChecksumShowsIt) {
     }
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--firmware", dir + "/small.bin", "--stuck-cell", "0x80100"})));
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--firmware", dir + "/small.bin",
+                                   "--stuck-cell", "0x80100", "--report", dir + "/report.json"})));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
     std::vector<uint8_t> status;
     EXPECT_NE(FlashSequence(t, fw, &status), Sum(fw));
     EXPECT_EQ(status, (std::vector<uint8_t>{0x42, 0x43, 0x42}));
+    EXPECT_EQ(proc.Stop(), 0);
+    EXPECT_NE(ReadText(dir + "/report.json").find("\"stuck_cell\": {\"address\": 524544, \"hits\": 1}"),
+              std::string::npos);
 }
 
 TEST(SimUpdate, PowerLossWhileProgrammingLeavesABootableSensor) {
@@ -260,6 +280,71 @@ TEST(SimUpdate, WatchdogRestartsASensorLeftInTheProgram) {
     h.SetLine(38400, false);
     ASSERT_TRUE(WaitApplication(h, 4000));
     EXPECT_NE(h.Command("id").find("DUX-K52 V3.00"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimUpdate, ErrorRepliesComeFromTheSensorByteByByteAgainstEchoes) {
+    const std::string report = TempDir("errreply") + "/r.json";
+    SimProcess proc;
+    HostPort h;
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--error-replies", "F3:2:22", "--report", report})));
+    ASSERT_TRUE(WaitApplication(h));
+    TestHost t(h);
+    ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
+    EXPECT_EQ(t.Exchange({0x23}), (std::vector<uint8_t>{0xA3, 0x46}));
+    // The reply's first byte, and nothing more until the host echoes it.
+    const uint8_t powerOn[] = {0x01, 0x22, 0x22, 0x00};
+    h.Write(powerOn, sizeof powerOn);
+    EXPECT_EQ(h.ReadByte(2000).value_or(0), 0x02);
+    EXPECT_EQ(h.Collect(300), "");
+    const uint8_t echo = 0x02;
+    h.Write(&echo, 1);
+    EXPECT_EQ(h.ReadByte(2000).value_or(0), 0x20);
+    // Echo by echo: 0xF3, then the sum 0x0113, least significant byte first.
+    std::vector<int> rest;
+    for (uint8_t b : {0x20, 0xF3, 0x13, 0x01}) {
+        h.Write(&b, 1);
+        if (b != 0x01) rest.push_back(h.ReadByte(2000).value_or(-1));
+    }
+    EXPECT_EQ(rest, (std::vector<int>{0xF3, 0x13, 0x01}));
+    // The second one through the host's usual exchange, then the program's
+    // own answer: it never saw the two telegrams.
+    EXPECT_EQ(t.Exchange({0x22}), (std::vector<uint8_t>{0x20, 0xF3}));
+    EXPECT_EQ(t.Exchange({0x22}), (std::vector<uint8_t>{0xA2, 0x44}));
+    EXPECT_EQ(t.Exchange(TestHost::WithAddress({0x21, 0x01, 0x15}, 0x80000)).size(), 9u);
+    EXPECT_EQ(proc.Stop(), 0);
+    const std::string r = ReadText(report);
+    EXPECT_NE(r.find("\"byte\": \"F3\", \"command\": \"22\""), std::string::npos) << r;
+    EXPECT_EQ(r.find("\"telegram_errors\": [\n"), std::string::npos);
+}
+
+TEST(SimUpdate, PulledCableLeavesTheProgramRunningAndComesBackAsANewDevice) {
+    SimProcess proc;
+    HostPort h;
+    const std::string first = proc.Start({"--startup", "0.3", "--watchdog", "0", "--cut", "power:4", "--replug-after", "0.5"});
+    ASSERT_TRUE(h.Open(first));
+    ASSERT_TRUE(WaitApplication(h));
+    TestHost t(h);
+    ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
+    // The cable goes with the power-on telegram's last byte: its reply is
+    // lost and the host's port hangs up.
+    const uint8_t powerOn[] = {0x01, 0x22, 0x22, 0x00};
+    h.Write(powerOn, sizeof powerOn);
+    pollfd p{h.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    EXPECT_TRUE(p.revents & POLLHUP);
+    const auto replug = proc.ReadLine(3000);
+    ASSERT_TRUE(replug && replug->rfind("replugged /dev/", 0) == 0) << replug.value_or("");
+    h.Close();
+    HostPort again;
+    ASSERT_TRUE(again.Open(replug->substr(10), 38400, true));
+    // The program still waits for the echo of its reply's first byte.
+    const uint8_t echo = 0x02;
+    again.Write(&echo, 1);
+    EXPECT_EQ(again.ReadByte(2000).value_or(0), 0xA2);
 }
 
 }  // namespace

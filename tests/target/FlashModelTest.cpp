@@ -106,6 +106,24 @@ TEST(Am29F010Model, SectorEraseTakesItsTimeAndErasesOnlyItsSectors) {
     EXPECT_EQ(f->Cells()[0x0], 0x00);
 }
 
+TEST(Am29F010Model, PowerCutInAnEraseLeavesTheSectorUnderWayHalfErased) {
+    auto f = sim::MakeAm29F010(60000);
+    std::fill(f->Cells().begin(), f->Cells().end(), 0x00);
+    Command(*f, 0x80);
+    Unlock(*f);
+    f->Write(0x4000, 0x30);
+    f->Write(0x8000, 0x30);
+    EXPECT_EQ(f->Read(0x4000) & 0x80, 0x00);  // erasing
+    f->PowerCut();
+    const auto& c = f->Cells();
+    EXPECT_EQ(c[0x4000], 0xFF);
+    EXPECT_EQ(c[0x5FFF], 0xFF);
+    EXPECT_EQ(c[0x6000], 0x00);
+    EXPECT_EQ(c[0x8000], 0x00);  // its turn had not come
+    // Powered again, the part reads its array.
+    EXPECT_EQ(f->Read(0x7000), 0x00);
+}
+
 TEST(FamilyAModel, IdentifyProgramAndErasePulses) {
     auto f = sim::MakeFamilyA(2);
     ASSERT_EQ(f->Size(), 0x20000u);
