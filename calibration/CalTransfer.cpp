@@ -99,8 +99,30 @@ CalTransfer::LoadFileState CalTransfer::ReadLoadFile(const std::string& path, st
             }
         }
     }
+    if (state == LoadFileState::Ok && Records(content).empty()) {
+        // Such a file would unlock the sensor and end in "Done." with
+        // nothing loaded.
+        state = LoadFileState::NoRecords;
+        reason = path + ": no calibration records in it (no line begins with '@')";
+        content.clear();
+    }
     if (why) *why = state == LoadFileState::Ok ? std::string() : reason;
     return state;
+}
+
+std::vector<std::string> CalTransfer::Records(const std::string& text) {
+    std::vector<std::string> records;
+    size_t pos = 0;
+    std::string line;
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '_'; };
+    while (NextTextLine(text, pos, line) == LineRead::Line) {
+        size_t begin = 0, end = line.size();
+        while (begin < end && (line[begin] == ' ' || line[begin] == '\t')) ++begin;
+        if (begin == end || line[begin] != '@') continue;
+        while (end > begin && blank(line[end - 1])) --end;
+        records.emplace_back(line, begin, end - begin);
+    }
+    return records;
 }
 
 std::string CalTransfer::DefaultFileName() {
@@ -167,6 +189,8 @@ bool CalTransfer::OnSave(const std::string& fileName) {
     sink_->SetStatusText("Saving Cal data...");
     m_bStopped = false;
     m_nMode = kModeSave;
+    m_strFirstListing.clear();
+    m_nListings = 1;
     WriteText(kCmdShow, sizeof(kCmdShow) - 1);
     return true;
 }
@@ -198,6 +222,7 @@ bool CalTransfer::StartLoad(const std::string& fileName, std::string content) {
     m_strReceived.clear();
     CloseLoadFile();
     m_loadContent = std::move(content);
+    m_loadRecords = Records(m_loadContent);
     EnsureChannelOpen();
     m_bStopped = false;
     m_nMode = kModeLoad;
@@ -251,9 +276,38 @@ void CalTransfer::TickSave() {
     // only after the listing has stayed complete for a while.
     if (++m_nCompleteTicks <= kCompleteTicks) return;
 
+    // The listing carries no check of its own: a byte garbled on the line
+    // would go into the file unnoticed. It is written once two listings in
+    // a row agree (from the pack header on; what came before may differ).
+    const bool agree = !m_strFirstListing.empty() &&
+                       ParsePackBlock(m_strFirstListing, true) == ParsePackBlock(m_strReceived, true);
+    if (!agree) {
+        m_nCompleteTicks = 0;
+        if (m_nListings >= kMaxListings) {
+            ++m_nSaveFailures;
+            m_saveFile.Discard();
+            m_strReceived.clear();
+            m_nMode = kModeNone;
+            sink_->SetProgress(0);
+            sink_->SetStatusText("");
+            sink_->ShowMessageBox("The calibration listing arrived differently each of " +
+                                      std::to_string(kMaxListings) +
+                                      " times (a disturbed line?): nothing was saved, " + m_strFileName +
+                                      " is unchanged.",
+                                  "Error", BoxIcon::Error);
+            return;
+        }
+        m_strFirstListing = std::move(m_strReceived);
+        m_strReceived.clear();
+        ++m_nListings;
+        WriteText(kCmdShow, sizeof(kCmdShow) - 1);
+        return;
+    }
+
     std::string why;
-    const bool written = WriteSaveFile(ParsePackBlock(m_strReceived, false), &why);
+    const bool written = WriteSaveFile(ParsePackBlock(m_strFirstListing, false), &why);
     m_strReceived.clear();
+    m_strFirstListing.clear();
     sink_->SetProgress(0);
     if (written) {
         ++m_nSavesWritten;
@@ -267,11 +321,9 @@ void CalTransfer::TickSave() {
 }
 
 void CalTransfer::TickLoad() {
-    {
-        std::string tickBytes;
-        Drain(tickBytes);
-        if (tickBytes.find("unlocked_") != std::string::npos) m_bUnlocked = 1;
-    }
+    std::string tickBytes;
+    Drain(tickBytes);
+    if (tickBytes.find("unlocked_") != std::string::npos) m_bUnlocked = 1;
 
     switch (m_nLoadStep) {
     case 0:
@@ -327,9 +379,11 @@ void CalTransfer::TickLoad() {
         CloseLoadFile();
         sink_->SetProgress(100);
         WriteText(kCmdLock, sizeof(kCmdLock) - 1);
-        m_nLoadStep = 8;
-        ++m_nLoadsDone;
-        sink_->SetStatusText("Done.");
+        m_nLoadStep = 9;
+        break;
+    case 9:
+    case 10:
+        TickLoadCheck(tickBytes);
         break;
     case 7:
         CloseLoadFile();
@@ -349,4 +403,54 @@ void CalTransfer::TickLoad() {
         m_nLoadStep = 0;
         break;
     }
+}
+
+// After the final lock: the sensor lists what it now holds, and the load is
+// done only when that is exactly the file's records. A line that lost or
+// garbled a byte, or records the sensor would not take, show up here.
+void CalTransfer::TickLoadCheck(const std::string& tickBytes) {
+    if (m_nLoadStep == 9) {
+        m_strReceived.clear();
+        m_nCompleteTicks = 0;
+        m_nCheckTicks = 0;
+        sink_->SetStatusText("Checking Cal data...");
+        WriteText(kCmdShow, sizeof(kCmdShow) - 1);
+        m_nLoadStep = 10;
+        return;
+    }
+    m_strReceived += tickBytes;
+    if (++m_nCheckTicks > kCheckTicks) {
+        EndLoad(false, "The sensor did not list its calibration data after the load: whether it holds the file's "
+                       "records is not known. Load the file again.");
+        return;
+    }
+    if (!IsPackBlockComplete(m_strReceived)) {
+        m_nCompleteTicks = 0;
+        return;
+    }
+    if (++m_nCompleteTicks <= kCompleteTicks) return;
+    const std::vector<std::string> held = Records(ParsePackBlock(m_strReceived, true));
+    if (held == m_loadRecords) {
+        EndLoad(true, {});
+        return;
+    }
+    size_t i = 0;
+    while (i < held.size() && i < m_loadRecords.size() && held[i] == m_loadRecords[i]) ++i;
+    EndLoad(false, "The sensor's calibration data differ from the file from record " + std::to_string(i + 1) +
+                       " on (it holds " + std::to_string(held.size()) + " records, the file has " +
+                       std::to_string(m_loadRecords.size()) + "). Load the file again.");
+}
+
+void CalTransfer::EndLoad(bool done, const std::string& failure) {
+    m_strReceived.clear();
+    m_nLoadStep = 8;
+    if (done) {
+        ++m_nLoadsDone;
+        sink_->SetStatusText("Done.");
+        return;
+    }
+    ++m_nLoadFailures;
+    sink_->SetProgress(0);
+    sink_->SetStatusText("");
+    sink_->ShowMessageBox(failure, "Error", BoxIcon::Error);
 }

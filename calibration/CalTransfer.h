@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Where the transfer's visible effects go. The defaults send status texts
 // and message boxes to the main frame's window (GetMainFrame()->Ui()) and
@@ -51,9 +52,10 @@ public:
     // Limits of a calibration file to load.
     static constexpr size_t kMaxLoadFileBytes = 1 << 20;
     static constexpr size_t kMaxLoadLineBytes = 64 * 1024;
-    enum class LoadFileState { Ok, CannotOpen, Directory, NotRegular, TooLarge, Changed, LineTooLong };
+    enum class LoadFileState { Ok, CannotOpen, Directory, NotRegular, TooLarge, Changed, LineTooLong, NoRecords };
     // Reads a calibration file whole for a load: a regular file of at most
-    // kMaxLoadFileBytes whose lines hold at most kMaxLoadLineBytes each.
+    // kMaxLoadFileBytes whose lines hold at most kMaxLoadLineBytes each and
+    // at least one calibration record (a line beginning with '@').
     // `why` gets "<path>: <reason>" (naming the line at fault) otherwise.
     static LoadFileState ReadLoadFile(const std::string& path, std::string& content, std::string* why);
     // The same with the process's current directory and the main frame's serial number.
@@ -66,11 +68,15 @@ public:
 
     // The save button: checks the name, creates a temporary file beside the
     // target (the target itself is untouched until the listing is complete)
-    // and requests the listing. False (with a message box) when nothing was
+    // and requests the listing. A listing is written only once a second one
+    // has arrived the same (a byte garbled on the line shows as a
+    // difference); after kMaxListings different ones the save fails. False (with a message box) when nothing was
     // started; false without a message while no sensor has been found.
     bool OnSave(const std::string& fileName);
     // The load button: reads the file whole (ReadLoadFile) and starts the
-    // load sequence at step 1. False as for OnSave.
+    // load sequence at step 1. After the final lock the sensor is asked for
+    // its listing (steps 9 and 10): the load is done only when the sensor
+    // holds exactly the file's records. False as for OnSave.
     bool OnLoad(const std::string& fileName);
     // Starts the load sequence with a file's contents read beforehand.
     bool StartLoad(const std::string& fileName, std::string content);
@@ -106,10 +112,21 @@ public:
     // ticks a save lets pass before it writes (it writes on the next one).
     static constexpr int kUnlockTicks = 50;
     static constexpr int kCompleteTicks = 5;
+    // Listings a save asks for at most; ticks the listing after a load may
+    // take to complete.
+    static constexpr int kMaxListings = 3;
+    static constexpr int kCheckTicks = 600;
+
+    // The calibration records of a text (a file or a listing): every line
+    // that begins with '@' after leading blanks and tabs, without its
+    // leading and trailing blanks, tabs and underscores.
+    static std::vector<std::string> Records(const std::string& text);
 
 private:
     void TickSave();
     void TickLoad();
+    void TickLoadCheck(const std::string& tickBytes);
+    void EndLoad(bool done, const std::string& failure);
     void Drain(std::string& target);
     void WriteText(const char* text, size_t length);
     void WriteText(const std::string& text) { WriteText(text.data(), text.size()); }
@@ -127,6 +144,10 @@ private:
     std::string m_strReceived;
     platform::PendingFile m_saveFile;
     std::string m_loadContent;
+    std::vector<std::string> m_loadRecords;  // what the sensor must hold after the load
+    std::string m_strFirstListing;           // a save's earlier listing, as received
+    int32_t m_nListings = 0;
+    int32_t m_nCheckTicks = 0;
     size_t m_loadPos = 0;
     int32_t m_nMode = kModeNone;
     int32_t m_nLoadStep = 0;

@@ -23,22 +23,25 @@ constexpr char kLockCommand[] = "calib:lock\n";
 const char kSaveHelp[] =
     "Without FILE the data go to <serial>.cal in the current directory (the sensor's\n"
     "serial number; characters that cannot stand in a file name are replaced).\n"
-    "Requests the calibration listing and, 0.6 s after it is complete, replaces\n"
-    "FILE with it (every line trimmed, CR LF line ends): the listing goes into a\n"
-    "temporary file beside FILE, which is renamed over FILE only when it is\n"
-    "whole, so FILE keeps its old contents until then and whenever the save\n"
-    "fails. Ends with \"Done.\"; exit status 1 when the file cannot be written or\n"
-    "the listing is not complete within --timeout seconds (default 120; it\n"
-    "bounds the search too).";
+    "Requests the calibration listing twice and, once two listings in a row agree\n"
+    "(a byte garbled on the line shows as a difference; at most three are asked\n"
+    "for), replaces FILE with it (every line trimmed, CR LF line ends): the\n"
+    "listing goes into a temporary file beside FILE, which is renamed over FILE\n"
+    "only when it is whole, so FILE keeps its old contents until then and\n"
+    "whenever the save fails. Ends with \"Done.\"; exit status 1 when the file\n"
+    "cannot be written, the listings differ, or they are not complete within\n"
+    "--timeout seconds (default 120; it bounds the search too).";
 
 const char kLoadHelp[] =
     "Locks, unlocks and prepares the sensor, sends every line of FILE except pack\n"
-    "header lines (at most one line per 100 ms) and locks the sensor again. Ends\n"
-    "with \"Done.\"; exit status 1 when the sensor does not unlock within 5 s\n"
-    "(\"Timeout occured\") or the load does not end within --timeout seconds\n"
-    "(default 120). FILE is read whole before the search: exit status 2 when it\n"
-    "is no regular file, larger than 1 MiB, has a line longer than 64 KiB or\n"
-    "cannot be read (nothing is sent then).";
+    "header lines (at most one line per 100 ms) and locks the sensor again, then\n"
+    "asks for its listing: the load ends with \"Done.\" only when the sensor holds\n"
+    "exactly the file's records (lines beginning with '@'). Exit status 1 when\n"
+    "the sensor does not unlock within 5 s (\"Timeout occured\"), holds other\n"
+    "records than the file (load it again), or the load does not end within\n"
+    "--timeout seconds (default 120). FILE is read whole before the search: exit\n"
+    "status 2 when it is no regular file, larger than 1 MiB, has a line longer\n"
+    "than 64 KiB, holds no record or cannot be read (nothing is sent then).";
 
 // The dialog's outputs as console lines: status texts (an emptied status
 // line prints nothing) and message boxes; the progress bar is not shown.

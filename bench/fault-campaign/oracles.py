@@ -68,11 +68,15 @@ def saved_file_matches(file_bytes, records):
     """A save reported as done must hold the sensor's listing: from the pack
     header on, the header with the record count, every record (trailing
     blanks and underscores removed, as the save writes lines) and the
-    trailer, each ending in CR LF, and nothing after. Lines before the header
-    are the listing's preamble (or what the sensor sent before it)."""
+    trailer, each ending in CR LF, and nothing after but the one empty line
+    the save's line splitting leaves after the listing's last line end.
+    Lines before the header are the listing's preamble (or what the sensor
+    sent before it)."""
     if not file_bytes.endswith(b"\r\n"):
         return False
     lines = file_bytes[:-2].split(b"\r\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
     count = b"%02d" % (len(records) % 100)
     want = [b" pack " + count] + [r.rstrip(b" \t_") for r in records] + [b"end " + count + b" records"]
     for i, l in enumerate(lines):

@@ -42,6 +42,9 @@ class Calibration(unittest.TestCase):
         self.assertFalse(O.saved_file_matches(whole[:whole.index(b"end")], RECS))     # truncated
         self.assertFalse(O.saved_file_matches(whole.replace(b"+40.0", b"+48.0"), RECS))  # a byte changed
         self.assertFalse(O.saved_file_matches(whole + b"extra\r\n", RECS))
+        # The save's own empty last line is part of its format; a second is not.
+        self.assertTrue(O.saved_file_matches(whole + b"\r\n", RECS))
+        self.assertFalse(O.saved_file_matches(whole + b"\r\n\r\n", RECS))
         self.assertFalse(O.saved_file_matches(listing(RECS), RECS + [b"@CAL03 x"]))     # count
         self.assertFalse(O.saved_file_matches(b"", RECS))
 

@@ -60,6 +60,17 @@ protected:
             transfer.Tick();
         }
     }
+    // Ticks the load until it asks for the sensor's listing, answers with
+    // `listing` and ticks it to its end.
+    void FinishLoad(const std::string& listing) {
+        for (int i = 0; i < 200 && transfer.LoadStep() != 10; ++i) {
+            if (transfer.LoadStep() == 5) GetSensorChannel().WaitTransmitDone(1000);
+            transfer.Tick();
+        }
+        ASSERT_EQ(transfer.LoadStep(), 10);
+        ASSERT_TRUE(pty.Answer(listing));
+        TickUntilIdle(CalTransfer::kCheckTicks + 20);
+    }
     // Steps 1 to 3 with the sensor unlocking on the first tick of step 3.
     void RunToUnlocked() {
         transfer.Tick();
@@ -101,6 +112,14 @@ TEST_F(CalTransferTest, SaveReplacesTheFileOnlyOnTheSixthCompleteTick) {
     ASSERT_TRUE(pty.Answer(rest));
     for (int i = 0; i < 5; ++i) transfer.Tick();
     EXPECT_EQ(transfer.CompleteTicks(), 5);
+    EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
+    // A listing is taken only once a second one agrees with it (from the
+    // header on: what preceded it may differ).
+    transfer.Tick();
+    EXPECT_EQ(pty.Expect("calib:show\n"), "calib:show\n");
+    EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
+    ASSERT_TRUE(pty.Answer(" pack 02\r\n@AB 01 x 1.5__ \r\n@AB 02 y\t\r\n"));
+    for (int i = 0; i < 5; ++i) transfer.Tick();
     EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
     transfer.Tick();
     EXPECT_EQ(ReadFile(file), ParsePackBlock(listing + rest, false));
@@ -157,10 +176,33 @@ TEST_F(CalTransferTest, SaveRefusals) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "no temporary file left";
 }
 
+TEST_F(CalTransferTest, ListingsThatNeverAgreeAreNotSaved) {
+    // A byte garbled on the line in each listing: nothing is written.
+    const std::string file = dir + "/out.cal";
+    std::ofstream(file, std::ios::binary) << "good\r\n";
+    ASSERT_TRUE(transfer.OnSave(file));
+    for (const char* value : {"1.5", "1.7", "1.5"}) {
+        EXPECT_EQ(pty.Expect("calib:show\n"), "calib:show\n");
+        ASSERT_TRUE(pty.Answer(std::string(" pack 01\r\n@AB 01 x ") + value + "\r\n"));
+        for (int i = 0; i < 6; ++i) transfer.Tick();
+    }
+    EXPECT_EQ(transfer.SaveFailures(), 1);
+    EXPECT_EQ(transfer.SavesWritten(), 0);
+    ASSERT_EQ(sink.boxes.size(), 1u);
+    EXPECT_NE(sink.boxes[0].find("differently each of 3 times"), std::string::npos) << sink.boxes[0];
+    EXPECT_EQ(ReadFile(file), "good\r\n");
+    EXPECT_EQ(pty.Sent(), "") << "no fourth request";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "no temporary file left";
+    for (const auto& st : sink.status) EXPECT_NE(st, "Done.");
+}
+
 TEST_F(CalTransferTest, SaveThatCannotWriteItsListingReportsFailureNotDone) {
     ASSERT_TRUE(transfer.OnSave(dir + "/out.cal"));
     pty.Expect("calib:show\n");
     transfer.SetFileName(dir + "/gone/out.cal");
+    ASSERT_TRUE(pty.Answer(" pack 01\r\n@AB 01 x\r\n"));
+    for (int i = 0; i < 6; ++i) transfer.Tick();
+    pty.Expect("calib:show\n");
     ASSERT_TRUE(pty.Answer(" pack 01\r\n@AB 01 x\r\n"));
     for (int i = 0; i < 6; ++i) transfer.Tick();
     EXPECT_EQ(transfer.SaveFailures(), 1);
@@ -175,8 +217,8 @@ TEST_F(CalTransferTest, LoadSkipsPackHeaderAndSendsLinesUntrimmedOfUnderscores) 
     ASSERT_TRUE(transfer.OnLoad(file));
     EXPECT_EQ(transfer.LoadStep(), 1);
     RunToUnlocked();
-    TickUntilIdle();
-    EXPECT_EQ(pty.Sent(), "calib:read\n@AB 01 x\nabc  _\n\n\tlast\ncalib:lock\n");
+    FinishLoad(" pack 01\r\n@AB 01 x\r\nend 01 records\r\n");
+    EXPECT_EQ(pty.Sent(), "calib:read\n@AB 01 x\nabc  _\n\n\tlast\ncalib:lock\ncalib:show\n");
     EXPECT_EQ(sink.status.back(), "Done.");
     EXPECT_EQ(transfer.LoadsDone(), 1);
     ASSERT_GE(sink.progress.size(), 2u);
@@ -187,17 +229,39 @@ TEST_F(CalTransferTest, LoadSkipsPackHeaderAndSendsLinesUntrimmedOfUnderscores) 
     for (size_t i = 0; i + 2 < sink.progress.size(); ++i) EXPECT_LT(sink.progress[i], 100);
 }
 
-TEST_F(CalTransferTest, EmptyLoadFileLocksUnlocksReadsAndLocks) {
-    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("")));
+TEST_F(CalTransferTest, LoadIsDoneOnlyWhenTheSensorHoldsTheFilesRecords) {
+    const std::string file = WriteLoadFile(" pack 02\r\n@AB 01 x\r\n@AB 02 y\r\nend 02 records\r\n");
+    // A record garbled on its way, a record the sensor did not take, a
+    // listing that never comes: each is a failure, never "Done.".
+    const std::pair<std::string, std::string> cases[] = {
+        {" pack 02\r\n@AB 01 x\r\n@AB 02 z\r\nend 02 records\r\n", "from record 2 on (it holds 2 records"},
+        {" pack 01\r\n@AB 01 x\r\nend 01 records\r\n", "from record 2 on (it holds 1 records, the file has 2)"},
+        {"", "did not list its calibration data"},
+    };
+    for (const auto& [listing, failure] : cases) {
+        sink.boxes.clear();
+        sink.status.clear();
+        ASSERT_TRUE(transfer.OnLoad(file));
+        RunToUnlocked();
+        FinishLoad(listing);
+        EXPECT_EQ(pty.Sent(), "calib:read\n@AB 01 x\n@AB 02 y\nend 02 records\ncalib:lock\ncalib:show\n");
+        ASSERT_EQ(sink.boxes.size(), 1u);
+        EXPECT_NE(sink.boxes[0].find(failure), std::string::npos) << sink.boxes[0];
+        for (const auto& st : sink.status) EXPECT_NE(st, "Done.");
+        GetSensorChannel().Purge();
+    }
+    EXPECT_EQ(transfer.LoadFailures(), 3);
+    EXPECT_EQ(transfer.LoadsDone(), 0);
+    // The same records, with the listing's own padding: done.
+    ASSERT_TRUE(transfer.OnLoad(file));
     RunToUnlocked();
-    TickUntilIdle();
-    EXPECT_EQ(pty.Sent(), "calib:read\ncalib:lock\n");
+    FinishLoad("calib:show\r\n pack 02\r\n@AB 01 x__\r\n@AB 02 y  \r\nend 02 records\r\n");
+    EXPECT_EQ(transfer.LoadsDone(), 1);
     EXPECT_EQ(sink.status.back(), "Done.");
-    EXPECT_TRUE(sink.boxes.empty());
 }
 
 TEST_F(CalTransferTest, UnlockAnswerAfterFiftyTicksTimesOut) {
-    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("abc\n")));
+    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("@abc\n")));
     transfer.Tick();
     transfer.Tick();
     EXPECT_EQ(pty.Expect("calib:lock\ncalib:unlock mulberry\n"), "calib:lock\ncalib:unlock mulberry\n");
@@ -219,12 +283,12 @@ TEST_F(CalTransferTest, UnlockAnswerAfterFiftyTicksTimesOut) {
 }
 
 TEST_F(CalTransferTest, StopDuringLoadSendsNothingMore) {
-    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("l1\nl2\nl3\n")));
+    ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("@1\n@2\n@3\n")));
     RunToUnlocked();
     transfer.Tick();  // calib:read
     GetSensorChannel().WaitTransmitDone(1000);
-    transfer.Tick();  // l1
-    EXPECT_EQ(pty.Expect("calib:read\nl1\n"), "calib:read\nl1\n");
+    transfer.Tick();  // @1
+    EXPECT_EQ(pty.Expect("calib:read\n@1\n"), "calib:read\n@1\n");
     transfer.Stop();
     for (int i = 0; i < 5; ++i) transfer.Tick();
     EXPECT_EQ(pty.Sent(), "");
@@ -235,6 +299,9 @@ TEST_F(CalTransferTest, LoadRefusesWhatCannotBeLoadedWholeAndSendsNothing) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string big = dir + "/big.cal";
     std::ofstream(big, std::ios::binary) << std::string(CalTransfer::kMaxLoadFileBytes + 1, 'x');
+    const std::string empty = dir + "/empty.cal", recordless = dir + "/junk.cal";
+    std::ofstream(empty, std::ios::binary) << "";
+    std::ofstream(recordless, std::ios::binary) << " pack 01\r\nx@1\r\nend 01 records\r\n";
     const std::string longLine = dir + "/long.cal";
     std::ofstream(longLine, std::ios::binary) << "l1\r\nl2\n" << std::string(CalTransfer::kMaxLoadLineBytes + 1, 'y')
                                               << "\nl4\n";
@@ -247,6 +314,8 @@ TEST_F(CalTransferTest, LoadRefusesWhatCannotBeLoadedWholeAndSendsNothing) {
         {fifo, "File Error: " + fifo + ": not a regular file"},
         {big, "File Error: " + big + ": too large: 1048577 bytes, at most 1048576"},
         {longLine, "File Error: " + longLine + ": line 3 is longer than 65536 bytes (65537)"},
+        {empty, "File Error: " + empty + ": no calibration records in it (no line begins with '@')"},
+        {recordless, "File Error: " + recordless + ": no calibration records in it (no line begins with '@')"},
     };
     for (const auto& [name, box] : cases) {
         sink.boxes.clear();
@@ -256,18 +325,18 @@ TEST_F(CalTransferTest, LoadRefusesWhatCannotBeLoadedWholeAndSendsNothing) {
     EXPECT_EQ(transfer.LoadStep(), 0);
     EXPECT_EQ(pty.Sent(), "");
     // A line of exactly the limit is fine.
-    std::ofstream(longLine, std::ios::binary) << std::string(CalTransfer::kMaxLoadLineBytes, 'y') << "\r\n";
+    std::ofstream(longLine, std::ios::binary) << '@' << std::string(CalTransfer::kMaxLoadLineBytes - 1, 'y') << "\r\n";
     EXPECT_TRUE(transfer.OnLoad(longLine));
 }
 
 TEST_F(CalTransferTest, LoadSendsTheFileAsItWasWhenLoadWasPressed) {
-    const std::string file = WriteLoadFile("l1\nl2\n");
+    const std::string file = WriteLoadFile("@1\n@2\n");
     ASSERT_TRUE(transfer.OnLoad(file));
-    std::ofstream(file, std::ios::binary | std::ios::app) << "added later\n";
+    std::ofstream(file, std::ios::binary | std::ios::app) << "@added later\n";
     RunToUnlocked();
     std::filesystem::remove(file);
-    TickUntilIdle();
-    EXPECT_EQ(pty.Sent(), "calib:read\nl1\nl2\ncalib:lock\n");
+    FinishLoad(" pack 02\r\n@1\r\n@2\r\nend 02 records\r\n");
+    EXPECT_EQ(pty.Sent(), "calib:read\n@1\n@2\ncalib:lock\ncalib:show\n");
     EXPECT_EQ(transfer.LoadsDone(), 1);
     EXPECT_EQ(transfer.Total(), 6);
 }
