@@ -333,6 +333,8 @@ int Run(const Options& opt) {
             txLine = sim::PacedLine{};
             produced = 0;
         }
+        const sim::Framing sf = sensor.LineFraming();
+        if (opt.pace) txLine.Add(produced, std::min(producedAt, now), charTime(sf));
 
         // Onto the line at the sensor's speed; the host's UART samples it
         // at its own.
