@@ -50,6 +50,10 @@ struct SearchState {
     // Payload of the accepted identity reply (model and firmware version,
     // for example "DUX-K52 V3.10"); empty when the sensor was not asked.
     char szIdentity[80] = {};
+    // Set while the search brings back the program of an interrupted
+    // update: a front end's search time limit does not cut that short (it
+    // is bounded by itself).
+    std::atomic<int32_t> nRecovering{0};
 };
 
 // The search thread's procedure: 0 when a sensor was accepted, -1 when stopped.

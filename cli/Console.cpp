@@ -171,7 +171,12 @@ int ConnectSensor(CliContext& ctx) {
     frame.StartSearch();
     double limitMs = ctx.opts.timeout * 1000.0;
     uint32_t waitMs = limitMs > 4e9 ? 4000000000u : static_cast<uint32_t>(limitMs < 0 ? 0 : limitMs);
-    if (!frame.WaitSearchEnd(waitMs)) frame.StopSearch();
+    bool ended = frame.WaitSearchEnd(waitMs);
+    // A program of an interrupted update being brought back is let finish:
+    // its zeros may take minutes at low rates, and cutting them short would
+    // leave the sensor in it.
+    while (!ended && frame.m_search.nRecovering.load() != 0) ended = frame.WaitSearchEnd(1000);
+    if (!ended) frame.StopSearch();
     frame.StopSearch();  // joins the ended thread
     if (frame.m_bSensorFound.load(std::memory_order_acquire)) return RefuseUnlessUpdating(ctx);
 

@@ -87,17 +87,20 @@ bool ReadUpdateMarker(UpdateMarker& marker) {
     read.port = Value(text, "port");
     read.baud = Value(text, "baud");
     read.since = Value(text, "since");
+    const std::string stage = Value(text, "stage");
+    if (!stage.empty()) read.stage = stage;
     if (!ValidPort(read.port) || !ValidBaud(read.baud)) return false;
+    if (read.stage != "program" && read.stage != "download") return false;
     marker = read;
     return true;
 }
 
-bool WriteUpdateMarker(const std::string& port, const std::string& baud) {
+bool WriteUpdateMarker(const std::string& port, const std::string& baud, const char* stage) {
     const std::string path = UpdateMarkerPath();
     if (path.empty() || !ValidPort(port) || !ValidBaud(baud)) return false;
     const std::string text =
         "# A firmware update is in progress or was interrupted on this port.\n"
-        "port=" + port + "\nbaud=" + baud + "\nsince=" + Now() + "\n";
+        "port=" + port + "\nbaud=" + baud + "\nsince=" + Now() + "\nstage=" + stage + "\n";
     return platform::ReplaceFileAtomically(path, text, 0600);
 }
 
@@ -118,9 +121,25 @@ bool ProbeInterruptedUpdate(SearchState& s, const std::string& advice, const cha
     const std::string where = port && *port ? port : (s.szOnlyPort[0] ? s.szOnlyPort : marker.port);
     const std::string rate = baud && *baud ? baud : marker.baud;
 
+    if (marker.stage == "download") {
+        // The loader takes every byte as part of the download and gives up
+        // only after a pause: a search sending into it now would keep it
+        // waiting for ever. Let it give up, then search as usual.
+        Status(s, "An update was interrupted in its download at " + marker.port +
+                      ": waiting for the sensor's boot loader to give up on it...");
+        std::unique_lock<std::mutex> lock(s.stopMutex);
+        const bool stopped = s.stopCv.wait_for(lock, std::chrono::duration<double>(kLoaderGiveUpSeconds),
+                                               [&s] { return s.nStop.load() != 0; });
+        lock.unlock();
+        if (!stopped) RemoveUpdateMarker();
+        Status(s, "Looking for sensor...");
+        return false;
+    }
     Status(s, "Looking for the sensor in its update program at " + where + ", " + rate + " baud...");
+    s.nRecovering.store(1);
     const ResyncResult result =
         ProbeTransferProgram(where.c_str(), rate.c_str(), [&s] { return s.nStop.load() != 0; });
+    s.nRecovering.store(0);
     if (result == ResyncResult::Found) {
         std::snprintf(s.szPort, sizeof s.szPort, "%s", where.c_str());
         std::snprintf(s.szBaud, sizeof s.szBaud, "%s", rate.c_str());

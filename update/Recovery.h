@@ -12,14 +12,21 @@ class CMainFrameCore;
 // run in the sensor. Written before the download, removed when the update
 // succeeds or the sensor is known to have left the program; kept when the
 // update fails or the process dies.
+// Its stage: "download" while the transfer program goes into the sensor's
+// boot loader (which, cut off, takes whatever comes next as download bytes
+// and gives up only after some seconds without any), "program" once the
+// program may run.
 struct UpdateMarker {
     std::string port;
     std::string baud;
     std::string since;  // local time the marker was written, for people
+    std::string stage = "program";
 };
 std::string UpdateMarkerPath();
 bool ReadUpdateMarker(UpdateMarker& marker);
-bool WriteUpdateMarker(const std::string& port, const std::string& baud);
+bool WriteUpdateMarker(const std::string& port, const std::string& baud, const char* stage = "program");
+// Seconds without a byte after which the boot loader abandons a download.
+constexpr double kLoaderGiveUpSeconds = 6.0;
 void RemoveUpdateMarker();
 
 // True when both names lead to the same device.
@@ -30,7 +37,8 @@ bool SamePort(const std::string& a, const std::string& b);
 // the marker's rate (or `baud`). Found: the channel stays open there in the
 // boot framing, s.szPort and s.szBaud name the connection, the status bar
 // says so followed by `advice`, and the result is true. Without a marker
-// nothing is sent.
+// nothing is sent. A marker of an interrupted download only makes the
+// search wait until the boot loader has given up (nothing sent meanwhile).
 bool ProbeInterruptedUpdate(SearchState& s, const std::string& advice, const char* port = nullptr,
                             const char* baud = nullptr);
 

@@ -16,6 +16,10 @@ namespace {
 // checksum) wherever the program stopped in it.
 constexpr unsigned kWakeZeros = 288;
 constexpr unsigned kWakeBurst = 32;
+// Enough zeros for the longest data a program telegram can announce (a
+// 16-bit count), its checksum and a telegram head besides.
+constexpr unsigned kLongWakeZeros = 65535 + 16;
+constexpr unsigned kLongWakeBurst = 256;
 // Idle pairs (silence, then one 0x00) seen in a row before confirming.
 constexpr int kSteadyPairs = 3;
 constexpr int kConfirmAttempts = 4;
@@ -47,6 +51,7 @@ private:
     uint32_t QuietMs() const { return static_cast<uint32_t>(40 + 4 * byteMs_); }
     uint32_t LineMs(unsigned bytes) const { return static_cast<uint32_t>(bytes * byteMs_) + 1; }
     double Elapsed() const { return (TickCountMs() - start_) / 1000.0; }
+    double MaxSeconds() const { return o_.maxSeconds + extraSeconds_; }
     bool StopAsked() const { return o_.stop && o_.stop(); }
     // A machine under load answers late: widen the window so that a late
     // byte is not taken for silence.
@@ -62,6 +67,7 @@ private:
     void WaitLineIdle();
     ResyncResult AskFirmware(bool& programAnswered);
     ResyncResult Confirm(bool& confirmed);
+    ResyncResult LongWake(bool& answered);
     void Trace(const char* text) { channel_.TraceMessage(text); }
 
     const ResyncOptions& o_;
@@ -72,6 +78,7 @@ private:
     double byteMs_;
     uint32_t window_;
     uint32_t slowest_ = 0;
+    double extraSeconds_ = 0;
 };
 
 Resync::Wait Resync::WaitByte(uint32_t ms) {
@@ -107,7 +114,7 @@ std::vector<uint8_t> Resync::Collect(uint32_t firstMs, Wait& end, uint64_t* firs
         while (channel_.ReceivedCount() != 0) bytes.push_back(channel_.GetByte());
         wait = QuietMs();
         // A device that never stops sending is no program waiting for us.
-        if (Elapsed() > o_.maxSeconds) break;
+        if (Elapsed() > MaxSeconds()) break;
     }
     if (end == Wait::Timeout && !bytes.empty()) end = Wait::Byte;
     return bytes;
@@ -174,6 +181,31 @@ ResyncResult Resync::Confirm(bool& confirmed) {
     return ResyncResult::Found;
 }
 
+// Zeros at the line's rate until anything answers or the longest data a
+// telegram can announce has been given.
+ResyncResult Resync::LongWake(bool& answered) {
+    static const uint8_t zeros[kLongWakeBurst] = {};
+    answered = false;
+    extraSeconds_ = LineMs(kLongWakeZeros) / 1000.0 + 2;
+    Trace("Resync: no answer; zeros for the longest data a telegram can announce");
+    for (unsigned sent = 0; sent < kLongWakeZeros;) {
+        const unsigned n = std::min(kLongWakeBurst, kLongWakeZeros - sent);
+        if (!Send(zeros, n)) return ResyncResult::PortGone;
+        sent += n;
+        const Wait w = WaitByte(LineMs(n));
+        if (w == Wait::Stopped) return ResyncResult::Stopped;
+        if (w == Wait::Gone) return ResyncResult::PortGone;
+        // Our own zeros keep the line busy: no silence to give up on.
+        lastByte_ = TickCountMs();
+        if (w == Wait::Byte) {
+            answered = true;
+            channel_.TraceMessage(("Resync: an answer after " + std::to_string(sent) + " zeros").c_str());
+            break;
+        }
+    }
+    return ResyncResult::NotFound;
+}
+
 ResyncResult Resync::Run() {
     static const uint8_t zeros[kWakeBurst] = {};
     unsigned wakeSent = 0;
@@ -187,7 +219,7 @@ ResyncResult Resync::Run() {
 
     for (;;) {
         if (StopAsked()) return ResyncResult::Stopped;
-        if (Elapsed() > o_.maxSeconds) break;
+        if (Elapsed() > MaxSeconds()) break;
         if ((TickCountMs() - lastByte_) / 1000.0 > o_.silentSeconds) break;
 
         if (!anyAnswer && wakeSent < kWakeZeros) {
@@ -211,6 +243,11 @@ ResyncResult Resync::Run() {
             const ResyncResult r = AskFirmware(programAnswered);
             if (r != ResyncResult::NotFound) return r;
             if (programAnswered) anyAnswer = true;
+            if (!anyAnswer && o_.longWake) {
+                const ResyncResult w = LongWake(anyAnswer);
+                if (w != ResyncResult::NotFound) return w;
+                if (!anyAnswer) break;
+            }
             answers.clear();
             silentInRow = 0;
             continue;

@@ -24,8 +24,14 @@ struct ResyncOptions {
     // Give up when nothing at all has come back for this long (an erase in
     // progress answers only when it is done, after up to about 10 s).
     double silentSeconds = 12.0;
-    // Give up in any case after this long.
+    // Give up in any case after this long (and the line time of a long wake).
     double maxSeconds = 25.0;
+    // When neither the zeros nor the identity query meet any answer, the
+    // program may be taking the data of a telegram whose length came from
+    // garbled bytes: up to 65,535 of them, which it takes silently. Send
+    // that many zeros (about 20 s at 38400 baud, 164 s at 4800) before
+    // giving up, stopping as soon as anything answers.
+    bool longWake = true;
     // Once the zeros meet silence, ask once for an identity in the sensor's
     // text framing: its application or boot firmware answers at once, which
     // ends the wait early.

@@ -372,10 +372,10 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
     channel.TraceMessage("Start LoadTransferPrg()");
     const int result = LoadTransferPrg(firstAddressWord, secondAddressWord);
     if (result != 0) {
-        // A verdict other than 'T', or a download stopped half-way, leaves
-        // the sensor in its boot firmware.
-        if (result == 4 || result == 5 || result == 6 || result == 7 || result == 11 || result == kUpdateStopped)
-            RemoveUpdateMarker();
+        // A verdict other than 'T' leaves the sensor in its boot firmware.
+        // (A download stopped half-way keeps its marker: the loader still
+        // waits for the rest until it gives up.)
+        if (result == 4 || result == 5 || result == 6 || result == 7 || result == 11) RemoveUpdateMarker();
         SetUpdateOutcome(5, result);
         ShowStepError(caption, result == kUpdateStopped ? stoppedText : DownloadResultMessage(result));
         return TransferStart::Failed;

@@ -337,6 +337,29 @@ std::string KilledWhileProgramming() {
     return failures;
 }
 
+// Killed in the middle of the download: the boot loader takes whatever
+// comes next as download bytes. The same command waits for it to give up
+// and then updates the sensor, which never needs a power cycle.
+std::string KilledDuringTheDownload() {
+    std::string failures;
+    Scene scene("download");
+    const std::string fw = scene.MakeFirmware("9.64", 1000);
+    Sim sim(scene, {});
+    {
+        Duxk first(scene, "update1", {"--port", "COM1", "update", fw});
+        CHECK_THAT(first.WaitTrace("Starting download Transfer-Prg", 60000));
+        SleepMs(1500);
+        first.Signal(SIGKILL);
+        first.Wait();
+    }
+    const Run again = RunDuxk(scene, "update2", {"--port", "COM1", "update", fw});
+    CHECK_THAT(again.status == 0);
+    CHECK_THAT(Contains(again.err, "interrupted in its download"));
+    CHECK_THAT(FlashHolds(sim, fw));
+    if (!failures.empty()) failures += again.out + again.err;
+    return failures;
+}
+
 // One interrupt: a warning, and the update goes on to its end. Standard
 // output is a pipe nobody reads: writes to it fail, and nothing else.
 std::string InterruptedOnceAndOutputClosed() {
@@ -478,6 +501,7 @@ TEST(UpdateRecoveryEndToEnd, InterruptedUpdatesAreFinishedByRunningTheCommandAga
     const std::vector<std::pair<const char*, Scenario>> scenarios{
         {"killed during the erase", KilledDuringErase},
         {"killed while programming", KilledWhileProgramming},
+        {"killed during the download", KilledDuringTheDownload},
         {"interrupted once, output closed", InterruptedOnceAndOutputClosed},
         {"interrupted twice", InterruptedTwice},
         {"cable pulled", CablePulled},

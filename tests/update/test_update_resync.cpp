@@ -180,9 +180,10 @@ protected:
     }
     void TearDown() override { GetSensorChannel().Close(); }
 
-    ResyncResult Resync(double silentSeconds = 12.0) {
+    ResyncResult Resync(double silentSeconds = 12.0, bool longWake = true) {
         ResyncOptions options;
         options.silentSeconds = silentSeconds;
+        options.longWake = longWake;
         const uint64_t t0 = TickCountMs();
         const ResyncResult r = ResyncTransferProgram(options);
         seconds = (TickCountMs() - t0) / 1000.0;
@@ -225,6 +226,16 @@ TEST_F(ResyncTest, ProgramWaitingInTheMiddleOfATelegram) {
     }
 }
 
+TEST_F(ResyncTest, ProgramTakingTheDataOfATelegramGarbledIntoALongOne) {
+    // After lost bytes the program read a program command with a count of
+    // 20,000 from the host's repeats: it takes that many bytes without a
+    // word. The zeros go on until it answers.
+    ProgramModel program(peer, {{0x00, 0x25, 0x01, 0x15, 0x00, 0x00, 0x08, 0x00, 0x20, 0x4E}, {}, 0, false});
+    EXPECT_EQ(Resync(), ResyncResult::Found);
+    EXPECT_EQ(program.Executed(), Bytes{0x22});
+    ExpectReadyForTelegrams(program);
+}
+
 TEST_F(ResyncTest, OnlyTheLastChecksumByteMissing) {
     // The zero completes the dead host's own telegram, which then runs;
     // for the power-on telegram that is harmless.
@@ -254,7 +265,7 @@ TEST_F(ResyncTest, ProgramBusyWithAnEraseThenReplying) {
 }
 
 TEST_F(ResyncTest, NothingRunningGivesUpAfterTheSilence) {
-    EXPECT_EQ(Resync(1.5), ResyncResult::NotFound);
+    EXPECT_EQ(Resync(1.5, false), ResyncResult::NotFound);
     EXPECT_GE(seconds, 1.5);
     EXPECT_LT(seconds, 4.0);
     // The zeros, one identity query in the sensor's framing, and zeros again:
