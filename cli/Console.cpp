@@ -8,6 +8,7 @@
 #include "serial/DUXKSerial.h"
 #include "serial/Debug.h"
 #include "serial/PortDiagnosis.h"
+#include "serial/PortMap.h"
 #include "update/Recovery.h"
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -110,6 +112,35 @@ void ReportPortOpenFailure(const std::string& port, const std::string& baud, uin
     if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, why).c_str());
 }
 
+// After a search that found nothing: the searched ports that another
+// program holds, which the search could only pass by.
+void ReportPortsInUse(const std::string& onlyPort) {
+    std::vector<std::string> names;
+    if (!onlyPort.empty()) {
+        names.push_back(onlyPort);
+    } else {
+        for (int n = 1; n <= 7; ++n) names.push_back("COM" + std::to_string(n));
+    }
+    CDUXKSerial& channel = GetSensorChannel();
+    for (const std::string& name : names) {
+        const std::string device = ResolvePortName(name);
+        if (device.empty()) continue;
+#ifndef _WIN32
+        std::error_code ec;
+        if (!std::filesystem::exists(device, ec)) continue;
+#endif
+        if (channel.Open(name.c_str(), 4000, 4000, true) == 0) {
+            channel.Close();
+            continue;
+        }
+        const uint32_t code = channel.LastError();
+        channel.Close();
+        if (code != 5) continue;
+        const std::string why = DescribePortOpenFailure(name, code);
+        if (!why.empty()) std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, why).c_str());
+    }
+}
+
 // A sensor found in the update program of an interrupted update can only
 // be updated.
 int RefuseUnlessUpdating(CliContext& ctx) {
@@ -184,6 +215,7 @@ int ConnectSensor(CliContext& ctx) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::fprintf(stderr, "duxk: no sensor found within %g s%s\n", ctx.opts.timeout,
                  ctx.opts.port.empty() ? "" : (" on " + TerminalText(stderr, ctx.opts.port)).c_str());
+    ReportPortsInUse(ctx.opts.port);
     return kExitNoSensor;
 }
 

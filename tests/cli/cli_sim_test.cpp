@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -103,3 +105,18 @@ TEST(CliSimTest, ResultsAloneOnStandardOutput) {
 }
 
 }  // namespace
+
+TEST(CliSimTest, SearchThatFindsNothingNamesThePortsHeldByOthers) {
+    TempEnv env;
+    SimProcess sim(2, 38400);
+    ASSERT_TRUE(sim.Ready());
+    // Another program holds the sensor's port, as a terminal program would.
+    const int held = open(sim.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    const DuxkResult r = RunDuxk(env.temp, {"--timeout", "3", "find"});
+    close(held);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("no sensor found within 3 s"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("COM2 (" + sim.Device() + ") is in use by"), std::string::npos) << r.err;
+}
