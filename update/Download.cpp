@@ -42,9 +42,6 @@ int LoadTransferPrg(uint32_t firstAddressWord, uint32_t secondAddressWord) {
 
     DownloadProgress = 0.0;
     channel.TraceMessage("Starting download Transfer-Prg");
-    // From its first byte the boot loader takes everything as download: a
-    // later run must let it give up before it sends anything there.
-    WriteUpdateMarker(channel.PortName(), std::to_string(channel.GetBaudRate()), "download");
     WaitSeconds(0.3);
 
     SendLong(kTransferProgramBytes);

@@ -338,6 +338,9 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
     }
 
     channel.TraceMessage("In boot mode");
+    // From "flsh" on the boot loader takes everything as download bytes: a
+    // later run must let it give up before it sends anything there.
+    WriteUpdateMarker(channel.PortName(), std::to_string(baud), "download");
     ReplyTimeout = 10.0;
     channel.TraceMessage("Sending 'flsh'");
     channel.Purge();
