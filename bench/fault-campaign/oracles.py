@@ -21,6 +21,18 @@ OP_SPAN = {"cmd:boot": 11.6, "cmd:flsh": 105.5, "tg:": 16.0}
 # wait (10 s for the first byte, 1 s for each further one) and the closing
 # steps of an update.
 UPDATE_QUIET = 12.5
+# Empty telegrams (zeros) are the host resynchronising with a program left
+# running: it sends them until the program answers, at most the longest data
+# a telegram can announce and a few hundred besides, for at most 25 s more
+# than their line time (12 bits a byte).
+RESYNC_ZEROS = 65535 + 16 + 288 + 200
+RESYNC_EXTRA = 27.0
+
+
+def resync_limit(baud):
+    return RESYNC_ZEROS * 12 / baud + RESYNC_EXTRA
+
+
 # A run outlives its phase's time-outs by more than this: a hang.
 HANG_MARGIN = 10.0
 
@@ -124,6 +136,8 @@ def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor
             if last < start - 0.5 or first > end + 0.5:
                 continue
             limit = op_limit(op["op"])
+            if op["op"] == "tg:--":
+                limit = resync_limit(r.get("config", {}).get("baud", 38400))
             if limit is not None and last - first > limit + HANG_MARGIN:
                 found.append(f"{op['op']} repeated for {last - first:.0f} s")
         for a, b in r.get("rx_bursts", []):

@@ -87,6 +87,13 @@ class Hangs(unittest.TestCase):
         self.assertEqual(len(O.hang_findings(1000, 1041, [bad], O.UPDATE_QUIET)), 1)
         boot = report(ops=[("cmd:boot", 1, 23)], bursts=[(1, 24)])
         self.assertEqual(len(O.hang_findings(1000, 1025, [boot], O.UPDATE_QUIET)), 1)
+        # Zeros of a resynchronisation are bounded by their line time at the rate.
+        zeros = report(ops=[("tg:--", 10, 60)], bursts=[(1, 70)])
+        zeros["config"] = {"baud": 19200}
+        self.assertEqual(O.hang_findings(1000, 1071, [zeros], O.UPDATE_QUIET), [])
+        zeros["config"] = {"baud": 38400}
+        zeros["operations"][0]["last"] = 10 + O.resync_limit(38400) + 10.5
+        self.assertEqual(len(O.hang_findings(1000, 1090, [zeros], O.UPDATE_QUIET)), 1)
         # Operations of another run of the tool do not count.
         self.assertEqual(O.hang_findings(1100, 1130, [bad], O.UPDATE_QUIET), ["ran 30 s past its last byte to the sensor"])
 
