@@ -1,6 +1,6 @@
 #include "calibration/CalTransfer.h"
 
-#include "app/MainFrame.h"
+#include "session/MainFrame.h"
 #include "calibration/PackBlock.h"
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"

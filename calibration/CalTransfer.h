@@ -5,7 +5,7 @@
 // position, status line, message boxes) to their own presentation.
 #pragma once
 
-#include "app/FrameUi.h"
+#include "session/FrameUi.h"
 #include "platform/Files.h"
 
 #include <cstddef>

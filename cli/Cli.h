@@ -2,8 +2,8 @@
 // front end of the main frame, and self-registration of sub-commands.
 #pragma once
 
-#include "app/FrameUi.h"
-#include "app/MainFrame.h"
+#include "session/FrameUi.h"
+#include "session/MainFrame.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -5,8 +5,8 @@
 // leave it running: it ends with the file sent or a message.
 #include "PtyFeed.h"
 
-#include "app/FrameUi.h"
-#include "app/MainFrame.h"
+#include "session/FrameUi.h"
+#include "session/MainFrame.h"
 #include "calibration/CalTransfer.h"
 #include "serial/DUXKSerial.h"
 

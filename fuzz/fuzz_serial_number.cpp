@@ -1,7 +1,7 @@
 // The serial number cleaned from the text after "ID:SER ". The cleaning
 // lives inside the search's translation unit, so that unit is compiled in
 // here to reach it; the search library's own copy is then not linked.
-#include "app/SearchSensor.cpp"
+#include "session/SearchSensor.cpp"
 
 #include <cstdlib>
 #include <string>

@@ -1,6 +1,6 @@
 #include "info/Listing.h"
 
-#include "app/MainFrame.h"
+#include "session/MainFrame.h"
 #include "calibration/PackBlock.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"

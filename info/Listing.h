@@ -4,7 +4,7 @@
 // or busy, and keeps the line-normalised text to show.
 #pragma once
 
-#include "app/FrameUi.h"
+#include "session/FrameUi.h"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 
 #include "update/Resync.h"
 
-#include "app/MainFrame.h"
+#include "session/MainFrame.h"
 #include "platform/Files.h"
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"

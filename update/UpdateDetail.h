@@ -3,7 +3,7 @@
 // operations and the checks made on a firmware file before an update.
 #pragma once
 
-#include "app/FrameUi.h"
+#include "session/FrameUi.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include "update/Recovery.h"
 #include "update/Resync.h"
 
-#include "app/MainFrame.h"
+#include "session/MainFrame.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
 #include "serial/PortDiagnosis.h"

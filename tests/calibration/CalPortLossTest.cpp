@@ -1,7 +1,7 @@
 // A calibration transfer whose port goes away mid-way ends at once with a
 // message naming the port, instead of waiting for a line that cannot drain.
-#include "app/FrameUi.h"
-#include "app/MainFrame.h"
+#include "session/FrameUi.h"
+#include "session/MainFrame.h"
 #include "calibration/CalTransfer.h"
 #include "serial/DUXKSerial.h"
 

@@ -1,6 +1,6 @@
 // Calibration transfer and listings against the virtual sensor, through the
 // duxk command-line tool.
-#include "tests/app/TestSupport.h"
+#include "tests/session/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // frame opened on the other end as if the sensor had been found there.
 #pragma once
 
-#include "app/FrameUi.h"
-#include "app/MainFrame.h"
+#include "session/FrameUi.h"
+#include "session/MainFrame.h"
 #include "serial/DUXKSerial.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // duxk find against the virtual sensor.
 
-#include "tests/app/TestSupport.h"
+#include "tests/session/TestSupport.h"
 #include "tests/cli/RunDuxk.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // --json object and the exit status when no sensor is found.
 
 #include "cli/Cli.h"
-#include "tests/app/TestSupport.h"
+#include "tests/session/TestSupport.h"
 #include "tests/cli/RunDuxk.h"
 
 #include <gtest/gtest.h>

@@ -2,19 +2,19 @@
 // the main window's search and commands, the cross-thread requests while the
 // window goes away, and the three dialogs.
 
-#include "app/MainFrame.h"
-#include "app/gui/Document.h"
-#include "app/gui/MainWnd.h"
-#include "app/gui/MessageBox.h"
-#include "calibration/CalDlg.h"
-#include "info/SpecsDlg.h"
+#include "session/MainFrame.h"
+#include "gui/Document.h"
+#include "gui/MainWnd.h"
+#include "gui/MessageBox.h"
+#include "gui/CalDlg.h"
+#include "gui/SpecsDlg.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
-#include "tests/app/TestSupport.h"
+#include "tests/session/TestSupport.h"
 #include "update/Recovery.h"
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
-#include "update/UpdateDlg.h"
+#include "gui/UpdateDlg.h"
 
 #include <QAction>
 #include <QApplication>

@@ -2,7 +2,7 @@
 // the slave device as its serial port, the test reads and writes the master.
 #pragma once
 
-#include "app/FrameUi.h"
+#include "session/FrameUi.h"
 
 #include <cstdint>
 #include <mutex>

@@ -5,7 +5,7 @@
 #include "FakeTransfer.h"
 #include "PtyPeer.h"
 
-#include "app/MainFrame.h"
+#include "session/MainFrame.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
 #include "update/ReadBack.h"

@@ -4,7 +4,7 @@
 #include "FakeTransfer.h"
 #include "PtyPeer.h"
 
-#include "app/MainFrame.h"
+#include "session/MainFrame.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
 #include "update/Update.h"

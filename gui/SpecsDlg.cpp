@@ -1,0 +1,100 @@
+#include "gui/SpecsDlg.h"
+
+#include "session/MainFrame.h"
+#include "info/Listing.h"
+#include "serial/DUXKSerial.h"
+
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStyle>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <algorithm>
+
+CSpecs::CSpecs(QWidget* parent, const QString& caption, int mode)
+    : CDuxkDialog(parent, 425, 423), m_strCaption(caption), m_nMode(mode),
+      m_core(std::make_unique<ListingCollector>(mode)) {
+    m_edit = new QPlainTextEdit(this);
+    m_edit->setReadOnly(true);
+    m_edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Place(m_edit, 1008, 7, 7, 411, 390);
+
+    QPushButton* ok = AddButton(1, QStringLiteral("OK"), 191, 402, 50, 14);
+    ok->setDefault(true);
+    ok->hide();
+    QPushButton* close = AddButton(2, QStringLiteral("Close"), 368, 402, 50, 14);
+    QPushButton* again = AddButton(1007, QStringLiteral("Again..."), 7, 402, 50, 14);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    connect(again, &QPushButton::clicked, this, &CSpecs::SendListingRequest);
+
+    const QScreen* screen = parent && parent->screen() ? parent->screen() : QGuiApplication::primaryScreen();
+    if (screen) FitToScreenHeight(screen->availableGeometry().height());
+
+    m_timer.setInterval(100);
+    connect(&m_timer, &QTimer::timeout, this, &CSpecs::OnTimer);
+}
+
+CSpecs::~CSpecs() { OnDestroy(); }
+
+void CSpecs::FitToScreenHeight(int available) {
+    // 423 dialog units are taller than a small screen (1366 x 768 with a
+    // panel) once the font is larger than the classic 8 pt: the text field
+    // gives up what is missing (it scrolls) and the buttons move up with it.
+    const int frame = style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8;
+    const QRect editRect = DuRect(7, 7, 411, 390);
+    const int fullHeight = DuY(423);
+    const int cut = std::clamp(fullHeight - (available - frame), 0, editRect.height() - DuY(100));
+    m_edit->setGeometry(editRect.adjusted(0, 0, 0, -cut));
+    const int buttonY = DuRect(0, 402, 1, 14).y() - cut;
+    for (const char* id : {"id1", "id2", "id1007"}) {
+        if (auto* button = findChild<QPushButton*>(QLatin1String(id))) button->move(button->x(), buttonY);
+    }
+    setFixedSize(width(), fullHeight - cut);
+}
+
+void CSpecs::OnInitDialog() {
+    setWindowTitle(m_strCaption);
+    // Courier New 10 pt where it exists, else the platform's fixed-pitch font
+    // at the same size.
+    if (QFontDatabase::families().contains(QStringLiteral("Courier New"))) {
+        m_pFont = std::make_unique<QFont>(QStringLiteral("Courier New"), 10);
+    } else {
+        m_pFont = std::make_unique<QFont>(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        m_pFont->setPointSize(10);
+    }
+    m_pFont->setStyleHint(QFont::TypeWriter);
+    m_edit->setFont(*m_pFont);
+
+    if (!GetSensorChannel().IsOpen()) {
+        if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
+    }
+    m_timer.start();
+    m_nTimer = kTimerId;
+    SendListingRequest();
+}
+
+void CSpecs::SendListingRequest() { m_core->SendListingRequest(); }
+
+void CSpecs::OnTimer() {
+    if (!m_core->Tick()) return;
+    m_strText = QString::fromLatin1(m_core->Text().data(), static_cast<qsizetype>(m_core->Text().size()));
+    m_edit->setPlainText(m_strText);
+}
+
+void CSpecs::done(int result) {
+    OnDestroy();
+    QDialog::done(result);
+}
+
+void CSpecs::OnDestroy() {
+    if (m_nTimer != 0) {
+        m_timer.stop();
+        m_nTimer = 0;
+    }
+}
