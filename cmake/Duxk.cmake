@@ -1,23 +1,3 @@
-# duxk_core_library(NAME [DEPS ...])
-# Builds the Qt-free sources of the calling folder (every *.cpp except the
-# dialogs, *Dlg.cpp, which go into the desktop application) into a static
-# library. An empty folder yields an interface library so that the tree
-# configures while a subsystem is still being written.
-function(duxk_core_library name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  list(FILTER srcs EXCLUDE REGEX "Dlg\\.cpp$")
-  if(srcs)
-    add_library(${name} STATIC ${srcs})
-    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
-    target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
-  else()
-    add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
-    target_link_libraries(${name} INTERFACE ${ARG_DEPS} Threads::Threads)
-  endif()
-endfunction()
-
 # duxk_test(NAME LABEL label SOURCES ... [LIBS ...] [TIMEOUT s])
 # One GoogleTest executable registered with CTest under a label
 # (unit, sim, e2e or gui).
