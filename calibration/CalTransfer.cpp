@@ -47,14 +47,15 @@ LineRead NextTextLine(const std::string& content, size_t& pos, std::string& line
 void CalTransferSink::SetProgress(int) {}
 
 void CalTransferSink::SetStatusText(const std::string& text) {
-    if (CMainFrameCore* frame = GetMainFrame()) frame->Ui().SetStatusText(text);
+    if (ui_) ui_->SetStatusText(text);
 }
 
 void CalTransferSink::ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
-    if (CMainFrameCore* frame = GetMainFrame()) frame->Ui().ShowMessageBox(text, caption, icon);
+    if (ui_) ui_->ShowMessageBox(text, caption, icon);
 }
 
-CalTransfer::CalTransfer(CalTransferSink* sink) : sink_(sink ? sink : &defaultSink_) {}
+CalTransfer::CalTransfer(CMainFrameCore& frame, CalTransferSink* sink)
+    : frame_(frame), defaultSink_(&frame.Ui()), sink_(sink ? sink : &defaultSink_) {}
 
 CalTransfer::~CalTransfer() { CloseLoadFile(); }
 
@@ -125,21 +126,14 @@ std::vector<std::string> CalTransfer::Records(const std::string& text) {
     return records;
 }
 
-std::string CalTransfer::DefaultFileName() {
-    const std::string cwd = platform::CurrentDirectory();
-    std::string serial;
-    if (CMainFrameCore* frame = GetMainFrame()) serial = frame->m_search.szSerial;
-    return DefaultFileName(cwd, serial);
+std::string CalTransfer::DefaultFileName(const CMainFrameCore& frame) {
+    return DefaultFileName(platform::CurrentDirectory(), frame.m_search.szSerial);
 }
 
-bool CalTransfer::SensorFound() const {
-    CMainFrameCore* frame = GetMainFrame();
-    return frame && frame->m_bSensorFound.load() != 0;
-}
+bool CalTransfer::SensorFound() const { return frame_.m_bSensorFound.load() != 0; }
 
 void CalTransfer::EnsureChannelOpen() {
-    if (GetSensorChannel().IsOpen()) return;
-    if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
+    if (!GetSensorChannel().IsOpen()) frame_.ReopenSensorPort();
 }
 
 void CalTransfer::WriteText(const char* text, size_t length) {

@@ -5,19 +5,22 @@
 // position, status line, message boxes) to their own presentation.
 #pragma once
 
-#include "session/FrameUi.h"
 #include "platform/Files.h"
+#include "session/FrameUi.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+class CMainFrameCore;
+
 // Where the transfer's visible effects go. The defaults send status texts
-// and message boxes to the main frame's window (GetMainFrame()->Ui()) and
+// and message boxes to the window given here (none: they are dropped) and
 // drop the progress position.
 class CalTransferSink {
 public:
+    explicit CalTransferSink(IFrameUi* ui = nullptr) : ui_(ui) {}
     virtual ~CalTransferSink() = default;
     // New position of the progress bar, 0..100.
     virtual void SetProgress(int position);
@@ -27,15 +30,19 @@ public:
     // loop here that calls CalTransfer::Tick again; the state is consistent
     // for that before the box is requested.
     virtual void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon);
+
+private:
+    IFrameUi* ui_;
 };
 
 class CalTransfer {
 public:
     enum Mode : int32_t { kModeNone = -1, kModeSave = 0, kModeLoad = 1 };
 
-    // sink may be null: the default sink above is used. The sink must outlive
-    // the transfer.
-    explicit CalTransfer(CalTransferSink* sink = nullptr);
+    // The frame gives the sensor's state and port. sink may be null: status
+    // texts and boxes then go to the frame's window. Both must outlive the
+    // transfer.
+    explicit CalTransfer(CMainFrameCore& frame, CalTransferSink* sink = nullptr);
     ~CalTransfer();
     CalTransfer(const CalTransfer&) = delete;
     CalTransfer& operator=(const CalTransfer&) = delete;
@@ -58,8 +65,9 @@ public:
     // at least one calibration record (a line beginning with '@').
     // `why` gets "<path>: <reason>" (naming the line at fault) otherwise.
     static LoadFileState ReadLoadFile(const std::string& path, std::string& content, std::string* why);
-    // The same with the process's current directory and the main frame's serial number.
-    static std::string DefaultFileName();
+    // The same with the process's current directory and the serial number
+    // the frame's search read.
+    static std::string DefaultFileName(const CMainFrameCore& frame);
 
     // The file name a later write or read goes to (the browse button and the
     // save/load buttons take the edit's text over through this).
@@ -137,6 +145,7 @@ private:
     // (begun anew when there is none for that name).
     bool WriteSaveFile(const std::string& data, std::string* why);
 
+    CMainFrameCore& frame_;
     CalTransferSink defaultSink_;
     CalTransferSink* sink_;
 

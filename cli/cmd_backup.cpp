@@ -96,7 +96,7 @@ bool ReadSensorFlash(CliContext& ctx, uint32_t count, std::atomic<double>& progr
     std::promise<void> done;
     std::future<void> finished = done.get_future();
     std::thread worker([&] {
-        complete = ReadBackFlash(port.c_str(), baud.c_str(), count, data, &progress);
+        complete = ReadBackFlash(port.c_str(), baud.c_str(), count, data, &progress, frame);
         done.set_value();
     });
     const auto period = std::chrono::milliseconds(100);

@@ -130,11 +130,11 @@ int RunCal(CliContext& ctx, bool save, const std::string& file) {
             std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
             return Finish(ctx, kExitFailed, message);
         }
-        fileName = CalTransfer::DefaultFileName();
+        fileName = CalTransfer::DefaultFileName(*ctx.frame);
     }
 
     ConsoleCalSink sink(ctx);
-    CalTransfer transfer(&sink);
+    CalTransfer transfer(*ctx.frame, &sink);
     // An interrupt is acted on between two ticks: the transfer stops as when
     // the dialog is closed, and a load locks the sensor again.
     HoldInterrupts();

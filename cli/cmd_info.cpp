@@ -73,7 +73,7 @@ int RunInfo(CliContext& ctx, int32_t kind) {
     }
 
     StatusLines status(ctx.ui);
-    ListingCollector listing(kind, &status);
+    ListingCollector listing(kind, *ctx.frame, &status);
     listing.SendListingRequest();
 
     using Clock = std::chrono::steady_clock;

@@ -88,7 +88,7 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
         PrintJsonResult(ctx, connected, ctx.connectFailure);
         return connected;
     }
-    CMainFrameCore* frame = ctx.frame ? ctx.frame : GetMainFrame();
+    CMainFrameCore* frame = ctx.frame;
 
     // As the menu command does: the update opens and closes the port itself.
     GetSensorChannel().Close();
@@ -101,6 +101,7 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     job->firstAddressWord = kLoadAddressWord;
     job->secondAddressWord = kLoadAddressWord;
     job->options.resume = frame->m_bInUpdateProgram.load() != 0;
+    job->options.frame = frame;
 
     job->options.fast = fast;
     job->options.verify = verify;

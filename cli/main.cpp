@@ -108,7 +108,6 @@ int main(int argc, char** argv) {
     ctx.startSeconds = CliNowSeconds();
     CMainFrameCore frame(ctx.ui);
     ctx.frame = &frame;
-    SetMainFrame(&frame);
     // The search looks for its switches in the frame's command line; only
     // the program path and the switches the options give belong there, so
     // that a file name can never act as a switch.
@@ -196,7 +195,6 @@ int main(int argc, char** argv) {
     // As when the main window closes: stop the search, close the port.
     frame.StopSearch();
     if (GetSensorChannel().IsOpen()) GetSensorChannel().Close();
-    SetMainFrame(nullptr);
     EndBySignalIfAsked();
     return CliExitCode();
 }

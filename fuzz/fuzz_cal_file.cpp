@@ -35,7 +35,6 @@ struct QuietSink : CalTransferSink {
 struct Bench {
     Bench() : frame(ui)
     {
-        SetMainFrame(&frame);
         std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", feed.Slave().c_str());
         std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "38400");
         if (!frame.ReopenSensorPort()) std::abort();
@@ -63,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
 
     QuietSink sink;
-    CalTransfer transfer(&sink);
+    CalTransfer transfer(bench->frame, &sink);
     if (!transfer.OnLoad(bench->path)) {
         // Only a file without a single record is refused at this size.
         std::string content;

@@ -1,6 +1,6 @@
 #include "gui/CalDlg.h"
 
-#include "session/MainFrame.h"
+#include "gui/MainWnd.h"
 #include "gui/MessageBox.h"
 #include "calibration/CalTransfer.h"
 #include "serial/DUXKSerial.h"
@@ -15,10 +15,10 @@
 #include <algorithm>
 
 // The transfer's progress goes to the dialog's bar and its boxes are owned
-// by the dialog; status texts go to the main window as the core does itself.
+// by the dialog; status texts go to the main window.
 class CCal::Sink : public CalTransferSink {
 public:
-    explicit Sink(CCal* dlg) : dlg_(dlg) {}
+    Sink(CCal* dlg, IFrameUi& window) : CalTransferSink(&window), dlg_(dlg) {}
     void SetProgress(int position) override {
         dlg_->m_progress->setValue(std::clamp(position, dlg_->m_progress->minimum(), dlg_->m_progress->maximum()));
     }
@@ -35,9 +35,9 @@ std::string ToNative(const QString& name) { return QFile::encodeName(name).toStd
 QString FromNative(const std::string& name) { return QFile::decodeName(QByteArray::fromStdString(name)); }
 }  // namespace
 
-CCal::CCal(QWidget* parent, const QString& caption)
-    : CDuxkDialog(parent, 282, 86), m_strCaption(caption), m_sink(std::make_unique<Sink>(this)),
-      m_core(std::make_unique<CalTransfer>(m_sink.get())) {
+CCal::CCal(CMainFrame* parent, const QString& caption)
+    : CDuxkDialog(parent, 282, 86), m_frame(parent->Core()), m_strCaption(caption),
+      m_sink(std::make_unique<Sink>(this, m_frame.Ui())), m_core(std::make_unique<CalTransfer>(m_frame, m_sink.get())) {
     QPushButton* ok = AddButton(1, QStringLiteral("OK"), 7, 37, 32, 14);
     ok->setDefault(true);
     ok->hide();
@@ -67,14 +67,12 @@ CCal::CCal(QWidget* parent, const QString& caption)
 CCal::~CCal() { OnDestroy(); }
 
 void CCal::OnInitDialog() {
-    m_strFileName = FromNative(CalTransfer::DefaultFileName());
+    m_strFileName = FromNative(CalTransfer::DefaultFileName(m_frame));
     m_edit->setText(m_strFileName);
     setWindowTitle(m_strCaption);
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
-    if (!GetSensorChannel().IsOpen()) {
-        if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
-    }
+    if (!GetSensorChannel().IsOpen()) m_frame.ReopenSensorPort();
     m_timer.start();
     m_nTimer = kTimerId;
 }

@@ -12,13 +12,16 @@
 class QLineEdit;
 class QProgressBar;
 class CalTransfer;
+class CMainFrame;
+class CMainFrameCore;
 
 class CCal : public CDuxkDialog {
     Q_OBJECT
 public:
     static constexpr int kTimerId = 5062;
 
-    CCal(QWidget* parent, const QString& caption);
+    // parent: the main window, whose frame core the transfer works with.
+    CCal(CMainFrame* parent, const QString& caption);
     ~CCal() override;
 
     void OnBrowse();
@@ -35,6 +38,7 @@ protected:
 private:
     void OnDestroy();
 
+    CMainFrameCore& m_frame;
     QString m_strFileName;
     QString m_strCaption;
     int m_nTimer = 0;

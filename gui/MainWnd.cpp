@@ -52,7 +52,6 @@ QString PlainToolTip(const QString& text) {
 
 CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
     : m_doc(doc), m_cmdLine(std::move(cmdLine)), m_gate(this), m_core(std::make_unique<CMainFrameCore>(*this)) {
-    SetMainFrame(m_core.get());
     InstallUpdateProgramProbe(*m_core, "choose Sensor > Firmware Update to finish the interrupted update");
 
     QMenuBar* bar = menuBar();
@@ -111,7 +110,6 @@ CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
 
 CMainFrame::~CMainFrame() {
     Shutdown();
-    if (GetMainFrame() == m_core.get()) SetMainFrame(nullptr);
 }
 
 QAction* CMainFrame::AddCommand(QMenu* menu, int id, const QString& text) {

@@ -1,6 +1,6 @@
 #include "gui/SpecsDlg.h"
 
-#include "session/MainFrame.h"
+#include "gui/MainWnd.h"
 #include "info/Listing.h"
 #include "serial/DUXKSerial.h"
 
@@ -13,9 +13,9 @@
 
 #include <algorithm>
 
-CSpecs::CSpecs(QWidget* parent, const QString& caption, int mode)
-    : CDuxkDialog(parent, 425, 423), m_strCaption(caption), m_nMode(mode),
-      m_core(std::make_unique<ListingCollector>(mode)) {
+CSpecs::CSpecs(CMainFrame* parent, const QString& caption, int mode)
+    : CDuxkDialog(parent, 425, 423), m_frame(parent->Core()), m_strCaption(caption), m_nMode(mode),
+      m_core(std::make_unique<ListingCollector>(mode, m_frame)) {
     m_edit = new QPlainTextEdit(this);
     m_edit->setReadOnly(true);
     m_edit->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -71,9 +71,7 @@ void CSpecs::OnInitDialog() {
     m_pFont->setStyleHint(QFont::TypeWriter);
     m_edit->setFont(*m_pFont);
 
-    if (!GetSensorChannel().IsOpen()) {
-        if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
-    }
+    if (!GetSensorChannel().IsOpen()) m_frame.ReopenSensorPort();
     m_timer.start();
     m_nTimer = kTimerId;
     SendListingRequest();

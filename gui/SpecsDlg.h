@@ -13,13 +13,16 @@
 class QPlainTextEdit;
 class QPushButton;
 class ListingCollector;
+class CMainFrame;
+class CMainFrameCore;
 
 class CSpecs : public CDuxkDialog {
     Q_OBJECT
 public:
     static constexpr int kTimerId = 5061;
 
-    CSpecs(QWidget* parent, const QString& caption, int mode);
+    // parent: the main window, whose frame core the listing works with.
+    CSpecs(CMainFrame* parent, const QString& caption, int mode);
     ~CSpecs() override;
 
     void SendListingRequest();
@@ -38,6 +41,7 @@ private:
     void OnDestroy();
 
     QString m_strText;
+    CMainFrameCore& m_frame;
     QString m_strCaption;
     int m_nMode;
     int m_nTimer = 0;

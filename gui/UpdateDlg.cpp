@@ -1,7 +1,6 @@
 #include "gui/UpdateDlg.h"
 
-#include "session/MainFrame.h"
-#include "update/UpdateDetail.h"
+#include "gui/MainWnd.h"
 #include "gui/MessageBox.h"
 #include "update/UpdateDetail.h"
 
@@ -35,7 +34,8 @@ void SetBar(QProgressBar* bar, double value) {
 }
 }  // namespace
 
-CUpdateDlg::CUpdateDlg(QWidget* parent, const QString& title) : CDuxkDialog(parent, 339, 101), m_strTitle(title) {
+CUpdateDlg::CUpdateDlg(CMainFrame* parent, const QString& title)
+    : CDuxkDialog(parent, 339, 101), m_frame(parent->Core()), m_strTitle(title) {
     QPushButton* ok = AddButton(1, QStringLiteral("OK"), 285, 28, 22, 12);
     ok->setDefault(true);
     ok->hide();
@@ -112,8 +112,7 @@ void CUpdateDlg::UpdateData(bool fromControls) {
 }
 
 void CUpdateDlg::OnTimer() {
-    const CMainFrameCore* frame = GetMainFrame();
-    const bool sensorFound = frame && frame->m_bSensorFound.load() != 0;
+    const bool sensorFound = m_frame.m_bSensorFound.load() != 0;
     // The worker serves one update only: once it has ended (it adds 2 to the
     // counter) Execute stays disabled, so no start can be left unserved.
     const bool workerWaiting = m_job.counter.load() == 0;
@@ -170,20 +169,18 @@ void CUpdateDlg::OnExecute() {
         }
     }
 
-    const CMainFrameCore* frame = GetMainFrame();
     CopyText(m_job.transferPrgName, kTransferPrgName);
     CopyText(m_job.firmwarePath, path.constData());
-    if (frame) {
-        CopyText(m_job.portName, frame->m_search.szPort);
-        CopyText(m_job.baudText, frame->m_search.szBaud);
-        // The search found the sensor still in the transfer program of an
-        // interrupted update: the update takes it up from there.
-        m_job.options.resume = frame->m_bInUpdateProgram.load() != 0;
-    }
+    CopyText(m_job.portName, m_frame.m_search.szPort);
+    CopyText(m_job.baudText, m_frame.m_search.szBaud);
+    // The search found the sensor still in the transfer program of an
+    // interrupted update: the update takes it up from there.
+    m_job.options.resume = m_frame.m_bInUpdateProgram.load() != 0;
+    m_job.options.frame = &m_frame;
     m_job.firstAddressWord = kLoadAddressWord;
     m_job.secondAddressWord = kLoadAddressWord;
     // "/fast" on the application's command line, as its other switches.
-    m_job.options.fast = frame && CommandLineHasFastSwitch(frame->m_strCmdLine);
+    m_job.options.fast = CommandLineHasFastSwitch(m_frame.m_strCmdLine);
     m_btnExecute->setEnabled(false);
     m_job.startFlag = 1;
 }

@@ -14,6 +14,8 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class CMainFrame;
+class CMainFrameCore;
 
 class CUpdateDlg : public CDuxkDialog {
     Q_OBJECT
@@ -22,7 +24,9 @@ public:
     // Longest firmware path the job record holds (bytes, without the NUL).
     static constexpr int kMaxPath = sizeof(UpdateJob::firmwarePath) - 1;
 
-    CUpdateDlg(QWidget* parent, const QString& title);
+    // parent: the main window; the update runs on its frame core's port and
+    // reports to it.
+    CUpdateDlg(CMainFrame* parent, const QString& title);
     ~CUpdateDlg() override;
 
     void OnBrowse();
@@ -48,6 +52,7 @@ private:
     QProgressBar* m_progProgram = nullptr;
     QProgressBar* m_progErase = nullptr;
     QProgressBar* m_progDownload = nullptr;
+    CMainFrameCore& m_frame;
     QString m_strFirmwareFile;
     QString m_strStatus;
     QString m_strTitle;

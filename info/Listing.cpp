@@ -7,7 +7,8 @@
 
 #include <cstring>
 
-ListingCollector::ListingCollector(int32_t kind, IFrameUi* ui) : m_nMode(kind), ui_(ui) {}
+ListingCollector::ListingCollector(int32_t kind, CMainFrameCore& frame, IFrameUi* ui)
+    : m_nMode(kind), frame_(frame), ui_(ui ? *ui : frame.Ui()) {}
 
 const char* ListingCollector::Title(int32_t kind) {
     switch (kind) {
@@ -19,25 +20,18 @@ const char* ListingCollector::Title(int32_t kind) {
     }
 }
 
-void ListingCollector::SetStatus(const std::string& text) {
-    if (ui_) {
-        ui_->SetStatusText(text);
-    } else if (CMainFrameCore* frame = GetMainFrame()) {
-        frame->Ui().SetStatusText(text);
-    }
-}
+void ListingCollector::SetStatus(const std::string& text) { ui_.SetStatusText(text); }
 
 void ListingCollector::WriteText(const char* text) {
     GetSensorChannel().Write(text, static_cast<uint32_t>(std::strlen(text)));
 }
 
 void ListingCollector::SendListingRequest() {
-    CMainFrameCore* frame = GetMainFrame();
-    if (!frame || frame->m_bSensorFound.load() == 0) return;
+    if (frame_.m_bSensorFound.load() == 0) return;
 
     // The previous listing stays shown until the new answer brings bytes.
     m_strReceived.clear();
-    if (!GetSensorChannel().IsOpen()) frame->ReopenSensorPort();
+    if (!GetSensorChannel().IsOpen()) frame_.ReopenSensorPort();
 
     switch (m_nMode) {
     case LISTING_SPECIFICATION:

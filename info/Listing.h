@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+class CMainFrameCore;
+
 enum ListingKind : int32_t {
     LISTING_SPECIFICATION = 1,
     LISTING_SETTINGS = 2,
@@ -18,9 +20,10 @@ enum ListingKind : int32_t {
 
 class ListingCollector {
 public:
-    // ui receives the status texts of the self-test and calibration
-    // requests; null means the main frame's window (GetMainFrame()->Ui()).
-    explicit ListingCollector(int32_t kind, IFrameUi* ui = nullptr);
+    // The frame gives the sensor's state and port; ui receives the status
+    // texts of the self-test and calibration requests (null: the frame's
+    // window). Both must outlive the collector.
+    ListingCollector(int32_t kind, CMainFrameCore& frame, IFrameUi* ui = nullptr);
 
     // Window title of a kind ("Specification", "Settings", "Selftest",
     // "Calibration Data"); "" for an unknown kind.
@@ -47,7 +50,8 @@ private:
     void WriteText(const char* text);
 
     int32_t m_nMode;
-    IFrameUi* ui_;
+    CMainFrameCore& frame_;
+    IFrameUi& ui_;
     std::string m_strText;
     std::string m_strReceived;
     int requests_ = 0;

@@ -16,8 +16,6 @@
 
 namespace {
 
-std::atomic<CMainFrameCore*> g_mainFrame{nullptr};
-
 // The sensor commands in the order the search enables and greys them.
 constexpr int kSensorCommands[] = {ID_SENSOR_SPECIFICATION, ID_SENSOR_CALDATA, ID_SENSOR_SELFTEST,
                                    ID_SENSOR_SETTINGS,      ID_SENSOR_UPDATE,  ID_SENSOR_VIEWCAL};
@@ -41,10 +39,6 @@ std::string PortNameFromLine(const std::string& line) {
 
 }  // namespace
 
-CMainFrameCore* GetMainFrame() { return g_mainFrame.load(std::memory_order_acquire); }
-
-void SetMainFrame(CMainFrameCore* frame) { g_mainFrame.store(frame, std::memory_order_release); }
-
 std::string LastPortFilePath() {
     // Never a directory shared with other users: anyone could plant a link,
     // a FIFO or a port name of their choosing there.
@@ -55,10 +49,7 @@ std::string LastPortFilePath() {
 
 CMainFrameCore::CMainFrameCore(IFrameUi& ui) : ui_(ui) {}
 
-CMainFrameCore::~CMainFrameCore() {
-    StopSearch();
-    if (GetMainFrame() == this) SetMainFrame(nullptr);
-}
+CMainFrameCore::~CMainFrameCore() { StopSearch(); }
 
 void CMainFrameCore::StartSearch() {
     if (searchThread_.joinable()) return;  // the search runs once per frame

@@ -122,10 +122,6 @@ private:
     unsigned searchExitCode_ = 0;
 };
 
-// The application's main frame, as the dialogs and the update driver reach it.
-CMainFrameCore* GetMainFrame();
-void SetMainFrame(CMainFrameCore* frame);
-
 // Full path of the last-port file: "DUXKUpdt.tmp" in TEMP when it is set,
 // else in this user's private state directory; empty when there is none.
 std::string LastPortFilePath();

@@ -159,7 +159,8 @@ std::string ReadBackResultDetail(int code) {
 }
 
 bool ReadBackFlash(const char* portName, const char* baudText, uint32_t count, std::vector<uint8_t>& data,
-                   std::atomic<double>* progress) {
+                   std::atomic<double>* progress, CMainFrameCore* frame) {
+    const UpdateFrameScope frameScope(frame);
     SetUpdateOutcome(0, 0);
     const FastLinkScope link(FastLink());
     data.assign(count, 0);

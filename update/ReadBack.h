@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+class CMainFrameCore;
+
 // Progress of the reads in percent (100.01 when a read has ended), read by
 // the front ends: the backup (a backup of its own or before an update's
 // erase) and the verification.
@@ -69,6 +71,7 @@ FlashDifference LastFlashDifference();
 // base into data, ends the program (the sensor restarts, also after a failed
 // or stopped read) and hands the port back. True when every byte was read;
 // otherwise the failure has been shown as a box with caption
-// kReadErrorCaption (or the port error box) and data is incomplete.
+// kReadErrorCaption (or the port error box) and data is incomplete. frame,
+// when given, gets the boxes and the port back (see UpdateFrameScope).
 bool ReadBackFlash(const char* portName, const char* baudText, uint32_t count, std::vector<uint8_t>& data,
-                   std::atomic<double>* progress);
+                   std::atomic<double>* progress, CMainFrameCore* frame = nullptr);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class CMainFrameCore;
+
 // Progress of the three phases in percent; 100.01 marks a finished phase.
 extern std::atomic<double> DownloadProgress;
 extern std::atomic<double> EraseProgress;
@@ -30,6 +32,10 @@ struct UpdateOptions {
     // The sensor still runs the transfer program of an interrupted update:
     // continue from the flash sequence instead of entering boot mode.
     bool resume = false;
+    // The front end's frame: it gets the update's notes and boxes, and the
+    // port back afterwards. Null: they go to the standard error, and the
+    // port stays closed.
+    CMainFrameCore* frame = nullptr;
 };
 
 // Runs one complete update; 1 after a port error box, otherwise 0.

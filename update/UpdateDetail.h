@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class CMainFrameCore;
+
 // Size of the transfer-program download announced in its header.
 constexpr uint32_t kTransferProgramBytes = 11340;
 constexpr uint32_t kDownloadBlockSize = 512;
@@ -80,6 +82,22 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
 void CloseTransferPort();
 // A failure box; names the port when its device has gone.
 void ShowStepError(const char* caption, const char* text);
+
+// The frame that an update's or read-back's notes and boxes go to and that
+// gets the port back at the end, for the lifetime of the scope. UpdateFirmware
+// and ReadBackFlash open one with the frame their caller gives; a null frame
+// leaves the one in force.
+class UpdateFrameScope {
+public:
+    explicit UpdateFrameScope(CMainFrameCore* frame);
+    ~UpdateFrameScope();
+    UpdateFrameScope(const UpdateFrameScope&) = delete;
+    UpdateFrameScope& operator=(const UpdateFrameScope&) = delete;
+
+private:
+    CMainFrameCore* previous_;
+    bool set_;
+};
 
 // Called around every message box of the update, with true before the box
 // and false after it; lets a console front end move its progress display

@@ -32,6 +32,8 @@ namespace {
 std::mutex g_hookMutex;
 std::function<void(bool)> g_boxHook;
 
+std::atomic<CMainFrameCore*> g_frame{nullptr};
+
 std::atomic<int> g_outcomeStage{0};
 std::atomic<int> g_outcomeCode{0};
 
@@ -75,7 +77,7 @@ bool LooksLikeProgramAnswers(const std::string& lastLine) {
 
 // Shown while the update runs, where the front end shows status texts.
 void ShowUpdateNote(const std::string& text) {
-    if (CMainFrameCore* frame = GetMainFrame()) {
+    if (CMainFrameCore* frame = g_frame.load()) {
         frame->Ui().SetStatusText(text);
     } else {
         std::cerr << text << std::endl;
@@ -172,6 +174,14 @@ void LetAnswerEnd(CDUXKSerial& channel) {
 
 }  // namespace
 
+UpdateFrameScope::UpdateFrameScope(CMainFrameCore* frame) : previous_(g_frame.load()), set_(frame != nullptr) {
+    if (set_) g_frame.store(frame);
+}
+
+UpdateFrameScope::~UpdateFrameScope() {
+    if (set_) g_frame.store(previous_);
+}
+
 void SetUpdateBoxHook(std::function<void(bool before)> hook) {
     std::lock_guard<std::mutex> lock(g_hookMutex);
     g_boxHook = std::move(hook);
@@ -184,7 +194,7 @@ void ShowUpdateBox(const std::string& text, const std::string& caption, BoxIcon 
         hook = g_boxHook;
     }
     if (hook) hook(true);
-    if (CMainFrameCore* frame = GetMainFrame()) {
+    if (CMainFrameCore* frame = g_frame.load()) {
         frame->Ui().ShowMessageBox(text, caption, icon);
     } else {
         std::cerr << caption << ": " << text << std::endl;
@@ -401,7 +411,7 @@ void CloseTransferPort() {
     channel.Close();
     WaitSeconds(0.2);
 
-    if (CMainFrameCore* frame = GetMainFrame()) frame->ReopenSensorPort();
+    if (CMainFrameCore* frame = g_frame.load()) frame->ReopenSensorPort();
 }
 
 void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,
@@ -457,6 +467,7 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
                    const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord,
                    const UpdateOptions& options) {
     (void)transferPrgName;  // the transfer program is the built-in image
+    const UpdateFrameScope frame(options.frame);
     SetUpdateOutcome(0, 0);
     const FastLinkScope fastLink(options.fast);
 

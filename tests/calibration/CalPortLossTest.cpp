@@ -42,7 +42,6 @@ protected:
         tcgetattr(master_, &t);
         cfmakeraw(&t);
         tcsetattr(master_, TCSANOW, &t);
-        SetMainFrame(&frame_);
         std::snprintf(frame_.m_search.szPort, sizeof frame_.m_search.szPort, "%s", ptsname(master_));
         std::snprintf(frame_.m_search.szBaud, sizeof frame_.m_search.szBaud, "38400");
         ASSERT_TRUE(frame_.ReopenSensorPort());
@@ -52,7 +51,6 @@ protected:
     }
     void TearDown() override {
         GetSensorChannel().Close();
-        SetMainFrame(nullptr);
         if (master_ >= 0) close(master_);
         std::filesystem::remove_all(dir_);
     }
@@ -65,7 +63,7 @@ protected:
 TEST_P(CalPortLoss, EndsWithMessageNamingThePort) {
     const bool save = GetParam();
     Sink sink;
-    CalTransfer transfer(&sink);
+    CalTransfer transfer(frame_, &sink);
     const std::string file = (dir_ / "x.cal").string();
     std::ofstream(file) << " pack 02\r\n@AB 01 1.0\r\n@AB 02 2.0\r\n";
     ASSERT_TRUE(save ? transfer.OnSave(file) : transfer.OnLoad(file));

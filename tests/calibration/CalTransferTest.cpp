@@ -85,7 +85,7 @@ protected:
     SensorPty pty;
     std::string dir;
     Sink sink;
-    CalTransfer transfer{&sink};
+    CalTransfer transfer{pty.Frame(), &sink};
 };
 
 TEST_F(CalTransferTest, SaveReplacesTheFileOnlyOnTheSixthCompleteTick) {
@@ -140,7 +140,7 @@ TEST_F(CalTransferTest, StoppedSaveLeavesTheOldFileAndNoTemporary) {
     std::ofstream(file, std::ios::binary) << "good\r\n";
     for (const std::string& name : {file, fresh}) {
         {
-            CalTransfer save(&sink);
+            CalTransfer save(pty.Frame(), &sink);
             ASSERT_TRUE(save.OnSave(name));
             ASSERT_TRUE(pty.Answer(" pack 02\r\n@AB 01 x\r\n"));  // never complete
             for (int i = 0; i < 8; ++i) save.Tick();

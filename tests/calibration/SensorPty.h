@@ -40,7 +40,6 @@ public:
         tcgetattr(master_, &t);
         cfmakeraw(&t);
         tcsetattr(master_, TCSANOW, &t);
-        SetMainFrame(&frame_);
         std::snprintf(frame_.m_search.szPort, sizeof frame_.m_search.szPort, "%s", slave.c_str());
         std::snprintf(frame_.m_search.szBaud, sizeof frame_.m_search.szBaud, "38400");
         opened_ = frame_.ReopenSensorPort();
@@ -49,7 +48,6 @@ public:
     }
     ~SensorPty() {
         GetSensorChannel().Close();
-        SetMainFrame(nullptr);
         close(master_);
     }
 

@@ -17,7 +17,7 @@ protected:
 };
 
 TEST_F(ListingTest, BusyRepeatsSpecificationAndTextStartsAtPackLine) {
-    ListingCollector listing(LISTING_SPECIFICATION, &pty.ui);
+    ListingCollector listing(LISTING_SPECIFICATION, pty.Frame(), &pty.ui);
     listing.SendListingRequest();
     EXPECT_EQ(pty.Expect("SPEC\n"), "SPEC\n");
     EXPECT_FALSE(listing.Tick());
@@ -44,7 +44,7 @@ TEST_F(ListingTest, BusyRepeatsSpecificationAndTextStartsAtPackLine) {
 }
 
 TEST_F(ListingTest, BootRepeatsSettings) {
-    ListingCollector listing(LISTING_SETTINGS, &pty.ui);
+    ListingCollector listing(LISTING_SETTINGS, pty.Frame(), &pty.ui);
     listing.SendListingRequest();
     EXPECT_EQ(pty.Expect("STAT:MEAS\n"), "STAT:MEAS\n");
     ASSERT_TRUE(pty.Answer("xx boot_ yy"));
@@ -54,7 +54,7 @@ TEST_F(ListingTest, BootRepeatsSettings) {
 }
 
 TEST_F(ListingTest, CalDataWaitsASecondAndNeverRepeats) {
-    ListingCollector listing(LISTING_CALDATA, &pty.ui);
+    ListingCollector listing(LISTING_CALDATA, pty.Frame(), &pty.ui);
     const auto start = Clock::now();
     listing.SendListingRequest();
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(990));
@@ -69,7 +69,7 @@ TEST_F(ListingTest, CalDataWaitsASecondAndNeverRepeats) {
 }
 
 TEST_F(ListingTest, SelftestSendsItsSequenceShowsEverythingAndRepeatsOnlyOnBoot) {
-    ListingCollector listing(LISTING_SELFTEST, &pty.ui);
+    ListingCollector listing(LISTING_SELFTEST, pty.Frame(), &pty.ui);
     const auto start = Clock::now();
     listing.SendListingRequest();
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2490));
@@ -89,7 +89,7 @@ TEST_F(ListingTest, SelftestSendsItsSequenceShowsEverythingAndRepeatsOnlyOnBoot)
 
 TEST_F(ListingTest, NothingIsSentWhileNoSensorWasFound) {
     pty.Frame().m_bSensorFound = 0;
-    ListingCollector listing(LISTING_SPECIFICATION, &pty.ui);
+    ListingCollector listing(LISTING_SPECIFICATION, pty.Frame(), &pty.ui);
     listing.SendListingRequest();
     EXPECT_EQ(listing.Requests(), 0);
     EXPECT_EQ(pty.Sent(), "");

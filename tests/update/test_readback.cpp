@@ -39,7 +39,6 @@ class ReadBackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer.Ok());
-        SetMainFrame(&frame);
         CDUXKSerial& ch = GetSensorChannel();
         ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
         ASSERT_EQ(ch.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
@@ -53,7 +52,6 @@ protected:
         sensor.Stop();
         SetFastLink(false);
         GetSensorChannel().Close();
-        SetMainFrame(nullptr);
     }
     std::vector<Bytes> Reads() {
         std::vector<Bytes> reads;
@@ -65,6 +63,8 @@ protected:
     PtyPeer peer;
     RecordingUi ui;
     CMainFrameCore frame{ui};
+    // The update's boxes go to ui, and the port is handed back to frame.
+    UpdateFrameScope frameScope{&frame};
     FakeTransfer sensor{peer};
 };
 

@@ -28,7 +28,6 @@ class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer.Ok());
-        SetMainFrame(&frame);
         CDUXKSerial& ch = GetSensorChannel();
         ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
         ASSERT_EQ(ch.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
@@ -45,7 +44,6 @@ protected:
         GetSensorChannel().CloseTrace();
         std::remove(tracePath.c_str());
         GetSensorChannel().Close();
-        SetMainFrame(nullptr);
     }
 
     // Plays the boot loader up to the verdict: takes the whole download and
@@ -100,6 +98,8 @@ protected:
     std::string tracePath;
     RecordingUi ui;
     CMainFrameCore frame{ui};
+    // The update's boxes go to ui, and the port is handed back to frame.
+    UpdateFrameScope frameScope{&frame};
 };
 
 }  // namespace

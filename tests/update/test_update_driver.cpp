@@ -39,19 +39,19 @@ class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer.Ok());
-        SetMainFrame(&frame);
         std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", peer.SlavePath().c_str());
         std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "38400");
         ResetReplyState();
     }
     void TearDown() override {
         GetSensorChannel().Close();
-        SetMainFrame(nullptr);
     }
 
     PtyPeer peer;
     RecordingUi ui;
     CMainFrameCore frame{ui};
+    // The update's boxes go to ui, and the port is handed back to frame.
+    UpdateFrameScope frameScope{&frame};
 };
 
 }  // namespace
@@ -118,6 +118,30 @@ TEST(FirmwareFile, FileThatDoesNotHoldWhatItAnnouncesIsRefused) {
     EXPECT_EQ(ReadFirmwareFile(shrinking, image, &why), FirmwareFileState::Changed);
     EXPECT_NE(why.find("changed while it was being read"), std::string::npos) << why;
     EXPECT_TRUE(image.empty());
+}
+
+TEST(UpdateFrame, BoxesGoToTheFrameTheCallerGivesAndOnlyForThatRun) {
+    RecordingUi ui;
+    CMainFrameCore frame{ui};
+    UpdateOptions options;
+    options.frame = &frame;
+    auto run = [](const UpdateOptions& o) {
+        return UpdateFirmware("dux_tra.bin", "/nonexistent/fw.bin", "/nonexistent/ttyDUXK", "38400",
+                              kLoadAddressWord, kLoadAddressWord, o);
+    };
+    EXPECT_EQ(run(options), 0);
+    EXPECT_EQ(ui.Boxes().size(), 1u);
+    // The next run without a frame reports elsewhere (the standard error).
+    EXPECT_EQ(run(UpdateOptions{}), 0);
+    EXPECT_EQ(ui.Boxes().size(), 1u);
+    // A frame in force serves runs whose callers give none.
+    {
+        const UpdateFrameScope scope(&frame);
+        EXPECT_EQ(run(UpdateOptions{}), 0);
+    }
+    EXPECT_EQ(ui.Boxes().size(), 2u);
+    EXPECT_EQ(run(UpdateOptions{}), 0);
+    EXPECT_EQ(ui.Boxes().size(), 2u);
 }
 
 TEST_F(DriverTest, PortThatCannotBeOpenedShowsThePortError) {

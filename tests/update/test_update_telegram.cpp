@@ -33,7 +33,6 @@ class TelegramTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer.Ok());
-        SetMainFrame(&frame);
         CDUXKSerial& ch = GetSensorChannel();
         ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
         ASSERT_EQ(ch.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
@@ -44,12 +43,13 @@ protected:
     void TearDown() override {
         sensor.Stop();
         GetSensorChannel().Close();
-        SetMainFrame(nullptr);
     }
 
     PtyPeer peer;
     RecordingUi ui;
     CMainFrameCore frame{ui};
+    // The update's boxes go to ui, and the port is handed back to frame.
+    UpdateFrameScope frameScope{&frame};
     FakeTransfer sensor{peer};
 };
 
