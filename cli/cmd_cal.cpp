@@ -6,6 +6,7 @@
 #include "cli/Signals.h"
 
 #include "calibration/CalTransfer.h"
+#include "platform/Deadline.h"
 #include "serial/DUXKSerial.h"
 
 #include <CLI/CLI.hpp>
@@ -147,7 +148,7 @@ int RunCal(CliContext& ctx, bool save, const std::string& file) {
         return Finish(ctx, save && !fileName.empty() ? kExitFailed : kExitUsage, sink.lastMessage);
 
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(ctx.opts.timeout * 1000));
+    const auto deadline = Clock::now() + platform::MsFromSeconds(ctx.opts.timeout);
     auto nextTick = Clock::now();
     for (;;) {
         nextTick += std::chrono::milliseconds(kTickMs);

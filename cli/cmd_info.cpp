@@ -5,6 +5,7 @@
 
 #include "calibration/PackBlock.h"
 #include "info/Listing.h"
+#include "platform/Deadline.h"
 #include "serial/Link.h"
 
 #include <CLI/CLI.hpp>
@@ -77,7 +78,7 @@ int RunInfo(CliContext& ctx, int32_t kind) {
     listing.SendListingRequest();
 
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(ctx.opts.timeout * 1000));
+    const auto deadline = Clock::now() + platform::MsFromSeconds(ctx.opts.timeout);
     auto nextTick = Clock::now();
     int quietTicks = 0, completeTicks = 0;
     bool over = false;

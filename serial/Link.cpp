@@ -1,5 +1,6 @@
 #include "serial/Link.h"
 
+#include "platform/Deadline.h"
 #include "serial/DUXKSerial.h"
 
 #include <atomic>
@@ -42,16 +43,12 @@ uint32_t MsUntil(uint64_t deadline)
 
 uint64_t TickCountMs()
 {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return platform::MonotonicMs();
 }
 
 uint64_t TickCountUs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    return platform::MonotonicUs();
 }
 
 void SetFastLink(bool on)

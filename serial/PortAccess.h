@@ -3,10 +3,16 @@
 // to serial/: nothing outside it includes this.
 #pragma once
 
+#include "platform/Deadline.h"
 #include "serial/WinCom.h"
 
 #include <atomic>
 #include <cstdint>
+
+// The deadline of a port call's time-out (INFINITE_TIMEOUT: none).
+inline platform::Deadline PortDeadline(uint32_t timeoutMs) {
+    return timeoutMs == INFINITE_TIMEOUT ? platform::Deadline::Never() : platform::Deadline::In(timeoutMs);
+}
 
 struct PortAccess {
     using Impl = CWinCom::Impl;

@@ -45,16 +45,11 @@ namespace {
 
 constexpr uint32_t MAXDWORD_VALUE = 0xFFFFFFFFu;
 
-uint64_t NowMs()
-{
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch()).count());
-}
+using platform::Deadline;
 
 uint64_t NowUs()
 {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now().time_since_epoch()).count());
+    return platform::MonotonicUs();
 }
 
 // errno of a failed call on an open port → Windows code.
@@ -254,12 +249,35 @@ private:
     bool ok_ = false;
 };
 
-int RemainingMs(uint64_t deadline, bool infinite)
+// How one wait between two tries of a read or a write ended.
+enum class PortWait { Ready, Quiet, TimedOut, Ended };
+
+// Waits until the non-blocking port is ready for `events` (or reports a
+// hang-up or an error: *revents), the port is being closed or the deadline
+// passes. Quiet: poll's own time ran out; Ended: *code ends the call.
+PortWait WaitPortReady(int portFd, int cancelFd, short events, const Deadline& deadline, short* revents,
+                       uint32_t* code)
 {
-    if (infinite)
-        return -1;
-    uint64_t now = NowMs();
-    return now >= deadline ? 0 : static_cast<int>(deadline - now);
+    *revents = 0;
+    const int ms = deadline.RemainingMs();
+    if (ms == 0)
+        return PortWait::TimedOut;
+    pollfd pf[2] = {{portFd, events, 0}, {cancelFd, POLLIN, 0}};
+    const int r = poll(pf, 2, ms);
+    if (r < 0) {
+        if (errno == EINTR)
+            return PortWait::Ready;
+        *code = IoErrorCode(errno);
+        return PortWait::Ended;
+    }
+    if (r == 0)
+        return PortWait::Quiet;
+    if (pf[1].revents) {
+        *code = ERROR_OPERATION_ABORTED_CODE;
+        return PortWait::Ended;
+    }
+    *revents = pf[0].revents;
+    return PortWait::Ready;
 }
 
 } // namespace
@@ -387,15 +405,14 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
 {
     std::lock_guard<std::mutex> lock(waitMu);
     *fired = 0;
-    const bool infinite = timeoutMs == INFINITE_TIMEOUT;
-    const uint64_t deadline = infinite ? 0 : NowMs() + timeoutMs;
+    const Deadline deadline = PortDeadline(timeoutMs);
     const uint64_t generation = maskGeneration.load();
     for (;;) {
         if (stop && stop->load())
             return ERROR_SUCCESS_CODE;
         const uint32_t mask = eventMask.load();
         uint32_t ev = 0;
-        int pollMs = RemainingMs(deadline, infinite);
+        int pollMs = deadline.RemainingMs();
         int64_t drainUs = -1;  // a pseudo-terminal's modelled drain, to the microsecond
 
         // Received bytes: reported once until somebody reads.
@@ -453,7 +470,7 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
             *fired = ev;
             return ERROR_SUCCESS_CODE;
         }
-        if (!infinite && pollMs == 0)
+        if (pollMs == 0)
             return ERROR_TIMEOUT_CODE;
 
         pollfd pf[3] = {
@@ -502,8 +519,7 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
                                 uint32_t* written)
 {
     *written = 0;
-    const bool infinite = timeoutMs == INFINITE_TIMEOUT;
-    const uint64_t deadline = infinite ? 0 : NowMs() + timeoutMs;
+    const Deadline deadline = PortDeadline(timeoutMs);
     uint32_t code = ERROR_SUCCESS_CODE;
     while (*written < count) {
         ssize_t n = write(portFd, data + *written, count - *written);
@@ -519,26 +535,15 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
             code = IoErrorCode(errno);
             break;
         }
-        int ms = RemainingMs(deadline, infinite);
-        if (ms == 0) {
+        short revents = 0;
+        const PortWait wait = WaitPortReady(portFd, cancelFd, POLLOUT, deadline, &revents, &code);
+        if (wait == PortWait::TimedOut || wait == PortWait::Quiet) {
             code = ERROR_TIMEOUT_CODE;
             break;
         }
-        pollfd pf[2] = {{portFd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
-        int r = poll(pf, 2, ms);
-        if (r < 0 && errno != EINTR) {
-            code = IoErrorCode(errno);
+        if (wait == PortWait::Ended)
             break;
-        }
-        if (r == 0) {
-            code = ERROR_TIMEOUT_CODE;
-            break;
-        }
-        if (pf[1].revents) {
-            code = ERROR_OPERATION_ABORTED_CODE;
-            break;
-        }
-        if (pf[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
             code = ERROR_DEVICE_NOT_CONNECTED_CODE;
             break;
         }
@@ -590,8 +595,7 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
             totalLimited = true;
         }
     }
-    const bool infinite = limit == UINT64_MAX;
-    const uint64_t deadline = infinite ? 0 : NowMs() + limit;
+    const Deadline deadline = limit == UINT64_MAX ? Deadline::Never() : Deadline::In(limit);
     uint32_t code = ERROR_SUCCESS_CODE;
     while (*got < count) {
         ssize_t n = read(portFd, data + *got, count - *got);
@@ -607,22 +611,16 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
         }
         if (immediate)
             break;
-        int ms = RemainingMs(deadline, infinite);
-        if (ms == 0) {
+        short revents = 0;
+        const PortWait wait = WaitPortReady(portFd, cancelFd, POLLIN, deadline, &revents, &code);
+        if (wait == PortWait::TimedOut) {
             code = totalLimited ? ERROR_SUCCESS_CODE : ERROR_TIMEOUT_CODE;
             break;
         }
-        pollfd pf[2] = {{portFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-        int r = poll(pf, 2, ms);
-        if (r < 0 && errno != EINTR) {
-            code = IoErrorCode(errno);
+        if (wait == PortWait::Ended)
             break;
-        }
-        if (pf[1].revents) {
-            code = ERROR_OPERATION_ABORTED_CODE;
-            break;
-        }
-        if ((pf[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pf[0].revents & POLLIN)) {
+        // Bytes still to read come before the hang-up.
+        if ((revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLIN)) {
             code = ERROR_DEVICE_NOT_CONNECTED_CODE;
             break;
         }

@@ -41,11 +41,6 @@ constexpr DWORD kPollIntervalMs = 5;
 
 constexpr uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
-uint64_t NowMs()
-{
-    return GetTickCount64();
-}
-
 DWORD WaitMs(uint32_t timeoutMs)
 {
     return timeoutMs == INFINITE_TIMEOUT ? INFINITE : static_cast<DWORD>(timeoutMs);
@@ -160,7 +155,7 @@ struct CWinCom::Impl {
     DWORD modemStatus = 0;
 
     uint32_t WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, const std::atomic<bool>* stop);
-    uint32_t PollComm(HANDLE h, uint32_t* fired, uint64_t deadline, bool infinite, uint64_t generation,
+    uint32_t PollComm(HANDLE h, uint32_t* fired, const platform::Deadline& deadline, uint64_t generation,
                       const std::atomic<bool>* stop);
     void NoteFailure(uint32_t code)
     {
@@ -210,8 +205,7 @@ uint32_t CWinCom::Impl::WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, 
 {
     std::lock_guard<std::mutex> lock(waitMu);
     *fired = 0;
-    const bool infinite = timeoutMs == INFINITE_TIMEOUT;
-    const uint64_t deadline = infinite ? 0 : NowMs() + timeoutMs;
+    const platform::Deadline deadline = PortDeadline(timeoutMs);
     const uint64_t generation = maskGeneration.load();
     if (stop && stop->load())
         return ERROR_SUCCESS_CODE;
@@ -240,10 +234,10 @@ uint32_t CWinCom::Impl::WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, 
         rxReported = false;
         polled = true;
     }
-    return PollComm(h, fired, deadline, infinite, generation, stop);
+    return PollComm(h, fired, deadline, generation, stop);
 }
 
-uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, uint64_t deadline, bool infinite,
+uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Deadline& deadline,
                                  uint64_t generation, const std::atomic<bool>* stop)
 {
     for (;;) {
@@ -300,12 +294,12 @@ uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, uint64_t deadline, b
             return ERROR_SUCCESS_CODE;
         }
         DWORD waitMs = kPollIntervalMs;
-        if (!infinite) {
-            const uint64_t now = NowMs();
-            if (now >= deadline)
+        if (!deadline.Infinite()) {
+            const int left = deadline.RemainingMs();
+            if (left == 0)
                 return ERROR_TIMEOUT_CODE;
-            if (deadline - now < waitMs)
-                waitMs = static_cast<DWORD>(deadline - now);
+            if (static_cast<DWORD>(left) < waitMs)
+                waitMs = static_cast<DWORD>(left);
         }
         HANDLE handles[2] = {cancelEvent, wakeEvent};
         const DWORD r = WaitForMultipleObjects(stop ? 2 : 1, handles, FALSE, waitMs);

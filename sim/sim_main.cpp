@@ -23,6 +23,7 @@
 #include <iostream>
 #include <random>
 
+#include "platform/Deadline.h"
 #include "platform/Files.h"
 #include "sim/Faults.h"
 #include "sim/FirmwareImage.h"
@@ -285,7 +286,7 @@ int Run(const Options& opt) {
             unlinkDevice();
             pty.Close();
             unplugged = true;
-            replugAt = now + std::chrono::milliseconds(static_cast<int64_t>(opt.faults.replugSeconds * 1000));
+            replugAt = now + platform::MsFromSeconds(opt.faults.replugSeconds);
             wire.clear();
             txPending.clear();
             txLine = sim::PacedLine{};
