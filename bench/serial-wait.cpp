@@ -25,45 +25,38 @@
 
 namespace {
 
-double CpuSeconds()
-{
+double CpuSeconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec * 1e-6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec * 1e-6;
 }
 
-double WallSeconds()
-{
+double WallSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 struct Measure {
     double wall0 = WallSeconds();
     double cpu0 = CpuSeconds();
-    void Report(const char* what, bool& ok)
-    {
+    void Report(const char* what, bool& ok) {
         double wall = WallSeconds() - wall0;
         double cpu = CpuSeconds() - cpu0;
         double share = wall > 0 ? 100.0 * cpu / wall : 0;
         std::printf("%-44s wall %7.3f s  cpu %7.4f s  %6.2f %%\n", what, wall, cpu, share);
-        if (share >= 5.0)
-            ok = false;
+        if (share >= 5.0) ok = false;
     }
 };
 
-int OpenMaster(std::string* slave)
-{
+int OpenMaster(std::string* slave) {
     int m = posix_openpt(O_RDWR | O_NOCTTY);
-    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0)
-        return -1;
+    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0) return -1;
     *slave = ptsname(m);
     return m;
 }
 
-} // namespace
+}  // namespace
 
-int main()
-{
+int main() {
     bool ok = true;
     CDUXKSerial& ch = GetSensorChannel();
 
@@ -82,8 +75,7 @@ int main()
         Measure m;
         char* line = ReadReply();
         m.Report("ReadReply, 5 s time-out, nothing arriving", ok);
-        if (line)
-            std::printf("  unexpected reply\n");
+        if (line) std::printf("  unexpected reply\n");
         ch.Close();
         close(master);
     }
@@ -106,22 +98,18 @@ int main()
             uint32_t n = 0;
             uint32_t code = ch.Write(fill.data(), static_cast<uint32_t>(fill.size()), &n, nullptr, 20);
             prefilled += n;
-            if (code != 0)
-                break;
+            if (code != 0) break;
         }
         int go[2];
-        if (pipe(go) != 0)
-            return 2;
+        if (pipe(go) != 0) return 2;
         pid_t child = fork();
         if (child == 0) {
             // The far end: 64 bytes every 16.7 ms, about 3840 bytes/s.
             char c;
-            if (read(go[0], &c, 1) != 1)
-                _exit(1);
+            if (read(go[0], &c, 1) != 1) _exit(1);
             char buf[64];
             for (;;) {
-                if (read(master, buf, sizeof buf) <= 0)
-                    _exit(0);
+                if (read(master, buf, sizeof buf) <= 0) _exit(0);
                 usleep(16667);
             }
         }

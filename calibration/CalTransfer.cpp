@@ -247,9 +247,9 @@ void CalTransfer::Tick() {
         }
         sink_->SetProgress(0);
         sink_->SetStatusText("");
-        sink_->ShowMessageBox("The connection to " + GetSensorChannel().PortName() +
-                                  " was lost (adapter unplugged or device removed).",
-                              "DUXKUpdate", BoxIcon::Error);
+        sink_->ShowMessageBox(
+            "The connection to " + GetSensorChannel().PortName() + " was lost (adapter unplugged or device removed).",
+            "DUXKUpdate", BoxIcon::Error);
         return;
     }
     if (m_nMode == kModeSave) {
@@ -273,8 +273,8 @@ void CalTransfer::TickSave() {
     // The listing carries no check of its own: a byte garbled on the line
     // would go into the file unnoticed. It is written once two listings in
     // a row agree (from the pack header on; what came before may differ).
-    const bool agree = !m_strFirstListing.empty() &&
-                       ParsePackBlock(m_strFirstListing, true) == ParsePackBlock(m_strReceived, true);
+    const bool agree =
+        !m_strFirstListing.empty() && ParsePackBlock(m_strFirstListing, true) == ParsePackBlock(m_strReceived, true);
     if (!agree) {
         m_nCompleteTicks = 0;
         if (m_nListings >= kMaxListings) {
@@ -285,9 +285,8 @@ void CalTransfer::TickSave() {
             sink_->SetProgress(0);
             sink_->SetStatusText("");
             sink_->ShowMessageBox("The calibration listing arrived differently each of " +
-                                      std::to_string(kMaxListings) +
-                                      " times (a disturbed line?): nothing was saved, " + m_strFileName +
-                                      " is unchanged.",
+                                      std::to_string(kMaxListings) + " times (a disturbed line?): nothing was saved, " +
+                                      m_strFileName + " is unchanged.",
                                   "Error", BoxIcon::Error);
             return;
         }
@@ -320,8 +319,7 @@ void CalTransfer::TickLoad() {
     if (tickBytes.find("unlocked_") != std::string::npos) m_bUnlocked = 1;
 
     switch (m_nLoadStep) {
-    case 0:
-        break;
+    case 0: break;
     case 1: {
         m_nDone = 0;
         sink_->SetProgress(0);
@@ -358,8 +356,8 @@ void CalTransfer::TickLoad() {
         m_nDone = static_cast<int32_t>(done > INT32_MAX ? INT32_MAX : done);
         sink_->SetProgress(m_nTotal == 0 ? 50 : BarPosition(static_cast<double>(m_nDone) * 100.0 / m_nTotal));
         size_t end = line.size();
-        while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n' || line[end - 1] == '\t' ||
-                           line[end - 1] == ' '))
+        while (end > 0 &&
+               (line[end - 1] == '\r' || line[end - 1] == '\n' || line[end - 1] == '\t' || line[end - 1] == ' '))
             --end;
         line.resize(end);
         // Pack header lines stay in the file only; the sensor rebuilds its own.
@@ -376,9 +374,7 @@ void CalTransfer::TickLoad() {
         m_nLoadStep = 9;
         break;
     case 9:
-    case 10:
-        TickLoadCheck(tickBytes);
-        break;
+    case 10: TickLoadCheck(tickBytes); break;
     case 7:
         CloseLoadFile();
         sink_->SetProgress(0);
@@ -393,9 +389,7 @@ void CalTransfer::TickLoad() {
         sink_->SetProgress(0);
         m_nLoadStep = 0;
         break;
-    default:
-        m_nLoadStep = 0;
-        break;
+    default: m_nLoadStep = 0; break;
     }
 }
 
@@ -414,8 +408,9 @@ void CalTransfer::TickLoadCheck(const std::string& tickBytes) {
     }
     m_strReceived += tickBytes;
     if (++m_nCheckTicks > kCheckTicks) {
-        EndLoad(false, "The sensor did not list its calibration data after the load: whether it holds the file's "
-                       "records is not known. Load the file again.");
+        EndLoad(false,
+                "The sensor did not list its calibration data after the load: whether it holds the file's "
+                "records is not known. Load the file again.");
         return;
     }
     if (!IsPackBlockComplete(m_strReceived)) {

@@ -22,9 +22,7 @@ std::string CTokenList::GetToken(int index) const {
 
 namespace {
 
-bool IsTrailingSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsTrailingSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Trailing white space first, then the trailing underscores, each once.
 void TrimLine(std::string& line) {

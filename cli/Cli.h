@@ -23,15 +23,15 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoSensor = 3;
 
 struct CliOptions {
-    std::string port;       // --port
-    std::string baud;       // --baud
-    bool noSnCheck = false; // --no-sn-check
-    std::string trace;      // --trace
-    double timeout = 120;   // --timeout, seconds
+    std::string port;        // --port
+    std::string baud;        // --baud
+    bool noSnCheck = false;  // --no-sn-check
+    std::string trace;       // --trace
+    double timeout = 120;    // --timeout, seconds
     bool timeoutGiven = false;
-    bool json = false;      // --json
-    bool quiet = false;     // -q/--quiet: only results and errors
-    bool verbose = false;   // -v/--verbose: the steps of the line work too
+    bool json = false;     // --json
+    bool quiet = false;    // -q/--quiet: only results and errors
+    bool verbose = false;  // -v/--verbose: the steps of the line work too
 };
 
 // The console front end: status texts go to standard error as lines (none

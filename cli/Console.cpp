@@ -159,9 +159,8 @@ int ConnectSensor(CliContext& ctx) {
     PrepareCliContext(ctx);
     CMainFrameCore& frame = *ctx.frame;
     CDUXKSerial& channel = GetSensorChannel();
-    const std::string advice = ctx.command == "update"
-                                   ? "continuing the interrupted update"
-                                   : "run 'duxk update FIRMWARE' to finish the interrupted update";
+    const std::string advice = ctx.command == "update" ? "continuing the interrupted update"
+                                                       : "run 'duxk update FIRMWARE' to finish the interrupted update";
     InstallUpdateProgramProbe(frame, advice);
 
     if (!ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
@@ -233,7 +232,8 @@ void PrintJsonResult(CliContext& ctx, int resultCode, const std::string& message
     std::snprintf(seconds, sizeof seconds, "%.3f", NowSeconds() - ctx.startSeconds);
     std::string json = "{\"command\":" + JsonString(ctx.command) + ",\"port\":" + port + ",\"baud\":" + baud +
                        ",\"serial\":" + serial + ",\"result\":" + std::to_string(resultCode) +
-                       ",\"message\":" + JsonString(message) + ",\"seconds\":" + seconds + ",\"identity\":" + identity + "}";
+                       ",\"message\":" + JsonString(message) + ",\"seconds\":" + seconds + ",\"identity\":" + identity +
+                       "}";
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::fprintf(stdout, "%s\n", json.c_str());
     std::fflush(stdout);

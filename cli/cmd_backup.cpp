@@ -63,8 +63,8 @@ const char kExamples[] =
 // Finds the sensor, reads count bytes of its flash with the progress of the
 // download and the read on display, and hands the port back. True when
 // every byte was read (a failure's message has been shown otherwise).
-bool ReadSensorFlash(CliContext& ctx, uint32_t count, std::atomic<double>& progress, const char* phase,
-                     bool fast, std::vector<uint8_t>& data, int& status) {
+bool ReadSensorFlash(CliContext& ctx, uint32_t count, std::atomic<double>& progress, const char* phase, bool fast,
+                     std::vector<uint8_t>& data, int& status) {
     status = ConnectSensor(ctx);
     if (status != kExitOk) {
         PrintJsonResult(ctx, status, ctx.connectFailure);
@@ -172,8 +172,8 @@ int RunVerify(CliContext& ctx, const std::string& file, bool fast) {
 
     std::vector<uint8_t> flash;
     int status = kExitOk;
-    if (!ReadSensorFlash(ctx, static_cast<uint32_t>(image.size()), VerifyProgress, "Verify Flash Memory", fast,
-                         flash, status))
+    if (!ReadSensorFlash(ctx, static_cast<uint32_t>(image.size()), VerifyProgress, "Verify Flash Memory", fast, flash,
+                         status))
         return status;
 
     const FlashDifference difference = CompareImages(image.data(), flash.data(), image.size());
@@ -194,27 +194,24 @@ struct ReadBackArgs {
     bool fast = false;
 };
 
-CliCommand backupCommand{"backup", [](CLI::App& app, CliContext& ctx) {
-                             auto args = std::make_shared<ReadBackArgs>();
-                             CLI::App* sub = app.add_subcommand("backup", "Read the whole flash back into a file");
-                             sub->add_option("FILE", args->file, "File to write (131,072 bytes)")
-                                 ->required()
-                                 ->type_name("FILE");
-                             sub->add_flag("--fast", args->fast, "Echo each byte as soon as it has arrived");
-                             sub->footer(std::string(kBackupHelp) + kReadBackTimes + kExamples);
-                             sub->callback([&ctx, args] { SetExitCode(RunBackup(ctx, args->file, args->fast)); });
-                         }};
+CliCommand backupCommand{
+    "backup", [](CLI::App& app, CliContext& ctx) {
+        auto args = std::make_shared<ReadBackArgs>();
+        CLI::App* sub = app.add_subcommand("backup", "Read the whole flash back into a file");
+        sub->add_option("FILE", args->file, "File to write (131,072 bytes)")->required()->type_name("FILE");
+        sub->add_flag("--fast", args->fast, "Echo each byte as soon as it has arrived");
+        sub->footer(std::string(kBackupHelp) + kReadBackTimes + kExamples);
+        sub->callback([&ctx, args] { SetExitCode(RunBackup(ctx, args->file, args->fast)); });
+    }};
 
-CliCommand verifyCommand{"verify", [](CLI::App& app, CliContext& ctx) {
-                             auto args = std::make_shared<ReadBackArgs>();
-                             CLI::App* sub =
-                                 app.add_subcommand("verify", "Compare the flash with a firmware file byte for byte");
-                             sub->add_option("FIRMWARE", args->file, "Firmware image file (*.bin)")
-                                 ->required()
-                                 ->type_name("FILE");
-                             sub->add_flag("--fast", args->fast, "Echo each byte as soon as it has arrived");
-                             sub->footer(std::string(kVerifyHelp) + kReadBackTimes + kExamples);
-                             sub->callback([&ctx, args] { SetExitCode(RunVerify(ctx, args->file, args->fast)); });
-                         }};
+CliCommand verifyCommand{
+    "verify", [](CLI::App& app, CliContext& ctx) {
+        auto args = std::make_shared<ReadBackArgs>();
+        CLI::App* sub = app.add_subcommand("verify", "Compare the flash with a firmware file byte for byte");
+        sub->add_option("FIRMWARE", args->file, "Firmware image file (*.bin)")->required()->type_name("FILE");
+        sub->add_flag("--fast", args->fast, "Echo each byte as soon as it has arrived");
+        sub->footer(std::string(kVerifyHelp) + kReadBackTimes + kExamples);
+        sub->callback([&ctx, args] { SetExitCode(RunVerify(ctx, args->file, args->fast)); });
+    }};
 
 }  // namespace

@@ -84,8 +84,9 @@ int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
                           (save ? "save was stopped" : "load was stopped");
     // The sensor keeps the records it took before the lock.
     if (relock)
-        message += " and the sensor locked again; it may now hold only the records sent before the interrupt: "
-                   "load the file again";
+        message +=
+            " and the sensor locked again; it may now hold only the records sent before the interrupt: "
+            "load the file again";
     std::fprintf(stderr, "duxk: %s\n", message.c_str());
     EndBySignalLater(signal);
     return Finish(ctx, kExitFailed, message);
@@ -164,8 +165,8 @@ int RunCal(CliContext& ctx, bool save, const std::string& file) {
         if (Clock::now() >= deadline) {
             // As when the dialog is closed: nothing more is sent or written.
             transfer.Stop();
-            const std::string message = save ? "The calibration listing did not complete in time"
-                                             : "The calibration load did not end in time";
+            const std::string message =
+                save ? "The calibration listing did not complete in time" : "The calibration load did not end in time";
             std::fprintf(stderr, "duxk: %s (%g s)\n", message.c_str(), ctx.opts.timeout);
             return Finish(ctx, kExitFailed, message);
         }
@@ -185,8 +186,9 @@ CliCommand reg{"cal", [](CLI::App& app, CliContext& ctx) {
                    CLI::App* cal = app.add_subcommand("cal", "Save or load the sensor's calibration data");
                    cal->require_subcommand(1);
                    CLI::App* save = cal->add_subcommand("save", "Save the calibration data into FILE");
-                   save->add_option("FILE", saveFile,
-                                    "Calibration file to write (*.cal; default: <serial>.cal in the current directory)");
+                   save->add_option(
+                       "FILE", saveFile,
+                       "Calibration file to write (*.cal; default: <serial>.cal in the current directory)");
                    save->footer(kSaveHelp);
                    save->callback([&ctx] { SetExitCode(RunCal(ctx, true, saveFile)); });
                    CLI::App* load = cal->add_subcommand("load", "Load the calibration data of FILE into the sensor");

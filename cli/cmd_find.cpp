@@ -38,16 +38,16 @@ void RunFind(CliContext& ctx) {
         }
     }
     std::string identity = s.szIdentity[0] ? std::string("Sensor '") + s.szIdentity + "'" : std::string("Sensor");
-    std::string message = identity + " at " + s.szPort + ", " + s.szBaud + " baud, serial number '" +
-                          s.szSerial + "'";
+    std::string message = identity + " at " + s.szPort + ", " + s.szBaud + " baud, serial number '" + s.szSerial + "'";
     if (!ctx.opts.json) std::printf("%s\n", TerminalText(stdout, message).c_str());
     PrintJsonResult(ctx, 0, message);
     SetExitCode(kExitOk);
 }
 
 CliCommand reg{"find", [](CLI::App& app, CliContext& ctx) {
-                   CLI::App* cmd = app.add_subcommand("find", "Search for the sensor and report port, rate and "
-                                                              "serial number");
+                   CLI::App* cmd = app.add_subcommand("find",
+                                                      "Search for the sensor and report port, rate and "
+                                                      "serial number");
                    cmd->footer(
                        "Without --port the remembered port is tried first, then COM1..COM7, each at 38400,\n"
                        "19200, 9600 and 4800 baud, until a sensor answers or --timeout passes (exit 3).\n"

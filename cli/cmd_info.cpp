@@ -96,8 +96,7 @@ int RunInfo(CliContext& ctx, int32_t kind) {
         } else if (!listing.Received().empty()) {
             ++quietTicks;
         }
-        if (kind == LISTING_CALDATA)
-            completeTicks = IsPackBlockComplete(listing.Received()) ? completeTicks + 1 : 0;
+        if (kind == LISTING_CALDATA) completeTicks = IsPackBlockComplete(listing.Received()) ? completeTicks + 1 : 0;
         over = quietTicks >= kQuietTicks || completeTicks >= kCompleteTicks;
         if (!over && Clock::now() >= deadline) break;
     }

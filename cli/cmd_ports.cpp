@@ -100,39 +100,39 @@ void RunUnmap(CliContext& ctx, const PortsArgs& a) {
     Finish(ctx, kExitOk, message);
 }
 
-CliCommand reg{"ports", [](CLI::App& app, CliContext& ctx) {
-                   static PortsArgs args;
-                   CLI::App* cmd = app.add_subcommand("ports", "List the port map and the serial devices present; "
-                                                               "map or unmap COMn");
-                   cmd->require_subcommand(0, 1);
-                   cmd->footer(
-                       !PortMapSupported()
-                           ? "The port map is Linux-only: here COM1, COM2, ... are the system's own ports;\n"
-                             "'duxk ports' lists those present, map and unmap fail."
-                           :
-                       "COM1..COM7 are symbolic links com1..com7 in $DUXK_PORTS_DIR or, without it, in\n"
-                       "${XDG_CONFIG_HOME:-~/.config}/duxkupdate/ports. Without DUXK_PORTS_DIR, a COMn\n"
-                       "without a link takes the next serial device present that no link names: USB\n"
-                       "adapters by their /dev/serial/by-id name, then ttyUSB and ttyACM devices, then\n"
-                       "on-board ttyS ports that have a UART behind them.\n"
-                       "\n"
-                       "Examples:\n"
-                       "  duxk ports\n"
-                       "  duxk ports map COM3 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0\n"
-                       "  duxk ports unmap COM3");
-                   CLI::App* map = cmd->add_subcommand("map", "Link COMn to a device");
-                   map->add_option("COMn", args.mapName, "Port name, COM1..COM7")->required();
-                   map->add_option("DEVICE", args.mapDevice, "Device path, e.g. /dev/ttyUSB0")->required();
-                   map->footer("Example:\n  duxk ports map COM3 /dev/ttyUSB0");
-                   CLI::App* unmap = cmd->add_subcommand("unmap", "Remove the link of COMn");
-                   unmap->add_option("COMn", args.unmapName, "Port name, COM1..COM7")->required();
-                   unmap->footer("Example:\n  duxk ports unmap COM3");
+CliCommand reg{
+    "ports", [](CLI::App& app, CliContext& ctx) {
+        static PortsArgs args;
+        CLI::App* cmd = app.add_subcommand("ports",
+                                           "List the port map and the serial devices present; "
+                                           "map or unmap COMn");
+        cmd->require_subcommand(0, 1);
+        cmd->footer(!PortMapSupported()
+                        ? "The port map is Linux-only: here COM1, COM2, ... are the system's own ports;\n"
+                          "'duxk ports' lists those present, map and unmap fail."
+                        : "COM1..COM7 are symbolic links com1..com7 in $DUXK_PORTS_DIR or, without it, in\n"
+                          "${XDG_CONFIG_HOME:-~/.config}/duxkupdate/ports. Without DUXK_PORTS_DIR, a COMn\n"
+                          "without a link takes the next serial device present that no link names: USB\n"
+                          "adapters by their /dev/serial/by-id name, then ttyUSB and ttyACM devices, then\n"
+                          "on-board ttyS ports that have a UART behind them.\n"
+                          "\n"
+                          "Examples:\n"
+                          "  duxk ports\n"
+                          "  duxk ports map COM3 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0\n"
+                          "  duxk ports unmap COM3");
+        CLI::App* map = cmd->add_subcommand("map", "Link COMn to a device");
+        map->add_option("COMn", args.mapName, "Port name, COM1..COM7")->required();
+        map->add_option("DEVICE", args.mapDevice, "Device path, e.g. /dev/ttyUSB0")->required();
+        map->footer("Example:\n  duxk ports map COM3 /dev/ttyUSB0");
+        CLI::App* unmap = cmd->add_subcommand("unmap", "Remove the link of COMn");
+        unmap->add_option("COMn", args.unmapName, "Port name, COM1..COM7")->required();
+        unmap->footer("Example:\n  duxk ports unmap COM3");
 
-                   map->callback([&ctx] { RunMap(ctx, args); });
-                   unmap->callback([&ctx] { RunUnmap(ctx, args); });
-                   cmd->callback([&ctx, cmd] {
-                       if (cmd->get_subcommands().empty()) RunList(ctx);
-                   });
-               }};
+        map->callback([&ctx] { RunMap(ctx, args); });
+        unmap->callback([&ctx] { RunUnmap(ctx, args); });
+        cmd->callback([&ctx, cmd] {
+            if (cmd->get_subcommands().empty()) RunList(ctx);
+        });
+    }};
 
 }  // namespace

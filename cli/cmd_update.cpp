@@ -222,24 +222,20 @@ struct UpdateArgs {
     bool verify = false, fast = false;
 };
 
-CliCommand registration{"update", [](CLI::App& app, CliContext& ctx) {
-                            auto* sub = app.add_subcommand("update", "Firmware update from an image file");
-                            auto args = std::make_shared<UpdateArgs>();
-                            sub->add_option("FIRMWARE", args->file, "Firmware image file (*.bin)")
-                                ->required()
-                                ->type_name("FILE");
-                            sub->add_flag("--fast", args->fast,
-                                          "Echo each reply byte as soon as it has arrived (same bytes on the wire)");
-                            sub->add_flag("--verify", args->verify,
-                                          "Read the programmed range back and compare it byte for byte");
-                            sub->add_option("--backup", args->backupPath,
-                                            "Save the whole flash into FILE before the erase")
-                                ->type_name("FILE");
-                            sub->footer(kUpdateHelp);
-                            sub->callback([&ctx, args] {
-                                ctx.command = "update";
-                                SetExitCode(RunUpdate(ctx, args->file, args->fast, args->verify, args->backupPath));
-                            });
-                        }};
+CliCommand registration{
+    "update", [](CLI::App& app, CliContext& ctx) {
+        auto* sub = app.add_subcommand("update", "Firmware update from an image file");
+        auto args = std::make_shared<UpdateArgs>();
+        sub->add_option("FIRMWARE", args->file, "Firmware image file (*.bin)")->required()->type_name("FILE");
+        sub->add_flag("--fast", args->fast, "Echo each reply byte as soon as it has arrived (same bytes on the wire)");
+        sub->add_flag("--verify", args->verify, "Read the programmed range back and compare it byte for byte");
+        sub->add_option("--backup", args->backupPath, "Save the whole flash into FILE before the erase")
+            ->type_name("FILE");
+        sub->footer(kUpdateHelp);
+        sub->callback([&ctx, args] {
+            ctx.command = "update";
+            SetExitCode(RunUpdate(ctx, args->file, args->fast, args->verify, args->backupPath));
+        });
+    }};
 
 }  // namespace

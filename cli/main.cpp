@@ -113,34 +113,34 @@ int main(int argc, char** argv) {
     // that a file name can never act as a switch.
     frame.m_strCmdLine = argc > 0 ? argv[0] : "duxk";
 
-    CLI::App app{"Service tool for DUX-Kxx sensors on a serial line: find the sensor, show its\n"
-                 "listings, save and load its calibration data, update its firmware.",
-                 "duxk"};
+    CLI::App app{
+        "Service tool for DUX-Kxx sensors on a serial line: find the sensor, show its\n"
+        "listings, save and load its calibration data, update its firmware.",
+        "duxk"};
     app.formatter(std::make_shared<CommandFormatter>());
     app.fallthrough();  // global options are accepted after the command too
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Help on every command");
     app.footer(Footer());
 
-    app.set_version_flag("--version", std::string("duxk (DUXKUpdate) ") + DUXK_VERSION,
-                         "Print the version and exit");
+    app.set_version_flag("--version", std::string("duxk (DUXKUpdate) ") + DUXK_VERSION, "Print the version and exit");
 
     CliOptions& o = ctx.opts;
     CLI::Option* port =
         app.add_option("--port", o.port, "Serial port: COM1..COM7 or another port name (default: search)")
             ->type_name("NAME")
-        ->check(
-            [](const std::string& name) {
-                // The port's name is carried whole; one that no path can be
-                // is refused rather than cut (a shortened path names another
-                // device).
-                if (name.empty()) return std::string("empty port name");
-                if (name.size() >= kPortNameSize)
-                    return "port name too long: " + std::to_string(name.size()) + " bytes, at most " +
-                           std::to_string(kPortNameSize - 1);
-                return std::string();
-            },
-            "PORT");
+            ->check(
+                [](const std::string& name) {
+                    // The port's name is carried whole; one that no path can be
+                    // is refused rather than cut (a shortened path names another
+                    // device).
+                    if (name.empty()) return std::string("empty port name");
+                    if (name.size() >= kPortNameSize)
+                        return "port name too long: " + std::to_string(name.size()) + " bytes, at most " +
+                               std::to_string(kPortNameSize - 1);
+                    return std::string();
+                },
+                "PORT");
     app.add_option("--baud", o.baud, "Baud rate with --port: open there directly, without a search")
         ->type_name("RATE")
         ->check(CLI::IsMember({"38400", "19200", "9600", "4800"}))

@@ -19,8 +19,7 @@
 
 class PtyFeed {
 public:
-    PtyFeed()
-    {
+    PtyFeed() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) std::abort();
         slave_ = ptsname(master_);
@@ -34,8 +33,7 @@ public:
     const std::string& Slave() const { return slave_; }
 
     // Opens the channel on the slave at 38400 8N2 with the usual event mask.
-    void OpenChannel()
-    {
+    void OpenChannel() {
         CDUXKSerial& ch = GetSensorChannel();
         if (ch.Open(slave_.c_str(), 4000, 4000, true) != 0 || ch.SetParams(38400, 8, NOPARITY, TWOSTOPBITS) != 0)
             std::abort();
@@ -45,8 +43,7 @@ public:
 
     // Writes bytes into the line and waits until the ring holds all of them
     // (the ring must be large enough: callers bound their input).
-    void Arrive(const uint8_t* data, size_t size)
-    {
+    void Arrive(const uint8_t* data, size_t size) {
         CDUXKSerial& ch = GetSensorChannel();
         const uint32_t target = ch.ReceivedCount() + static_cast<uint32_t>(size);
         size_t done = 0;
@@ -69,8 +66,7 @@ public:
 
     // Throws away whatever the channel sends towards the sensor, from a
     // thread of its own, so that a long write never waits for a reader.
-    void StartSwallowing()
-    {
+    void StartSwallowing() {
         std::thread([fd = master_] {
             char buf[4096];
             for (;;) {

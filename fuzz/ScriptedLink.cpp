@@ -16,8 +16,7 @@ int g_lineLength = 0;
 
 }  // namespace
 
-void ScriptReset(const uint8_t* data, size_t size)
-{
+void ScriptReset(const uint8_t* data, size_t size) {
     g_data = data;
     g_size = size;
     g_pos = 0;
@@ -32,13 +31,11 @@ double ReplyTimeout = 8.0;
 
 uint64_t TickCountMs() { return static_cast<uint64_t>(g_now * 1000.0); }
 
-void WaitSeconds(double seconds)
-{
+void WaitSeconds(double seconds) {
     if (seconds > 0) g_now += seconds;
 }
 
-double StopWatch(int slot, bool read)
-{
+double StopWatch(int slot, bool read) {
     if (slot < 0 || slot >= 7) return 0.0;
     if (!read) {
         g_watch[slot] = g_now;
@@ -53,8 +50,7 @@ unsigned SendBytes(const void*, unsigned count) { return count; }
 
 void SendCommand(const char*) {}
 
-char* ReadReply()
-{
+char* ReadReply() {
     while (g_pos < g_size) {
         const uint8_t b = g_data[g_pos++];
         if (b == '\n' || b == '\r') {
@@ -68,8 +64,7 @@ char* ReadReply()
     return nullptr;
 }
 
-int ReadBytes(void* buffer, int count, bool echo)
-{
+int ReadBytes(void* buffer, int count, bool echo) {
     if (count <= 0) return 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     for (int i = 0; i < count; ++i) {

@@ -24,8 +24,7 @@ struct QuietUi : IFrameUi {
 };
 
 struct QuietSink : CalTransferSink {
-    void SetProgress(int p) override
-    {
+    void SetProgress(int p) override {
         if (p < 0 || p > 100) std::abort();
     }
     void SetStatusText(const std::string&) override {}
@@ -33,8 +32,7 @@ struct QuietSink : CalTransferSink {
 };
 
 struct Bench {
-    Bench() : frame(ui)
-    {
+    Bench() : frame(ui) {
         std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", feed.Slave().c_str());
         std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "38400");
         if (!frame.ReopenSensorPort()) std::abort();
@@ -54,8 +52,7 @@ struct Bench {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Bench* bench = new Bench;
     if (size > 16384) return 0;
     FILE* f = std::fopen(bench->path.c_str(), "wb");

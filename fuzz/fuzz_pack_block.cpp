@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 65536) return 0;
     const std::string text(reinterpret_cast<const char*>(data), size);
 
@@ -27,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         (void)tokens.GetToken(tokens.GetCount());
         std::abort();
-    } catch (const std::out_of_range&) {
-    }
+    } catch (const std::out_of_range&) {}
     return 0;
 }

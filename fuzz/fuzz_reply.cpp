@@ -9,8 +9,7 @@
 #include <cstring>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static PtyFeed* feed = [] {
         auto* f = new PtyFeed;
         f->OpenChannel();

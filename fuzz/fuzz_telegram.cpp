@@ -15,8 +15,7 @@
 namespace {
 
 // A short image of a little more than one program block.
-std::vector<uint8_t> Firmware()
-{
+std::vector<uint8_t> Firmware() {
     std::vector<uint8_t> image(300);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
     return image;
@@ -24,8 +23,7 @@ std::vector<uint8_t> Firmware()
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 8192) return 0;
     static const std::vector<uint8_t> firmware = Firmware();
     ScriptReset(data, size);

@@ -36,8 +36,11 @@ QString FromNative(const std::string& name) { return QFile::decodeName(QByteArra
 }  // namespace
 
 CCal::CCal(CMainFrame* parent, const QString& caption)
-    : CDuxkDialog(parent, 282, 86), m_frame(parent->Core()), m_strCaption(caption),
-      m_sink(std::make_unique<Sink>(this, m_frame.Ui())), m_core(std::make_unique<CalTransfer>(m_frame, m_sink.get())) {
+    : CDuxkDialog(parent, 282, 86),
+      m_frame(parent->Core()),
+      m_strCaption(caption),
+      m_sink(std::make_unique<Sink>(this, m_frame.Ui())),
+      m_core(std::make_unique<CalTransfer>(m_frame, m_sink.get())) {
     QPushButton* ok = AddButton(1, QStringLiteral("OK"), 7, 37, 32, 14);
     ok->setDefault(true);
     ok->hide();

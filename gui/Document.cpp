@@ -98,7 +98,8 @@ AppCommandLine ParseAppCommandLine(const QStringList& args) {
         } else if (arg == QStringLiteral("--version")) {
             cmd.version = true;
         } else if (arg.startsWith(QLatin1Char('-')) ||
-                   (arg.startsWith(QLatin1Char('/')) && arg.indexOf(QLatin1Char('/'), 1) < 0 && !QFileInfo::exists(arg))) {
+                   (arg.startsWith(QLatin1Char('/')) && arg.indexOf(QLatin1Char('/'), 1) < 0 &&
+                    !QFileInfo::exists(arg))) {
             // A flag; those the application does not know are ignored. A word
             // with '/' in it past the first character is an absolute path here.
             continue;

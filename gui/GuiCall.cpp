@@ -36,18 +36,15 @@ bool GuiCallGate::Call(std::function<void()> fn) {
     const char wake = 1;
     // A full pipe already holds a wake-up; the window thread drains the
     // whole queue on each one.
-    if (::write(wakeWrite_, &wake, 1) < 0) {
-    }
-    cv_.wait(lock, [&] {
-        return request->state == Request::State::Done || request->state == Request::State::Cancelled;
-    });
+    if (::write(wakeWrite_, &wake, 1) < 0) {}
+    cv_.wait(lock,
+             [&] { return request->state == Request::State::Done || request->state == Request::State::Cancelled; });
     return request->state == Request::State::Done;
 }
 
 void GuiCallGate::RunQueued() {
     char buf[64];
-    while (::read(wakeRead_, buf, sizeof buf) > 0) {
-    }
+    while (::read(wakeRead_, buf, sizeof buf) > 0) {}
     for (;;) {
         std::shared_ptr<Request> request;
         {

@@ -46,8 +46,9 @@ QLabel* MakeIndicator(const QString& text, QWidget* parent) {
 }  // namespace
 
 QString PlainToolTip(const QString& text) {
-    return text.isEmpty() ? QString()
-                          : QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+    return text.isEmpty()
+               ? QString()
+               : QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
 }
 
 CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
@@ -108,9 +109,7 @@ CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
     UpdateTitle();
 }
 
-CMainFrame::~CMainFrame() {
-    Shutdown();
-}
+CMainFrame::~CMainFrame() { Shutdown(); }
 
 QAction* CMainFrame::AddCommand(QMenu* menu, int id, const QString& text) {
     QAction* action = menu->addAction(text);
@@ -236,7 +235,8 @@ void CMainFrame::RefreshView(bool searchWaiting, bool accepted) {
         m_view->SetText(lines.join(QLatin1Char('\n')));
         return;
     }
-    const QString ports = search.szOnlyPort[0] ? QString::fromLocal8Bit(search.szOnlyPort) : QStringLiteral("COM1..COM7");
+    const QString ports =
+        search.szOnlyPort[0] ? QString::fromLocal8Bit(search.szOnlyPort) : QStringLiteral("COM1..COM7");
     QString text = QStringLiteral("Searching %1 \u2026").arg(ports);
     if (searchWaiting && search.szPort[0] && std::strcmp(search.szPort, "????") != 0 && search.szBaud[0]) {
         text += QStringLiteral("\n\nNow trying %1 at %2 baud")
@@ -300,8 +300,9 @@ void CMainFrame::OnSensorCommand(int id) {
     if (!m_core->CheckSensorFound()) return;
     const bool inUpdateProgram = m_core->m_bInUpdateProgram.load() != 0;
     if (inUpdateProgram && id != ID_SENSOR_UPDATE) {
-        SetPaneText(QStringLiteral("The sensor is still in its update program: "
-                                   "finish the interrupted update with Firmware Update"));
+        SetPaneText(
+            QStringLiteral("The sensor is still in its update program: "
+                           "finish the interrupted update with Firmware Update"));
         return;
     }
     if (id == ID_SENSOR_UPDATE) GetSensorChannel().Close();

@@ -14,7 +14,10 @@
 #include <algorithm>
 
 CSpecs::CSpecs(CMainFrame* parent, const QString& caption, int mode)
-    : CDuxkDialog(parent, 425, 423), m_frame(parent->Core()), m_strCaption(caption), m_nMode(mode),
+    : CDuxkDialog(parent, 425, 423),
+      m_frame(parent->Core()),
+      m_strCaption(caption),
+      m_nMode(mode),
       m_core(std::make_unique<ListingCollector>(mode, m_frame)) {
     m_edit = new QPlainTextEdit(this);
     m_edit->setReadOnly(true);
@@ -46,7 +49,8 @@ void CSpecs::FitToScreenHeight(int available) {
     // 423 dialog units are taller than a small screen (1366 x 768 with a
     // panel) once the font is larger than the classic 8 pt: the text field
     // gives up what is missing (it scrolls) and the buttons move up with it.
-    const int frame = style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8;
+    const int frame =
+        style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8;
     const QRect editRect = DuRect(7, 7, 411, 390);
     const int fullHeight = DuY(423);
     const int cut = std::clamp(fullHeight - (available - frame), 0, editRect.height() - DuY(100));

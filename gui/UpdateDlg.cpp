@@ -116,8 +116,7 @@ void CUpdateDlg::OnTimer() {
     // The worker serves one update only: once it has ended (it adds 2 to the
     // counter) Execute stays disabled, so no start can be left unserved.
     const bool workerWaiting = m_job.counter.load() == 0;
-    m_btnExecute->setEnabled(sensorFound && m_job.startFlag.load() == 0 && m_dShownProgram < 99.9 &&
-                             workerWaiting);
+    m_btnExecute->setEnabled(sensorFound && m_job.startFlag.load() == 0 && m_dShownProgram < 99.9 && workerWaiting);
 
     m_dShownDownload = DownloadProgress.load();
     m_dShownErase = EraseProgress.load();

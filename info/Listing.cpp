@@ -34,12 +34,8 @@ void ListingCollector::SendListingRequest() {
     if (!GetSensorChannel().IsOpen()) frame_.ReopenSensorPort();
 
     switch (m_nMode) {
-    case LISTING_SPECIFICATION:
-        WriteText("SPEC\n");
-        break;
-    case LISTING_SETTINGS:
-        WriteText("STAT:MEAS\n");
-        break;
+    case LISTING_SPECIFICATION: WriteText("SPEC\n"); break;
+    case LISTING_SETTINGS: WriteText("STAT:MEAS\n"); break;
     case LISTING_SELFTEST:
         // The sensor needs the time to run its test before it can report.
         SetStatus("Selftest, please wait...");
@@ -55,8 +51,7 @@ void ListingCollector::SendListingRequest() {
         WaitSeconds(1.0);
         SetStatus("");
         break;
-    default:
-        return;
+    default: return;
     }
     ++requests_;
 }

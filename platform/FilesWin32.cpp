@@ -26,9 +26,9 @@ void Say(std::string* out, const std::string& text) {
 
 std::string SystemErrorText(DWORD code) {
     char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
     if (text) LocalFree(text);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
@@ -36,21 +36,17 @@ std::string SystemErrorText(DWORD code) {
 }
 
 // %TEMP% (else TMP, else the system's answer): the user's own directory.
-std::string TempDirectory()
-{
+std::string TempDirectory() {
     for (const char* var : {"TEMP", "TMP"}) {
         const char* value = std::getenv(var);
-        if (value && *value)
-            return value;
+        if (value && *value) return value;
     }
     char buf[MAX_PATH + 1];
     const DWORD n = GetTempPathA(sizeof buf, buf);
-    if (n == 0 || n > MAX_PATH)
-        return ".";
+    if (n == 0 || n > MAX_PATH) return ".";
     std::string dir(buf, n);
     // GetTempPath ends in a separator; the directory is named without it.
-    while (dir.size() > 3 && (dir.back() == '\\' || dir.back() == '/'))
-        dir.pop_back();
+    while (dir.size() > 3 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
     return dir;
 }
 
@@ -125,9 +121,8 @@ WholeFile ReadWholeFile(const std::string& path, size_t maxBytes, std::string& d
             if (data.size() > static_cast<size_t>(length.QuadPart)) break;
         }
         LARGE_INTEGER after{};
-        if (result == WholeFile::Ok &&
-            (data.size() != static_cast<size_t>(length.QuadPart) || !GetFileSizeEx(file, &after) ||
-             after.QuadPart != length.QuadPart)) {
+        if (result == WholeFile::Ok && (data.size() != static_cast<size_t>(length.QuadPart) ||
+                                        !GetFileSizeEx(file, &after) || after.QuadPart != length.QuadPart)) {
             Say(why, path + ": changed while it was read");
             result = WholeFile::Changed;
         }
@@ -173,8 +168,10 @@ bool PendingFile::Commit(const std::string& data, std::string* why) {
     while (ok && done < data.size()) {
         const size_t left = data.size() - done;
         const int n = _write(fd_, data.data() + done, left > 0x10000000 ? 0x10000000u : static_cast<unsigned>(left));
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(n);
     }
     if (ok && _commit(fd_) != 0) ok = false;
     const int e = errno;

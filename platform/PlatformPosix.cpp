@@ -10,26 +10,19 @@
 
 namespace platform {
 
-char PathSeparator()
-{
-    return '/';
-}
+char PathSeparator() { return '/'; }
 
-std::string JoinPath(const std::string& dir, const std::string& name)
-{
-    if (dir.empty() || dir.back() == '/')
-        return dir + name;
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty() || dir.back() == '/') return dir + name;
     return dir + '/' + name;
 }
 
-bool IsDirectory(const std::string& path)
-{
-    struct stat st{};
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string CurrentDirectory()
-{
+std::string CurrentDirectory() {
     std::string cwd;
     if (char* dir = ::getcwd(nullptr, 0)) {
         cwd = dir;
@@ -38,10 +31,7 @@ std::string CurrentDirectory()
     return cwd;
 }
 
-bool IsAnsiTerminal(std::FILE* stream)
-{
-    return ::isatty(::fileno(stream)) != 0;
-}
+bool IsAnsiTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
 
 void PrepareProcess() {}
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libunicorn-dev nasm libcli11-dev
-          libgtest-dev libgmock-dev help2man)
+          libgtest-dev libgmock-dev help2man clang-format)
 packages+=("$@")
 
 missing=()

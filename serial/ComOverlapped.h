@@ -12,8 +12,7 @@
 
 struct ComOverlapped {
     // Signals the event (the operation is complete).
-    void Set(uint32_t code, uint32_t count)
-    {
+    void Set(uint32_t code, uint32_t count) {
         {
             std::lock_guard<std::mutex> lock(mu);
             result = code;
@@ -22,15 +21,13 @@ struct ComOverlapped {
         }
         cv.notify_all();
     }
-    void Reset()
-    {
+    void Reset() {
         std::lock_guard<std::mutex> lock(mu);
         signalled = false;
     }
     // Waits until signalled or timeoutMs has passed (INFINITE_TIMEOUT waits
     // without limit); true when signalled.
-    bool Wait(uint32_t timeoutMs)
-    {
+    bool Wait(uint32_t timeoutMs) {
         std::unique_lock<std::mutex> lock(mu);
         if (timeoutMs == INFINITE_TIMEOUT) {
             cv.wait(lock, [this] { return signalled; });
@@ -38,18 +35,15 @@ struct ComOverlapped {
         }
         return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled; });
     }
-    bool IsSignalled()
-    {
+    bool IsSignalled() {
         std::lock_guard<std::mutex> lock(mu);
         return signalled;
     }
-    uint32_t Result()
-    {
+    uint32_t Result() {
         std::lock_guard<std::mutex> lock(mu);
         return result;
     }
-    uint32_t Transferred()
-    {
+    uint32_t Transferred() {
         std::lock_guard<std::mutex> lock(mu);
         return transferred;
     }

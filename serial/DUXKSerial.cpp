@@ -13,8 +13,7 @@
 
 namespace {
 
-const char* LineErrorText(uint32_t errors)
-{
+const char* LineErrorText(uint32_t errors) {
     switch (errors) {
     case CE_RXOVER: return "Input buffer overflow";
     case CE_OVERRUN: return "Buffer overrun";
@@ -28,36 +27,27 @@ const char* LineErrorText(uint32_t errors)
     }
 }
 
-uint32_t TickCount32()
-{
-    return static_cast<uint32_t>(TickCountMs());
-}
+uint32_t TickCount32() { return static_cast<uint32_t>(TickCountMs()); }
 
-} // namespace
+}  // namespace
 
 CDUXKSerial::CDUXKSerial() = default;
 
-CDUXKSerial::~CDUXKSerial()
-{
+CDUXKSerial::~CDUXKSerial() {
     CloseTrace();
     // The event thread calls this object's OnCommEvent: stop it while this
     // part of the object still exists.
     CWinCom2::Close();
 }
 
-double CDUXKSerial::TraceStamp() const
-{
-    return static_cast<uint32_t>(TickCount32() - traceBase) * 0.001;
-}
+double CDUXKSerial::TraceStamp() const { return static_cast<uint32_t>(TickCount32() - traceBase) * 0.001; }
 
 uint32_t CDUXKSerial::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
-                            uint32_t timeoutMs)
-{
+                            uint32_t timeoutMs) {
     transmitDone.store(false);
     uint32_t written = 0;
     uint32_t code = CWinCom::Write(data, count, &written, overlapped, timeoutMs);
-    if (countOut)
-        *countOut = written;
+    if (countOut) *countOut = written;
     std::lock_guard<std::mutex> lock(traceMutex);
     if (traceStream) {
         double ts = TraceStamp();
@@ -76,8 +66,7 @@ uint32_t CDUXKSerial::Write(const void* data, uint32_t count, uint32_t* countOut
     return code;
 }
 
-void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors)
-{
+void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors) {
     if (events & EV_TXEMPTY) {
         {
             std::lock_guard<std::mutex> lock(txMutex);
@@ -85,8 +74,7 @@ void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors)
         }
         txCv.notify_all();
     }
-    if ((events & EV_RLSD) && IsCarrierOn())
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if ((events & EV_RLSD) && IsCarrierOn()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (events & EV_ERR) {
         std::lock_guard<std::mutex> lock(traceMutex);
         if (traceStream) {
@@ -101,15 +89,13 @@ void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors)
             uint8_t chunk[100];
             uint32_t got = 0;
             uint32_t code = Read(chunk, sizeof chunk, &got, nullptr, INFINITE_TIMEOUT);
-            if (code != ERROR_SUCCESS_CODE || got == 0)
-                break;
+            if (code != ERROR_SUCCESS_CODE || got == 0) break;
             StoreReceived(chunk, got);
         }
     }
 }
 
-void CDUXKSerial::StoreReceived(const uint8_t* data, uint32_t count)
-{
+void CDUXKSerial::StoreReceived(const uint8_t* data, uint32_t count) {
     {
         std::lock_guard<std::mutex> ringLock(ringMutex);
         std::lock_guard<std::mutex> traceLock(traceMutex);
@@ -125,20 +111,17 @@ void CDUXKSerial::StoreReceived(const uint8_t* data, uint32_t count)
             w = (w + 1) % kRingSize;
             writePos.store(w, std::memory_order_release);
         }
-        if (traceStream)
-            std::fflush(traceStream);
+        if (traceStream) std::fflush(traceStream);
     }
     rxCv.notify_all();
 }
 
-uint32_t CDUXKSerial::Purge()
-{
+uint32_t CDUXKSerial::Purge() {
     for (;;) {
         uint8_t chunk[100];
         uint32_t got = 0;
         uint32_t code = Read(chunk, sizeof chunk, &got, nullptr, INFINITE_TIMEOUT);
-        if (code != ERROR_SUCCESS_CODE || got == 0)
-            break;
+        if (code != ERROR_SUCCESS_CODE || got == 0) break;
     }
     {
         std::lock_guard<std::mutex> lock(ringMutex);
@@ -153,39 +136,27 @@ uint32_t CDUXKSerial::Purge()
     return 0;
 }
 
-uint8_t CDUXKSerial::GetByte()
-{
-    return GetByte(nullptr);
-}
+uint8_t CDUXKSerial::GetByte() { return GetByte(nullptr); }
 
-uint8_t CDUXKSerial::GetByte(uint64_t* arrivalUs)
-{
-    if (arrivalUs)
-        *arrivalUs = 0;
+uint8_t CDUXKSerial::GetByte(uint64_t* arrivalUs) {
+    if (arrivalUs) *arrivalUs = 0;
     uint32_t r = readPos.load(std::memory_order_relaxed);
-    if (r == writePos.load(std::memory_order_acquire))
-        return 0;
+    if (r == writePos.load(std::memory_order_acquire)) return 0;
     uint8_t b = receiveRing[r];
-    if (arrivalUs)
-        *arrivalUs = arrivalRing[r];
+    if (arrivalUs) *arrivalUs = arrivalRing[r];
     readPos.store((r + 1) % kRingSize, std::memory_order_release);
     return b;
 }
 
-uint32_t CDUXKSerial::ReceivedCount() const
-{
+uint32_t CDUXKSerial::ReceivedCount() const {
     uint32_t w = writePos.load(std::memory_order_acquire);
     uint32_t r = readPos.load(std::memory_order_acquire);
     return w >= r ? w - r : w + kRingSize - r;
 }
 
-bool CDUXKSerial::IsTransmitDone() const
-{
-    return transmitDone.load();
-}
+bool CDUXKSerial::IsTransmitDone() const { return transmitDone.load(); }
 
-void CDUXKSerial::OnCommEnded(uint32_t)
-{
+void CDUXKSerial::OnCommEnded(uint32_t) {
     // Wake every wait: what it waits for can no longer come. The failure
     // flag is already set; taking each mutex orders the wake after a
     // waiter's look at its condition.
@@ -195,13 +166,9 @@ void CDUXKSerial::OnCommEnded(uint32_t)
     txCv.notify_all();
 }
 
-bool CDUXKSerial::IsReceiveEnded() const
-{
-    return HasEventThreadFailed() || IsDeviceGone();
-}
+bool CDUXKSerial::IsReceiveEnded() const { return HasEventThreadFailed() || IsDeviceGone(); }
 
-bool CDUXKSerial::WaitReceived(uint32_t timeoutMs)
-{
+bool CDUXKSerial::WaitReceived(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(ringMutex);
     auto ready = [this] { return ReceivedCount() > 0 || HasEventThreadFailed(); };
     if (timeoutMs == INFINITE_TIMEOUT)
@@ -211,8 +178,7 @@ bool CDUXKSerial::WaitReceived(uint32_t timeoutMs)
     return ReceivedCount() > 0;
 }
 
-bool CDUXKSerial::WaitTransmitDone(uint32_t timeoutMs)
-{
+bool CDUXKSerial::WaitTransmitDone(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(txMutex);
     auto ready = [this] { return transmitDone.load() || HasEventThreadFailed(); };
     if (timeoutMs == INFINITE_TIMEOUT)
@@ -222,28 +188,22 @@ bool CDUXKSerial::WaitTransmitDone(uint32_t timeoutMs)
     return transmitDone.load();
 }
 
-void CDUXKSerial::TraceMessage(const char* text)
-{
-    if (VerboseSteps())
-        std::fprintf(stderr, "  %s\n", text ? text : "");
+void CDUXKSerial::TraceMessage(const char* text) {
+    if (VerboseSteps()) std::fprintf(stderr, "  %s\n", text ? text : "");
     std::lock_guard<std::mutex> lock(traceMutex);
-    if (!traceStream)
-        return;
+    if (!traceStream) return;
     std::fprintf(traceStream, "%.6f ---%s---\n", TraceStamp(), text ? text : "");
     std::fflush(traceStream);
 }
 
-void CDUXKSerial::TraceLine(const char* text)
-{
+void CDUXKSerial::TraceLine(const char* text) {
     std::lock_guard<std::mutex> lock(traceMutex);
-    if (!traceStream)
-        return;
+    if (!traceStream) return;
     std::fprintf(traceStream, "%.6f %s\n", TraceStamp(), text ? text : "");
     std::fflush(traceStream);
 }
 
-void CDUXKSerial::CloseTrace()
-{
+void CDUXKSerial::CloseTrace() {
     std::lock_guard<std::mutex> lock(traceMutex);
     if (traceStream) {
         std::fclose(traceStream);
@@ -251,56 +211,44 @@ void CDUXKSerial::CloseTrace()
     }
 }
 
-bool CDUXKSerial::AttachTrace(const char* path, std::string* why)
-{
-    if (!path || !*path)
-        return false;
+bool CDUXKSerial::AttachTrace(const char* path, std::string* why) {
+    if (!path || !*path) return false;
     // The trace holds the whole exchange, the calibration unlock included:
     // readable by this user only, and never written through a link.
     FILE* f = platform::OpenPrivateOutput(path, true, why);
-    if (!f)
-        return false;
+    if (!f) return false;
     std::lock_guard<std::mutex> lock(traceMutex);
-    if (traceStream)
-        std::fclose(traceStream);
+    if (traceStream) std::fclose(traceStream);
     traceStream = f;
     traceBase = TickCount32();
     return true;
 }
 
-bool CDUXKSerial::HasTrace() const
-{
+bool CDUXKSerial::HasTrace() const {
     std::lock_guard<std::mutex> lock(traceMutex);
     return traceStream != nullptr;
 }
 
-uint32_t CDUXKSerial::BaudFromText(const char* text)
-{
+uint32_t CDUXKSerial::BaudFromText(const char* text) {
     static const struct {
         const char* text;
         uint32_t rate;
     } table[] = {
-        {"256000", 256000}, {"128000", 128000}, {"57600", 57600}, {"56000", 56000},
-        {"38400", 38400},   {"19200", 19200},   {"9600", 9600},   {"4800", 4800},
-        {"2400", 2400},     {"1200", 1200},     {"600", 600},     {"300", 300},
+        {"256000", 256000}, {"128000", 128000}, {"57600", 57600}, {"56000", 56000}, {"38400", 38400}, {"19200", 19200},
+        {"9600", 9600},     {"4800", 4800},     {"2400", 2400},   {"1200", 1200},   {"600", 600},     {"300", 300},
     };
-    if (!text)
-        return 38400;
+    if (!text) return 38400;
     for (const auto& row : table)
-        if (std::strcmp(text, row.text) == 0)
-            return row.rate;
+        if (std::strcmp(text, row.text) == 0) return row.rate;
     return 38400;
 }
 
-CDUXKSerial& GetSensorChannel()
-{
+CDUXKSerial& GetSensorChannel() {
     static CDUXKSerial channel;
     return channel;
 }
 
-void AttachTraceFromEnvironment()
-{
+void AttachTraceFromEnvironment() {
     const char* path = std::getenv("DUXK_TRACE");
-    if (path && *path)
-        GetSensorChannel().AttachTrace(path);
+    if (path && *path) GetSensorChannel().AttachTrace(path);
 }

@@ -18,8 +18,8 @@ public:
     CDUXKSerial();
     ~CDUXKSerial() override;
 
-    uint32_t Write(const void* data, uint32_t count, uint32_t* countOut = nullptr,
-                   ComOverlapped* overlapped = nullptr, uint32_t timeoutMs = INFINITE_TIMEOUT) override;
+    uint32_t Write(const void* data, uint32_t count, uint32_t* countOut = nullptr, ComOverlapped* overlapped = nullptr,
+                   uint32_t timeoutMs = INFINITE_TIMEOUT) override;
     void OnCommEvent(uint32_t events, uint32_t errors) override;
     void OnCommEnded(uint32_t code) override;
 

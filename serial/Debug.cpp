@@ -11,23 +11,14 @@ namespace {
 std::atomic<bool> verboseSteps{false};
 }
 
-void SetVerboseSteps(bool on)
-{
-    verboseSteps.store(on);
-}
+void SetVerboseSteps(bool on) { verboseSteps.store(on); }
 
-bool VerboseSteps()
-{
-    return verboseSteps.load();
-}
+bool VerboseSteps() { return verboseSteps.load(); }
 
-void DebugOutput(const char* text)
-{
-    if (!text)
-        return;
+void DebugOutput(const char* text) {
+    if (!text) return;
     CDUXKSerial& channel = GetSensorChannel();
-    if (channel.HasTrace())
-        channel.TraceLine(text);
+    if (channel.HasTrace()) channel.TraceLine(text);
     const char* debug = std::getenv("DUXK_DEBUG");
     if (VerboseSteps() || (debug && *debug && std::strcmp(debug, "0") != 0)) {
         size_t len = std::strlen(text);

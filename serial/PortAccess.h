@@ -23,8 +23,7 @@ struct PortAccess {
     // when woken) and the line errors of that moment, or the code that ends
     // the thread: 995 when the port is being closed, the device's error when
     // it failed or went away.
-    static uint32_t WaitForEvents(CWinCom& port, const std::atomic<bool>& stop, uint32_t* events,
-                                  uint32_t* errors);
+    static uint32_t WaitForEvents(CWinCom& port, const std::atomic<bool>& stop, uint32_t* events, uint32_t* errors);
     // Ends a pending WaitForEvents (it returns 0 with no events); a wake
     // with no wait pending is kept for the next one.
     static void Wake(CWinCom& port);

@@ -19,9 +19,8 @@ namespace {
 
 // The process holding the port's lock (the exclusive flock every instance
 // of this program and most serial tools take), as "name (pid N)".
-std::string HolderOf(const std::string& device)
-{
-    struct stat dev{};
+std::string HolderOf(const std::string& device) {
+    struct stat dev {};
     if (::stat(device.c_str(), &dev) != 0) return {};
     FILE* locks = std::fopen("/proc/locks", "re");
     if (!locks) return {};
@@ -33,8 +32,8 @@ std::string HolderOf(const std::string& device)
         long pid = 0;
         unsigned major = 0, minor = 0;
         unsigned long inode = 0;
-        if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &major, &minor,
-                        &inode) != 7)
+        if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &major, &minor, &inode) !=
+            7)
             continue;
         if (std::strcmp(kind, "FLOCK") != 0 || inode != dev.st_ino || major != ::major(dev.st_dev) ||
             minor != ::minor(dev.st_dev) || pid == ::getpid())
@@ -52,13 +51,11 @@ std::string HolderOf(const std::string& device)
 }
 
 // "COM1 (/dev/ttyS0)", or the device alone when the port was named by it.
-std::string Named(const std::string& portName, const std::string& device)
-{
+std::string Named(const std::string& portName, const std::string& device) {
     return portName == device ? device : portName + " (" + device + ")";
 }
 
-std::string InUse(const std::string& portName, const std::string& device)
-{
+std::string InUse(const std::string& portName, const std::string& device) {
     const std::string holder = HolderOf(device);
     return Named(portName, device) + " is in use by " + (holder.empty() ? "another program" : holder) +
            "; close it there and try again";
@@ -66,8 +63,7 @@ std::string InUse(const std::string& portName, const std::string& device)
 
 }  // namespace
 
-std::string ShellQuote(const std::string& word)
-{
+std::string ShellQuote(const std::string& word) {
     bool plain = !word.empty();
     for (unsigned char c : word)
         if (!std::isalnum(c) && !std::strchr("/._-+:@,=%", c)) plain = false;
@@ -77,8 +73,7 @@ std::string ShellQuote(const std::string& word)
     return quoted + "'";
 }
 
-std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
-{
+std::string DescribePortOpenFailure(const std::string& portName, uint32_t code) {
     std::string device = ResolvePortName(portName);
     char real[PATH_MAX];
     if (!device.empty() && ::realpath(device.c_str(), real)) device = real;
@@ -90,7 +85,7 @@ std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
     if (code == 1) return Named(portName, device) + " is not a serial port (not a terminal device)";
     if (code != 5) return {};
 
-    struct stat st{};
+    struct stat st {};
     if (::stat(device.c_str(), &st) != 0) return Named(portName, device) + ": " + std::strerror(errno);
     // Advice on access rights is for serial devices only: for any other
     // file it would tell the user to hand a system file to a group.

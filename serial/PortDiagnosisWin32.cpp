@@ -4,8 +4,7 @@
 
 #include <windows.h>
 
-std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
-{
+std::string DescribePortOpenFailure(const std::string& portName, uint32_t code) {
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -14,9 +13,7 @@ std::string DescribePortOpenFailure(const std::string& portName, uint32_t code)
     case ERROR_SHARING_VIOLATION:
         // Windows gives a port to one handle at a time and does not say whose.
         return portName + " is in use by another program; close it there and try again";
-    case ERROR_INVALID_FUNCTION:
-        return portName + " is not a serial port";
-    default:
-        return {};
+    case ERROR_INVALID_FUNCTION: return portName + " is not a serial port";
+    default: return {};
     }
 }

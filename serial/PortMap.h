@@ -55,11 +55,11 @@ std::vector<SerialDevice> DiscoverSerialDevices();
 std::vector<std::string> ListSerialDevices();
 
 struct PortMapEntry {
-    std::string name;    // "COM1"
-    std::string device;  // what the name resolves to; empty when it does not exist
-    bool mapped = false; // resolved through a link of the map directory
-    bool present = false;// the resolved device exists
-    std::string kind;    // for a device found (not mapped): its SerialDevice::kind
+    std::string name;      // "COM1"
+    std::string device;    // what the name resolves to; empty when it does not exist
+    bool mapped = false;   // resolved through a link of the map directory
+    bool present = false;  // the resolved device exists
+    std::string kind;      // for a device found (not mapped): its SerialDevice::kind
 };
 // COM1..COM7 with what each resolves to. Without DUXK_PORTS_DIR, a COMn
 // without a link takes the next serial device found that no link names, in

@@ -13,21 +13,18 @@ namespace {
 const char kNoMap[] = "the port map is Linux-only: on Windows COM1, COM2, ... are the system's own ports";
 
 // The system's COM port names (from the DOS device namespace), by number.
-std::vector<int> SystemComPorts()
-{
+std::vector<int> SystemComPorts() {
     std::vector<char> names(64 * 1024);
     DWORD n = 0;
     for (;;) {
         n = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-        if (n != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= (16u << 20))
-            break;
+        if (n != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= (16u << 20)) break;
         names.resize(names.size() * 4);
     }
     std::vector<int> ports;
     for (DWORD i = 0; i < n && names[i] != '\0';) {
         const std::string name(&names[i]);
-        if (const int number = ComPortNumber(name))
-            ports.push_back(number);
+        if (const int number = ComPortNumber(name)) ports.push_back(number);
         i += static_cast<DWORD>(name.size()) + 1;
     }
     std::sort(ports.begin(), ports.end());
@@ -35,52 +32,33 @@ std::vector<int> SystemComPorts()
     return ports;
 }
 
-} // namespace
+}  // namespace
 
-bool PortMapSupported()
-{
-    return false;
-}
+bool PortMapSupported() { return false; }
 
-const char* PortNameHelp()
-{
-    return "COM1..COM7 or any other COM port of the system (COM12)";
-}
+const char* PortNameHelp() { return "COM1..COM7 or any other COM port of the system (COM12)"; }
 
-bool PortMapIsExplicit()
-{
-    return false;
-}
+bool PortMapIsExplicit() { return false; }
 
-std::string PortMapDir()
-{
-    return {};
-}
+std::string PortMapDir() { return {}; }
 
-std::string ResolvePortName(const std::string& name)
-{
+std::string ResolvePortName(const std::string& name) {
     const int n = ComPortNumber(name);
-    if (n == 0)
-        return name;
+    if (n == 0) return name;
     return "\\\\.\\COM" + std::to_string(n);
 }
 
-bool MapPort(const std::string&, const std::string&, std::string* error)
-{
-    if (error)
-        *error = kNoMap;
+bool MapPort(const std::string&, const std::string&, std::string* error) {
+    if (error) *error = kNoMap;
     return false;
 }
 
-bool UnmapPort(const std::string&, std::string* error)
-{
-    if (error)
-        *error = kNoMap;
+bool UnmapPort(const std::string&, std::string* error) {
+    if (error) *error = kNoMap;
     return false;
 }
 
-std::vector<SerialDevice> DiscoverSerialDevices()
-{
+std::vector<SerialDevice> DiscoverSerialDevices() {
     std::vector<SerialDevice> out;
     for (int n : SystemComPorts()) {
         SerialDevice d;
@@ -92,8 +70,7 @@ std::vector<SerialDevice> DiscoverSerialDevices()
     return out;
 }
 
-std::vector<PortMapEntry> ListPortMap()
-{
+std::vector<PortMapEntry> ListPortMap() {
     const std::vector<int> present = SystemComPorts();
     std::vector<PortMapEntry> out;
     for (int n = 1; n <= 7; ++n) {
@@ -107,10 +84,8 @@ std::vector<PortMapEntry> ListPortMap()
     return out;
 }
 
-std::vector<std::string> ListSerialDevices()
-{
+std::vector<std::string> ListSerialDevices() {
     std::vector<std::string> out;
-    for (const SerialDevice& d : DiscoverSerialDevices())
-        out.push_back(d.path);
+    for (const SerialDevice& d : DiscoverSerialDevices()) out.push_back(d.path);
     return out;
 }

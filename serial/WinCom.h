@@ -80,8 +80,8 @@ public:
     virtual int32_t GetFlowControl();
     virtual uint32_t GetEventMask();
     virtual char GetEventChar();
-    virtual uint32_t WriteString(const char* text, uint32_t* countOut = nullptr,
-                                 ComOverlapped* overlapped = nullptr, uint32_t timeoutMs = INFINITE_TIMEOUT);
+    virtual uint32_t WriteString(const char* text, uint32_t* countOut = nullptr, ComOverlapped* overlapped = nullptr,
+                                 uint32_t timeoutMs = INFINITE_TIMEOUT);
     virtual uint32_t Write(const void* data, uint32_t count, uint32_t* countOut = nullptr,
                            ComOverlapped* overlapped = nullptr, uint32_t timeoutMs = INFINITE_TIMEOUT);
     virtual uint32_t Read(void* buffer, uint32_t count, uint32_t* countOut = nullptr,

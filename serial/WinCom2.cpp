@@ -15,16 +15,12 @@
 #include <thread>
 #include <vector>
 
-uint32_t CWinCom::WriteString(const char* text, uint32_t* countOut, ComOverlapped* overlapped, uint32_t timeoutMs)
-{
+uint32_t CWinCom::WriteString(const char* text, uint32_t* countOut, ComOverlapped* overlapped, uint32_t timeoutMs) {
     uint32_t len = text ? static_cast<uint32_t>(std::strlen(text)) : 0;
     return Write(text, len, countOut, overlapped, timeoutMs);
 }
 
-uint32_t CWinCom::LastError() const
-{
-    return lastError.load();
-}
+uint32_t CWinCom::LastError() const { return lastError.load(); }
 
 // ---------------------------------------------------------------- CWinCom2
 
@@ -43,32 +39,27 @@ struct CWinCom2::Impl2 {
     std::shared_ptr<EventThreadControl> control;
     std::vector<std::thread> leftThreads;  // stopped with a time-out; joined at Close
     std::mutex mu;
-    std::atomic<bool> failed{false};       // the event thread ended on a port error
+    std::atomic<bool> failed{false};  // the event thread ended on a port error
 };
 
 CWinCom2::CWinCom2() : impl2_(new Impl2) {}
 
-CWinCom2::~CWinCom2()
-{
+CWinCom2::~CWinCom2() {
     CWinCom2::Close();
     delete impl2_;
 }
 
-uint32_t CWinCom2::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag)
-{
+uint32_t CWinCom2::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag) {
     uint32_t code = CWinCom::Open(portName, inQueue, outQueue, true);
-    if (code != ERROR_SUCCESS_CODE)
-        return code;
+    if (code != ERROR_SUCCESS_CODE) return code;
     if (flag) {
         code = StartEventThread();
-        if (code != ERROR_SUCCESS_CODE)
-            return code;
+        if (code != ERROR_SUCCESS_CODE) return code;
     }
     return lastError;
 }
 
-uint32_t CWinCom2::Close()
-{
+uint32_t CWinCom2::Close() {
     StopEventThread(INFINITE_TIMEOUT);
     std::vector<std::thread> left;
     {
@@ -87,14 +78,12 @@ uint32_t CWinCom2::Close()
     return code;
 }
 
-uint32_t CWinCom2::StartEventThread()
-{
+uint32_t CWinCom2::StartEventThread() {
     if (impl2_->thread.joinable()) {
         lastError = ERROR_SUCCESS_CODE;
         return 0;
     }
-    if (!IsOpen())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!IsOpen()) return lastError = ERROR_INVALID_HANDLE_CODE;
     auto control = std::make_shared<EventThreadControl>();
     impl2_->failed.store(false);
     try {
@@ -110,12 +99,9 @@ uint32_t CWinCom2::StartEventThread()
                     }
                     break;
                 }
-                if (control->stopRequested.load())
-                    break;
-                if (events)
-                    OnCommEvent(events, errors);
-                if (control->stopRequested.load())
-                    break;
+                if (control->stopRequested.load()) break;
+                if (events) OnCommEvent(events, errors);
+                if (control->stopRequested.load()) break;
             }
             std::lock_guard<std::mutex> lock(control->mu);
             control->running = false;
@@ -128,13 +114,9 @@ uint32_t CWinCom2::StartEventThread()
     return lastError = ERROR_SUCCESS_CODE;
 }
 
-bool CWinCom2::HasEventThreadFailed() const
-{
-    return impl2_->failed.load();
-}
+bool CWinCom2::HasEventThreadFailed() const { return impl2_->failed.load(); }
 
-uint32_t CWinCom2::StopEventThread(uint32_t timeoutMs)
-{
+uint32_t CWinCom2::StopEventThread(uint32_t timeoutMs) {
     if (impl2_->thread.joinable()) {
         std::shared_ptr<EventThreadControl> control = impl2_->control;
         control->stopRequested = true;

@@ -47,32 +47,22 @@ constexpr uint32_t MAXDWORD_VALUE = 0xFFFFFFFFu;
 
 using platform::Deadline;
 
-uint64_t NowUs()
-{
-    return platform::MonotonicUs();
-}
+uint64_t NowUs() { return platform::MonotonicUs(); }
 
 // errno of a failed call on an open port → Windows code.
-uint32_t IoErrorCode(int e)
-{
+uint32_t IoErrorCode(int e) {
     switch (e) {
     case EIO:
     case ENXIO:
     case ENODEV:
-    case EPIPE:
-        return ERROR_DEVICE_NOT_CONNECTED_CODE;
-    case EBADF:
-        return ERROR_INVALID_HANDLE_CODE;
+    case EPIPE: return ERROR_DEVICE_NOT_CONNECTED_CODE;
+    case EBADF: return ERROR_INVALID_HANDLE_CODE;
     case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED_CODE;
+    case EPERM: return ERROR_ACCESS_DENIED_CODE;
     case ENOTTY:
-    case ENOSYS:
-        return ERROR_INVALID_FUNCTION_CODE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER_CODE;
-    default:
-        return ERROR_GEN_FAILURE_CODE;
+    case ENOSYS: return ERROR_INVALID_FUNCTION_CODE;
+    case EINVAL: return ERROR_INVALID_PARAMETER_CODE;
+    default: return ERROR_GEN_FAILURE_CODE;
     }
 }
 
@@ -80,18 +70,15 @@ uint32_t IoErrorCode(int e)
 // (16 ms by default) unless the port asks for low latency; with one echo
 // per byte that wait would come on every byte. Drivers that do not know the
 // request refuse it, which does no harm.
-void RequestLowLatency(int fd)
-{
+void RequestLowLatency(int fd) {
     serial_struct ss{};
-    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0)
-        return;
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return;
     ss.flags |= ASYNC_LOW_LATENCY;
     (void)ioctl(fd, TIOCSSERIAL, &ss);
 }
 
 // errno of a failed open → Windows code.
-uint32_t OpenErrorCode(int e)
-{
+uint32_t OpenErrorCode(int e) {
     switch (e) {
     case ENOENT:
     case ENOTDIR:
@@ -103,10 +90,8 @@ uint32_t OpenErrorCode(int e)
     case EPERM:
     case EBUSY:
     case EWOULDBLOCK:
-    case EROFS:
-        return ERROR_ACCESS_DENIED_CODE;
-    default:
-        return IoErrorCode(e);
+    case EROFS: return ERROR_ACCESS_DENIED_CODE;
+    default: return IoErrorCode(e);
     }
 }
 
@@ -116,16 +101,15 @@ struct BaudEntry {
 };
 
 const BaudEntry kBauds[] = {
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
-    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
-    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
-    {500000, B500000}, {576000, B576000}, {921600, B921600}, {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+    {50, B50},           {75, B75},         {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000},
 };
 
-bool SpeedOf(uint32_t rate, speed_t* out)
-{
+bool SpeedOf(uint32_t rate, speed_t* out) {
     for (const BaudEntry& b : kBauds)
         if (b.rate == rate) {
             *out = b.speed;
@@ -134,23 +118,19 @@ bool SpeedOf(uint32_t rate, speed_t* out)
     return false;
 }
 
-void DrainEventFd(int fd)
-{
+void DrainEventFd(int fd) {
     uint64_t v;
-    while (read(fd, &v, sizeof v) > 0) {
-    }
+    while (read(fd, &v, sizeof v) > 0) {}
 }
 
-void PokeEventFd(int fd)
-{
-    if (fd < 0)
-        return;
+void PokeEventFd(int fd) {
+    if (fd < 0) return;
     uint64_t one = 1;
     ssize_t r = write(fd, &one, sizeof one);
     (void)r;
 }
 
-} // namespace
+}  // namespace
 
 // The line settings as a Windows device control block and time-outs hold
 // them.
@@ -159,11 +139,11 @@ struct PortSettings {
     uint8_t byteSize = 8;
     uint8_t parity = NOPARITY;
     uint8_t stopBits = ONESTOPBIT;
-    bool parityCheck = false;   // fParity
+    bool parityCheck = false;  // fParity
     bool outxCtsFlow = false;
     bool outxDsrFlow = false;
-    uint8_t dtrControl = 1;     // DTR_CONTROL_ENABLE
-    uint8_t rtsControl = 1;     // RTS_CONTROL_ENABLE
+    uint8_t dtrControl = 1;  // DTR_CONTROL_ENABLE
+    uint8_t rtsControl = 1;  // RTS_CONTROL_ENABLE
     bool outX = false;
     bool inX = false;
     char eventChar = 0;
@@ -180,7 +160,7 @@ struct CWinCom::Impl {
     bool isPty = false;
     std::string name;
 
-    std::mutex mu;      // settings record, operation count, closing flag
+    std::mutex mu;  // settings record, operation count, closing flag
     std::condition_variable opsCv;
     int ops = 0;
     bool closing = false;
@@ -222,21 +202,16 @@ namespace {
 // Counts a running operation so that Close can wait for it to leave.
 class OpGuard {
 public:
-    explicit OpGuard(PortAccess::Impl* im) : im_(im)
-    {
+    explicit OpGuard(PortAccess::Impl* im) : im_(im) {
         std::lock_guard<std::mutex> lock(im_->mu);
         fd_ = im_->fd.load();
         ok_ = fd_ >= 0 && !im_->closing;
-        if (ok_)
-            ++im_->ops;
+        if (ok_) ++im_->ops;
     }
-    ~OpGuard()
-    {
-        if (!ok_)
-            return;
+    ~OpGuard() {
+        if (!ok_) return;
         std::lock_guard<std::mutex> lock(im_->mu);
-        if (--im_->ops == 0)
-            im_->opsCv.notify_all();
+        if (--im_->ops == 0) im_->opsCv.notify_all();
     }
     OpGuard(const OpGuard&) = delete;
     OpGuard& operator=(const OpGuard&) = delete;
@@ -256,22 +231,18 @@ enum class PortWait { Ready, Quiet, TimedOut, Ended };
 // hang-up or an error: *revents), the port is being closed or the deadline
 // passes. Quiet: poll's own time ran out; Ended: *code ends the call.
 PortWait WaitPortReady(int portFd, int cancelFd, short events, const Deadline& deadline, short* revents,
-                       uint32_t* code)
-{
+                       uint32_t* code) {
     *revents = 0;
     const int ms = deadline.RemainingMs();
-    if (ms == 0)
-        return PortWait::TimedOut;
+    if (ms == 0) return PortWait::TimedOut;
     pollfd pf[2] = {{portFd, events, 0}, {cancelFd, POLLIN, 0}};
     const int r = poll(pf, 2, ms);
     if (r < 0) {
-        if (errno == EINTR)
-            return PortWait::Ready;
+        if (errno == EINTR) return PortWait::Ready;
         *code = IoErrorCode(errno);
         return PortWait::Ended;
     }
-    if (r == 0)
-        return PortWait::Quiet;
+    if (r == 0) return PortWait::Quiet;
     if (pf[1].revents) {
         *code = ERROR_OPERATION_ABORTED_CODE;
         return PortWait::Ended;
@@ -280,13 +251,11 @@ PortWait WaitPortReady(int portFd, int cancelFd, short events, const Deadline& d
     return PortWait::Ready;
 }
 
-} // namespace
+}  // namespace
 
-uint32_t CWinCom::Impl::ApplySettings(int portFd, const PortSettings& s)
-{
+uint32_t CWinCom::Impl::ApplySettings(int portFd, const PortSettings& s) {
     termios tio{};
-    if (tcgetattr(portFd, &tio) != 0)
-        return IoErrorCode(errno);
+    if (tcgetattr(portFd, &tio) != 0) return IoErrorCode(errno);
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -303,21 +272,16 @@ uint32_t CWinCom::Impl::ApplySettings(int portFd, const PortSettings& s)
     case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
     default: break;
     }
-    if (s.stopBits != ONESTOPBIT)
-        tio.c_cflag |= CSTOPB;
-    if (s.outxCtsFlow)
-        tio.c_cflag |= CRTSCTS;
+    if (s.stopBits != ONESTOPBIT) tio.c_cflag |= CSTOPB;
+    if (s.outxCtsFlow) tio.c_cflag |= CRTSCTS;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    if (s.outX)
-        tio.c_iflag |= IXON;
-    if (s.inX)
-        tio.c_iflag |= IXOFF;
+    if (s.outX) tio.c_iflag |= IXON;
+    if (s.inX) tio.c_iflag |= IXOFF;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     speed_t sp;
     const bool standardRate = SpeedOf(s.baudRate, &sp);
-    if (!standardRate && (s.baudRate < 50 || s.baudRate > 4000000))
-        return ERROR_INVALID_PARAMETER_CODE;
+    if (!standardRate && (s.baudRate < 50 || s.baudRate > 4000000)) return ERROR_INVALID_PARAMETER_CODE;
     if (standardRate) {
         cfsetispeed(&tio, sp);
         cfsetospeed(&tio, sp);
@@ -325,28 +289,23 @@ uint32_t CWinCom::Impl::ApplySettings(int portFd, const PortSettings& s)
     if (tcsetattr(portFd, TCSANOW, &tio) != 0) {
         // Some kernels refuse a change that only a real line could carry
         // out (parity on a pseudo-terminal); the record keeps it.
-        if (!(isPty && errno == EINVAL))
-            return IoErrorCode(errno);
+        if (!(isPty && errno == EINVAL)) return IoErrorCode(errno);
     }
     if (!standardRate) {
         int e = SetArbitraryBaud(portFd, s.baudRate);
-        if (e != 0 && !isPty)
-            return e == EINVAL ? ERROR_INVALID_PARAMETER_CODE : IoErrorCode(e);
+        if (e != 0 && !isPty) return e == EINVAL ? ERROR_INVALID_PARAMETER_CODE : IoErrorCode(e);
     }
     // DTR and RTS as the control modes ask; devices without modem lines
     // (pseudo-terminals) simply have none.
     int set = 0, clear = 0;
     (s.dtrControl == 0 ? clear : set) |= TIOCM_DTR;
     (s.rtsControl == 0 ? clear : set) |= TIOCM_RTS;
-    if (set)
-        (void)ioctl(portFd, TIOCMBIS, &set);
-    if (clear)
-        (void)ioctl(portFd, TIOCMBIC, &clear);
+    if (set) (void)ioctl(portFd, TIOCMBIS, &set);
+    if (clear) (void)ioctl(portFd, TIOCMBIC, &clear);
     return ERROR_SUCCESS_CODE;
 }
 
-void CWinCom::Impl::ResetStatusBaseline(int portFd)
-{
+void CWinCom::Impl::ResetStatusBaseline(int portFd) {
     icountOk = ioctl(portFd, TIOCGICOUNT, &icount) == 0;
     modemOk = ioctl(portFd, TIOCMGET, &modemLines) == 0;
     lineErrors.store(0);
@@ -354,8 +313,7 @@ void CWinCom::Impl::ResetStatusBaseline(int portFd)
 
 // Compares the driver's counters and modem lines with the last look; returns
 // the comm events that the changes amount to and collects line errors.
-uint32_t CWinCom::Impl::CollectStatus(int portFd)
-{
+uint32_t CWinCom::Impl::CollectStatus(int portFd) {
     uint32_t ev = 0;
     if (icountOk) {
         serial_icounter_struct now{};
@@ -369,8 +327,7 @@ uint32_t CWinCom::Impl::CollectStatus(int portFd)
                 errs |= CE_BREAK;
                 ev |= EV_BREAK;
             }
-            if (errs & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER))
-                ev |= EV_ERR;
+            if (errs & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) ev |= EV_ERR;
             lineErrors.fetch_or(errs);
             icount = now;
         }
@@ -391,40 +348,31 @@ uint32_t CWinCom::Impl::CollectStatus(int portFd)
 
 // The line errors collected since the last call (the comm-event wait
 // gathers them together with the events they raise).
-uint32_t CWinCom::Impl::TakeLineErrors()
-{
-    return lineErrors.exchange(0);
-}
+uint32_t CWinCom::Impl::TakeLineErrors() { return lineErrors.exchange(0); }
 
 // Waits for an event of the mask. Returns 0 with the events in *fired (0 when
 // the mask was changed meanwhile or a stop was requested), 1460 when the
 // time-out passed, 995 when the port is being closed, or the device's error
 // when it failed or went away.
-uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs,
-                                 const std::atomic<bool>* stop)
-{
+uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs, const std::atomic<bool>* stop) {
     std::lock_guard<std::mutex> lock(waitMu);
     *fired = 0;
     const Deadline deadline = PortDeadline(timeoutMs);
     const uint64_t generation = maskGeneration.load();
     for (;;) {
-        if (stop && stop->load())
-            return ERROR_SUCCESS_CODE;
+        if (stop && stop->load()) return ERROR_SUCCESS_CODE;
         const uint32_t mask = eventMask.load();
         uint32_t ev = 0;
         int pollMs = deadline.RemainingMs();
         int64_t drainUs = -1;  // a pseudo-terminal's modelled drain, to the microsecond
 
         // Received bytes: reported once until somebody reads.
-        if (rxReported && readGeneration.load() != rxReportedGeneration)
-            rxReported = false;
+        if (rxReported && readGeneration.load() != rxReportedGeneration) rxReported = false;
         const bool watchRx = (mask & (EV_RXCHAR | EV_RXFLAG)) && !rxReported;
         auto shorten = [&pollMs](int ms) {
-            if (pollMs < 0 || ms < pollMs)
-                pollMs = ms;
+            if (pollMs < 0 || ms < pollMs) pollMs = ms;
         };
-        if (rxReported)
-            shorten(20);
+        if (rxReported) shorten(20);
 
         // Output drained: watch the driver's output queue after a write.
         if (txPending.load()) {
@@ -459,8 +407,7 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
 
         // Modem lines and line errors: the driver keeps counters but offers
         // no wait that fits into poll(), so they are looked at regularly.
-        if ((icountOk || modemOk) &&
-            (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR | EV_BREAK))) {
+        if ((icountOk || modemOk) && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR | EV_BREAK))) {
             ev |= CollectStatus(portFd);
             shorten(50);
         }
@@ -470,8 +417,7 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
             *fired = ev;
             return ERROR_SUCCESS_CODE;
         }
-        if (pollMs == 0)
-            return ERROR_TIMEOUT_CODE;
+        if (pollMs == 0) return ERROR_TIMEOUT_CODE;
 
         pollfd pf[3] = {
             {wakeFd, POLLIN, 0},
@@ -486,22 +432,18 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
             r = poll(pf, 3, pollMs);
         }
         if (r < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return IoErrorCode(errno);
         }
-        if (pf[1].revents)
-            return ERROR_OPERATION_ABORTED_CODE;
+        if (pf[1].revents) return ERROR_OPERATION_ABORTED_CODE;
         if (pf[0].revents) {
             DrainEventFd(wakeFd);
-            if ((stop && stop->load()) || maskGeneration.load() != generation)
-                return ERROR_SUCCESS_CODE;
+            if ((stop && stop->load()) || maskGeneration.load() != generation) return ERROR_SUCCESS_CODE;
         }
         if (pf[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // The device went away (or the far end of a pseudo-terminal
             // closed): report it instead of waking up again and again.
-            return pf[2].revents & POLLNVAL ? ERROR_INVALID_HANDLE_CODE
-                                            : ERROR_DEVICE_NOT_CONNECTED_CODE;
+            return pf[2].revents & POLLNVAL ? ERROR_INVALID_HANDLE_CODE : ERROR_DEVICE_NOT_CONNECTED_CODE;
         }
         if (pf[2].revents & POLLIN) {
             rxReported = true;
@@ -516,8 +458,7 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
 }
 
 uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs,
-                                uint32_t* written)
-{
+                                uint32_t* written) {
     *written = 0;
     const Deadline deadline = PortDeadline(timeoutMs);
     uint32_t code = ERROR_SUCCESS_CODE;
@@ -525,12 +466,10 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
         ssize_t n = write(portFd, data + *written, count - *written);
         if (n > 0) {
             *written += static_cast<uint32_t>(n);
-            if (isPty)
-                AccountPtyOutput(static_cast<uint32_t>(n));
+            if (isPty) AccountPtyOutput(static_cast<uint32_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) {
             code = IoErrorCode(errno);
             break;
@@ -541,8 +480,7 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
             code = ERROR_TIMEOUT_CODE;
             break;
         }
-        if (wait == PortWait::Ended)
-            break;
+        if (wait == PortWait::Ended) break;
         if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
             code = ERROR_DEVICE_NOT_CONNECTED_CODE;
             break;
@@ -557,8 +495,7 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
 
 // The line time of `count` bytes just handed to a pseudo-terminal, queued
 // behind what is still on the modelled line.
-void CWinCom::Impl::AccountPtyOutput(uint32_t count)
-{
+void CWinCom::Impl::AccountPtyOutput(uint32_t count) {
     PortSettings s;
     {
         std::lock_guard<std::mutex> lock(mu);
@@ -572,8 +509,7 @@ void CWinCom::Impl::AccountPtyOutput(uint32_t count)
     ptyTxFreeUs.store(std::max(free, now) + lineUs);
 }
 
-uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got)
-{
+uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got) {
     *got = 0;
     uint32_t interval, multiplier, constant;
     {
@@ -603,22 +539,19 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
             *got += static_cast<uint32_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) {
             code = IoErrorCode(errno);
             break;
         }
-        if (immediate)
-            break;
+        if (immediate) break;
         short revents = 0;
         const PortWait wait = WaitPortReady(portFd, cancelFd, POLLIN, deadline, &revents, &code);
         if (wait == PortWait::TimedOut) {
             code = totalLimited ? ERROR_SUCCESS_CODE : ERROR_TIMEOUT_CODE;
             break;
         }
-        if (wait == PortWait::Ended)
-            break;
+        if (wait == PortWait::Ended) break;
         // Bytes still to read come before the hang-up.
         if ((revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLIN)) {
             code = ERROR_DEVICE_NOT_CONNECTED_CODE;
@@ -633,37 +566,29 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
 
 CWinCom::CWinCom() : impl_(new Impl) {}
 
-CWinCom::~CWinCom()
-{
+CWinCom::~CWinCom() {
     CWinCom::Close();
     delete impl_;
 }
 
-bool CWinCom::IsOpen() const
-{
-    return impl_->fd.load() >= 0;
-}
+bool CWinCom::IsOpen() const { return impl_->fd.load() >= 0; }
 
-bool CWinCom::IsDeviceGone() const
-{
+bool CWinCom::IsDeviceGone() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     const int fd = impl_->fd.load();
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     // No events asked for: poll reports only hang-up, error and a dead handle.
     pollfd pf{fd, 0, 0};
     return poll(&pf, 1, 0) > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-std::string CWinCom::PortName() const
-{
+std::string CWinCom::PortName() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->fd.load() >= 0 ? impl_->name : std::string();
 }
 
-uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag)
-{
-    (void)inQueue;   // the driver's queues are fixed; sizes are advisory
+uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag) {
+    (void)inQueue;  // the driver's queues are fixed; sizes are advisory
     (void)outQueue;
     if (IsOpen()) {
         lastError = ERROR_ALREADY_INITIALIZED_CODE;
@@ -678,7 +603,7 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     // Only terminal devices are ports: anything else (a file, a FIFO, a
     // disk) is refused before it is opened, and again on the descriptor
     // before any configuration, in case the name was swapped meanwhile.
-    struct stat named{};
+    struct stat named {};
     if (::stat(device.c_str(), &named) != 0) {
         lastError = OpenErrorCode(errno);
         return lastError;
@@ -694,7 +619,7 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     }
     uint32_t code = ERROR_SUCCESS_CODE;
     termios probe{};
-    struct stat opened{};
+    struct stat opened {};
     if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || !isatty(fd) || tcgetattr(fd, &probe) != 0) {
         code = ERROR_INVALID_FUNCTION_CODE;
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -708,8 +633,7 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     if (code == ERROR_SUCCESS_CODE) {
         wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (wakeFd < 0 || cancelFd < 0)
-            code = IoErrorCode(errno);
+        if (wakeFd < 0 || cancelFd < 0) code = IoErrorCode(errno);
     }
     if (code != ERROR_SUCCESS_CODE) {
         if (wakeFd >= 0) ::close(wakeFd);
@@ -718,9 +642,8 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         lastError = code;
         return code;
     }
-    struct stat st{};
-    bool pty = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-               major(st.st_rdev) <= 143;
+    struct stat st {};
+    bool pty = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
         impl_->wakeFd = wakeFd;
@@ -766,13 +689,11 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     return lastError;
 }
 
-uint32_t CWinCom::Close()
-{
+uint32_t CWinCom::Close() {
     lastError = ERROR_SUCCESS_CODE;
     std::unique_lock<std::mutex> lock(impl_->mu);
     int fd = impl_->fd.load();
-    if (fd < 0)
-        return 0;
+    if (fd < 0) return 0;
     impl_->closing = true;
     PokeEventFd(impl_->cancelFd);
     impl_->opsCv.wait(lock, [this] { return impl_->ops == 0; });
@@ -787,11 +708,9 @@ uint32_t CWinCom::Close()
     return 0;
 }
 
-uint32_t CWinCom::SetParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits)
-{
+uint32_t CWinCom::SetParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (byteSize < 5 || byteSize > 8 || parity > SPACEPARITY || stopBits > TWOSTOPBITS)
         return lastError = ERROR_INVALID_PARAMETER_CODE;
     std::lock_guard<std::mutex> lock(impl_->mu);
@@ -802,33 +721,26 @@ uint32_t CWinCom::SetParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity,
     s.stopBits = stopBits;
     s.parityCheck = parity != NOPARITY;
     uint32_t code = impl_->ApplySettings(op.fd(), s);
-    if (code == ERROR_SUCCESS_CODE)
-        impl_->settings = s;
+    if (code == ERROR_SUCCESS_CODE) impl_->settings = s;
     return lastError = code;
 }
 
-uint32_t CWinCom::SetEventChar(char ch, bool addToMask)
-{
+uint32_t CWinCom::SetEventChar(char ch, bool addToMask) {
     {
         OpGuard op(impl_);
-        if (!op.ok())
-            return lastError = ERROR_INVALID_HANDLE_CODE;
+        if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     }
-    if (addToMask)
-        SetEventMask(GetEventMask() | EV_RXFLAG);
+    if (addToMask) SetEventMask(GetEventMask() | EV_RXFLAG);
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->settings.eventChar = ch;
     return lastError = ERROR_SUCCESS_CODE;
 }
 
-uint32_t CWinCom::SetEventMask(uint32_t mask)
-{
+uint32_t CWinCom::SetEventMask(uint32_t mask) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     impl_->eventMask = mask;
     // A pending comm-event wait completes (with no events).
     impl_->maskGeneration.fetch_add(1);
@@ -836,11 +748,9 @@ uint32_t CWinCom::SetEventMask(uint32_t mask)
     return lastError = ERROR_SUCCESS_CODE;
 }
 
-uint32_t CWinCom::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs)
-{
+uint32_t CWinCom::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
         return lastError = ERROR_INVALID_FUNCTION_CODE;
     uint32_t fired = 0;
@@ -854,36 +764,28 @@ uint32_t CWinCom::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs)
         return lastError = code;
     }
     uint32_t code = impl_->WaitComm(op.fd(), &fired, timeoutMs, nullptr);
-    if (code == ERROR_SUCCESS_CODE)
-        impl_->firedEvents = fired;
+    if (code == ERROR_SUCCESS_CODE) impl_->firedEvents = fired;
     return lastError = code;
 }
 
-uint32_t CWinCom::SetFlowControl(int mode)
-{
+uint32_t CWinCom::SetFlowControl(int mode) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
-    if (mode < 0 || mode > 2)
-        return lastError = E_INVALIDARG_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (mode < 0 || mode > 2) return lastError = E_INVALIDARG_CODE;
     std::lock_guard<std::mutex> lock(impl_->mu);
     PortSettings s = impl_->settings;
     s.outxCtsFlow = s.outxDsrFlow = mode == 1;
     s.dtrControl = s.rtsControl = mode == 1 ? 2 : 0;
     s.outX = s.inX = mode == 2;
     uint32_t code = impl_->ApplySettings(op.fd(), s);
-    if (code == ERROR_SUCCESS_CODE)
-        impl_->settings = s;
+    if (code == ERROR_SUCCESS_CODE) impl_->settings = s;
     return lastError = code;
 }
 
-uint32_t CWinCom::SetTimeoutMode(int mode)
-{
+uint32_t CWinCom::SetTimeoutMode(int mode) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
-    if (mode != 0 && mode != 1)
-        return lastError = E_INVALIDARG_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (mode != 0 && mode != 1) return lastError = E_INVALIDARG_CODE;
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->settings.readInterval = mode == 0 ? MAXDWORD_VALUE : 0;
     impl_->settings.readTotalMultiplier = 0;
@@ -893,8 +795,7 @@ uint32_t CWinCom::SetTimeoutMode(int mode)
 
 namespace {
 template <typename F>
-int32_t QuerySettings(PortAccess::Impl* im, std::atomic<uint32_t>& lastError, F f)
-{
+int32_t QuerySettings(PortAccess::Impl* im, std::atomic<uint32_t>& lastError, F f) {
     OpGuard op(im);
     if (!op.ok()) {
         lastError = ERROR_INVALID_HANDLE_CODE;
@@ -904,42 +805,34 @@ int32_t QuerySettings(PortAccess::Impl* im, std::atomic<uint32_t>& lastError, F 
     lastError = ERROR_SUCCESS_CODE;
     return f(im->settings);
 }
-} // namespace
+}  // namespace
 
-int32_t CWinCom::GetBaudRate()
-{
+int32_t CWinCom::GetBaudRate() {
     return QuerySettings(impl_, lastError, [](const PortSettings& s) { return static_cast<int32_t>(s.baudRate); });
 }
 
-int32_t CWinCom::GetByteSize()
-{
+int32_t CWinCom::GetByteSize() {
     return QuerySettings(impl_, lastError, [](const PortSettings& s) { return static_cast<int32_t>(s.byteSize); });
 }
 
-int32_t CWinCom::GetParity()
-{
+int32_t CWinCom::GetParity() {
     return QuerySettings(impl_, lastError,
                          [](const PortSettings& s) { return s.parityCheck ? static_cast<int32_t>(s.parity) : 0; });
 }
 
-int32_t CWinCom::GetStopBits()
-{
+int32_t CWinCom::GetStopBits() {
     return QuerySettings(impl_, lastError, [](const PortSettings& s) { return static_cast<int32_t>(s.stopBits); });
 }
 
-int32_t CWinCom::GetFlowControl()
-{
+int32_t CWinCom::GetFlowControl() {
     return QuerySettings(impl_, lastError, [](const PortSettings& s) {
-        if (s.dtrControl == 2 && s.rtsControl == 2)
-            return 1;
-        if (s.outX && s.inX)
-            return 2;
+        if (s.dtrControl == 2 && s.rtsControl == 2) return 1;
+        if (s.outX && s.inX) return 2;
         return 0;
     });
 }
 
-uint32_t CWinCom::GetEventMask()
-{
+uint32_t CWinCom::GetEventMask() {
     if (!IsOpen()) {
         lastError = ERROR_INVALID_HANDLE_CODE;
         return 0;
@@ -948,21 +841,18 @@ uint32_t CWinCom::GetEventMask()
     return impl_->eventMask.load();
 }
 
-char CWinCom::GetEventChar()
-{
-    int32_t v = QuerySettings(impl_, lastError,
-                              [](const PortSettings& s) { return static_cast<int32_t>(static_cast<unsigned char>(s.eventChar)); });
+char CWinCom::GetEventChar() {
+    int32_t v = QuerySettings(impl_, lastError, [](const PortSettings& s) {
+        return static_cast<int32_t>(static_cast<unsigned char>(s.eventChar));
+    });
     return v < 0 ? 0 : static_cast<char>(v);
 }
 
 uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
-                        uint32_t timeoutMs)
-{
-    if (countOut)
-        *countOut = 0;
+                        uint32_t timeoutMs) {
+    if (countOut) *countOut = 0;
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
         return lastError = ERROR_INVALID_FUNCTION_CODE;
     uint32_t written = 0;
@@ -970,42 +860,31 @@ uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, Co
     if (count > 0 && data)
         code = impl_->DoWrite(op.fd(), static_cast<const uint8_t*>(data), count,
                               overlapped ? INFINITE_TIMEOUT : timeoutMs, &written);
-    if (countOut)
-        *countOut = written;
-    if (overlapped)
-        overlapped->Set(code, written);
+    if (countOut) *countOut = written;
+    if (overlapped) overlapped->Set(code, written);
     return lastError = code;
 }
 
 uint32_t CWinCom::Read(void* buffer, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
-                       uint32_t timeoutMs)
-{
-    if (countOut)
-        *countOut = 0;
+                       uint32_t timeoutMs) {
+    if (countOut) *countOut = 0;
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
         return lastError = ERROR_INVALID_FUNCTION_CODE;
     uint32_t got = 0;
     uint32_t code = ERROR_SUCCESS_CODE;
     if (count > 0 && buffer)
-        code = impl_->DoRead(op.fd(), static_cast<uint8_t*>(buffer), count,
-                             overlapped ? INFINITE_TIMEOUT : timeoutMs, &got);
-    if (countOut)
-        *countOut = got;
-    if (overlapped)
-        overlapped->Set(code, got);
+        code = impl_->DoRead(op.fd(), static_cast<uint8_t*>(buffer), count, overlapped ? INFINITE_TIMEOUT : timeoutMs,
+                             &got);
+    if (countOut) *countOut = got;
+    if (overlapped) overlapped->Set(code, got);
     return lastError = code;
 }
 
-uint32_t CWinCom::TakeEvents()
-{
-    return impl_->firedEvents.exchange(0) & impl_->eventMask.load();
-}
+uint32_t CWinCom::TakeEvents() { return impl_->firedEvents.exchange(0) & impl_->eventMask.load(); }
 
-bool CWinCom::IsCarrierOn()
-{
+bool CWinCom::IsCarrierOn() {
     OpGuard op(impl_);
     if (!op.ok()) {
         lastError = ERROR_INVALID_HANDLE_CODE;
@@ -1022,9 +901,7 @@ bool CWinCom::IsCarrierOn()
 
 // ------------------------------------------------- event-thread hooks
 
-uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop, uint32_t* events,
-                                   uint32_t* errors)
-{
+uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop, uint32_t* events, uint32_t* errors) {
     *events = *errors = 0;
     Impl* im = port.impl_;
     uint32_t fired = 0;
@@ -1033,15 +910,11 @@ uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop,
         OpGuard op(im);
         code = op.ok() ? im->WaitComm(op.fd(), &fired, INFINITE_TIMEOUT, &stop) : ERROR_INVALID_HANDLE_CODE;
     }
-    if (code != ERROR_SUCCESS_CODE || stop.load())
-        return code;
+    if (code != ERROR_SUCCESS_CODE || stop.load()) return code;
     im->firedEvents = fired;
     *events = port.TakeEvents();
     *errors = im->TakeLineErrors();
     return ERROR_SUCCESS_CODE;
 }
 
-void PortAccess::Wake(CWinCom& port)
-{
-    PokeEventFd(port.impl_->wakeFd);
-}
+void PortAccess::Wake(CWinCom& port) { PokeEventFd(port.impl_->wakeFd); }

@@ -41,15 +41,11 @@ constexpr DWORD kPollIntervalMs = 5;
 
 constexpr uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
-DWORD WaitMs(uint32_t timeoutMs)
-{
-    return timeoutMs == INFINITE_TIMEOUT ? INFINITE : static_cast<DWORD>(timeoutMs);
-}
+DWORD WaitMs(uint32_t timeoutMs) { return timeoutMs == INFINITE_TIMEOUT ? INFINITE : static_cast<DWORD>(timeoutMs); }
 
 // Errors that say the device behind an open handle has gone (an adapter
 // unplugged, a driver that gave up).
-bool IsDeviceGoneError(DWORD e)
-{
+bool IsDeviceGoneError(DWORD e) {
     switch (e) {
     case ERROR_ACCESS_DENIED:
     case ERROR_INVALID_HANDLE:
@@ -57,10 +53,8 @@ bool IsDeviceGoneError(DWORD e)
     case ERROR_GEN_FAILURE:
     case ERROR_IO_DEVICE:
     case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEVICE_REMOVED:
-        return true;
-    default:
-        return false;
+    case ERROR_DEVICE_REMOVED: return true;
+    default: return false;
     }
 }
 
@@ -77,8 +71,7 @@ struct OpEnd {
 // event when one is given; the operation is cancelled in the last three
 // cases and its end awaited, since its buffers are in use until then.
 template <typename Start>
-OpEnd RunOverlapped(HANDLE port, HANDLE cancelEvent, HANDLE wakeEvent, uint32_t timeoutMs, Start start)
-{
+OpEnd RunOverlapped(HANDLE port, HANDLE cancelEvent, HANDLE wakeEvent, uint32_t timeoutMs, Start start) {
     OpEnd end;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -122,7 +115,7 @@ OpEnd RunOverlapped(HANDLE port, HANDLE cancelEvent, HANDLE wakeEvent, uint32_t 
     return end;
 }
 
-} // namespace
+}  // namespace
 
 struct CWinCom::Impl {
     std::mutex mu;  // handle, closing flag, operation count; one settings change at a time
@@ -157,10 +150,8 @@ struct CWinCom::Impl {
     uint32_t WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, const std::atomic<bool>* stop);
     uint32_t PollComm(HANDLE h, uint32_t* fired, const platform::Deadline& deadline, uint64_t generation,
                       const std::atomic<bool>* stop);
-    void NoteFailure(uint32_t code)
-    {
-        if (IsDeviceGoneError(code))
-            gone = true;
+    void NoteFailure(uint32_t code) {
+        if (IsDeviceGoneError(code)) gone = true;
     }
 };
 
@@ -169,21 +160,16 @@ namespace {
 // Counts a running operation so that Close can wait for it to leave.
 class OpGuard {
 public:
-    explicit OpGuard(PortAccess::Impl* im) : im_(im)
-    {
+    explicit OpGuard(PortAccess::Impl* im) : im_(im) {
         std::lock_guard<std::mutex> lock(im_->mu);
         port_ = im_->port.load();
         ok_ = port_ != INVALID_HANDLE_VALUE && !im_->closing;
-        if (ok_)
-            ++im_->ops;
+        if (ok_) ++im_->ops;
     }
-    ~OpGuard()
-    {
-        if (!ok_)
-            return;
+    ~OpGuard() {
+        if (!ok_) return;
         std::lock_guard<std::mutex> lock(im_->mu);
-        if (--im_->ops == 0)
-            im_->opsCv.notify_all();
+        if (--im_->ops == 0) im_->opsCv.notify_all();
     }
     OpGuard(const OpGuard&) = delete;
     OpGuard& operator=(const OpGuard&) = delete;
@@ -196,26 +182,23 @@ private:
     bool ok_ = false;
 };
 
-} // namespace
+}  // namespace
 
 // Waits for an event of the mask. Returns 0 with the events in *fired (0 when
 // the mask was changed meanwhile or a stop was requested), 1460 when the
 // time-out passed, 995 when the port is being closed, or the device's error.
-uint32_t CWinCom::Impl::WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, const std::atomic<bool>* stop)
-{
+uint32_t CWinCom::Impl::WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, const std::atomic<bool>* stop) {
     std::lock_guard<std::mutex> lock(waitMu);
     *fired = 0;
     const platform::Deadline deadline = PortDeadline(timeoutMs);
     const uint64_t generation = maskGeneration.load();
-    if (stop && stop->load())
-        return ERROR_SUCCESS_CODE;
+    if (stop && stop->load()) return ERROR_SUCCESS_CODE;
     if (!polled.load()) {
         DWORD events = 0;
         // Only the event thread's wait (the one with a stop flag) ends on a wake.
         const OpEnd end = RunOverlapped(h, cancelEvent, stop ? wakeEvent : nullptr, timeoutMs,
                                         [&](OVERLAPPED* ov) { return WaitCommEvent(h, &events, ov); });
-        if (end.woken)
-            return ERROR_SUCCESS_CODE;
+        if (end.woken) return ERROR_SUCCESS_CODE;
         if (end.code == ERROR_SUCCESS_CODE) {
             *fired = events;
             return ERROR_SUCCESS_CODE;
@@ -237,14 +220,11 @@ uint32_t CWinCom::Impl::WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, 
     return PollComm(h, fired, deadline, generation, stop);
 }
 
-uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Deadline& deadline,
-                                 uint64_t generation, const std::atomic<bool>* stop)
-{
+uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Deadline& deadline, uint64_t generation,
+                                 const std::atomic<bool>* stop) {
     for (;;) {
-        if ((stop && stop->load()) || maskGeneration.load() != generation)
-            return ERROR_SUCCESS_CODE;
-        if (gone.load())
-            return ERROR_DEVICE_NOT_CONNECTED_CODE;
+        if ((stop && stop->load()) || maskGeneration.load() != generation) return ERROR_SUCCESS_CODE;
+        if (gone.load()) return ERROR_DEVICE_NOT_CONNECTED_CODE;
         const uint32_t mask = eventMask.load();
         DWORD errors = 0;
         COMSTAT status{};
@@ -255,13 +235,10 @@ uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Dead
         }
         lineErrors.fetch_or(errors);
         uint32_t ev = 0;
-        if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER))
-            ev |= EV_ERR;
-        if (errors & CE_BREAK)
-            ev |= EV_BREAK;
+        if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) ev |= EV_ERR;
+        if (errors & CE_BREAK) ev |= EV_BREAK;
         // Received bytes: reported once until somebody reads.
-        if (rxReported && readGeneration.load() != rxReportedGeneration)
-            rxReported = false;
+        if (rxReported && readGeneration.load() != rxReportedGeneration) rxReported = false;
         if (status.cbInQue > 0 && !rxReported && (mask & EV_RXCHAR)) {
             ev |= EV_RXCHAR;
             rxReported = true;
@@ -296,17 +273,13 @@ uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Dead
         DWORD waitMs = kPollIntervalMs;
         if (!deadline.Infinite()) {
             const int left = deadline.RemainingMs();
-            if (left == 0)
-                return ERROR_TIMEOUT_CODE;
-            if (static_cast<DWORD>(left) < waitMs)
-                waitMs = static_cast<DWORD>(left);
+            if (left == 0) return ERROR_TIMEOUT_CODE;
+            if (static_cast<DWORD>(left) < waitMs) waitMs = static_cast<DWORD>(left);
         }
         HANDLE handles[2] = {cancelEvent, wakeEvent};
         const DWORD r = WaitForMultipleObjects(stop ? 2 : 1, handles, FALSE, waitMs);
-        if (r == WAIT_OBJECT_0)
-            return ERROR_OPERATION_ABORTED_CODE;
-        if (r == WAIT_FAILED)
-            return GetLastError();
+        if (r == WAIT_OBJECT_0) return ERROR_OPERATION_ABORTED_CODE;
+        if (r == WAIT_FAILED) return GetLastError();
         // A wake (a write, a mask change, a stop request) or the interval:
         // look again.
     }
@@ -314,18 +287,14 @@ uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Dead
 
 // ------------------------------------------------- event-thread hooks
 
-uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop, uint32_t* events,
-                                   uint32_t* errors)
-{
+uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop, uint32_t* events, uint32_t* errors) {
     *events = *errors = 0;
     Impl* im = port.impl_;
     OpGuard op(im);
-    if (!op.ok())
-        return ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return ERROR_INVALID_HANDLE_CODE;
     uint32_t fired = 0;
     const uint32_t code = im->WaitComm(op.port(), &fired, INFINITE_TIMEOUT, &stop);
-    if (code != ERROR_SUCCESS_CODE || stop.load())
-        return code;
+    if (code != ERROR_SUCCESS_CODE || stop.load()) return code;
     im->firedEvents = fired;
     *events = port.TakeEvents();
     // The line errors of this moment, which clears them so that I/O can go
@@ -341,36 +310,27 @@ uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop,
     return ERROR_SUCCESS_CODE;
 }
 
-void PortAccess::Wake(CWinCom& port)
-{
+void PortAccess::Wake(CWinCom& port) {
     std::lock_guard<std::mutex> lock(port.impl_->mu);
-    if (port.impl_->wakeEvent)
-        SetEvent(port.impl_->wakeEvent);
+    if (port.impl_->wakeEvent) SetEvent(port.impl_->wakeEvent);
 }
 
 // ---------------------------------------------------------------- CWinCom
 
 CWinCom::CWinCom() : impl_(new Impl) {}
 
-CWinCom::~CWinCom()
-{
+CWinCom::~CWinCom() {
     CWinCom::Close();
     delete impl_;
 }
 
-bool CWinCom::IsOpen() const
-{
-    return impl_->port.load() != INVALID_HANDLE_VALUE;
-}
+bool CWinCom::IsOpen() const { return impl_->port.load() != INVALID_HANDLE_VALUE; }
 
-bool CWinCom::IsDeviceGone() const
-{
+bool CWinCom::IsDeviceGone() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     const HANDLE h = impl_->port.load();
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    if (impl_->gone.load())
-        return true;
+    if (h == INVALID_HANDLE_VALUE) return false;
+    if (impl_->gone.load()) return true;
     DWORD errors = 0;
     COMSTAT status{};
     if (ClearCommError(h, &errors, &status)) {
@@ -381,14 +341,12 @@ bool CWinCom::IsDeviceGone() const
     return IsDeviceGoneError(GetLastError());
 }
 
-std::string CWinCom::PortName() const
-{
+std::string CWinCom::PortName() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->port.load() != INVALID_HANDLE_VALUE ? impl_->name : std::string();
 }
 
-uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag)
-{
+uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue, bool flag) {
     if (IsOpen()) {
         lastError = ERROR_ALREADY_INITIALIZED_CODE;
         return lastError;
@@ -410,17 +368,14 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     DCB probe{};
     probe.DCBlength = sizeof probe;
     // Only a communications device has a DCB (not a file, not a console).
-    if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &probe))
-        code = ERROR_INVALID_FUNCTION_CODE;
+    if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &probe)) code = ERROR_INVALID_FUNCTION_CODE;
     HANDLE cancelEvent = nullptr, wakeEvent = nullptr;
     if (code == ERROR_SUCCESS_CODE) {
         cancelEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (!cancelEvent || !wakeEvent)
-            code = GetLastError();
+        if (!cancelEvent || !wakeEvent) code = GetLastError();
     }
-    if (code == ERROR_SUCCESS_CODE && (inQueue || outQueue) && !SetupComm(h, inQueue, outQueue))
-        code = GetLastError();
+    if (code == ERROR_SUCCESS_CODE && (inQueue || outQueue) && !SetupComm(h, inQueue, outQueue)) code = GetLastError();
     if (code != ERROR_SUCCESS_CODE) {
         if (cancelEvent) CloseHandle(cancelEvent);
         if (wakeEvent) CloseHandle(wakeEvent);
@@ -462,20 +417,17 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     COMMCONFIG config{};
     config.dwSize = sizeof config;
     DWORD size = sizeof config;
-    if (GetDefaultCommConfigA(configName.c_str(), &config, &size))
-        SetCommConfig(h, &config, size);
+    if (GetDefaultCommConfigA(configName.c_str(), &config, &size)) SetCommConfig(h, &config, size);
 
     lastError = timeoutCode;
     return lastError;
 }
 
-uint32_t CWinCom::Close()
-{
+uint32_t CWinCom::Close() {
     lastError = ERROR_SUCCESS_CODE;
     std::unique_lock<std::mutex> lock(impl_->mu);
     const HANDLE h = impl_->port.load();
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
+    if (h == INVALID_HANDLE_VALUE) return 0;
     impl_->closing = true;
     SetEvent(impl_->cancelEvent);
     impl_->opsCv.wait(lock, [this] { return impl_->ops == 0; });
@@ -494,24 +446,19 @@ namespace {
 // Reads the DCB, lets `change` edit it (a code other than 0 stops there) and
 // writes it back whole.
 template <typename F>
-uint32_t ChangeState(PortAccess::Impl* im, HANDLE h, F change)
-{
+uint32_t ChangeState(PortAccess::Impl* im, HANDLE h, F change) {
     std::lock_guard<std::mutex> lock(im->mu);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb))
-        return GetLastError();
+    if (!GetCommState(h, &dcb)) return GetLastError();
     const uint32_t code = change(dcb);
-    if (code != ERROR_SUCCESS_CODE)
-        return code;
-    if (!SetCommState(h, &dcb))
-        return GetLastError();
+    if (code != ERROR_SUCCESS_CODE) return code;
+    if (!SetCommState(h, &dcb)) return GetLastError();
     return ERROR_SUCCESS_CODE;
 }
 
 template <typename F>
-int32_t QueryState(PortAccess::Impl* im, std::atomic<uint32_t>& lastError, F f)
-{
+int32_t QueryState(PortAccess::Impl* im, std::atomic<uint32_t>& lastError, F f) {
     OpGuard op(im);
     if (!op.ok()) {
         lastError = ERROR_INVALID_HANDLE_CODE;
@@ -527,64 +474,52 @@ int32_t QueryState(PortAccess::Impl* im, std::atomic<uint32_t>& lastError, F f)
     return f(dcb);
 }
 
-} // namespace
+}  // namespace
 
-uint32_t CWinCom::SetParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits)
-{
+uint32_t CWinCom::SetParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (byteSize < 5 || byteSize > 8 || parity > SPACEPARITY || stopBits > TWOSTOPBITS)
         return lastError = ERROR_INVALID_PARAMETER_CODE;
     return lastError = ChangeState(impl_, op.port(), [&](DCB& dcb) {
-        dcb.BaudRate = baudRate;
-        dcb.ByteSize = byteSize;
-        dcb.Parity = parity;
-        dcb.StopBits = stopBits;
-        dcb.fParity = parity != NOPARITY;
-        return ERROR_SUCCESS_CODE;
-    });
+               dcb.BaudRate = baudRate;
+               dcb.ByteSize = byteSize;
+               dcb.Parity = parity;
+               dcb.StopBits = stopBits;
+               dcb.fParity = parity != NOPARITY;
+               return ERROR_SUCCESS_CODE;
+           });
 }
 
-uint32_t CWinCom::SetEventChar(char ch, bool addToMask)
-{
+uint32_t CWinCom::SetEventChar(char ch, bool addToMask) {
     {
         OpGuard op(impl_);
-        if (!op.ok())
-            return lastError = ERROR_INVALID_HANDLE_CODE;
+        if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     }
-    if (addToMask)
-        SetEventMask(GetEventMask() | EV_RXFLAG);
+    if (addToMask) SetEventMask(GetEventMask() | EV_RXFLAG);
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     return lastError = ChangeState(impl_, op.port(), [ch](DCB& dcb) {
-        dcb.EvtChar = ch;
-        return ERROR_SUCCESS_CODE;
-    });
+               dcb.EvtChar = ch;
+               return ERROR_SUCCESS_CODE;
+           });
 }
 
-uint32_t CWinCom::SetEventMask(uint32_t mask)
-{
+uint32_t CWinCom::SetEventMask(uint32_t mask) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     // Setting the mask completes a pending comm-event wait of the driver
     // (with no events); a wait that looks for events itself is woken.
-    if (!SetCommMask(op.port(), mask))
-        return lastError = GetLastError();
+    if (!SetCommMask(op.port(), mask)) return lastError = GetLastError();
     impl_->eventMask = mask;
     impl_->maskGeneration.fetch_add(1);
-    if (impl_->polled.load())
-        SetEvent(impl_->wakeEvent);
+    if (impl_->polled.load()) SetEvent(impl_->wakeEvent);
     return lastError = ERROR_SUCCESS_CODE;
 }
 
-uint32_t CWinCom::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs)
-{
+uint32_t CWinCom::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
         return lastError = ERROR_INVALID_FUNCTION_CODE;
     uint32_t fired = 0;
@@ -598,82 +533,65 @@ uint32_t CWinCom::WaitEvent(ComOverlapped* overlapped, uint32_t timeoutMs)
         return lastError = code;
     }
     const uint32_t code = impl_->WaitComm(op.port(), &fired, timeoutMs, nullptr);
-    if (code == ERROR_SUCCESS_CODE)
-        impl_->firedEvents = fired;
+    if (code == ERROR_SUCCESS_CODE) impl_->firedEvents = fired;
     return lastError = code;
 }
 
-uint32_t CWinCom::SetFlowControl(int mode)
-{
+uint32_t CWinCom::SetFlowControl(int mode) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     return lastError = ChangeState(impl_, op.port(), [mode](DCB& dcb) {
-        if (mode < 0 || mode > 2)
-            return E_INVALIDARG_CODE;
-        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = mode == 1;
-        dcb.fDtrControl = mode == 1 ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_DISABLE;
-        dcb.fRtsControl = mode == 1 ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
-        dcb.fOutX = dcb.fInX = mode == 2;
-        return ERROR_SUCCESS_CODE;
-    });
+               if (mode < 0 || mode > 2) return E_INVALIDARG_CODE;
+               dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = mode == 1;
+               dcb.fDtrControl = mode == 1 ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_DISABLE;
+               dcb.fRtsControl = mode == 1 ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+               dcb.fOutX = dcb.fInX = mode == 2;
+               return ERROR_SUCCESS_CODE;
+           });
 }
 
-uint32_t CWinCom::SetTimeoutMode(int mode)
-{
+uint32_t CWinCom::SetTimeoutMode(int mode) {
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     std::lock_guard<std::mutex> lock(impl_->mu);
     COMMTIMEOUTS timeouts{};
-    if (!GetCommTimeouts(op.port(), &timeouts))
-        return lastError = GetLastError();
-    if (mode != 0 && mode != 1)
-        return lastError = E_INVALIDARG_CODE;
+    if (!GetCommTimeouts(op.port(), &timeouts)) return lastError = GetLastError();
+    if (mode != 0 && mode != 1) return lastError = E_INVALIDARG_CODE;
     // Mode 0: a read returns at once with what has arrived; mode 1: it
     // waits for every byte asked for. Write time-outs stay as they are.
     timeouts.ReadIntervalTimeout = mode == 0 ? MAXDWORD : 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(op.port(), &timeouts))
-        return lastError = GetLastError();
+    if (!SetCommTimeouts(op.port(), &timeouts)) return lastError = GetLastError();
     impl_->readAtOnce = mode == 0;
     return lastError = ERROR_SUCCESS_CODE;
 }
 
-int32_t CWinCom::GetBaudRate()
-{
+int32_t CWinCom::GetBaudRate() {
     return QueryState(impl_, lastError, [](const DCB& d) { return static_cast<int32_t>(d.BaudRate); });
 }
 
-int32_t CWinCom::GetByteSize()
-{
+int32_t CWinCom::GetByteSize() {
     return QueryState(impl_, lastError, [](const DCB& d) { return static_cast<int32_t>(d.ByteSize); });
 }
 
-int32_t CWinCom::GetParity()
-{
+int32_t CWinCom::GetParity() {
     return QueryState(impl_, lastError, [](const DCB& d) { return d.fParity ? static_cast<int32_t>(d.Parity) : 0; });
 }
 
-int32_t CWinCom::GetStopBits()
-{
+int32_t CWinCom::GetStopBits() {
     return QueryState(impl_, lastError, [](const DCB& d) { return static_cast<int32_t>(d.StopBits); });
 }
 
-int32_t CWinCom::GetFlowControl()
-{
+int32_t CWinCom::GetFlowControl() {
     return QueryState(impl_, lastError, [](const DCB& d) {
-        if (d.fDtrControl == DTR_CONTROL_HANDSHAKE && d.fRtsControl == RTS_CONTROL_HANDSHAKE)
-            return 1;
-        if (d.fOutX && d.fInX)
-            return 2;
+        if (d.fDtrControl == DTR_CONTROL_HANDSHAKE && d.fRtsControl == RTS_CONTROL_HANDSHAKE) return 1;
+        if (d.fOutX && d.fInX) return 2;
         return 0;
     });
 }
 
-uint32_t CWinCom::GetEventMask()
-{
+uint32_t CWinCom::GetEventMask() {
     if (!IsOpen()) {
         lastError = ERROR_INVALID_HANDLE_CODE;
         return 0;
@@ -682,22 +600,17 @@ uint32_t CWinCom::GetEventMask()
     return impl_->eventMask.load();
 }
 
-char CWinCom::GetEventChar()
-{
-    const int32_t v = QueryState(impl_, lastError, [](const DCB& d) {
-        return static_cast<int32_t>(static_cast<unsigned char>(d.EvtChar));
-    });
+char CWinCom::GetEventChar() {
+    const int32_t v = QueryState(
+        impl_, lastError, [](const DCB& d) { return static_cast<int32_t>(static_cast<unsigned char>(d.EvtChar)); });
     return v < 0 ? 0 : static_cast<char>(v);
 }
 
 uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
-                        uint32_t timeoutMs)
-{
-    if (countOut)
-        *countOut = 0;
+                        uint32_t timeoutMs) {
+    if (countOut) *countOut = 0;
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
         return lastError = ERROR_INVALID_FUNCTION_CODE;
     OpEnd end;
@@ -711,21 +624,16 @@ uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, Co
             SetEvent(impl_->wakeEvent);
         }
     }
-    if (countOut)
-        *countOut = end.count;
-    if (overlapped)
-        overlapped->Set(end.code, end.count);
+    if (countOut) *countOut = end.count;
+    if (overlapped) overlapped->Set(end.code, end.count);
     return lastError = end.code;
 }
 
 uint32_t CWinCom::Read(void* buffer, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
-                       uint32_t timeoutMs)
-{
-    if (countOut)
-        *countOut = 0;
+                       uint32_t timeoutMs) {
+    if (countOut) *countOut = 0;
     OpGuard op(impl_);
-    if (!op.ok())
-        return lastError = ERROR_INVALID_HANDLE_CODE;
+    if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
     if (!impl_->overlapped && (overlapped || timeoutMs != INFINITE_TIMEOUT))
         return lastError = ERROR_INVALID_FUNCTION_CODE;
     OpEnd end;
@@ -740,8 +648,7 @@ uint32_t CWinCom::Read(void* buffer, uint32_t count, uint32_t* countOut, ComOver
             count = 0;
         } else {
             impl_->lineErrors.fetch_or(errors);
-            if (status.cbInQue < count)
-                count = status.cbInQue;
+            if (status.cbInQue < count) count = status.cbInQue;
         }
     }
     if (count > 0 && buffer) {
@@ -750,20 +657,14 @@ uint32_t CWinCom::Read(void* buffer, uint32_t count, uint32_t* countOut, ComOver
         impl_->NoteFailure(end.code);
     }
     impl_->readGeneration.fetch_add(1);
-    if (countOut)
-        *countOut = end.count;
-    if (overlapped)
-        overlapped->Set(end.code, end.count);
+    if (countOut) *countOut = end.count;
+    if (overlapped) overlapped->Set(end.code, end.count);
     return lastError = end.code;
 }
 
-uint32_t CWinCom::TakeEvents()
-{
-    return impl_->firedEvents.exchange(0) & impl_->eventMask.load();
-}
+uint32_t CWinCom::TakeEvents() { return impl_->firedEvents.exchange(0) & impl_->eventMask.load(); }
 
-bool CWinCom::IsCarrierOn()
-{
+bool CWinCom::IsCarrierOn() {
     OpGuard op(impl_);
     if (!op.ok()) {
         lastError = ERROR_INVALID_HANDLE_CODE;

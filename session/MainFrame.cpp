@@ -103,8 +103,7 @@ unsigned CMainFrameCore::SearchExitCode() const {
 bool CMainFrameCore::ReopenSensorPort() {
     CDUXKSerial& channel = GetSensorChannel();
     if (channel.Open(m_search.szPort, 4000, 4000, true) != 0) return false;
-    if (channel.SetParams(CDUXKSerial::BaudFromText(m_search.szBaud), 8, NOPARITY, TWOSTOPBITS) != 0)
-        return false;
+    if (channel.SetParams(CDUXKSerial::BaudFromText(m_search.szBaud), 8, NOPARITY, TWOSTOPBITS) != 0) return false;
     channel.SetEventMask(0x1FD);
     channel.SetFlowControl(0);
     if (channel.IsOpen()) channel.Write("appl\n", 5);

@@ -20,10 +20,10 @@ struct StageName_ {
     const char* name;
 };
 constexpr StageName_ kStages[] = {
-    {Stage::Start, "start"},       {Stage::Boot, "boot"},         {Stage::Flsh, "flsh"},
-    {Stage::Download, "download"}, {Stage::Power, "power"},       {Stage::Identify, "identify"},
-    {Stage::Erase, "erase"},       {Stage::Program, "program"},   {Stage::Checksum, "checksum"},
-    {Stage::End, "end"},           {Stage::CalShow, "calshow"},   {Stage::CalRead, "calread"},
+    {Stage::Start, "start"},       {Stage::Boot, "boot"},       {Stage::Flsh, "flsh"},
+    {Stage::Download, "download"}, {Stage::Power, "power"},     {Stage::Identify, "identify"},
+    {Stage::Erase, "erase"},       {Stage::Program, "program"}, {Stage::Checksum, "checksum"},
+    {Stage::End, "end"},           {Stage::CalShow, "calshow"}, {Stage::CalRead, "calread"},
 };
 
 }  // namespace
@@ -100,11 +100,11 @@ bool ParseStagePoint(const std::string& text, StagePoint& out) {
 
 int64_t DefaultPowerLossCount(Stage s) {
     switch (s) {
-        case Stage::Download: return 6000;  // inside the image, about half way
-        case Stage::Erase: return 14;       // the whole erase telegram: the erase is under way
-        case Stage::Program: return 2000;   // inside the ninth program telegram
-        case Stage::Checksum: return 5;     // inside the checksum telegram
-        default: return 1;
+    case Stage::Download: return 6000;  // inside the image, about half way
+    case Stage::Erase: return 14;       // the whole erase telegram: the erase is under way
+    case Stage::Program: return 2000;   // inside the ninth program telegram
+    case Stage::Checksum: return 5;     // inside the checksum telegram
+    default: return 1;
     }
 }
 

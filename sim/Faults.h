@@ -51,8 +51,8 @@ struct StagePoint {
 };
 
 struct ErrorReplyFault {
-    int count = 0;        // telegrams answered so
-    int command = -1;     // only telegrams with this command byte (-1: any)
+    int count = 0;     // telegrams answered so
+    int command = -1;  // only telegrams with this command byte (-1: any)
     uint8_t errorByte = 0xF5;
 };
 
@@ -60,19 +60,19 @@ struct FaultConfig {
     uint64_t seed = 1;
     ByteFault rxDrop, rxCorrupt, txDrop, txCorrupt;
     bool noBootAnswer = false;
-    std::string verdict;            // empty: the loader answers honestly
-    int telegramErrors = 0;         // first N telegrams answered 20 F4
-    int telegramErrorCommand = -1;  // only telegrams with this command byte (-1: any)
-    ErrorReplyFault errorReplies;   // telegrams the sensor answers 20 xx in place of the program
-    int busyAnswers = 0;            // "busy_" to the first N listing requests
-    int bootAnswers = 0;            // "boot_" to the first N listing requests
-    int64_t stuckCell = -1;         // flash offset that will not program
-    std::vector<StagePoint> powerLosses;  // each fires once, in order
+    std::string verdict;                   // empty: the loader answers honestly
+    int telegramErrors = 0;                // first N telegrams answered 20 F4
+    int telegramErrorCommand = -1;         // only telegrams with this command byte (-1: any)
+    ErrorReplyFault errorReplies;          // telegrams the sensor answers 20 xx in place of the program
+    int busyAnswers = 0;                   // "busy_" to the first N listing requests
+    int bootAnswers = 0;                   // "boot_" to the first N listing requests
+    int64_t stuckCell = -1;                // flash offset that will not program
+    std::vector<StagePoint> powerLosses;   // each fires once, in order
     std::optional<StagePoint> silentFrom;  // the sensor hangs: hears and says nothing more
     std::optional<StagePoint> cutAt;       // the cable is pulled (the sensor keeps running)
     double replugSeconds = 1.0;            // ... and plugged in again after this long
     std::vector<StagePoint> notices;       // announced on standard output when reached
-    std::string idNoise;            // sent before the identity reply's '@'
+    std::string idNoise;                   // sent before the identity reply's '@'
 };
 
 // "STAGE[:COUNT]" with the stages named as StageName gives them; false on a

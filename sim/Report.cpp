@@ -64,16 +64,18 @@ void Report::Event(std::vector<std::string>& list, const std::string& fields, Cl
 void Report::HostBytes(size_t n, Clock::time_point t) {
     rxBytes_ += n;
     const double s = Seconds(t);
-    if (!rxBursts_.empty() && s - rxBursts_.back().second <= kBurstGap) rxBursts_.back().second = s;
-    else rxBursts_.push_back({s, s});
+    if (!rxBursts_.empty() && s - rxBursts_.back().second <= kBurstGap)
+        rxBursts_.back().second = s;
+    else
+        rxBursts_.push_back({s, s});
 }
 
-void Report::LineFault(const char* direction, const char* what, uint64_t index, const char* phase,
-                       uint64_t phaseIndex, const std::string& where, Clock::time_point t) {
+void Report::LineFault(const char* direction, const char* what, uint64_t index, const char* phase, uint64_t phaseIndex,
+                       const std::string& where, Clock::time_point t) {
     Event(lineFaults_,
-          "\"direction\": " + Quote(direction) + ", \"what\": " + Quote(what) + ", \"index\": " +
-              std::to_string(index) + ", \"phase\": " + Quote(phase) + ", \"phase_index\": " +
-              std::to_string(phaseIndex) + ", \"where\": " + Quote(where),
+          "\"direction\": " + Quote(direction) + ", \"what\": " + Quote(what) +
+              ", \"index\": " + std::to_string(index) + ", \"phase\": " + Quote(phase) +
+              ", \"phase_index\": " + std::to_string(phaseIndex) + ", \"where\": " + Quote(where),
           t);
 }
 
@@ -161,7 +163,8 @@ std::string Report::Json(const std::string& exit) const {
                       ", \"count\": " + std::to_string(o.count) + "}");
     field("operations", List(ops));
     std::string tg = "{";
-    for (const auto& [cmd, n] : telegrams_) tg += (tg.size() > 1 ? ", " : "") + Quote(Hex(cmd)) + ": " + std::to_string(n);
+    for (const auto& [cmd, n] : telegrams_)
+        tg += (tg.size() > 1 ? ", " : "") + Quote(Hex(cmd)) + ": " + std::to_string(n);
     field("telegrams", tg + "}");
     field("power_losses", List(powerLosses_));
     field("telegram_errors", List(telegramErrors_));

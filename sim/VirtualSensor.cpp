@@ -33,20 +33,18 @@ bool IsListingRequest(const std::string& c) {
     return c == "SPEC" || c == "STAT:MEAS" || c == "STAT:ERR:CODE" || c == "SERV:TEST" || c == "STAT:ERR:TEXT";
 }
 
-bool IsApplicationCommand(const std::string& c) {
-    return IsListingRequest(c) || c.rfind("calib:", 0) == 0;
-}
+bool IsApplicationCommand(const std::string& c) { return IsListingRequest(c) || c.rfind("calib:", 0) == 0; }
 
 std::optional<Stage> StageOfCommand(int cmd) {
     switch (cmd) {
-        case 0x21: return Stage::Identify;
-        case 0x22:
-        case 0x23: return Stage::Power;
-        case 0x25: return Stage::Program;
-        case 0x26: return Stage::Checksum;
-        case 0x27: return Stage::Erase;
-        case 0x49: return Stage::End;
-        default: return std::nullopt;
+    case 0x21: return Stage::Identify;
+    case 0x22:
+    case 0x23: return Stage::Power;
+    case 0x25: return Stage::Program;
+    case 0x26: return Stage::Checksum;
+    case 0x27: return Stage::Erase;
+    case 0x49: return Stage::End;
+    default: return std::nullopt;
     }
 }
 
@@ -60,13 +58,13 @@ std::string Hex2(int v) {
 
 const char* ModeName(SensorMode m) {
     switch (m) {
-        case SensorMode::PowerOff: return "power off";
-        case SensorMode::Starting: return "application starting";
-        case SensorMode::Application: return "application firmware";
-        case SensorMode::Boot: return "boot firmware";
-        case SensorMode::Loader: return "boot loader";
-        case SensorMode::Program: return "downloaded program";
-        case SensorMode::Silent: return "silent";
+    case SensorMode::PowerOff: return "power off";
+    case SensorMode::Starting: return "application starting";
+    case SensorMode::Application: return "application firmware";
+    case SensorMode::Boot: return "boot firmware";
+    case SensorMode::Loader: return "boot loader";
+    case SensorMode::Program: return "downloaded program";
+    case SensorMode::Silent: return "silent";
     }
     return "?";
 }
@@ -256,24 +254,24 @@ std::vector<uint8_t> VirtualSensor::TakeDueOutput(Clock::time_point now, Clock::
 
 LinePhase VirtualSensor::RxPhase() const {
     switch (mode_) {
-        case SensorMode::Loader: return LinePhase::Download;
-        case SensorMode::Program: return ownReplyEchoDue_ || pendingEchoes_ > 0 ? LinePhase::Echo : LinePhase::Telegram;
-        default: return LinePhase::Text;
+    case SensorMode::Loader: return LinePhase::Download;
+    case SensorMode::Program: return ownReplyEchoDue_ || pendingEchoes_ > 0 ? LinePhase::Echo : LinePhase::Telegram;
+    default: return LinePhase::Text;
     }
 }
 
 std::string VirtualSensor::RxWhere() const {
     switch (mode_) {
-        case SensorMode::Loader: return "download";
-        case SensorMode::Program:
-            if (ownReplyEchoDue_ || pendingEchoes_ > 0) return "echo";
-            if (tgState_ == TgState::Length) return "length";
-            if (tgBody_.empty()) return "command";
-            return "tg:" + Hex2(tgBody_[0]) + (tgState_ == TgState::Body ? "" : " checksum");
-        case SensorMode::Application:
-            if (calReading_) return "calibration read";
-            return ModeName(mode_);
-        default: return ModeName(mode_);
+    case SensorMode::Loader: return "download";
+    case SensorMode::Program:
+        if (ownReplyEchoDue_ || pendingEchoes_ > 0) return "echo";
+        if (tgState_ == TgState::Length) return "length";
+        if (tgBody_.empty()) return "command";
+        return "tg:" + Hex2(tgBody_[0]) + (tgState_ == TgState::Body ? "" : " checksum");
+    case SensorMode::Application:
+        if (calReading_) return "calibration read";
+        return ModeName(mode_);
+    default: return ModeName(mode_);
     }
 }
 
@@ -307,8 +305,7 @@ std::optional<Clock::time_point> VirtualSensor::NextEvent() const {
 
 void VirtualSensor::Poll(Clock::time_point now) {
     uint64_t drain = 0;
-    while (read(wakeFd_, &drain, sizeof drain) > 0) {
-    }
+    while (read(wakeFd_, &drain, sizeof drain) > 0) {}
 
     std::vector<uint8_t> tx;
     Clock::time_point txAt;
@@ -374,32 +371,31 @@ void VirtualSensor::Poll(Clock::time_point now) {
     if (powerLossAt_ && now >= *powerLossAt_) PowerLoss(now, powerLossWhere_);
 
     switch (mode_) {
-        case SensorMode::PowerOff:
-            if (now >= modeUntil_) {
-                if (trace_) trace_->Note("power back");
-                Restart(now);
-            }
-            break;
-        case SensorMode::Starting:
-            if (now >= modeUntil_) SetMode(SensorMode::Application, now);
-            break;
-        case SensorMode::Loader:
-            if (now >= loadIdleUntil_) {
-                if (trace_) trace_->Note("download abandoned: no bytes");
-                SetMode(SensorMode::Boot, now);
-            }
-            break;
-        case SensorMode::Program:
-            if ((programFaulted_ || cfg_.watchdogSeconds > 0) && now >= programQuietUntil_) {
-                if (trace_) trace_->Note("watchdog restart");
-                if (report_) report_->Watchdog(now);
-                StopProgram();
-                if (onFlashChanged) onFlashChanged();
-                Restart(now);
-            }
-            break;
-        default:
-            break;
+    case SensorMode::PowerOff:
+        if (now >= modeUntil_) {
+            if (trace_) trace_->Note("power back");
+            Restart(now);
+        }
+        break;
+    case SensorMode::Starting:
+        if (now >= modeUntil_) SetMode(SensorMode::Application, now);
+        break;
+    case SensorMode::Loader:
+        if (now >= loadIdleUntil_) {
+            if (trace_) trace_->Note("download abandoned: no bytes");
+            SetMode(SensorMode::Boot, now);
+        }
+        break;
+    case SensorMode::Program:
+        if ((programFaulted_ || cfg_.watchdogSeconds > 0) && now >= programQuietUntil_) {
+            if (trace_) trace_->Note("watchdog restart");
+            if (report_) report_->Watchdog(now);
+            StopProgram();
+            if (onFlashChanged) onFlashChanged();
+            Restart(now);
+        }
+        break;
+    default: break;
     }
     if (calReading_ && now >= calReadUntil_) {
         if (trace_) trace_->Note("calibration read abandoned");
@@ -410,20 +406,15 @@ void VirtualSensor::Poll(Clock::time_point now) {
 
 void VirtualSensor::Receive(const LineChar& c, Clock::time_point now) {
     switch (mode_) {
-        case SensorMode::PowerOff:
-        case SensorMode::Silent:
-            return;
-        case SensorMode::Starting:
-        case SensorMode::Application:
-        case SensorMode::Boot:
-            TextChar(c, now);
-            return;
-        case SensorMode::Loader:
-            LoaderByte(c, now);
-            return;
-        case SensorMode::Program:
-            if (!programFaulted_) ProgramByte(c.value, now);
-            return;
+    case SensorMode::PowerOff:
+    case SensorMode::Silent: return;
+    case SensorMode::Starting:
+    case SensorMode::Application:
+    case SensorMode::Boot: TextChar(c, now); return;
+    case SensorMode::Loader: LoaderByte(c, now); return;
+    case SensorMode::Program:
+        if (!programFaulted_) ProgramByte(c.value, now);
+        return;
     }
 }
 
@@ -486,17 +477,10 @@ void VirtualSensor::Command(const std::string& cmd, Clock::time_point now) {
     }
 
     switch (mode_) {
-        case SensorMode::Starting:
-            Send("boot_\r\n", 5, now);
-            return;
-        case SensorMode::Application:
-            ApplicationCommand(cmd, now);
-            return;
-        case SensorMode::Boot:
-            BootCommand(cmd, now);
-            return;
-        default:
-            return;
+    case SensorMode::Starting: Send("boot_\r\n", 5, now); return;
+    case SensorMode::Application: ApplicationCommand(cmd, now); return;
+    case SensorMode::Boot: BootCommand(cmd, now); return;
+    default: return;
     }
 }
 
@@ -552,8 +536,7 @@ void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point
         SetMode(SensorMode::Boot, now);
         Send("boot__\r\n", 20, now);
     } else if (cmd == "spec") {
-        SendLines({"DUX-K52 sensor", "ID:TYP DUX-K52", "ID:SER " + cfg_.serial, "ID:FW  V" + version_,
-                   "ID:HW  2.1"},
+        SendLines({"DUX-K52 sensor", "ID:TYP DUX-K52", "ID:SER " + cfg_.serial, "ID:FW  V" + version_, "ID:HW  2.1"},
                   15, 20, now);
     } else if (cmd == "SPEC") {
         if (ListingFault(now)) return;
@@ -563,10 +546,10 @@ void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point
                   15, 25, now);
     } else if (cmd == "STAT:MEAS") {
         if (ListingFault(now)) return;
-        SendLines({"STATUS MEASUREMENT", "mode continuous", "PACK 02 settings", "  rate          10 Hz",
-                   "  filter        4", "  unit          hPa", "  zero offset   +0.000",
-                   "  baud          " + std::to_string(cfg_.baud)},
-                  15, 25, now);
+        SendLines(
+            {"STATUS MEASUREMENT", "mode continuous", "PACK 02 settings", "  rate          10 Hz", "  filter        4",
+             "  unit          hPa", "  zero offset   +0.000", "  baud          " + std::to_string(cfg_.baud)},
+            15, 25, now);
     } else if (cmd == "STAT:ERR:CODE") {
         if (ListingFault(now)) return;
         SendLines({"ERR:CODE 0000"}, 15, 0, now);
@@ -661,9 +644,12 @@ void VirtualSensor::LoaderVerdict(Clock::time_point now) {
     for (size_t i = 4; i < 12 + loadSize_; ++i) sum += load_[i];
     const uint32_t sent = load_[12 + loadSize_] | (load_[13 + loadSize_] << 8);
     std::string verdict = "T";
-    if ((sum & 0xFFFF) != sent) verdict = "C";
-    else if (loadFramingError_) verdict = "F";
-    else if (loadParityError_) verdict = "P";
+    if ((sum & 0xFFFF) != sent)
+        verdict = "C";
+    else if (loadFramingError_)
+        verdict = "F";
+    else if (loadParityError_)
+        verdict = "P";
     const std::string honest = verdict;
     if (!cfg_.faults.verdict.empty()) verdict = cfg_.faults.verdict;
     if (report_) report_->Verdict(verdict, honest, now);
@@ -768,56 +754,56 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
     bool firstBodyByte = false;
     bool lastOfTelegram = false;
     switch (tgState_) {
-        case TgState::Length:
-            tgLength_ = b;
-            tgBody_.clear();
-            tgOwnReply_ = false;
-            tgSpoiled_ = false;
-            tgState_ = b ? TgState::Body : TgState::CkLow;
-            if (b && errorRepliesLeft_ > 0) {
-                // Whether the sensor answers this telegram itself shows only
-                // with its command byte; until then the program waits.
-                lengthHeld_ = true;
-                heldLength_ = b;
-                return;
-            }
-            break;
-        case TgState::Body:
-            tgBody_.push_back(b);
-            firstBodyByte = tgBody_.size() == 1;
-            if (tgBody_.size() == tgLength_) tgState_ = TgState::CkLow;
-            if (firstBodyByte && lengthHeld_) {
-                lengthHeld_ = false;
-                const int want = cfg_.faults.errorReplies.command;
-                if (errorRepliesLeft_ > 0 && (want < 0 || want == b)) {
-                    --errorRepliesLeft_;
-                    tgOwnReply_ = true;
-                } else {
-                    cpu_->PushRx(heldLength_);
-                }
-            }
-            break;
-        case TgState::CkLow: {
-            const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
-            if (!tgOwnReply_ && telegramErrorsLeft_ > 0 &&
-                (cfg_.faults.telegramErrorCommand < 0 || cfg_.faults.telegramErrorCommand == cmd)) {
-                // The program sees a checksum that is off by one and
-                // answers with its checksum error reply.
-                --telegramErrorsLeft_;
-                b = static_cast<uint8_t>(b + 1);
-                tgSpoiled_ = true;
-                if (trace_) trace_->Note("telegram checksum spoiled on the way to the program");
-                if (report_) report_->TelegramError(cmd, now);
-            }
-            tgState_ = TgState::CkHigh;
-            break;
+    case TgState::Length:
+        tgLength_ = b;
+        tgBody_.clear();
+        tgOwnReply_ = false;
+        tgSpoiled_ = false;
+        tgState_ = b ? TgState::Body : TgState::CkLow;
+        if (b && errorRepliesLeft_ > 0) {
+            // Whether the sensor answers this telegram itself shows only
+            // with its command byte; until then the program waits.
+            lengthHeld_ = true;
+            heldLength_ = b;
+            return;
         }
-        case TgState::CkHigh:
-            tgState_ = TgState::Length;
-            lastOfTelegram = true;
-            telegramInAt_ = now;
-            telegramCommand_ = tgBody_.empty() ? -1 : tgBody_[0];
-            break;
+        break;
+    case TgState::Body:
+        tgBody_.push_back(b);
+        firstBodyByte = tgBody_.size() == 1;
+        if (tgBody_.size() == tgLength_) tgState_ = TgState::CkLow;
+        if (firstBodyByte && lengthHeld_) {
+            lengthHeld_ = false;
+            const int want = cfg_.faults.errorReplies.command;
+            if (errorRepliesLeft_ > 0 && (want < 0 || want == b)) {
+                --errorRepliesLeft_;
+                tgOwnReply_ = true;
+            } else {
+                cpu_->PushRx(heldLength_);
+            }
+        }
+        break;
+    case TgState::CkLow: {
+        const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
+        if (!tgOwnReply_ && telegramErrorsLeft_ > 0 &&
+            (cfg_.faults.telegramErrorCommand < 0 || cfg_.faults.telegramErrorCommand == cmd)) {
+            // The program sees a checksum that is off by one and
+            // answers with its checksum error reply.
+            --telegramErrorsLeft_;
+            b = static_cast<uint8_t>(b + 1);
+            tgSpoiled_ = true;
+            if (trace_) trace_->Note("telegram checksum spoiled on the way to the program");
+            if (report_) report_->TelegramError(cmd, now);
+        }
+        tgState_ = TgState::CkHigh;
+        break;
+    }
+    case TgState::CkHigh:
+        tgState_ = TgState::Length;
+        lastOfTelegram = true;
+        telegramInAt_ = now;
+        telegramCommand_ = tgBody_.empty() ? -1 : tgBody_[0];
+        break;
     }
 
     if (!tgOwnReply_) cpu_->PushRx(b);

@@ -36,10 +36,10 @@ struct SensorConfig {
     int baud = 38400;
     std::string serial = "K52A01234";
     FaultConfig faults;
-    double startupSeconds = 1.5;   // "boot_" answers after a restart
-    double powerOffSeconds = 1.0;  // silence after a power loss
-    double watchdogSeconds = 30.0; // restart when a program sent nothing this long (0: never)
-    int eraseStallMs = 300;        // power loss this long into an erase/checksum
+    double startupSeconds = 1.5;    // "boot_" answers after a restart
+    double powerOffSeconds = 1.0;   // silence after a power loss
+    double watchdogSeconds = 30.0;  // restart when a program sent nothing this long (0: never)
+    int eraseStallMs = 300;         // power loss this long into an erase/checksum
 };
 
 // Silent: the sensor hangs (a fault) or its boot firmware is damaged; it
@@ -147,7 +147,7 @@ private:
     std::vector<uint8_t> bootArea_;  // the boot firmware as it must read
 
     SensorMode mode_ = SensorMode::PowerOff;
-    Clock::time_point modeUntil_{};   // end of PowerOff / Starting
+    Clock::time_point modeUntil_{};  // end of PowerOff / Starting
     bool appValid_ = false;
     bool bootIntact_ = true;
     std::string version_ = "0.00";
@@ -208,12 +208,12 @@ private:
     std::vector<uint8_t> tgBody_;
     int telegramErrorsLeft_ = 0;
     int errorRepliesLeft_ = 0;
-    bool lengthHeld_ = false;        // length byte kept back until the command byte shows whom it is for
+    bool lengthHeld_ = false;  // length byte kept back until the command byte shows whom it is for
     uint8_t heldLength_ = 0;
-    bool tgOwnReply_ = false;        // this telegram is answered by the sensor, not the program
+    bool tgOwnReply_ = false;  // this telegram is answered by the sensor, not the program
     bool tgSpoiled_ = false;
-    std::deque<uint8_t> ownReply_;   // the sensor's own reply bytes still to send
-    bool ownReplyEchoDue_ = false;   // one of them waits for the host's echo
+    std::deque<uint8_t> ownReply_;  // the sensor's own reply bytes still to send
+    bool ownReplyEchoDue_ = false;  // one of them waits for the host's echo
     std::optional<Clock::time_point> eraseSince_;
 
     // Stages reached, faults placed at them.

@@ -9,8 +9,9 @@
 #include "sim/FirmwareImage.h"
 
 int main(int argc, char** argv) {
-    CLI::App app{"Writes a firmware image that the virtual DUX-K52 sensor (duxk-sensor-sim) accepts as its\n"
-                 "application: a 12-byte header (\"DKFW\", length, byte sum) and the marker VER=<version>."};
+    CLI::App app{
+        "Writes a firmware image that the virtual DUX-K52 sensor (duxk-sensor-sim) accepts as its\n"
+        "application: a 12-byte header (\"DKFW\", length, byte sum) and the marker VER=<version>."};
     std::string out;
     std::string version = "3.10";
     uint32_t size = 16384;

@@ -47,10 +47,10 @@ void OnSignal(int sig) {
 
 const char* SignalName(int sig) {
     switch (sig) {
-        case SIGTERM: return "SIGTERM";
-        case SIGINT: return "SIGINT";
-        case SIGHUP: return "SIGHUP";
-        default: return "signal";
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal";
     }
 }
 
@@ -58,9 +58,12 @@ const char* SignalName(int sig) {
 std::string PortsDir() {
     if (const char* d = std::getenv("DUXK_PORTS_DIR"); d && *d) return d;
     std::string base;
-    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) base = x;
-    else if (const std::string home = platform::HomeDirectory(); !home.empty()) base = home + "/.config";
-    else return {};
+    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
+        base = x;
+    else if (const std::string home = platform::HomeDirectory(); !home.empty())
+        base = home + "/.config";
+    else
+        return {};
     return base + "/duxkupdate/ports";
 }
 
@@ -144,8 +147,10 @@ int Run(const Options& opt) {
     cfg.faults = opt.faults;
     cfg.startupSeconds = opt.startup;
     cfg.watchdogSeconds = opt.watchdog;
-    if (!opt.serial.empty()) cfg.serial = opt.serial;
-    else if (auto s = store.LoadSerial()) cfg.serial = *s;
+    if (!opt.serial.empty())
+        cfg.serial = opt.serial;
+    else if (auto s = store.LoadSerial())
+        cfg.serial = *s;
 
     report.SetConfig("baud", std::to_string(opt.baud));
     report.SetConfig("flash", "\"" + opt.flash + "\"");
@@ -254,7 +259,7 @@ int Run(const Options& opt) {
     bool unplugged = false;
     Clock::time_point replugAt{};
     std::string exitReason = "error";
-    std::vector<uint8_t> wire;      // bytes for the host that the pty has not taken yet
+    std::vector<uint8_t> wire;  // bytes for the host that the pty has not taken yet
     Clock::time_point blockedSince{};
 
     auto deliver = [&](const sim::LineChar& in, Clock::time_point at) {
@@ -489,8 +494,9 @@ int main(int argc, char** argv) {
                    "AM29F010 sector erase time in ms (default 1000, the part's typical time: an update's\n"
                    "erase of seven sectors takes 7 s)");
     app.add_option("--startup", opt.startup, "seconds the application answers \"boot_\" after a restart (default 1.5)");
-    app.add_option("--watchdog", opt.watchdog,
-                   "restart the sensor when a downloaded program has sent nothing for this many seconds\n(default 30, 0: never)");
+    app.add_option(
+        "--watchdog", opt.watchdog,
+        "restart the sensor when a downloaded program has sent nothing for this many seconds\n(default 30, 0: never)");
     app.add_option("--report", opt.report,
                    "write a JSON account of what happened (faults that fired, modes, the host's operations,\n"
                    "erase times) to FILE on exit");
@@ -542,18 +548,38 @@ int main(int argc, char** argv) {
     faults->add_option("--replug-after", opt.faults.replugSeconds, "seconds a pulled cable stays out (default 1)")
         ->check(CLI::Range(0.0, 3600.0));
     faults->add_option("--id-noise", opt.faults.idNoise, "text sent before the '@' of every identity reply");
-    for (auto [name, type] : {std::pair{"--com", "N"}, {"--state", "DIR"}, {"--baud", "RATE"}, {"--serial", "TEXT"},
-                              {"--flash", "PART"}, {"--trace", "FILE"}, {"--firmware", "FILE"}, {"--erase-ms", "MS"},
-                              {"--startup", "SECONDS"}, {"--watchdog", "SECONDS"}, {"--report", "FILE"},
+    for (auto [name, type] : {std::pair{"--com", "N"},
+                              {"--state", "DIR"},
+                              {"--baud", "RATE"},
+                              {"--serial", "TEXT"},
+                              {"--flash", "PART"},
+                              {"--trace", "FILE"},
+                              {"--firmware", "FILE"},
+                              {"--erase-ms", "MS"},
+                              {"--startup", "SECONDS"},
+                              {"--watchdog", "SECONDS"},
+                              {"--report", "FILE"},
                               {"--notify", "STAGE[:N]"}})
         app.get_option(name)->type_name(type);
-    for (auto [name, type] : {std::pair{"--seed", "N"}, {"--rx-drop", "RATE"}, {"--rx-corrupt", "RATE"},
-                              {"--tx-drop", "RATE"}, {"--tx-corrupt", "RATE"}, {"--rx-drop-at", "POS,..."},
-                              {"--rx-corrupt-at", "POS,..."}, {"--tx-drop-at", "POS,..."},
-                              {"--tx-corrupt-at", "POS,..."}, {"--verdict", "V"}, {"--telegram-errors", "N[:CMD]"},
-                              {"--busy", "N"}, {"--boot-answers", "N"}, {"--stuck-cell", "ADDR"},
-                              {"--power-loss", "PHASE[:BYTES]"}, {"--id-noise", "TEXT"},
-                              {"--error-replies", "BYTE:N[:CMD]"}, {"--silent", "STAGE[:N]"}, {"--cut", "STAGE[:N]"},
+    for (auto [name, type] : {std::pair{"--seed", "N"},
+                              {"--rx-drop", "RATE"},
+                              {"--rx-corrupt", "RATE"},
+                              {"--tx-drop", "RATE"},
+                              {"--tx-corrupt", "RATE"},
+                              {"--rx-drop-at", "POS,..."},
+                              {"--rx-corrupt-at", "POS,..."},
+                              {"--tx-drop-at", "POS,..."},
+                              {"--tx-corrupt-at", "POS,..."},
+                              {"--verdict", "V"},
+                              {"--telegram-errors", "N[:CMD]"},
+                              {"--busy", "N"},
+                              {"--boot-answers", "N"},
+                              {"--stuck-cell", "ADDR"},
+                              {"--power-loss", "PHASE[:BYTES]"},
+                              {"--id-noise", "TEXT"},
+                              {"--error-replies", "BYTE:N[:CMD]"},
+                              {"--silent", "STAGE[:N]"},
+                              {"--cut", "STAGE[:N]"},
                               {"--replug-after", "SECONDS"}})
         faults->get_option(name)->type_name(type);
     for (const char* name : {"--rx-drop", "--rx-corrupt", "--tx-drop", "--tx-corrupt"})

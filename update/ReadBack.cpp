@@ -38,9 +38,7 @@ uint32_t GetLong(const uint8_t* at) {
     return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
-void Trace(const char* text) {
-    GetSensorChannel().TraceMessage(text);
-}
+void Trace(const char* text) { GetSensorChannel().TraceMessage(text); }
 
 }  // namespace
 
@@ -119,9 +117,7 @@ int BackupFlashToFile(const std::string& path) {
     return 0;
 }
 
-bool BackupFileWritten() {
-    return g_backupWritten.load();
-}
+bool BackupFileWritten() { return g_backupWritten.load(); }
 
 int VerifyFlashAgainstImage(const uint8_t* image, uint32_t size) {
     std::vector<uint8_t> flash(size);
@@ -151,10 +147,8 @@ std::string ReadBackResultDetail(int code) {
         std::snprintf(text, sizeof text, "No valid reply to the read at 0x%05X within the retry time",
                       static_cast<unsigned>(g_failedAddress));
         return text;
-    case kBackupWriteFailed:
-        return g_writeError;
-    default:
-        return {};
+    case kBackupWriteFailed: return g_writeError;
+    default: return {};
     }
 }
 
@@ -202,8 +196,9 @@ bool ReadBackFlash(const char* portName, const char* baudText, uint32_t count, s
             const std::string detail = ReadBackResultDetail(result);
             if (!detail.empty()) text += "\n" + detail;
             if (end != 0)
-                text += "\nThe sensor did not confirm the program end and may still run its update program: "
-                        "switch it off and on.";
+                text +=
+                    "\nThe sensor did not confirm the program end and may still run its update program: "
+                    "switch it off and on.";
             ShowStepError(kReadErrorCaption, text.c_str());
         } else {
             SetUpdateOutcome(7, 0);

@@ -25,9 +25,9 @@ constexpr uint32_t kFlashSize = 0x20000;
 constexpr uint32_t kReadChunkSize = 240;
 
 // Results beyond the update's own codes (their texts: FlashResultMessage).
-constexpr int kReadBackDiffers = 0xB01;      // the flash differs from the file
-constexpr int kReadBackReadFailed = 0xB02;   // a read telegram gave up
-constexpr int kBackupWriteFailed = 0xB03;    // the backup file could not be written
+constexpr int kReadBackDiffers = 0xB01;     // the flash differs from the file
+constexpr int kReadBackReadFailed = 0xB02;  // a read telegram gave up
+constexpr int kBackupWriteFailed = 0xB03;   // the backup file could not be written
 
 constexpr const char* kReadErrorCaption = "FLASH read error";
 

@@ -43,7 +43,8 @@ std::string Value(const std::string& text, const char* key) {
     while (at < text.size()) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
-        if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at + prefix.size(), end - at - prefix.size());
+        if (text.compare(at, prefix.size(), prefix) == 0)
+            return text.substr(at + prefix.size(), end - at - prefix.size());
         at = end + 1;
     }
     return {};
@@ -100,7 +101,8 @@ bool WriteUpdateMarker(const std::string& port, const std::string& baud, const c
     if (path.empty() || !ValidPort(port) || !ValidBaud(baud)) return false;
     const std::string text =
         "# A firmware update is in progress or was interrupted on this port.\n"
-        "port=" + port + "\nbaud=" + baud + "\nsince=" + Now() + "\nstage=" + stage + "\n";
+        "port=" +
+        port + "\nbaud=" + baud + "\nsince=" + Now() + "\nstage=" + stage + "\n";
     return platform::ReplaceFileAtomically(path, text, 0600);
 }
 
@@ -137,8 +139,7 @@ bool ProbeInterruptedUpdate(SearchState& s, const std::string& advice, const cha
     }
     Status(s, "Looking for the sensor in its update program at " + where + ", " + rate + " baud...");
     s.nRecovering.store(1);
-    const ResyncResult result =
-        ProbeTransferProgram(where.c_str(), rate.c_str(), [&s] { return s.nStop.load() != 0; });
+    const ResyncResult result = ProbeTransferProgram(where.c_str(), rate.c_str(), [&s] { return s.nStop.load() != 0; });
     s.nRecovering.store(0);
     if (result == ResyncResult::Found) {
         std::snprintf(s.szPort, sizeof s.szPort, "%s", where.c_str());

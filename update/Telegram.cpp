@@ -48,9 +48,7 @@ uint32_t GetLong(const uint8_t* at) {
     return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
-void Trace(const char* text) {
-    GetSensorChannel().TraceMessage(text);
-}
+void Trace(const char* text) { GetSensorChannel().TraceMessage(text); }
 
 void DebugText(const char* text) {
 #ifdef DUXK_HAVE_DEBUG_OUTPUT
@@ -83,13 +81,9 @@ void NoCheck(TelegramResult&) {}
 
 }  // namespace
 
-const uint8_t* TelegramReplyBuffer() {
-    return g_reply;
-}
+const uint8_t* TelegramReplyBuffer() { return g_reply; }
 
-int TelegramReplyLength() {
-    return g_replyLength;
-}
+int TelegramReplyLength() { return g_replyLength; }
 
 int SendTelegram(const uint8_t* body, int count, bool perByte) {
     const uint8_t length = static_cast<uint8_t>(count);

@@ -39,8 +39,8 @@ struct UpdateOptions {
 };
 
 // Runs one complete update; 1 after a port error box, otherwise 0.
-int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
-                   const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord,
+int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName, const char* baudText,
+                   uint32_t firstAddressWord, uint32_t secondAddressWord,
                    const UpdateOptions& options = UpdateOptions{});
 // Boot entry, download and flash sequence with the firmware image in memory.
 void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,

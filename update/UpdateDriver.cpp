@@ -125,8 +125,8 @@ bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image,
     case ResyncResult::Found:
         channel.TraceMessage("Continuing in the transfer program");
         if (announce)
-            ShowUpdateNote("Sensor found in its update program at " + channel.PortName() + ", " +
-                           std::to_string(baud) + " baud \xE2\x80\x94 continuing the interrupted update");
+            ShowUpdateNote("Sensor found in its update program at " + channel.PortName() + ", " + std::to_string(baud) +
+                           " baud \xE2\x80\x94 continuing the interrupted update");
         WriteUpdateMarker(channel.PortName(), std::to_string(baud));
         DownloadProgress = 100.01;
         RunFlashSequence(image, updateOptions);
@@ -171,7 +171,6 @@ void LetAnswerEnd(CDUXKSerial& channel) {
     }
 }
 
-
 }  // namespace
 
 UpdateFrameScope::UpdateFrameScope(CMainFrameCore* frame) : previous_(g_frame.load()), set_(frame != nullptr) {
@@ -202,9 +201,7 @@ void ShowUpdateBox(const std::string& text, const std::string& caption, BoxIcon 
     if (hook) hook(false);
 }
 
-UpdateOutcome LastUpdateOutcome() {
-    return UpdateOutcome{g_outcomeStage.load(), g_outcomeCode.load()};
-}
+UpdateOutcome LastUpdateOutcome() { return UpdateOutcome{g_outcomeStage.load(), g_outcomeCode.load()}; }
 
 void SetUpdateOutcome(int stage, int code) {
     g_outcomeCode.store(code);
@@ -265,8 +262,7 @@ const char* FlashResultMessage(int code) {
 int ShowPortError(int code, const char* text, const std::string& why) {
     char message[256];
     std::snprintf(message, sizeof message, "%s\n(error code %d)", text, code);
-    ShowUpdateBox(why.empty() ? std::string(message) : std::string(message) + "\n" + why, "DUXKUpdate",
-                  BoxIcon::Error);
+    ShowUpdateBox(why.empty() ? std::string(message) : std::string(message) + "\n" + why, "DUXKUpdate", BoxIcon::Error);
     return 1;
 }
 
@@ -283,9 +279,7 @@ void ShowStepError(const char* caption, const char* text) {
     ShowUpdateBox(text, caption, BoxIcon::None);
 }
 
-void ShowFlashError(const char* text) {
-    ShowStepError(kFlashErrorCaption, text);
-}
+void ShowFlashError(const char* text) { ShowStepError(kFlashErrorCaption, text); }
 
 int OpenTransferPort(const char* portName, uint32_t baud) {
     CDUXKSerial& channel = GetSensorChannel();
@@ -417,16 +411,13 @@ void CloseTransferPort() {
 void ProgramFlash(uint32_t baud, const std::vector<uint8_t>& image, uint32_t firstAddressWord,
                   uint32_t secondAddressWord, const UpdateOptions& options) {
     switch (StartTransferProgram(baud, firstAddressWord, secondAddressWord)) {
-    case TransferStart::Started:
-        RunFlashSequence(image, options);
-        return;
+    case TransferStart::Started: RunFlashSequence(image, options); return;
     case TransferStart::ProgramRunning:
         if (ContinueInTransferProgram(baud, image, options, true)) return;
         SetUpdateOutcome(3, 0);
         ShowFlashError("Entering bootmode failed");
         return;
-    case TransferStart::Failed:
-        return;
+    case TransferStart::Failed: return;
     }
 }
 
@@ -463,9 +454,8 @@ FastLinkScope::~FastLinkScope() {
 #endif
 }
 
-int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName,
-                   const char* baudText, uint32_t firstAddressWord, uint32_t secondAddressWord,
-                   const UpdateOptions& options) {
+int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const char* portName, const char* baudText,
+                   uint32_t firstAddressWord, uint32_t secondAddressWord, const UpdateOptions& options) {
     (void)transferPrgName;  // the transfer program is the built-in image
     const UpdateFrameScope frame(options.frame);
     SetUpdateOutcome(0, 0);
@@ -502,8 +492,8 @@ unsigned UpdateWorker(UpdateJob* job) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (job->startFlag.load() != 0) {
-        UpdateFirmware(job->transferPrgName, job->firmwarePath, job->portName, job->baudText,
-                       job->firstAddressWord, job->secondAddressWord, job->options);
+        UpdateFirmware(job->transferPrgName, job->firmwarePath, job->portName, job->baudText, job->firstAddressWord,
+                       job->secondAddressWord, job->options);
     }
     job->startFlag.store(0);
     job->counter.fetch_add(2);

@@ -82,7 +82,8 @@ void Tour(CMainFrame* frame) {
         int id;
         const char* name;
     };
-    for (const Listing& l : {Listing{ID_SENSOR_SPECIFICATION, "info-listing"}, Listing{ID_SENSOR_SELFTEST, "selftest"}}) {
+    for (const Listing& l :
+         {Listing{ID_SENSOR_SPECIFICATION, "info-listing"}, Listing{ID_SENSOR_SELFTEST, "selftest"}}) {
         WithModal([&] { frame->OnSensorCommand(l.id); },
                   [&](QDialog* dlg) {
                       Pause(2500);
@@ -108,7 +109,8 @@ void Tour(CMainFrame* frame) {
                       return;
                   }
                   update->findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(g_firmware);
-                  WaitUntil([&] { return update->findChild<QPushButton*>(QStringLiteral("id1005"))->isEnabled(); }, 3000);
+                  WaitUntil([&] { return update->findChild<QPushButton*>(QStringLiteral("id1005"))->isEnabled(); },
+                            3000);
                   update->OnExecute();
                   auto* program = update->findChild<QProgressBar*>(QStringLiteral("id1004"));
                   WaitUntil([&] { return program->value() >= 30 || !update->UpdateRunning(); }, 120000);

@@ -19,14 +19,12 @@ constexpr uint32_t kFlashSize = 0x20000;  // 128 KiB
 // program and sector erase algorithms with data polling.
 class Am29F010 final : public FlashModel {
 public:
-    explicit Am29F010(uint32_t eraseMsPerSector)
-        : cells_(kFlashSize, 0xFF), eraseMsPerSector_(eraseMsPerSector) {}
+    explicit Am29F010(uint32_t eraseMsPerSector) : cells_(kFlashSize, 0xFF), eraseMsPerSector_(eraseMsPerSector) {}
 
     uint8_t Read(uint32_t offset) override {
         offset %= kFlashSize;
         switch (busy_) {
-        case Busy::None:
-            break;
+        case Busy::None: break;
         case Busy::Program:
             if (programReadsLeft_ > 0) {
                 --programReadsLeft_;
@@ -38,8 +36,7 @@ public:
             }
             busy_ = Busy::None;
             break;
-        case Busy::ProgramFailed:
-            return ProgramStatus(true);
+        case Busy::ProgramFailed: return ProgramStatus(true);
         case Busy::EraseWindow:
             // The first look at the status closes the window for further
             // sector commands; the embedded erase starts.
@@ -56,8 +53,7 @@ public:
             }
             if (busy_ == Busy::EraseFailed) return EraseStatus(offset);
             break;
-        case Busy::EraseFailed:
-            return EraseStatus(offset);
+        case Busy::EraseFailed: return EraseStatus(offset);
         }
         if (autoselect_) return AutoselectCode(offset);
         return cells_[offset];
@@ -67,11 +63,9 @@ public:
         offset %= kFlashSize;
         if (busy_ == Busy::Erase) EraseFinished();
         switch (busy_) {
-        case Busy::None:
-            break;
+        case Busy::None: break;
         case Busy::Program:
-        case Busy::Erase:
-            return;  // the embedded algorithm ignores writes while it runs
+        case Busy::Erase: return;  // the embedded algorithm ignores writes while it runs
         case Busy::ProgramFailed:
         case Busy::EraseFailed:
             // Only a reset leaves the failure state.
@@ -104,8 +98,10 @@ public:
             }
             return;
         case Step::Unlock1:
-            if (value == 0x55 && cmdAddr == 0x2AAA) step_ = Step::Unlock2;
-            else ToReadArray();
+            if (value == 0x55 && cmdAddr == 0x2AAA)
+                step_ = Step::Unlock2;
+            else
+                ToReadArray();
             return;
         case Step::Unlock2:
             if (cmdAddr != 0x5555) {
@@ -121,16 +117,18 @@ public:
                 ToReadArray();  // 0xF0 and anything unknown
             }
             return;
-        case Step::ProgramSetup:
-            StartProgram(offset, value);
-            return;
+        case Step::ProgramSetup: StartProgram(offset, value); return;
         case Step::EraseSetup:
-            if (value == 0xAA && cmdAddr == 0x5555) step_ = Step::EraseUnlock1;
-            else ToReadArray();
+            if (value == 0xAA && cmdAddr == 0x5555)
+                step_ = Step::EraseUnlock1;
+            else
+                ToReadArray();
             return;
         case Step::EraseUnlock1:
-            if (value == 0x55 && cmdAddr == 0x2AAA) step_ = Step::EraseUnlock2;
-            else ToReadArray();
+            if (value == 0x55 && cmdAddr == 0x2AAA)
+                step_ = Step::EraseUnlock2;
+            else
+                ToReadArray();
             return;
         case Step::EraseUnlock2:
             step_ = Step::Idle;
@@ -163,7 +161,8 @@ public:
         if (busy_ == Busy::Erase && !EraseFinished() && eraseMsPerSector_ > 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(eraseEnd_ - Clock::now()).count();
             const uint64_t total = uint64_t{eraseMsPerSector_} * eraseSectors_.size();
-            const uint64_t elapsed = total - std::min<uint64_t>(total, static_cast<uint64_t>(std::max<int64_t>(left, 0)));
+            const uint64_t elapsed =
+                total - std::min<uint64_t>(total, static_cast<uint64_t>(std::max<int64_t>(left, 0)));
             uint64_t done = elapsed / eraseMsPerSector_;
             for (uint32_t sector : eraseSectors_) {
                 const uint32_t end = done > 0 ? kSectorSize : kSectorSize / 2;
@@ -227,8 +226,8 @@ private:
 
     void StartErase() {
         busy_ = Busy::Erase;
-        eraseEnd_ = Clock::now() +
-                    std::chrono::milliseconds(static_cast<uint64_t>(eraseMsPerSector_) * eraseSectors_.size());
+        eraseEnd_ =
+            Clock::now() + std::chrono::milliseconds(static_cast<uint64_t>(eraseMsPerSector_) * eraseSectors_.size());
     }
 
     // DQ7 reads 0 while erasing, DQ6 toggles, DQ5 shows a failed erase, DQ3
@@ -256,8 +255,8 @@ private:
                 if (static_cast<int64_t>(a) == stuckCell_) {
                     failed |= cells_[a] != 0xFF;
                     stuckHits_ += cells_[a] != 0xFF;
-                }
-                else cells_[a] = 0xFF;
+                } else
+                    cells_[a] = 0xFF;
             }
         }
         busy_ = failed ? Busy::EraseFailed : Busy::None;
@@ -302,8 +301,10 @@ public:
         offset %= kFlashSize;
         if (mode_ == Mode::ProgramSetup) {
             // The data write starts a program pulse; it ends with the next command.
-            if (static_cast<int64_t>(offset) != stuckCell_) cells_[offset] &= value;
-            else if ((cells_[offset] & value) != cells_[offset]) ++stuckHits_;
+            if (static_cast<int64_t>(offset) != stuckCell_)
+                cells_[offset] &= value;
+            else if ((cells_[offset] & value) != cells_[offset])
+                ++stuckHits_;
             mode_ = Mode::Programming;
             return;
         }
@@ -350,7 +351,16 @@ private:
     static constexpr uint8_t kManufacturer = 0x89;
     static constexpr uint8_t kDevice = 0xB4;
 
-    enum class Mode { ReadArray, Identifier, EraseSetup, Erasing, EraseVerify, ProgramSetup, Programming, ProgramVerify };
+    enum class Mode {
+        ReadArray,
+        Identifier,
+        EraseSetup,
+        Erasing,
+        EraseVerify,
+        ProgramSetup,
+        Programming,
+        ProgramVerify
+    };
 
     std::vector<uint8_t> cells_;
     unsigned erasePulsesNeeded_;

@@ -217,8 +217,8 @@ struct SensorCpu::Impl {
         Check(uc_open(UC_ARCH_X86, UC_MODE_16, &uc), "uc_open");
         Check(uc_mem_map(uc, 0, kRamEnd, UC_PROT_ALL), "map RAM");
         Check(uc_mmio_map(uc, kFlashBase, flash.Size(), FlashRead, this, FlashWrite, this), "map flash");
-        Check(uc_mmio_map(uc, kFlashBase + flash.Size(), kResetPage - (kFlashBase + flash.Size()), OpenBusRead,
-                          nullptr, OpenBusWrite, nullptr),
+        Check(uc_mmio_map(uc, kFlashBase + flash.Size(), kResetPage - (kFlashBase + flash.Size()), OpenBusRead, nullptr,
+                          OpenBusWrite, nullptr),
               "map open bus");
         // The top page holds the reset vector; reaching it means a restart.
         Check(uc_mem_map(uc, kResetPage, kMemoryEnd - kResetPage, UC_PROT_READ | UC_PROT_EXEC), "map reset page");
@@ -253,9 +253,8 @@ SensorCpu::~SensorCpu() {
 void SensorCpu::LoadImage(const uint8_t* data, size_t size, uint16_t seg, uint16_t off) {
     const uint64_t at = (uint64_t{seg} << 4) + off;
     if (size > 0) impl_->Check(uc_mem_write(impl_->uc, at, data, size), "load image");
-    const int zeroRegs[] = {UC_X86_REG_AX, UC_X86_REG_BX, UC_X86_REG_CX, UC_X86_REG_DX, UC_X86_REG_SI,
-                            UC_X86_REG_DI, UC_X86_REG_BP, UC_X86_REG_SP, UC_X86_REG_DS, UC_X86_REG_ES,
-                            UC_X86_REG_SS};
+    const int zeroRegs[] = {UC_X86_REG_AX, UC_X86_REG_BX, UC_X86_REG_CX, UC_X86_REG_DX, UC_X86_REG_SI, UC_X86_REG_DI,
+                            UC_X86_REG_BP, UC_X86_REG_SP, UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_SS};
     uint32_t zero = 0;
     for (int reg : zeroRegs) uc_reg_write(impl_->uc, reg, &zero);
     uint32_t flags = 0x0002;

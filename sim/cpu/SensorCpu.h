@@ -80,12 +80,12 @@ public:
     // The line's rate and character length (start, data, parity and stop
     // bits); 38400 baud, 12 bits until set.
     void SetLineRate(int baud, int bitsPerChar);
-    void PushRx(uint8_t byte);                  // a byte arriving at the sensor
+    void PushRx(uint8_t byte);  // a byte arriving at the sensor
     // Called on the Run thread for every byte the program transmits.
     std::function<void(uint8_t)> onTransmit;
-    uint64_t ReceiveOverruns() const;           // bytes overwritten unread
-    uint64_t TransmitOverruns() const;          // bytes written while the transmitter was busy
-    uint64_t Instructions() const;              // emulated time so far
+    uint64_t ReceiveOverruns() const;   // bytes overwritten unread
+    uint64_t TransmitOverruns() const;  // bytes written while the transmitter was busy
+    uint64_t Instructions() const;      // emulated time so far
 
     // Recorded I/O for tests.
     std::vector<uint8_t> ServiceWrites() const;  // bytes written to port 0xFF28

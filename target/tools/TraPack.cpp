@@ -20,9 +20,7 @@ constexpr uint32_t kLoadAddressWord = 0x04000100;
 // The download sums both load-address words (byte by byte) and the image.
 constexpr uint32_t kDownloadChecksum = 1124409;
 
-uint32_t ByteSum(uint32_t word) {
-    return (word & 0xFF) + ((word >> 8) & 0xFF) + ((word >> 16) & 0xFF) + (word >> 24);
-}
+uint32_t ByteSum(uint32_t word) { return (word & 0xFF) + ((word >> 8) & 0xFF) + ((word >> 16) & 0xFF) + (word >> 24); }
 
 bool ReadFile(const char* path, std::vector<uint8_t>& out) {
     std::ifstream in(path, std::ios::binary);

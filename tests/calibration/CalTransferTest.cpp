@@ -303,12 +303,12 @@ TEST_F(CalTransferTest, LoadRefusesWhatCannotBeLoadedWholeAndSendsNothing) {
     std::ofstream(empty, std::ios::binary) << "";
     std::ofstream(recordless, std::ios::binary) << " pack 01\r\nx@1\r\nend 01 records\r\n";
     const std::string longLine = dir + "/long.cal";
-    std::ofstream(longLine, std::ios::binary) << "l1\r\nl2\n" << std::string(CalTransfer::kMaxLoadLineBytes + 1, 'y')
-                                              << "\nl4\n";
+    std::ofstream(longLine, std::ios::binary) << "l1\r\nl2\n"
+                                              << std::string(CalTransfer::kMaxLoadLineBytes + 1, 'y') << "\nl4\n";
     const std::pair<std::string, std::string> cases[] = {
         {"", "File Error: Please enter the name of an existing file"},
-        {dir + "/none.cal", "File Error: Please enter the name of an existing file\n" + dir +
-                                "/none.cal: no such file or directory"},
+        {dir + "/none.cal",
+         "File Error: Please enter the name of an existing file\n" + dir + "/none.cal: no such file or directory"},
         {dir, "File Error: " + dir + ": is a directory"},
         {"/dev/zero", "File Error: /dev/zero: not a regular file"},
         {fifo, "File Error: " + fifo + ": not a regular file"},

@@ -55,7 +55,7 @@ TEST(PackBlockComplete, CountMustOccurBetweenSpaces) {
 TEST(PackBlockProgressTest, RecordAgainstCount) {
     EXPECT_FALSE(PackBlockProgress("@AB 05 x@CD 06").has_value());
     EXPECT_FALSE(PackBlockProgress(" pack 10\r\n").has_value());
-    EXPECT_FALSE(PackBlockProgress("@pack 10 ").has_value());  // no " pack ", at-sign first
+    EXPECT_FALSE(PackBlockProgress("@pack 10 ").has_value());         // no " pack ", at-sign first
     EXPECT_FALSE(PackBlockProgress(" pack 10\r\n@AB ").has_value());  // only three after '@'
     EXPECT_DOUBLE_EQ(*PackBlockProgress(" pack 10\r\n@AB 05 rest\r\n"), 50.0);
     EXPECT_DOUBLE_EQ(*PackBlockProgress(" pack 04\r\n@AB 01 r\r\n@AB 03"), 75.0);

@@ -24,7 +24,7 @@ protected:
 
 TEST_F(CliTest, HelpOnEveryLevelWithExamplesAndTheGlobalOptions) {
     const std::vector<std::vector<std::string>> helps = {
-        {"--help"}, {"find", "--help"}, {"ports", "--help"}, {"update", "--help"},
+        {"--help"},           {"find", "--help"},   {"ports", "--help"},       {"update", "--help"},
         {"backup", "--help"}, {"verify", "--help"}, {"cal", "save", "--help"}, {"info", "--help"}};
     for (const auto& args : helps) {
         DuxkResult r = Run(args);
@@ -57,22 +57,22 @@ TEST_F(CliTest, VersionOnStandardOutput) {
 
 TEST_F(CliTest, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> cases = {
-        {},                                    // no command
-        {"frobnicate"},                        // unknown command
-        {"--bogus", "find"},                   // unknown option
-        {"--baud", "1234", "find"},            // not one of the four rates
-        {"--timeout", "-1", "find"},           // not a positive time
+        {},                           // no command
+        {"frobnicate"},               // unknown command
+        {"--bogus", "find"},          // unknown option
+        {"--baud", "1234", "find"},   // not one of the four rates
+        {"--timeout", "-1", "find"},  // not a positive time
         {"--timeout", "0", "find"},
-        {"--timeout", "nan", "find"},          // no time at all
+        {"--timeout", "nan", "find"},  // no time at all
         {"--timeout", "inf", "find"},
-        {"--timeout", "1e400", "find"},        // beyond a double
+        {"--timeout", "1e400", "find"},              // beyond a double
         {"--port", std::string(5000, 'p'), "find"},  // longer than any path
-        {"ports", "map", "COM9", "/dev/null"}, // only COM1..COM7 are mapped
-        {"ports", "map", "COM3"},              // device missing
+        {"ports", "map", "COM9", "/dev/null"},       // only COM1..COM7 are mapped
+        {"ports", "map", "COM3"},                    // device missing
         {"ports", "unmap", "LPT1"},
-        {"--baud", "38400", "find"},           // a rate belongs to a port
-        {"-q", "-v", "find"},                  // quiet and verbose at once
-        {"cal", "save", "a.cal", "b.cal"},     // one file only
+        {"--baud", "38400", "find"},        // a rate belongs to a port
+        {"-q", "-v", "find"},               // quiet and verbose at once
+        {"cal", "save", "a.cal", "b.cal"},  // one file only
     };
     for (const auto& args : cases) {
         DuxkResult r = Run(args);
@@ -204,7 +204,10 @@ TEST_F(CliTest, NamedPortThatCannotBeOpenedEndsWithItsReason) {
 // Names and texts from outside reach a terminal with their control
 // characters escaped; into a file they go unchanged.
 TEST(TerminalText, ControlCharactersAreEscapedOnATerminal) {
-    EXPECT_EQ(EscapeControls("a\x1b]0;owned\x07" "b", true), "a\\x1b]0;owned\\x07b");
+    EXPECT_EQ(EscapeControls("a\x1b]0;owned\x07"
+                             "b",
+                             true),
+              "a\\x1b]0;owned\\x07b");
     EXPECT_EQ(EscapeControls("line\r\nnext\tcol\rover", true), "line\r\nnext\tcol\\x0dover");
     EXPECT_EQ(EscapeControls("l1\nl2", false), "l1\\x0al2");
     EXPECT_EQ(EscapeControls("del\x7f", true), "del\\x7f");
@@ -212,8 +215,16 @@ TEST(TerminalText, ControlCharactersAreEscapedOnATerminal) {
     // sequences do not.
     EXPECT_EQ(EscapeControls("Kalibrierdaten \xc3\xa4\xc3\x84 \xe2\x82\xac", true),
               "Kalibrierdaten \xc3\xa4\xc3\x84 \xe2\x82\xac");
-    EXPECT_EQ(EscapeControls("\xc2\x9b" "31m", true), "\\xc2\\x9b" "31m");
-    EXPECT_EQ(EscapeControls("\x9b" "31m\xff", true), "\\x9b" "31m\\xff");
+    EXPECT_EQ(EscapeControls("\xc2\x9b"
+                             "31m",
+                             true),
+              "\\xc2\\x9b"
+              "31m");
+    EXPECT_EQ(EscapeControls("\x9b"
+                             "31m\xff",
+                             true),
+              "\\x9b"
+              "31m\\xff");
     EXPECT_EQ(EscapeControls("\xe2\x82", true), "\\xe2\\x82");
 
     FILE* file = std::tmpfile();

@@ -184,10 +184,10 @@ TEST(MainWindowTest, CommandsGreyedWhileSearchingAndEnabledOnAcceptance) {
 }
 
 TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
-    const AppCommandLine cmd = ParseAppCommandLine({QStringLiteral("duxkupdate"), QStringLiteral("/noSNcheck"),
-                                                    QStringLiteral("-NOSNCHECK"), QStringLiteral("--trace"),
-                                                    QStringLiteral("t.log"), QStringLiteral("/tmp/first.dat"),
-                                                    QStringLiteral("second.dat")});
+    const AppCommandLine cmd =
+        ParseAppCommandLine({QStringLiteral("duxkupdate"), QStringLiteral("/noSNcheck"), QStringLiteral("-NOSNCHECK"),
+                             QStringLiteral("--trace"), QStringLiteral("t.log"), QStringLiteral("/tmp/first.dat"),
+                             QStringLiteral("second.dat")});
     EXPECT_EQ(cmd.traceFiles, QStringList{QStringLiteral("t.log")});
     EXPECT_EQ(cmd.documentPath, QStringLiteral("/tmp/first.dat"));
     EXPECT_TRUE(ParseAppCommandLine({QStringLiteral("duxkupdate"), QStringLiteral("--trace")}).documentPath.isEmpty());
@@ -197,7 +197,8 @@ TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
         words.prepend(QStringLiteral("duxkupdate"));
         return ParseAppCommandLine(words);
     };
-    AppCommandLine port = parse({QStringLiteral("--port"), QStringLiteral("/dev/ttyUSB0"), QStringLiteral("--baud=19200")});
+    AppCommandLine port =
+        parse({QStringLiteral("--port"), QStringLiteral("/dev/ttyUSB0"), QStringLiteral("--baud=19200")});
     EXPECT_EQ(port.port, QStringLiteral("/dev/ttyUSB0"));
     EXPECT_EQ(port.baud, QStringLiteral("19200"));
     EXPECT_TRUE(port.documentPath.isEmpty());
@@ -208,10 +209,11 @@ TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
     EXPECT_EQ(port.documentPath, QStringLiteral("doc.dux"));
     EXPECT_TRUE(parse({QStringLiteral("--help")}).help);
     EXPECT_TRUE(parse({QStringLiteral("--version")}).version);
-    for (const QStringList& bad : {QStringList{QStringLiteral("--baud"), QStringLiteral("9600")},
-                                   QStringList{QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("/baud:1234")},
-                                   QStringList{QStringLiteral("--port")}, QStringList{QStringLiteral("/port:")},
-                                   QStringList{QStringLiteral("--port"), QString(5000, QLatin1Char('p'))}})
+    for (const QStringList& bad :
+         {QStringList{QStringLiteral("--baud"), QStringLiteral("9600")},
+          QStringList{QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("/baud:1234")},
+          QStringList{QStringLiteral("--port")}, QStringList{QStringLiteral("/port:")},
+          QStringList{QStringLiteral("--port"), QString(5000, QLatin1Char('p'))}})
         EXPECT_FALSE(parse(bad).error.isEmpty()) << bad.join(' ').toStdString();
 
     // The empty document: open reads nothing, save writes an empty file, new
@@ -455,7 +457,8 @@ TEST(DialogTest, UpdateRunsWithFullBarsRefusesEscapeAndClosesAfter) {
         180000);
     ASSERT_TRUE(ended);
     EXPECT_TRUE(escapeTried);
-    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully")))
+        << boxes.Boxes().join('\n').toStdString();
     EXPECT_EQ(maxBar[0], 100);
     EXPECT_EQ(maxBar[1], 100);
     EXPECT_EQ(maxBar[2], 100);
@@ -481,13 +484,15 @@ TEST(DialogTest, FastSwitchOnTheCommandLineRunsTheUpdateFast) {
     dlg.show();
     auto* execute = dlg.findChild<QPushButton*>(QStringLiteral("id1005"));
     ASSERT_TRUE(WaitUntil([&] { return execute->isEnabled(); }, 2000));
-    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString::fromStdString(WriteFirmware(s.env.temp, 512)));
+    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))
+        ->setText(QString::fromStdString(WriteFirmware(s.env.temp, 512)));
     execute->click();
     ASSERT_TRUE(dlg.UpdateRunning());
     EXPECT_TRUE(dlg.Job().options.fast);
     QTest::keyClick(&dlg, Qt::Key_Return);  // ends the dialog once the update is over
     EXPECT_FALSE(dlg.UpdateRunning());
-    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully")))
+        << boxes.Boxes().join('\n').toStdString();
 }
 
 TEST(DialogTest, EnterDuringAnUpdateWaitsForItWithTheWindowAlive) {
@@ -499,7 +504,8 @@ TEST(DialogTest, EnterDuringAnUpdateWaitsForItWithTheWindowAlive) {
     dlg.show();
     auto* execute = dlg.findChild<QPushButton*>(QStringLiteral("id1005"));
     ASSERT_TRUE(WaitUntil([&] { return execute->isEnabled(); }, 2000));
-    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(QString::fromStdString(WriteFirmware(s.env.temp, 512)));
+    dlg.findChild<QLineEdit*>(QStringLiteral("id1000"))
+        ->setText(QString::fromStdString(WriteFirmware(s.env.temp, 512)));
     execute->click();
     ASSERT_TRUE(dlg.UpdateRunning());
     ASSERT_TRUE(WaitUntil([&] { return dlg.findChild<QProgressBar*>(QStringLiteral("id1002"))->value() > 0; }, 30000));
@@ -510,7 +516,8 @@ TEST(DialogTest, EnterDuringAnUpdateWaitsForItWithTheWindowAlive) {
     QTimer watch;
     watch.setInterval(50);
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        programWhileWaiting = std::max(programWhileWaiting, dlg.findChild<QProgressBar*>(QStringLiteral("id1004"))->value());
+        programWhileWaiting =
+            std::max(programWhileWaiting, dlg.findChild<QProgressBar*>(QStringLiteral("id1004"))->value());
     });
     watch.start();
     ASSERT_EQ(dlg.findChild<QProgressBar*>(QStringLiteral("id1004"))->value(), 0);
@@ -521,7 +528,8 @@ TEST(DialogTest, EnterDuringAnUpdateWaitsForItWithTheWindowAlive) {
     EXPECT_GE(dlg.Job().counter.load(), 2);
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
-    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully")))
+        << boxes.Boxes().join('\n').toStdString();
 }
 
 TEST(DialogTest, FileErrorBoxesLookAlikeInBothDialogs) {
@@ -603,7 +611,8 @@ TEST(MainWindowTest, SensorLeftInItsUpdateProgramIsOfferedOnlyTheUpdateThenFound
     frame.show();
     ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 60000));
     EXPECT_TRUE(frame.Core().m_bInUpdateProgram.load());
-    EXPECT_TRUE(frame.MessageText().startsWith(QStringLiteral("Sensor found in its update program at COM2, 38400 baud")))
+    EXPECT_TRUE(
+        frame.MessageText().startsWith(QStringLiteral("Sensor found in its update program at COM2, 38400 baud")))
         << frame.MessageText().toStdString();
     EXPECT_TRUE(WaitUntil(
         [&] {
@@ -633,7 +642,8 @@ TEST(MainWindowTest, SensorLeftInItsUpdateProgramIsOfferedOnlyTheUpdateThenFound
     });
     frame.OnSensorCommand(ID_SENSOR_UPDATE);
     EXPECT_TRUE(resumed);
-    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully"))) << boxes.Boxes().join('\n').toStdString();
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully")))
+        << boxes.Boxes().join('\n').toStdString();
 
     // The sensor runs its new firmware and is looked for as at the start.
     ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 60000));
@@ -776,9 +786,9 @@ TEST(ShippedAppTest, NoHiddenAutomationThroughTheEnvironment) {
     const std::string shots = env.temp + "/shots";
     std::filesystem::create_directory(shots);
     const char* bin = getenv("DUXK_BIN_DIR");
-    const pid_t pid = SpawnWithEnvironment(std::string(bin ? bin : "bin") + "/duxkupdate", {},
-                                           {"QT_QPA_PLATFORM=offscreen", "DUXK_SCREENSHOTS=" + shots,
-                                            "DUXK_SCREENSHOT_FIRMWARE=" + env.temp + "/fw.bin"});
+    const pid_t pid = SpawnWithEnvironment(
+        std::string(bin ? bin : "bin") + "/duxkupdate", {},
+        {"QT_QPA_PLATFORM=offscreen", "DUXK_SCREENSHOTS=" + shots, "DUXK_SCREENSHOT_FIRMWARE=" + env.temp + "/fw.bin"});
     ASSERT_GT(pid, 0);
     // The tour saved its first picture a second after the start.
     WaitUntil([] { return false; }, 6000);
@@ -803,9 +813,9 @@ TEST(ShippedAppTest, ScreenshotTourIsADevelopmentProgramOfItsOwn) {
     WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // Without a firmware file the update dialog is pictured idle.
-    EXPECT_EQ(FilesIn(shots), (std::vector<std::string>{"about.png", "calibration.png", "info-listing.png",
-                                                         "main-found.png", "main-searching.png", "selftest.png",
-                                                         "update.png"}));
+    EXPECT_EQ(FilesIn(shots),
+              (std::vector<std::string>{"about.png", "calibration.png", "info-listing.png", "main-found.png",
+                                        "main-searching.png", "selftest.png", "update.png"}));
 }
 
 }  // namespace

@@ -14,18 +14,13 @@
 
 namespace {
 
-std::string TempPath(const char* tag)
-{
-    return "/tmp/duxk-serial-test-" + std::to_string(getpid()) + "-" + tag;
-}
+std::string TempPath(const char* tag) { return "/tmp/duxk-serial-test-" + std::to_string(getpid()) + "-" + tag; }
 
-std::vector<std::string> ReadLines(const std::string& path)
-{
+std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream in(path);
     std::vector<std::string> lines;
     std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
+    while (std::getline(in, line)) lines.push_back(line);
     return lines;
 }
 
@@ -34,32 +29,27 @@ std::vector<std::string> ReadLines(const std::string& path)
 struct OpenChannel {
     Pty pty;
     CDUXKSerial channel;
-    OpenChannel()
-    {
+    OpenChannel() {
         EXPECT_TRUE(pty.ok());
         EXPECT_EQ(channel.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
         EXPECT_EQ(channel.SetParams(38400, 8, NOPARITY, TWOSTOPBITS), 0u);
         EXPECT_EQ(channel.SetEventMask(0x01FD), 0u);
         EXPECT_EQ(channel.SetFlowControl(0), 0u);
     }
-    bool WaitCount(uint32_t n, int ms = 3000)
-    {
+    bool WaitCount(uint32_t n, int ms = 3000) {
         return WaitFor([&] { return channel.ReceivedCount() == n; }, ms);
     }
 };
 
-std::vector<uint8_t> Pattern(size_t n, int seed)
-{
+std::vector<uint8_t> Pattern(size_t n, int seed) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = static_cast<uint8_t>((i * 7 + static_cast<size_t>(seed)) % 251 + 1);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7 + static_cast<size_t>(seed)) % 251 + 1);
     return v;
 }
 
-} // namespace
+}  // namespace
 
-TEST(Channel, EmptyRingGivesZero)
-{
+TEST(Channel, EmptyRingGivesZero) {
     CDUXKSerial channel;
     EXPECT_EQ(channel.ReceivedCount(), 0u);
     EXPECT_EQ(channel.GetByte(), 0);
@@ -70,16 +60,14 @@ TEST(Channel, EmptyRingGivesZero)
     EXPECT_EQ(channel.Purge(), 0u);
 }
 
-TEST(Channel, RingWrapsFillsAndDropsWhileFull)
-{
+TEST(Channel, RingWrapsFillsAndDropsWhileFull) {
     OpenChannel oc;
     CDUXKSerial& ch = oc.channel;
     // Move the positions into the middle so that the full ring wraps.
     auto first = Pattern(5000, 1);
     oc.pty.Send(first.data(), first.size());
     ASSERT_TRUE(oc.WaitCount(5000));
-    for (uint8_t b : first)
-        ASSERT_EQ(ch.GetByte(), b);
+    for (uint8_t b : first) ASSERT_EQ(ch.GetByte(), b);
 
     auto fill = Pattern(CDUXKSerial::kRingSize - 1, 2);
     auto lost = Pattern(300, 3);
@@ -91,19 +79,15 @@ TEST(Channel, RingWrapsFillsAndDropsWhileFull)
     EXPECT_EQ(ch.ReceivedCount(), CDUXKSerial::kRingSize - 1);
 
     // Room frees up: the lost bytes stay lost, later ones are stored.
-    for (int i = 0; i < 10; ++i)
-        ASSERT_EQ(ch.GetByte(), fill[i]);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(ch.GetByte(), fill[i]);
     oc.pty.Send("LATE");
     ASSERT_TRUE(oc.WaitCount(CDUXKSerial::kRingSize - 1 - 10 + 4));
-    for (size_t i = 10; i < fill.size(); ++i)
-        ASSERT_EQ(ch.GetByte(), fill[i]) << i;
-    for (char c : std::string("LATE"))
-        EXPECT_EQ(ch.GetByte(), static_cast<uint8_t>(c));
+    for (size_t i = 10; i < fill.size(); ++i) ASSERT_EQ(ch.GetByte(), fill[i]) << i;
+    for (char c : std::string("LATE")) EXPECT_EQ(ch.GetByte(), static_cast<uint8_t>(c));
     EXPECT_EQ(ch.ReceivedCount(), 0u);
 }
 
-TEST(Channel, PurgeDrainsPortAndRing)
-{
+TEST(Channel, PurgeDrainsPortAndRing) {
     OpenChannel oc;
     CDUXKSerial& ch = oc.channel;
     oc.pty.Send("abcdef");
@@ -136,8 +120,7 @@ TEST(Channel, PurgeDrainsPortAndRing)
     EXPECT_EQ(ch.GetByte(), 'Z');
 }
 
-TEST(Channel, WriteRaisesTransmitDone)
-{
+TEST(Channel, WriteRaisesTransmitDone) {
     OpenChannel oc;
     CDUXKSerial& ch = oc.channel;
     uint32_t n = 99;
@@ -154,8 +137,7 @@ TEST(Channel, WriteRaisesTransmitDone)
     EXPECT_TRUE(oc.pty.Receive(1, 30).empty());
 }
 
-TEST(Channel, TransmitDoneOnlyUnderTxEmptyMask)
-{
+TEST(Channel, TransmitDoneOnlyUnderTxEmptyMask) {
     OpenChannel oc;
     CDUXKSerial& ch = oc.channel;
     ASSERT_EQ(ch.SetEventMask(EV_RXCHAR | EV_BREAK | EV_ERR), 0u);
@@ -163,8 +145,7 @@ TEST(Channel, TransmitDoneOnlyUnderTxEmptyMask)
     EXPECT_FALSE(ch.WaitTransmitDone(100));
 }
 
-TEST(Channel, BaudFromText)
-{
+TEST(Channel, BaudFromText) {
     EXPECT_EQ(CDUXKSerial::BaudFromText("300"), 300u);
     EXPECT_EQ(CDUXKSerial::BaudFromText("4800"), 4800u);
     EXPECT_EQ(CDUXKSerial::BaudFromText("256000"), 256000u);
@@ -176,8 +157,7 @@ TEST(Channel, BaudFromText)
     EXPECT_EQ(CDUXKSerial::BaudFromText(nullptr), 38400u);
 }
 
-TEST(Channel, TraceLineFormats)
-{
+TEST(Channel, TraceLineFormats) {
     const std::string path = TempPath("trace");
     std::remove(path.c_str());
     {
@@ -228,8 +208,7 @@ TEST(Channel, TraceLineFormats)
     EXPECT_LT(std::stod(lines[0]), 1.0);
 }
 
-TEST(Channel, TraceOfShortWriteListsEveryByteAsked)
-{
+TEST(Channel, TraceOfShortWriteListsEveryByteAsked) {
     const std::string path = TempPath("short");
     std::remove(path.c_str());
     {
@@ -246,24 +225,20 @@ TEST(Channel, TraceOfShortWriteListsEveryByteAsked)
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d+\.\d{6} Write\(\) sent 0x68 \(h\))")));
 }
 
-TEST(Channel, TraceFileIsPrivateAndNeverFollowsALink)
-{
+TEST(Channel, TraceFileIsPrivateAndNeverFollowsALink) {
     // The trace holds the calibration unlock exchange.
     const std::string path = TempPath("private-trace"), victim = TempPath("victim"), link = TempPath("link"),
                       fifo = TempPath("fifo");
-    for (const std::string& p : {path, victim, link, fifo})
-        std::remove(p.c_str());
+    for (const std::string& p : {path, victim, link, fifo}) std::remove(p.c_str());
     CDUXKSerial ch;
     ASSERT_TRUE(ch.AttachTrace(path.c_str()));
     ch.TraceLine("x");
     ch.CloseTrace();
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    {
-        std::ofstream(victim) << "precious\n";
-    }
+    { std::ofstream(victim) << "precious\n"; }
     ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
     std::string why;
     EXPECT_FALSE(ch.AttachTrace(link.c_str(), &why));
@@ -273,12 +248,10 @@ TEST(Channel, TraceFileIsPrivateAndNeverFollowsALink)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(ch.AttachTrace(fifo.c_str(), &why));
     EXPECT_FALSE(ch.HasTrace());
-    for (const std::string& p : {path, victim, link, fifo})
-        std::remove(p.c_str());
+    for (const std::string& p : {path, victim, link, fifo}) std::remove(p.c_str());
 }
 
-TEST(Channel, DebugOutputGoesToTrace)
-{
+TEST(Channel, DebugOutputGoesToTrace) {
     const std::string path = TempPath("debug");
     std::remove(path.c_str());
     CDUXKSerial& ch = GetSensorChannel();
@@ -291,8 +264,7 @@ TEST(Channel, DebugOutputGoesToTrace)
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d+\.\d{6} checksum 1234)")));
 }
 
-TEST(Channel, TraceFromEnvironment)
-{
+TEST(Channel, TraceFromEnvironment) {
     const std::string path = TempPath("env");
     std::remove(path.c_str());
     setenv("DUXK_TRACE", path.c_str(), 1);
@@ -305,8 +277,7 @@ TEST(Channel, TraceFromEnvironment)
     std::remove(path.c_str());
 }
 
-TEST(Channel, WriteAndReceiveAtTheSameTimeDoNotDisturbEachOther)
-{
+TEST(Channel, WriteAndReceiveAtTheSameTimeDoNotDisturbEachOther) {
     OpenChannel oc;
     CDUXKSerial& ch = oc.channel;
     const auto out = Pattern(60000, 5);
@@ -323,12 +294,10 @@ TEST(Channel, WriteAndReceiveAtTheSameTimeDoNotDisturbEachOther)
     farEnd.join();
     EXPECT_TRUE(farGot == out);
     ASSERT_TRUE(oc.WaitCount(static_cast<uint32_t>(in.size())));
-    for (uint8_t b : in)
-        ASSERT_EQ(ch.GetByte(), b);
+    for (uint8_t b : in) ASSERT_EQ(ch.GetByte(), b);
 }
 
-TEST(Channel, ByteCarriesTheTimeTheEventThreadTookIt)
-{
+TEST(Channel, ByteCarriesTheTimeTheEventThreadTookIt) {
     OpenChannel oc;
     CDUXKSerial& ch = oc.channel;
     const uint64_t sent = TickCountUs();
@@ -344,8 +313,7 @@ TEST(Channel, ByteCarriesTheTimeTheEventThreadTookIt)
     EXPECT_EQ(arrival, 0u);
 }
 
-TEST(Channel, PseudoTerminalOutputDrainsAtTheConfiguredRate)
-{
+TEST(Channel, PseudoTerminalOutputDrainsAtTheConfiguredRate) {
     // A pseudo-terminal takes any write at once; its transmitter counts as
     // empty only after the bytes' time on a line: 96 bytes at 9600 baud 8N1
     // take 100 ms, and a second write queues behind the first.

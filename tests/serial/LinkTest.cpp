@@ -11,8 +11,7 @@ namespace {
 
 class LinkTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(pty.ok());
         CDUXKSerial& ch = GetSensorChannel();
         ASSERT_EQ(ch.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
@@ -23,16 +22,14 @@ protected:
         ResetReplyState();
         ReplyTimeout = 0.3;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         GetSensorChannel().Close();
         GetSensorChannel().Purge();
         ResetReplyState();
         ReplyTimeout = 8.0;
     }
     // Puts bytes into the ring and waits until all have arrived.
-    void Arrive(const std::string& bytes)
-    {
+    void Arrive(const std::string& bytes) {
         uint32_t before = GetSensorChannel().ReceivedCount();
         pty.Send(bytes);
         ASSERT_TRUE(WaitFor([&] { return GetSensorChannel().ReceivedCount() == before + bytes.size(); }, 2000));
@@ -40,10 +37,9 @@ protected:
     Pty pty;
 };
 
-} // namespace
+}  // namespace
 
-TEST(LinkClock, TickCountAndWaits)
-{
+TEST(LinkClock, TickCountAndWaits) {
     uint64_t t0 = TickCountMs();
     WaitSeconds(0);
     WaitSeconds(-1);
@@ -62,8 +58,7 @@ TEST(LinkClock, TickCountAndWaits)
     EXPECT_EQ(StopWatch(-1, true), 0.0);
 }
 
-TEST(LinkClosed, PrimitivesFailOnClosedPort)
-{
+TEST(LinkClosed, PrimitivesFailOnClosedPort) {
     ASSERT_FALSE(GetSensorChannel().IsOpen());
     EXPECT_EQ(SendBytes("abc", 3), 0u);
     EXPECT_EQ(ReadReply(), nullptr);
@@ -74,8 +69,7 @@ TEST(LinkClosed, PrimitivesFailOnClosedPort)
     EXPECT_EQ(GetSensorChannel().LastError(), 0u);  // the port was not touched
 }
 
-TEST(CheckIdReply, Checksums)
-{
+TEST(CheckIdReply, Checksums) {
     EXPECT_TRUE(CheckIdReply("@83 AB"));
     EXPECT_TRUE(CheckIdReply("@83xAB"));
     EXPECT_FALSE(CheckIdReply("@84 AB"));
@@ -88,8 +82,7 @@ TEST(CheckIdReply, Checksums)
     // Lower-case hexadecimal digits count as upper-case ones.
     std::string payload = "DUX-K52 V3.10";
     unsigned sum = 0;
-    for (char c : payload)
-        sum += static_cast<unsigned char>(c);
+    for (char c : payload) sum += static_cast<unsigned char>(c);
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02x", sum & 0xFF);
     EXPECT_TRUE(CheckIdReply(("@" + std::string(hex) + " " + payload).c_str()));
@@ -105,8 +98,7 @@ TEST(CheckIdReply, Checksums)
     EXPECT_FALSE(CheckIdReply(("@" + std::string(hex) + " " + p102).c_str()));
 }
 
-TEST_F(LinkTest, ReadReplyLineWithCrLf)
-{
+TEST_F(LinkTest, ReadReplyLineWithCrLf) {
     Arrive("OK\r\n");
     char* line = ReadReply();
     ASSERT_NE(line, nullptr);
@@ -127,8 +119,7 @@ TEST_F(LinkTest, ReadReplyLineWithCrLf)
     EXPECT_EQ(LastReplyTerminator(), '\r');
 }
 
-TEST_F(LinkTest, ReadReplyHoldsSingleTerminatorAcrossCalls)
-{
+TEST_F(LinkTest, ReadReplyHoldsSingleTerminatorAcrossCalls) {
     Arrive("OK\n");
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(ReadReply(), nullptr);
@@ -148,11 +139,9 @@ TEST_F(LinkTest, ReadReplyHoldsSingleTerminatorAcrossCalls)
     EXPECT_EQ(ReplyTerminatorCount(), 0);
 }
 
-TEST_F(LinkTest, ReadReplyCutsAt511Characters)
-{
+TEST_F(LinkTest, ReadReplyCutsAt511Characters) {
     std::string text;
-    for (int i = 0; i < 600; ++i)
-        text += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < 600; ++i) text += static_cast<char>('a' + i % 26);
     Arrive(text + "\r\n");
     char* line = ReadReply();
     ASSERT_NE(line, nullptr);
@@ -162,8 +151,7 @@ TEST_F(LinkTest, ReadReplyCutsAt511Characters)
     EXPECT_EQ(std::string(line), text.substr(512));
 }
 
-TEST_F(LinkTest, ReadReplyDropsZeroBytesAndTimesOut)
-{
+TEST_F(LinkTest, ReadReplyDropsZeroBytesAndTimesOut) {
     Arrive(std::string("A\0B\0", 4));
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(ReadReply(), nullptr);
@@ -176,8 +164,7 @@ TEST_F(LinkTest, ReadReplyDropsZeroBytesAndTimesOut)
     EXPECT_STREQ(line, "AB");
 }
 
-TEST_F(LinkTest, ReadReplyWakesForLateBytes)
-{
+TEST_F(LinkTest, ReadReplyWakesForLateBytes) {
     ReplyTimeout = 5.0;
     std::thread sender([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -191,8 +178,7 @@ TEST_F(LinkTest, ReadReplyWakesForLateBytes)
     EXPECT_LT(SecondsSince(t0), 1.0);
 }
 
-TEST_F(LinkTest, SendBytesAndCommands)
-{
+TEST_F(LinkTest, SendBytesAndCommands) {
     EXPECT_EQ(SendBytes("", 0), 0u);
     EXPECT_EQ(SendBytes("abc", 3), 3u);
     EXPECT_TRUE(GetSensorChannel().IsTransmitDone());
@@ -206,8 +192,7 @@ TEST_F(LinkTest, SendBytesAndCommands)
     EXPECT_EQ(pty.Receive(1000, 300).size(), 511u);
 }
 
-TEST_F(LinkTest, ReadBytesWithEcho)
-{
+TEST_F(LinkTest, ReadBytesWithEcho) {
     Arrive("xyz");
     char buf[3] = {};
     auto t0 = std::chrono::steady_clock::now();
@@ -231,8 +216,7 @@ TEST_F(LinkTest, ReadBytesWithEcho)
     EXPECT_EQ(pty.Receive(1, 1000).size(), 1u);
 }
 
-TEST_F(LinkTest, ReadBytesFailsAfterASecondWithoutData)
-{
+TEST_F(LinkTest, ReadBytesFailsAfterASecondWithoutData) {
     Arrive("k");
     char buf[2] = {};
     auto t0 = std::chrono::steady_clock::now();
@@ -242,8 +226,7 @@ TEST_F(LinkTest, ReadBytesFailsAfterASecondWithoutData)
     EXPECT_EQ(ReadBytes(buf, 0, false), 0);
 }
 
-TEST_F(LinkTest, SendBytesToVanishedDeviceFailsWithoutWaiting)
-{
+TEST_F(LinkTest, SendBytesToVanishedDeviceFailsWithoutWaiting) {
     pty.CloseMaster();
     std::string block(400, 'v');
     auto t0 = std::chrono::steady_clock::now();
@@ -252,8 +235,7 @@ TEST_F(LinkTest, SendBytesToVanishedDeviceFailsWithoutWaiting)
     EXPECT_EQ(GetSensorChannel().LastError(), ERROR_DEVICE_NOT_CONNECTED_CODE);
 }
 
-TEST(LinkFast, CharacterTimeAndEchoWait)
-{
+TEST(LinkFast, CharacterTimeAndEchoWait) {
     EXPECT_DOUBLE_EQ(CharacterMicros(38400, 8, EVENPARITY, TWOSTOPBITS), 312.5);
     EXPECT_NEAR(CharacterMicros(9600, 8, NOPARITY, ONESTOPBIT), 1041.67, 0.01);
     EXPECT_DOUBLE_EQ(CharacterMicros(4800, 7, ODDPARITY, ONE5STOPBITS), 10.5e6 / 4800);
@@ -265,8 +247,7 @@ TEST(LinkFast, CharacterTimeAndEchoWait)
     EXPECT_EQ(EchoWaitMicros(1000, 900000, 312.5), 0u);
 }
 
-TEST_F(LinkTest, FastEchoComesOneCharacterTimeAfterTheByteWithItsValue)
-{
+TEST_F(LinkTest, FastEchoComesOneCharacterTimeAfterTheByteWithItsValue) {
     // At 300 baud in the boot framing a character takes 40 ms: the echo can
     // come no sooner after the byte was sent (standard mode echoes 10 ms after
     // taking it), and each echo carries the byte's own value.
@@ -291,6 +272,5 @@ TEST_F(LinkTest, FastEchoComesOneCharacterTimeAfterTheByteWithItsValue)
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 3), std::vector<uint8_t>(reply, reply + 3));
     EXPECT_EQ(echoes, std::vector<uint8_t>(reply, reply + 3));
     ASSERT_EQ(after.size(), 3u);
-    for (double s : after)
-        EXPECT_GE(s, 0.040);
+    for (double s : after) EXPECT_GE(s, 0.040);
 }

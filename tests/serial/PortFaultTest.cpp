@@ -14,8 +14,7 @@
 #include <fstream>
 #include <string>
 
-TEST(PortFault, DeviceGoneOnlyAfterTheFarEndCloses)
-{
+TEST(PortFault, DeviceGoneOnlyAfterTheFarEndCloses) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -30,8 +29,7 @@ TEST(PortFault, DeviceGoneOnlyAfterTheFarEndCloses)
     EXPECT_FALSE(port.IsDeviceGone());
 }
 
-TEST(PortFault, HeldPortIsReportedInUse)
-{
+TEST(PortFault, HeldPortIsReportedInUse) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom first, second;
@@ -44,16 +42,13 @@ TEST(PortFault, HeldPortIsReportedInUse)
     EXPECT_EQ(DescribePortOpenFailure(pty.slave(), 5), "");
 }
 
-TEST(PortFault, OnlyTerminalDevicesAreOpened)
-{
+TEST(PortFault, OnlyTerminalDevicesAreOpened) {
     // A file, a FIFO without a writer and a device that is no terminal are
     // refused before anything is done to them, at once.
     char dir[] = "/tmp/duxk-notatty-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
-    {
-        std::ofstream(file) << "keep me";
-    }
+    { std::ofstream(file) << "keep me"; }
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& name : {file, fifo, std::string("/dev/null")}) {
         CWinCom port;
@@ -75,8 +70,7 @@ TEST(PortFault, OnlyTerminalDevicesAreOpened)
     rmdir(dir);
 }
 
-TEST(PortFault, ShellQuotedAdvice)
-{
+TEST(PortFault, ShellQuotedAdvice) {
     EXPECT_EQ(ShellQuote("/dev/ttyUSB0"), "/dev/ttyUSB0");
     EXPECT_EQ(ShellQuote("/dev/serial/by-id/usb-FTDI_A1-if00-port0"), "/dev/serial/by-id/usb-FTDI_A1-if00-port0");
     EXPECT_EQ(ShellQuote("/dev/x; rm -rf ~"), "'/dev/x; rm -rf ~'");
@@ -85,14 +79,12 @@ TEST(PortFault, ShellQuotedAdvice)
     EXPECT_EQ(ShellQuote(""), "''");
 }
 
-TEST(PortFault, MissingPortIsNamed)
-{
+TEST(PortFault, MissingPortIsNamed) {
     const std::string why = DescribePortOpenFailure("/dev/duxk-no-such-port", 2);
     EXPECT_NE(why.find("/dev/duxk-no-such-port"), std::string::npos) << why;
 }
 
-TEST(PortFault, ReadsEndAtOnceWhenTheDeviceIsGone)
-{
+TEST(PortFault, ReadsEndAtOnceWhenTheDeviceIsGone) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CDUXKSerial& ch = GetSensorChannel();
@@ -115,8 +107,7 @@ TEST(PortFault, ReadsEndAtOnceWhenTheDeviceIsGone)
     ResetReplyState();
 }
 
-TEST(PortFault, AWaitUnderwayEndsWhenTheDeviceGoes)
-{
+TEST(PortFault, AWaitUnderwayEndsWhenTheDeviceGoes) {
     CDUXKSerial& ch = GetSensorChannel();
     for (int round = 0; round < 2; ++round) {
         // The second round reopens the channel: a failure of the previous

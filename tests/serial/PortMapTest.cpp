@@ -16,27 +16,23 @@ namespace {
 // Runs a test with its own map directory (and restores the environment).
 class PortMapTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char tmpl[] = "/tmp/duxk-ports-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         setenv("DUXK_PORTS_DIR", dir.c_str(), 1);
     }
-    void TearDown() override
-    {
-        for (int n = 1; n <= 7; ++n)
-            UnmapPort("COM" + std::to_string(n));
+    void TearDown() override {
+        for (int n = 1; n <= 7; ++n) UnmapPort("COM" + std::to_string(n));
         rmdir(dir.c_str());
         unsetenv("DUXK_PORTS_DIR");
     }
     std::string dir;
 };
 
-} // namespace
+}  // namespace
 
-TEST(PortMapNames, ComPortNumber)
-{
+TEST(PortMapNames, ComPortNumber) {
     EXPECT_EQ(ComPortNumber("COM1"), 1);
     EXPECT_EQ(ComPortNumber("com7"), 7);
     EXPECT_EQ(ComPortNumber("COM12"), 12);
@@ -46,8 +42,7 @@ TEST(PortMapNames, ComPortNumber)
     EXPECT_EQ(ComPortNumber("/dev/ttyUSB0"), 0);
 }
 
-TEST(PortMapNames, DefaultDirectory)
-{
+TEST(PortMapNames, DefaultDirectory) {
     unsetenv("DUXK_PORTS_DIR");
     setenv("XDG_CONFIG_HOME", "/tmp/duxk-nonexistent-config", 1);
     EXPECT_FALSE(PortMapIsExplicit());
@@ -62,8 +57,7 @@ namespace {
 // its own (no DUXK_PORTS_DIR), for the life of the test.
 class PortDiscoveryTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char tmpl[] = "/tmp/duxk-devroot-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         // Canonical, so that the devices found compare with paths built here.
@@ -75,21 +69,18 @@ protected:
         setenv("DUXK_DEV_ROOT", root.c_str(), 1);
         setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unsetenv("DUXK_DEV_ROOT");
         unsetenv("XDG_CONFIG_HOME");
         std::filesystem::remove_all(root);
     }
     void Node(const std::string& name) { std::ofstream(root + "/dev/" + name); }
-    void ById(const std::string& name, const std::string& node)
-    {
+    void ById(const std::string& name, const std::string& node) {
         std::filesystem::create_symlink("../../" + node, root + "/dev/serial/by-id/" + name);
     }
     // A ttyS port in sysfs with the port type the serial core reports
     // (0: no UART at that address).
-    void Uart(const std::string& name, int type)
-    {
+    void Uart(const std::string& name, int type) {
         std::filesystem::create_directories(root + "/sys/class/tty/" + name);
         std::ofstream(root + "/sys/class/tty/" + name + "/type") << type << "\n";
     }
@@ -97,8 +88,7 @@ protected:
 
     // Two by-id adapters (listed in name order, not node order), a ttyUSB
     // without by-id link, two ACM devices, ttyS ports with and without UART.
-    void TypicalTree()
-    {
+    void TypicalTree() {
         for (const char* n : {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyACM10", "ttyACM2", "ttyS0", "ttyS1", "ttyS2",
                               "ttyS3", "ttyS10", "ttyS4x", "tty0"})
             Node(n);
@@ -114,10 +104,9 @@ protected:
     std::string root;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(PortDiscoveryTest, StableOrderEachDeviceOnce)
-{
+TEST_F(PortDiscoveryTest, StableOrderEachDeviceOnce) {
     TypicalTree();
     const std::string byId = root + "/dev/serial/by-id/";
     std::vector<SerialDevice> found = DiscoverSerialDevices();
@@ -129,8 +118,8 @@ TEST_F(PortDiscoveryTest, StableOrderEachDeviceOnce)
     EXPECT_EQ(paths, (std::vector<std::string>{byId + "usb-A_serial-if00-port0", byId + "usb-B_serial-if00-port0",
                                                Dev("ttyUSB2"), Dev("ttyACM2"), Dev("ttyACM10"), Dev("ttyS0"),
                                                Dev("ttyS3"), Dev("ttyS10")}));
-    EXPECT_EQ(kinds, (std::vector<std::string>{"by-id", "by-id", "ttyUSB", "ttyACM", "ttyACM", "ttyS", "ttyS",
-                                               "ttyS"}));
+    EXPECT_EQ(kinds,
+              (std::vector<std::string>{"by-id", "by-id", "ttyUSB", "ttyACM", "ttyACM", "ttyS", "ttyS", "ttyS"}));
     EXPECT_EQ(found[0].node, Dev("ttyUSB1"));
 
     // COM1..COM7 are the first seven; a higher COMn goes on in the same order.
@@ -146,8 +135,7 @@ TEST_F(PortDiscoveryTest, StableOrderEachDeviceOnce)
     EXPECT_EQ(ResolvePortName("COM9"), "");
 }
 
-TEST_F(PortDiscoveryTest, LinkInTheDefaultDirectoryWinsAndItsDeviceIsNotRepeated)
-{
+TEST_F(PortDiscoveryTest, LinkInTheDefaultDirectoryWinsAndItsDeviceIsNotRepeated) {
     TypicalTree();
     std::string err;
     ASSERT_TRUE(MapPort("COM2", Dev("ttyACM2"), &err)) << err;
@@ -171,15 +159,13 @@ TEST_F(PortDiscoveryTest, LinkInTheDefaultDirectoryWinsAndItsDeviceIsNotRepeated
     EXPECT_EQ(port.Open("COM5", 0, 0, false), ERROR_FILE_NOT_FOUND_CODE);
 }
 
-TEST_F(PortDiscoveryTest, OnlyTheExplicitMapCountsAndNoDevicesMeansNoPorts)
-{
+TEST_F(PortDiscoveryTest, OnlyTheExplicitMapCountsAndNoDevicesMeansNoPorts) {
     TypicalTree();
     char tmpl[] = "/tmp/duxk-ports-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     setenv("DUXK_PORTS_DIR", tmpl, 1);
     EXPECT_EQ(ResolvePortName("COM1"), "");
-    for (const PortMapEntry& e : ListPortMap())
-        EXPECT_TRUE(e.device.empty()) << e.name;
+    for (const PortMapEntry& e : ListPortMap()) EXPECT_TRUE(e.device.empty()) << e.name;
     EXPECT_EQ(DescribePortOpenFailure("COM1", 2), "COM1 does not exist (no link for it in DUXK_PORTS_DIR)");
     unsetenv("DUXK_PORTS_DIR");
     rmdir(tmpl);
@@ -200,8 +186,7 @@ TEST_F(PortDiscoveryTest, OnlyTheExplicitMapCountsAndNoDevicesMeansNoPorts)
     EXPECT_EQ(ResolvePortName("COM2"), Dev("ttyS1"));
 }
 
-TEST_F(PortDiscoveryTest, FoundDeviceOpensThroughItsComName)
-{
+TEST_F(PortDiscoveryTest, FoundDeviceOpensThroughItsComName) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     std::filesystem::create_symlink(pty.slave(), root + "/dev/serial/by-id/usb-Test_Adapter-if00-port0");
@@ -211,8 +196,7 @@ TEST_F(PortDiscoveryTest, FoundDeviceOpensThroughItsComName)
     port.Close();
 }
 
-TEST(PortMapNames, WithoutHomeTheUsersOwnHomeNeverTmp)
-{
+TEST(PortMapNames, WithoutHomeTheUsersOwnHomeNeverTmp) {
     const char* oldHome = getenv("HOME");
     const std::string savedHome = oldHome ? oldHome : "";
     unsetenv("DUXK_PORTS_DIR");
@@ -225,8 +209,7 @@ TEST(PortMapNames, WithoutHomeTheUsersOwnHomeNeverTmp)
     if (oldHome) setenv("HOME", savedHome.c_str(), 1);
 }
 
-TEST_F(PortMapTest, MapResolveListUnmap)
-{
+TEST_F(PortMapTest, MapResolveListUnmap) {
     EXPECT_TRUE(PortMapIsExplicit());
     EXPECT_EQ(PortMapDir(), dir);
     EXPECT_EQ(ResolvePortName("COM2"), "");

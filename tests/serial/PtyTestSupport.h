@@ -18,19 +18,15 @@
 
 class Pty {
 public:
-    Pty()
-    {
+    Pty() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
             const char* name = ptsname(master_);
-            if (name)
-                slave_ = name;
+            if (name) slave_ = name;
         }
     }
-    ~Pty()
-    {
-        if (master_ >= 0)
-            close(master_);
+    ~Pty() {
+        if (master_ >= 0) close(master_);
     }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
@@ -38,16 +34,13 @@ public:
     bool ok() const { return master_ >= 0 && !slave_.empty(); }
     int master() const { return master_; }
     const std::string& slave() const { return slave_; }
-    void CloseMaster()
-    {
-        if (master_ >= 0)
-            close(master_);
+    void CloseMaster() {
+        if (master_ >= 0) close(master_);
         master_ = -1;
     }
 
     // Sends bytes to the port under test (blocking until all are taken).
-    void Send(const void* data, size_t count)
-    {
+    void Send(const void* data, size_t count) {
         const uint8_t* p = static_cast<const uint8_t*>(data);
         size_t done = 0;
         while (done < count) {
@@ -67,8 +60,7 @@ public:
 
     // Collects what the port under test sent, until `count` bytes have come
     // or `ms` milliseconds have passed.
-    std::vector<uint8_t> Receive(size_t count, int ms)
-    {
+    std::vector<uint8_t> Receive(size_t count, int ms) {
         std::vector<uint8_t> out;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (out.size() < count) {
@@ -78,10 +70,9 @@ public:
                 out.insert(out.end(), buf, buf + n);
                 continue;
             }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                break;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            if (left <= 0) break;
             pollfd pf{master_, POLLIN, 0};
             poll(&pf, 1, static_cast<int>(left));
         }
@@ -94,18 +85,15 @@ private:
 };
 
 // Polls a condition every millisecond until it holds or `ms` have passed.
-inline bool WaitFor(const std::function<bool()>& pred, int ms)
-{
+inline bool WaitFor(const std::function<bool()>& pred, int ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return pred();
+        if (std::chrono::steady_clock::now() >= end) return pred();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
-inline double SecondsSince(std::chrono::steady_clock::time_point t0)
-{
+inline double SecondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }

@@ -17,15 +17,13 @@ namespace {
 class RecordingPort : public CWinCom2 {
 public:
     ~RecordingPort() override { CWinCom2::Close(); }
-    void OnCommEvent(uint32_t events, uint32_t errors) override
-    {
+    void OnCommEvent(uint32_t events, uint32_t errors) override {
         std::lock_guard<std::mutex> lock(mu);
         calls.emplace_back(events, errors);
         if (events & EV_RXCHAR) {
             uint8_t buf[100];
             uint32_t n = 0;
-            while (Read(buf, sizeof buf, &n) == 0 && n > 0)
-                received.insert(received.end(), buf, buf + n);
+            while (Read(buf, sizeof buf, &n) == 0 && n > 0) received.insert(received.end(), buf, buf + n);
         }
     }
     std::mutex mu;
@@ -33,22 +31,19 @@ public:
     std::vector<uint8_t> received;
 };
 
-int ThreadCount()
-{
+int ThreadCount() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
         while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
+            if (e->d_name[0] != '.') ++n;
         closedir(d);
     }
     return n;
 }
 
-} // namespace
+}  // namespace
 
-TEST(WinCom, ClosedPortGivesInvalidHandle)
-{
+TEST(WinCom, ClosedPortGivesInvalidHandle) {
     CWinCom port;
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(port.SetParams(9600, 8, 0, 0), ERROR_INVALID_HANDLE_CODE);
@@ -63,8 +58,8 @@ TEST(WinCom, ClosedPortGivesInvalidHandle)
     char buf[4];
     EXPECT_EQ(port.Read(buf, 4, &n), ERROR_INVALID_HANDLE_CODE);
     EXPECT_EQ(port.WriteString("ab"), ERROR_INVALID_HANDLE_CODE);
-    for (int32_t v : {port.GetBaudRate(), port.GetByteSize(), port.GetParity(), port.GetStopBits(),
-                      port.GetFlowControl()}) {
+    for (int32_t v :
+         {port.GetBaudRate(), port.GetByteSize(), port.GetParity(), port.GetStopBits(), port.GetFlowControl()}) {
         EXPECT_EQ(v, -1);
     }
     EXPECT_EQ(port.LastError(), ERROR_INVALID_HANDLE_CODE);
@@ -77,8 +72,7 @@ TEST(WinCom, ClosedPortGivesInvalidHandle)
     EXPECT_EQ(port.LastError(), 0u);
 }
 
-TEST(WinCom, OpenFailuresAndReopen)
-{
+TEST(WinCom, OpenFailuresAndReopen) {
     setenv("DUXK_PORTS_DIR", "/nonexistent-duxk-ports", 1);
     CWinCom port;
     EXPECT_EQ(port.Open("/dev/duxk-no-such-device", 0, 0, false), ERROR_FILE_NOT_FOUND_CODE);
@@ -106,8 +100,7 @@ TEST(WinCom, OpenFailuresAndReopen)
     unsetenv("DUXK_PORTS_DIR");
 }
 
-TEST(WinCom, PortHeldByAnotherProcessIsAccessDenied)
-{
+TEST(WinCom, PortHeldByAnotherProcessIsAccessDenied) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     int ready[2];
@@ -135,8 +128,7 @@ TEST(WinCom, PortHeldByAnotherProcessIsAccessDenied)
     EXPECT_EQ(port.Open(pty.slave().c_str(), 0, 0, false), 0u);
 }
 
-TEST(WinCom, ModesAndSettingsRecord)
-{
+TEST(WinCom, ModesAndSettingsRecord) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -170,8 +162,7 @@ TEST(WinCom, ModesAndSettingsRecord)
     EXPECT_EQ(port.GetEventMask(), EV_RXCHAR | EV_BREAK | EV_ERR | EV_RXFLAG);
 }
 
-TEST(WinCom, NonOverlappedPortRefusesTimeOutsAndRecords)
-{
+TEST(WinCom, NonOverlappedPortRefusesTimeOutsAndRecords) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -198,8 +189,7 @@ TEST(WinCom, NonOverlappedPortRefusesTimeOutsAndRecords)
     EXPECT_EQ(std::string(buf, n), "ok");
 }
 
-TEST(WinCom, OverlappedWriteTimesOutWithNothingOutstanding)
-{
+TEST(WinCom, OverlappedWriteTimesOutWithNothingOutstanding) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -221,8 +211,7 @@ TEST(WinCom, OverlappedWriteTimesOutWithNothingOutstanding)
     EXPECT_EQ(pty.Receive(2, 1000).size(), 2u);
 }
 
-TEST(WinCom, ReadWaitsForAllBytesInModeOne)
-{
+TEST(WinCom, ReadWaitsForAllBytesInModeOne) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -240,8 +229,7 @@ TEST(WinCom, ReadWaitsForAllBytesInModeOne)
     EXPECT_EQ(port.Read(buf, 3, &n, nullptr, 50), ERROR_TIMEOUT_CODE);
 }
 
-TEST(WinCom, EventThreadDeliversBytesAndStopsCleanly)
-{
+TEST(WinCom, EventThreadDeliversBytesAndStopsCleanly) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     const int before = ThreadCount();
@@ -253,10 +241,12 @@ TEST(WinCom, EventThreadDeliversBytesAndStopsCleanly)
         EXPECT_EQ(ThreadCount(), before + 1);
 
         pty.Send("data");
-        ASSERT_TRUE(WaitFor([&] {
-            std::lock_guard<std::mutex> lock(port.mu);
-            return port.received.size() == 4;
-        }, 1000));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(port.mu);
+                return port.received.size() == 4;
+            },
+            1000));
         {
             std::lock_guard<std::mutex> lock(port.mu);
             ASSERT_FALSE(port.calls.empty());
@@ -266,13 +256,14 @@ TEST(WinCom, EventThreadDeliversBytesAndStopsCleanly)
         // Transmit-empty is reported once output has drained.
         ASSERT_EQ(port.SetEventMask(0x01FD), 0u);
         ASSERT_EQ(port.Write("xyz", 3), 0u);
-        ASSERT_TRUE(WaitFor([&] {
-            std::lock_guard<std::mutex> lock(port.mu);
-            for (auto& c : port.calls)
-                if (c.first & EV_TXEMPTY)
-                    return true;
-            return false;
-        }, 1000));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(port.mu);
+                for (auto& c : port.calls)
+                    if (c.first & EV_TXEMPTY) return true;
+                return false;
+            },
+            1000));
 
         // Many quick stop/start cycles: a stop is never lost.
         for (int i = 0; i < 200; ++i) {
@@ -287,8 +278,7 @@ TEST(WinCom, EventThreadDeliversBytesAndStopsCleanly)
     EXPECT_EQ(ThreadCount(), before);
 }
 
-TEST(WinCom, VanishedDeviceEndsEventThreadWithAnError)
-{
+TEST(WinCom, VanishedDeviceEndsEventThreadWithAnError) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     const int before = ThreadCount();
@@ -303,8 +293,7 @@ TEST(WinCom, VanishedDeviceEndsEventThreadWithAnError)
     EXPECT_EQ(port.Close(), 0u);
 }
 
-TEST(WinCom, WaitEventTimesOutAndSeesInput)
-{
+TEST(WinCom, WaitEventTimesOutAndSeesInput) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -316,8 +305,7 @@ TEST(WinCom, WaitEventTimesOutAndSeesInput)
     EXPECT_EQ(port.TakeEvents(), 0u);
 }
 
-TEST(WinCom, RatesWithoutStandardConstant)
-{
+TEST(WinCom, RatesWithoutStandardConstant) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -330,8 +318,7 @@ TEST(WinCom, RatesWithoutStandardConstant)
     EXPECT_EQ(port.GetBaudRate(), 38400);
 }
 
-TEST(WinCom, WaitEventWithOwnRecordSignalsIt)
-{
+TEST(WinCom, WaitEventWithOwnRecordSignalsIt) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;
@@ -344,8 +331,7 @@ TEST(WinCom, WaitEventWithOwnRecordSignalsIt)
     EXPECT_EQ(port.TakeEvents(), EV_RXCHAR);
 }
 
-TEST(WinCom, CloseEndsAWriteBlockedOnAnotherThread)
-{
+TEST(WinCom, CloseEndsAWriteBlockedOnAnotherThread) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CWinCom port;

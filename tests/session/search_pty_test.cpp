@@ -69,8 +69,7 @@ TEST_F(SearchTest, AcceptsIdentityAfterNoiseAndSerialInsideALine) {
 
 TEST_F(SearchTest, ShortOrCutSerialNumbersMoveOnToTheNextRate) {
     // 12.3_x cleans to 12_3 and 1A2B3 has five characters: both too short.
-    PtySensor sensor(env, 2,
-                     {IdReply("DUX-K52 V3.10"), {{"ID:SER 12.3_x"}, {"ID:SER 1A2B3"}, {"ID:SER 1A2B3.C4"}}});
+    PtySensor sensor(env, 2, {IdReply("DUX-K52 V3.10"), {{"ID:SER 12.3_x"}, {"ID:SER 1A2B3"}, {"ID:SER 1A2B3.C4"}}});
     ASSERT_TRUE(Search(30000));
 
     EXPECT_STREQ(frame.m_search.szSerial, "1A2B3_C4");
@@ -78,8 +77,8 @@ TEST_F(SearchTest, ShortOrCutSerialNumbersMoveOnToTheNextRate) {
     EXPECT_STREQ(frame.m_search.szBaud, "9600");
     EXPECT_EQ(sensor.SpecCount(), 3);
     EXPECT_EQ(LookingTexts(), (std::vector<std::string>{"Looking for Sensor at COM2, 38400 baud...",
-                                                         "Looking for Sensor at COM2, 19200 baud...",
-                                                         "Looking for Sensor at COM2, 9600 baud..."}));
+                                                        "Looking for Sensor at COM2, 19200 baud...",
+                                                        "Looking for Sensor at COM2, 9600 baud..."}));
     EXPECT_EQ(ui.Status().back(), "Found Sensor '1A2B3_C4' at COM2, 9600 baud");
 }
 

@@ -71,7 +71,8 @@ TEST(FaultOptions, StagePointsPositionsAndErrorRepliesParse) {
     EXPECT_EQ(c.errorReplies.command, 0x25);
     ASSERT_TRUE(sim::ParseErrorReplies("f0:3", c));
     EXPECT_EQ(c.errorReplies.command, -1);
-    for (const char* bad : {"F1", "1FF:1", "F1:x", "F1:2:100", ":2"}) EXPECT_FALSE(sim::ParseErrorReplies(bad, c)) << bad;
+    for (const char* bad : {"F1", "1FF:1", "F1:x", "F1:2:100", ":2"})
+        EXPECT_FALSE(sim::ParseErrorReplies(bad, c)) << bad;
 
     // Power losses accumulate, each with its own point; "start" is no moment
     // of an update.
@@ -97,8 +98,9 @@ TEST(SimFaults, ReportIsWrittenOnASignalWithTheLineFaultsThatFired) {
         EXPECT_EQ(proc.WaitExit(5000), 0);
         const std::string r = ReadText(path);
         EXPECT_NE(r.find(sig == SIGTERM ? "\"exit\": \"SIGTERM\"" : "\"exit\": \"SIGINT\""), std::string::npos) << r;
-        EXPECT_NE(r.find("\"direction\": \"rx\", \"what\": \"drop\", \"index\": 0, \"phase\": \"text\", \"phase_index\": 0"),
-                  std::string::npos)
+        EXPECT_NE(
+            r.find("\"direction\": \"rx\", \"what\": \"drop\", \"index\": 0, \"phase\": \"text\", \"phase_index\": 0"),
+            std::string::npos)
             << r;
         EXPECT_EQ(Count(ReportList(r, "line_faults"), "\"what\""), 1u);
         EXPECT_NE(ReportList(r, "modes").find("application firmware"), std::string::npos);

@@ -156,7 +156,7 @@ TEST(SimSensor, CalibrationListingCompletesWithItsLastLine) {
     ASSERT_NE(header, std::string::npos);
     const std::string count = text.substr(header + 6, 2);
     const std::string pattern = " " + count + " ";
-    EXPECT_EQ(text.find(pattern), text.rfind(lines.back())  + lines.back().find(pattern));
+    EXPECT_EQ(text.find(pattern), text.rfind(lines.back()) + lines.back().find(pattern));
     // Records carry their numbers 01..NN at the fourth and fifth place after '@'.
     int n = 0;
     for (const auto& l : lines) {

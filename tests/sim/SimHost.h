@@ -122,10 +122,10 @@ private:
 
 inline speed_t Speed(int baud) {
     switch (baud) {
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        default: return B38400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    default: return B38400;
     }
 }
 
@@ -145,8 +145,10 @@ public:
         if (tcgetattr(fd_, &t) != 0) return false;
         cfmakeraw(&t);
         t.c_cflag |= CLOCAL | CREAD;
-        if (twoStopBits) t.c_cflag |= CSTOPB;
-        else t.c_cflag &= ~CSTOPB;
+        if (twoStopBits)
+            t.c_cflag |= CSTOPB;
+        else
+            t.c_cflag &= ~CSTOPB;
         cfsetispeed(&t, Speed(baud));
         cfsetospeed(&t, Speed(baud));
         return tcsetattr(fd_, TCSANOW, &t) == 0;
@@ -171,7 +173,8 @@ public:
         for (;;) {
             uint8_t b;
             if (read(fd_, &b, 1) == 1) return b;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
             if (left <= 0) return std::nullopt;
             poll(&p, 1, static_cast<int>(left));
         }
@@ -181,7 +184,8 @@ public:
         std::string s;
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
             auto b = ReadByte(static_cast<int>(left > 0 ? left : 0));
             if (!b) return std::nullopt;
             if (*b == '\n') {

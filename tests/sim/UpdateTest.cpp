@@ -154,8 +154,8 @@ TEST(SimUpdate, CompleteUpdateReportsTheNewFirmwareAndLeavesTheBootAreaAlone) {
     const std::string state = TempDir("update");
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state, "--report",
-                                   state + "/report.json"})));
+    ASSERT_TRUE(h.Open(
+        proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state, "--report", state + "/report.json"})));
     ASSERT_TRUE(WaitApplication(h));
 
     TestHost t(h);
@@ -174,7 +174,8 @@ TEST(SimUpdate, CompleteUpdateReportsTheNewFirmwareAndLeavesTheBootAreaAlone) {
     // 50 ms asked for), and the program's end.
     const std::string report = ReadText(state + "/report.json");
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(report, m, std::regex("\"erases\": \\[\\s*\\{\"t\": [0-9.]+, \"ms\": ([0-9.]+)\\}\\s*\\]")))
+    ASSERT_TRUE(
+        std::regex_search(report, m, std::regex("\"erases\": \\[\\s*\\{\"t\": [0-9.]+, \"ms\": ([0-9.]+)\\}\\s*\\]")))
         << report;
     EXPECT_GE(std::stod(m[1]), 350.0);
     EXPECT_NE(report.find("\"program_ends\": [\n    {"), std::string::npos);
@@ -226,7 +227,8 @@ TEST(SimUpdate, PowerLossWhileProgrammingLeavesABootableSensor) {
     const std::string state = TempDir("powerloss");
     SimProcess proc;
     HostPort h;
-    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state, "--power-loss", "program:500"})));
+    ASSERT_TRUE(
+        h.Open(proc.Start({"--startup", "0.3", "--erase-ms", "50", "--state", state, "--power-loss", "program:500"})));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);
     ASSERT_TRUE(t.EnterBootAndLoad(TransferProgram()));
@@ -324,7 +326,8 @@ TEST(SimUpdate, ErrorRepliesComeFromTheSensorByteByByteAgainstEchoes) {
 TEST(SimUpdate, PulledCableLeavesTheProgramRunningAndComesBackAsANewDevice) {
     SimProcess proc;
     HostPort h;
-    const std::string first = proc.Start({"--startup", "0.3", "--watchdog", "0", "--cut", "power:4", "--replug-after", "0.5"});
+    const std::string first =
+        proc.Start({"--startup", "0.3", "--watchdog", "0", "--cut", "power:4", "--replug-after", "0.5"});
     ASSERT_TRUE(h.Open(first));
     ASSERT_TRUE(WaitApplication(h));
     TestHost t(h);

@@ -238,8 +238,7 @@ TEST(TransferProgram, UnusableTypeOrWidthTouchesNoFlashAndReportsFailure) {
     EXPECT_EQ(rig.Exchange(Rig::Identify(kTypeB, kFlashBase, 0)), (Bytes{0xA1, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(rig.Exchange(Rig::Identify(kTypeB, kFlashBase, 9)), (Bytes{0xA1, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(rig.Exchange(Rig::Erase(0x30, kFlashBase, 0x4000)), StatusReply(0xA7, 0x41, kFlashBase));
-    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeB, kFlashBase + 4, {1, 2}, 0)),
-              StatusReply(0xA5, 0x43, kFlashBase + 4));
+    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeB, kFlashBase + 4, {1, 2}, 0)), StatusReply(0xA5, 0x43, kFlashBase + 4));
     EXPECT_EQ(cells[0], 0x00);
     EXPECT_EQ(cells[4], 0xFF);
     // Still in step with the host.
@@ -294,9 +293,11 @@ TEST(TransferProgram, FamilyBProgramFailures) {
     rig.Flash().SetStuckCell(-1);
     // Programming cannot turn a zero back into a one.
     cells[0x100] = 0x00;
-    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeB, kFlashBase + 0x100, {0x80})), StatusReply(0xA5, 0x43, kFlashBase + 0x100));
+    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeB, kFlashBase + 0x100, {0x80})),
+              StatusReply(0xA5, 0x43, kFlashBase + 0x100));
     // The device was reset: the next block programs.
-    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeB, kFlashBase + 0x200, {0x42})), StatusReply(0xA5, 0x42, kFlashBase + 0x201));
+    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeB, kFlashBase + 0x200, {0x42})),
+              StatusReply(0xA5, 0x42, kFlashBase + 0x201));
     EXPECT_EQ(cells[0x200], 0x42);
 }
 
@@ -333,7 +334,8 @@ TEST(TransferProgram, FamilyAEraseAndProgram) {
     ASSERT_EQ(rig.Exchange(Rig::Identify(kTypeA))[0], 0xA1);
 
     const uint64_t pulsesBefore = rig.Cpu().Port82Pulses();
-    EXPECT_EQ(rig.Exchange(Rig::Erase(kTypeA, kFlashBase, 0x1000), 30000), StatusReply(0xA7, 0x40, kFlashBase + 0x1000));
+    EXPECT_EQ(rig.Exchange(Rig::Erase(kTypeA, kFlashBase, 0x1000), 30000),
+              StatusReply(0xA7, 0x40, kFlashBase + 0x1000));
     // A bulk-erase part: the whole array reads erased.
     EXPECT_TRUE(std::all_of(cells.begin(), cells.end(), [](uint8_t c) { return c == 0xFF; }));
     // Each location programmed to zero with one pulse, three erase pulses,
@@ -341,13 +343,15 @@ TEST(TransferProgram, FamilyAEraseAndProgram) {
     EXPECT_EQ(rig.Cpu().Port82Pulses() - pulsesBefore, 0x1000u + 3u + 0xFFFu);
 
     const Bytes data = Pattern(240, 4);
-    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeA, kFlashBase + 0x300, data)), StatusReply(0xA5, 0x42, kFlashBase + 0x3F0));
+    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeA, kFlashBase + 0x300, data)),
+              StatusReply(0xA5, 0x42, kFlashBase + 0x3F0));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), cells.begin() + 0x300));
 
     // A cell that will not program fails after 25 pulses.
     rig.Flash().SetStuckCell(0x500);
     const uint64_t p = rig.Cpu().Port82Pulses();
-    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeA, kFlashBase + 0x500, {0x00})), StatusReply(0xA5, 0x43, kFlashBase + 0x500));
+    EXPECT_EQ(rig.Exchange(Rig::Program(kTypeA, kFlashBase + 0x500, {0x00})),
+              StatusReply(0xA5, 0x43, kFlashBase + 0x500));
     EXPECT_EQ(rig.Cpu().Port82Pulses() - p, 25u);
     // And the device reads the array again.
     EXPECT_EQ(rig.Exchange(Rig::Read(kFlashBase + 0x300, 1)).back(), data[0]);

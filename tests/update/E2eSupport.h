@@ -32,9 +32,7 @@ inline std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-inline bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Starts a program with its output in files. It gets a TEMP of its own, the
 // directory of its output files: a failed update leaves its marker there,
@@ -71,8 +69,8 @@ public:
         bool paced = true)
         : dir_(dir), baud_(baud) {
         std::filesystem::create_directories(dir_ + "/state");
-        std::vector<std::string> args{BinDir() + "/duxk-sensor-sim", "--state", dir_ + "/state", "--trace",
-                                      dir_ + "/sim.trace", "--baud", std::to_string(baud)};
+        std::vector<std::string> args{BinDir() + "/duxk-sensor-sim", "--state", dir_ + "/state",     "--trace",
+                                      dir_ + "/sim.trace",           "--baud",  std::to_string(baud)};
         if (paced) args.push_back("--pace");
         if (!dataSheetErase) args.insert(args.end(), {"--erase-ms", "50"});
         args.insert(args.end(), extra.begin(), extra.end());
@@ -133,8 +131,8 @@ inline Run Duxk(const std::string& dir, const std::string& name, const Sim& sim,
 inline std::string MakeFirmware(const std::string& dir, const std::string& version, int size,
                                 const std::string& name = "fw.bin") {
     const std::string path = dir + "/" + name;
-    const std::string cmd = BinDir() + "/duxk-mkfw " + path + " --version " + version + " --size " +
-                            std::to_string(size) + " > /dev/null";
+    const std::string cmd =
+        BinDir() + "/duxk-mkfw " + path + " --version " + version + " --size " + std::to_string(size) + " > /dev/null";
     if (std::system(cmd.c_str()) != 0) return {};
     return path;
 }

@@ -14,9 +14,7 @@ void PutLong(FakeTransfer::Bytes& b, uint32_t v) {
 
 FakeTransfer::FakeTransfer(PtyPeer& peer) : peer_(peer), flash_(0x20000, 0x5A) {}
 
-FakeTransfer::~FakeTransfer() {
-    Stop();
-}
+FakeTransfer::~FakeTransfer() { Stop(); }
 
 void FakeTransfer::Start() {
     stop_ = false;

@@ -135,9 +135,7 @@ TEST_F(ReadBackTest, BackupThatCannotBeReadStopsTheUpdateBeforeTheErase) {
     const Bytes firmware = Pattern(100, 3);
     const std::string backup = ::testing::TempDir() + std::to_string(getpid()) + "_never.bin";
     std::remove(backup.c_str());
-    sensor.override_ = [](const Bytes& body, size_t) -> Bytes {
-        return body[0] == 0x24 ? Bytes{0x20, 0xF4} : Bytes{};
-    };
+    sensor.override_ = [](const Bytes& body, size_t) -> Bytes { return body[0] == 0x24 ? Bytes{0x20, 0xF4} : Bytes{}; };
     sensor.Start();
     UpdateOptions options;
     options.backupPath = backup;
@@ -145,8 +143,7 @@ TEST_F(ReadBackTest, BackupThatCannotBeReadStopsTheUpdateBeforeTheErase) {
     EXPECT_EQ(LoadFlashContents(firmware.data(), firmware.size(), options), kReadBackReadFailed);
     EXPECT_GE(TickCountMs() - t0, 10000u) << "read telegrams are repeated for the whole window";
     sensor.Stop();
-    EXPECT_EQ(ReadBackResultDetail(kReadBackReadFailed),
-              "No valid reply to the read at 0x80000 within the retry time");
+    EXPECT_EQ(ReadBackResultDetail(kReadBackReadFailed), "No valid reply to the read at 0x80000 within the retry time");
     for (const Bytes& t : sensor.Telegrams()) {
         EXPECT_NE(t[1], 0x27) << "no erase";
         EXPECT_NE(t[1], 0x25) << "no programming";

@@ -15,8 +15,8 @@ using namespace e2e;
 
 namespace {
 
-#define CHECK_THAT(cond)                                      \
-    do {                                                      \
+#define CHECK_THAT(cond)                                    \
+    do {                                                    \
         if (!(cond)) failures += std::string(#cond) + "\n"; \
     } while (0)
 
@@ -28,9 +28,7 @@ constexpr size_t kBootArea = 0x1C000;
 // read-back's time on a paced line is measured by bench/readback).
 constexpr bool kPaced = false;
 
-std::string Dir(const std::string& name) {
-    return ScenarioDir("duxk_readback_e2e", name);
-}
+std::string Dir(const std::string& name) { return ScenarioDir("duxk_readback_e2e", name); }
 
 // The whole flash, boot area included, from a family-A part; the sensor is
 // back in its application afterwards.

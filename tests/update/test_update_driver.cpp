@@ -43,9 +43,7 @@ protected:
         std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "38400");
         ResetReplyState();
     }
-    void TearDown() override {
-        GetSensorChannel().Close();
-    }
+    void TearDown() override { GetSensorChannel().Close(); }
 
     PtyPeer peer;
     RecordingUi ui;
@@ -126,8 +124,8 @@ TEST(UpdateFrame, BoxesGoToTheFrameTheCallerGivesAndOnlyForThatRun) {
     UpdateOptions options;
     options.frame = &frame;
     auto run = [](const UpdateOptions& o) {
-        return UpdateFirmware("dux_tra.bin", "/nonexistent/fw.bin", "/nonexistent/ttyDUXK", "38400",
-                              kLoadAddressWord, kLoadAddressWord, o);
+        return UpdateFirmware("dux_tra.bin", "/nonexistent/fw.bin", "/nonexistent/ttyDUXK", "38400", kLoadAddressWord,
+                              kLoadAddressWord, o);
     };
     EXPECT_EQ(run(options), 0);
     EXPECT_EQ(ui.Boxes().size(), 1u);
@@ -150,8 +148,9 @@ TEST_F(DriverTest, PortThatCannotBeOpenedShowsThePortError) {
               1);
     const auto boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Unable to open COM-port\n(error code 2)\n"
-                             "/nonexistent/ttyDUXK does not exist or has no device behind it");
+    EXPECT_EQ(boxes[0].text,
+              "Unable to open COM-port\n(error code 2)\n"
+              "/nonexistent/ttyDUXK does not exist or has no device behind it");
     EXPECT_EQ(boxes[0].caption, "DUXKUpdate");
     EXPECT_EQ(boxes[0].icon, BoxIcon::Error);
 }
@@ -292,8 +291,10 @@ TEST_F(DriverTest, UnpluggedBeforeBootModeOrFlashInitiationFailsAtOnce) {
         EXPECT_LT(TickCountMs() - t0, 4000u);
         const auto boxes = ui.Boxes();
         ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text.rfind(inBootMode ? "Flash programming initiation failed\n"
-                                                 : "Entering bootmode failed\n", 0), 0u) << boxes[0].text;
+        EXPECT_EQ(
+            boxes[0].text.rfind(inBootMode ? "Flash programming initiation failed\n" : "Entering bootmode failed\n", 0),
+            0u)
+            << boxes[0].text;
         EXPECT_NE(boxes[0].text.find("was lost"), std::string::npos);
         ch.Close();
     }

@@ -21,16 +21,14 @@ using namespace e2e;
 
 namespace {
 
-std::string ScenarioDir(const std::string& name) {
-    return e2e::ScenarioDir("duxk_update_e2e", name);
-}
+std::string ScenarioDir(const std::string& name) { return e2e::ScenarioDir("duxk_update_e2e", name); }
 
 // Each scenario returns its failures as text (empty: passed), so that the
 // scenarios can run on their own threads and report together.
 using Scenario = std::function<std::string()>;
 
-#define CHECK_THAT(cond)                                      \
-    do {                                                      \
+#define CHECK_THAT(cond)                                    \
+    do {                                                    \
         if (!(cond)) failures += std::string(#cond) + "\n"; \
     } while (0)
 
@@ -84,8 +82,10 @@ std::string FileReplacedDuringTheUpdateChangesNothing() {
                             dir + "/update.out", dir + "/update.err");
     bool replaced = false;
     for (int i = 0; i < 3000 && !replaced; ++i) {
-        if (Contains(sim.Trace(), "command \"flsh\"")) replaced = std::rename(bigger.c_str(), fw.c_str()) == 0;
-        else poll(nullptr, 0, 20);
+        if (Contains(sim.Trace(), "command \"flsh\""))
+            replaced = std::rename(bigger.c_str(), fw.c_str()) == 0;
+        else
+            poll(nullptr, 0, 20);
     }
     CHECK_THAT(replaced);
     int status = 0;

@@ -76,8 +76,8 @@ public:
         else
             posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/" + tag + ".out").c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/" + tag + ".err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         // The test runner's own signal settings are not the child's business.
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
@@ -106,8 +106,8 @@ public:
 
     std::string MakeFirmware(const std::string& version, int size) const {
         const std::string path = dir_ + "/fw.bin";
-        const pid_t pid = Spawn({BinDir() + "/duxk-mkfw", path, "--version", version, "--size", std::to_string(size)},
-                                "mkfw");
+        const pid_t pid =
+            Spawn({BinDir() + "/duxk-mkfw", path, "--version", version, "--size", std::to_string(size)}, "mkfw");
         int status = 0;
         waitpid(pid, &status, 0);
         return path;
@@ -122,9 +122,17 @@ private:
 class Sim {
 public:
     Sim(const Scene& scene, std::vector<std::string> extra, const std::string& tag = "sim") : scene_(scene) {
-        std::vector<std::string> args{BinDir() + "/duxk-sensor-sim", "--com", "1", "--state", scene.Dir() + "/state",
-                                      "--trace", scene.Dir() + "/" + tag + ".trace", "--watchdog", "0",
-                                      "--startup", "0.3"};
+        std::vector<std::string> args{BinDir() + "/duxk-sensor-sim",
+                                      "--com",
+                                      "1",
+                                      "--state",
+                                      scene.Dir() + "/state",
+                                      "--trace",
+                                      scene.Dir() + "/" + tag + ".trace",
+                                      "--watchdog",
+                                      "0",
+                                      "--startup",
+                                      "0.3"};
         args.insert(args.end(), extra.begin(), extra.end());
         trace_ = scene.Dir() + "/" + tag + ".trace";
         pid_ = scene.Spawn(args, tag);
@@ -264,8 +272,8 @@ private:
 
 using Scenario = std::function<std::string()>;
 
-#define CHECK_THAT(cond)                                      \
-    do {                                                      \
+#define CHECK_THAT(cond)                                    \
+    do {                                                    \
         if (!(cond)) failures += std::string(#cond) + "\n"; \
     } while (0)
 

@@ -37,9 +37,9 @@ namespace {
 class ProgramModel {
 public:
     struct Start {
-        Bytes consumed;     // telegram bytes the program had taken before the host went away
-        Bytes replyRest;    // reply bytes still to send, the first of them already sent and awaiting its echo
-        int busyMs = 0;     // busy before that (an erase), taking no bytes meanwhile
+        Bytes consumed;              // telegram bytes the program had taken before the host went away
+        Bytes replyRest;             // reply bytes still to send, the first of them already sent and awaiting its echo
+        int busyMs = 0;              // busy before that (an erase), taking no bytes meanwhile
         bool oneByteBuffer = false;  // bytes that arrive while busy overrun a one-byte receiver
     };
 
@@ -99,8 +99,11 @@ private:
     static int ParameterBytes(uint8_t command) {
         switch (command) {
         case 0x21: return 6;
-        case 0x22: case 0x23: case 0x49: return 0;
-        case 0x24: case 0x26: return 9;
+        case 0x22:
+        case 0x23:
+        case 0x49: return 0;
+        case 0x24:
+        case 0x26: return 9;
         case 0x25: return 8;  // then the data bytes
         case 0x27: return 10;
         default: return -1;
@@ -155,8 +158,7 @@ private:
             }
             pending_.insert(pending_.begin(), start_.consumed.begin(), start_.consumed.end());
             for (;;) Telegram();
-        } catch (const Stopped&) {
-        }
+        } catch (const Stopped&) {}
     }
 
     PtyPeer& peer_;

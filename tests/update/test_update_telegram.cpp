@@ -57,9 +57,7 @@ protected:
 uint32_t ProgramAddress(const Bytes& t) {
     return t[4] | (t[5] << 8) | (t[6] << 16) | (static_cast<uint32_t>(t[7]) << 24);
 }
-unsigned ProgramCount(const Bytes& t) {
-    return t[8] | (t[9] << 8);
-}
+unsigned ProgramCount(const Bytes& t) { return t[8] | (t[9] << 8); }
 
 }  // namespace
 

@@ -119,8 +119,14 @@ class Sim {
 public:
     Sim(const std::string& dir, const std::string& serial) : dir_(dir) {
         fs::create_directories(dir_ + "/state");
-        const std::vector<std::string> args{EnvOr("DUXK_BIN_DIR", "bin") + "/duxk-sensor-sim", "--state",
-                                            dir_ + "/state", "--serial", serial, "--startup", "0", "--trace",
+        const std::vector<std::string> args{EnvOr("DUXK_BIN_DIR", "bin") + "/duxk-sensor-sim",
+                                            "--state",
+                                            dir_ + "/state",
+                                            "--serial",
+                                            serial,
+                                            "--startup",
+                                            "0",
+                                            "--trace",
                                             dir_ + "/sim.trace"};
         pid_ = Spawn(args, dir_ + "/sim.out", dir_ + "/sim.err");
         for (int i = 0; i < 500 && device_.empty(); ++i) {
@@ -176,9 +182,9 @@ protected:
         if (access(ready.c_str(), F_OK) != 0) {
             const ProgramRun boot = RunProgram({wineboot_, "-i"}, scratch_ + "/wineboot", 300);
             // Wine links dosdevices/com1 anew at every start, from this key.
-            const ProgramRun reg = RunProgram({wine_, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/d",
-                                        comLink_, "/f"},
-                                       scratch_ + "/reg", 120);
+            const ProgramRun reg =
+                RunProgram({wine_, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/d", comLink_, "/f"},
+                           scratch_ + "/reg", 120);
             if (reg.status != 0) {
                 setupError_ = "cannot prepare the Wine prefix " + prefix_ + ": " + boot.err + reg.err;
                 return;
