@@ -379,10 +379,14 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
     channel.TraceMessage("Start LoadTransferPrg()");
     const int result = LoadTransferPrg(firstAddressWord, secondAddressWord);
     if (result != 0) {
-        // A verdict other than 'T' leaves the sensor in its boot firmware.
-        // (A download stopped half-way keeps its marker: the loader still
-        // waits for the rest until it gives up.)
-        if (result == 4 || result == 5 || result == 6 || result == 7 || result == 11) RemoveUpdateMarker();
+        // A verdict other than 'T' should leave the sensor in its boot
+        // firmware, but a 'T' garbled on its way ('P' is one bit away), or
+        // one that never came, leaves the program running: the marker then
+        // sends the next run looking for it first (which a sensor in its
+        // own firmware ends at once). A download stopped half-way keeps its
+        // download marker: the loader still waits for the rest.
+        if (result == 4 || result == 5 || result == 6 || result == 7 || result == 10 || result == 11)
+            WriteUpdateMarker(channel.PortName(), std::to_string(baud), "program");
         SetUpdateOutcome(5, result);
         ShowStepError(caption, result == kUpdateStopped ? stoppedText : DownloadResultMessage(result));
         return TransferStart::Failed;
