@@ -401,13 +401,22 @@ void CalTransfer::TickLoadCheck(const std::string& tickBytes) {
         m_strReceived.clear();
         m_nCompleteTicks = 0;
         m_nCheckTicks = 0;
+        m_nListings = 1;
         sink_->SetStatusText("Checking Cal data...");
         WriteText(kCmdShow, sizeof(kCmdShow) - 1);
         m_nLoadStep = 10;
         return;
     }
     m_strReceived += tickBytes;
-    if (++m_nCheckTicks > kCheckTicks) {
+    ++m_nCheckTicks;
+    if (m_strReceived.empty() && m_nCheckTicks >= kCheckAskTicks && m_nListings < kMaxListings) {
+        // Nothing at all: the request may have been lost on the line.
+        ++m_nListings;
+        m_nCheckTicks = 0;
+        WriteText(kCmdShow, sizeof(kCmdShow) - 1);
+        return;
+    }
+    if (m_nCheckTicks > (m_strReceived.empty() ? kCheckAskTicks : kCheckTicks)) {
         EndLoad(false,
                 "The sensor did not list its calibration data after the load: whether it holds the file's "
                 "records is not known. Load the file again.");

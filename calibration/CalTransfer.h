@@ -120,10 +120,12 @@ public:
     // ticks a save lets pass before it writes (it writes on the next one).
     static constexpr int kUnlockTicks = 50;
     static constexpr int kCompleteTicks = 5;
-    // Listings a save asks for at most; ticks the listing after a load may
-    // take to complete.
+    // Listings a save or a load's check asks for at most; ticks the check
+    // waits for a listing to begin before it asks again, and for one to
+    // complete after it was asked for.
     static constexpr int kMaxListings = 3;
-    static constexpr int kCheckTicks = 600;
+    static constexpr int kCheckAskTicks = 30;
+    static constexpr int kCheckTicks = 300;
 
     // The calibration records of a text (a file or a listing): every line
     // that begins with '@' after leading blanks and tabs, without its
