@@ -401,6 +401,7 @@ void CalTransfer::TickLoadCheck(const std::string& tickBytes) {
         m_strReceived.clear();
         m_nCompleteTicks = 0;
         m_nCheckTicks = 0;
+        m_nCheckQuietTicks = 0;
         m_nListings = 1;
         sink_->SetStatusText("Checking Cal data...");
         WriteText(kCmdShow, sizeof(kCmdShow) - 1);
@@ -409,14 +410,24 @@ void CalTransfer::TickLoadCheck(const std::string& tickBytes) {
     }
     m_strReceived += tickBytes;
     ++m_nCheckTicks;
-    if (m_strReceived.empty() && m_nCheckTicks >= kCheckAskTicks && m_nListings < kMaxListings) {
-        // Nothing at all: the request may have been lost on the line.
+    // Ticks since the last byte: a listing that stopped, or never began
+    // (the request or a piece of it lost on the line), is asked for again.
+    m_nCheckQuietTicks = tickBytes.empty() ? m_nCheckQuietTicks + 1 : 0;
+    const bool complete = IsPackBlockComplete(m_strReceived);
+    if (!complete && m_nCheckQuietTicks >= kCheckAskTicks) {
+        if (m_nListings >= kMaxListings) {
+            EndLoad(false,
+                    "The sensor did not list its calibration data after the load: whether it holds the file's "
+                    "records is not known. Load the file again.");
+            return;
+        }
         ++m_nListings;
-        m_nCheckTicks = 0;
+        m_nCheckQuietTicks = 0;
+        m_strReceived.clear();
         WriteText(kCmdShow, sizeof(kCmdShow) - 1);
         return;
     }
-    if (m_nCheckTicks > (m_strReceived.empty() ? kCheckAskTicks : kCheckTicks)) {
+    if (m_nCheckTicks > kCheckTicks) {
         EndLoad(false,
                 "The sensor did not list its calibration data after the load: whether it holds the file's "
                 "records is not known. Load the file again.");
@@ -430,6 +441,15 @@ void CalTransfer::TickLoadCheck(const std::string& tickBytes) {
     const std::vector<std::string> held = Records(ParsePackBlock(m_strReceived, true));
     if (held == m_loadRecords) {
         EndLoad(true, {});
+        return;
+    }
+    if (m_nListings < kMaxListings) {
+        // The listing itself may have been garbled on its way: ask again.
+        ++m_nListings;
+        m_nCheckQuietTicks = 0;
+        m_nCompleteTicks = 0;
+        m_strReceived.clear();
+        WriteText(kCmdShow, sizeof(kCmdShow) - 1);
         return;
     }
     size_t i = 0;

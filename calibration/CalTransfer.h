@@ -120,9 +120,8 @@ public:
     // ticks a save lets pass before it writes (it writes on the next one).
     static constexpr int kUnlockTicks = 50;
     static constexpr int kCompleteTicks = 5;
-    // Listings a save or a load's check asks for at most; ticks the check
-    // waits for a listing to begin before it asks again, and for one to
-    // complete after it was asked for.
+    // Listings a save or a load's check asks for at most; ticks without a
+    // byte after which the check asks again, and ticks it waits in all.
     static constexpr int kMaxListings = 3;
     static constexpr int kCheckAskTicks = 30;
     static constexpr int kCheckTicks = 300;
@@ -159,6 +158,7 @@ private:
     std::string m_strFirstListing;           // a save's earlier listing, as received
     int32_t m_nListings = 0;
     int32_t m_nCheckTicks = 0;
+    int32_t m_nCheckQuietTicks = 0;
     size_t m_loadPos = 0;
     int32_t m_nMode = kModeNone;
     int32_t m_nLoadStep = 0;

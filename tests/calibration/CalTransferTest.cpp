@@ -60,16 +60,21 @@ protected:
             transfer.Tick();
         }
     }
-    // Ticks the load until it asks for the sensor's listing, answers with
-    // `listing` and ticks it to its end.
-    void FinishLoad(const std::string& listing) {
-        for (int i = 0; i < 200 && transfer.LoadStep() != 10; ++i) {
+    // Ticks the load to its end, answering every request for the sensor's
+    // listing with `listing`; returns everything the host sent meanwhile.
+    std::string FinishLoad(const std::string& listing) {
+        std::string sent;
+        size_t answered = 0;
+        for (int i = 0; i < CalTransfer::kCheckTicks + 200 && transfer.LoadStep() != 0; ++i) {
             if (transfer.LoadStep() == 5) GetSensorChannel().WaitTransmitDone(1000);
+            sent += pty.Sent(transfer.LoadStep() >= 9 ? 20 : 0);
+            size_t asked = 0;
+            for (size_t at = sent.find("calib:show\n"); at != std::string::npos; at = sent.find("calib:show\n", at + 1))
+                ++asked;
+            for (; answered < asked; ++answered) EXPECT_TRUE(pty.Answer(listing));
             transfer.Tick();
         }
-        ASSERT_EQ(transfer.LoadStep(), 10);
-        ASSERT_TRUE(pty.Answer(listing));
-        TickUntilIdle(CalTransfer::kCheckTicks + 20);
+        return sent + pty.Sent();
     }
     // Steps 1 to 3 with the sensor unlocking on the first tick of step 3.
     void RunToUnlocked() {
@@ -217,8 +222,8 @@ TEST_F(CalTransferTest, LoadSkipsPackHeaderAndSendsLinesUntrimmedOfUnderscores) 
     ASSERT_TRUE(transfer.OnLoad(file));
     EXPECT_EQ(transfer.LoadStep(), 1);
     RunToUnlocked();
-    FinishLoad(" pack 01\r\n@AB 01 x\r\nend 01 records\r\n");
-    EXPECT_EQ(pty.Sent(), "calib:read\n@AB 01 x\nabc  _\n\n\tlast\ncalib:lock\ncalib:show\n");
+    EXPECT_EQ(FinishLoad(" pack 01\r\n@AB 01 x\r\nend 01 records\r\n"),
+              "calib:read\n@AB 01 x\nabc  _\n\n\tlast\ncalib:lock\ncalib:show\n");
     EXPECT_EQ(sink.status.back(), "Done.");
     EXPECT_EQ(transfer.LoadsDone(), 1);
     ASSERT_GE(sink.progress.size(), 2u);
@@ -243,10 +248,10 @@ TEST_F(CalTransferTest, LoadIsDoneOnlyWhenTheSensorHoldsTheFilesRecords) {
         sink.status.clear();
         ASSERT_TRUE(transfer.OnLoad(file));
         RunToUnlocked();
-        FinishLoad(listing);
-        // A listing that never begins is asked for three times in all.
-        const std::string shows = listing.empty() ? "calib:show\ncalib:show\ncalib:show\n" : "calib:show\n";
-        EXPECT_EQ(pty.Sent(), "calib:read\n@AB 01 x\n@AB 02 y\nend 02 records\ncalib:lock\n" + shows);
+        // The listing is asked for three times in all before the load fails.
+        EXPECT_EQ(FinishLoad(listing),
+                  "calib:read\n@AB 01 x\n@AB 02 y\nend 02 records\ncalib:lock\n"
+                  "calib:show\ncalib:show\ncalib:show\n");
         ASSERT_EQ(sink.boxes.size(), 1u);
         EXPECT_NE(sink.boxes[0].find(failure), std::string::npos) << sink.boxes[0];
         for (const auto& st : sink.status) EXPECT_NE(st, "Done.");
@@ -337,8 +342,7 @@ TEST_F(CalTransferTest, LoadSendsTheFileAsItWasWhenLoadWasPressed) {
     std::ofstream(file, std::ios::binary | std::ios::app) << "@added later\n";
     RunToUnlocked();
     std::filesystem::remove(file);
-    FinishLoad(" pack 02\r\n@1\r\n@2\r\nend 02 records\r\n");
-    EXPECT_EQ(pty.Sent(), "calib:read\n@1\n@2\ncalib:lock\ncalib:show\n");
+    EXPECT_EQ(FinishLoad(" pack 02\r\n@1\r\n@2\r\nend 02 records\r\n"), "calib:read\n@1\n@2\ncalib:lock\ncalib:show\n");
     EXPECT_EQ(transfer.LoadsDone(), 1);
     EXPECT_EQ(transfer.Total(), 6);
 }
