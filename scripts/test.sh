@@ -7,6 +7,10 @@ preset="${1:-default}"
 scripts/deps.sh
 scripts/build.sh "$preset"
 export QT_QPA_PLATFORM=offscreen
-# The protocol waits are real time: a test that loses a race against a loaded
-# machine gets one more try; a real fault fails both.
+# The tests assert on what was sent and answered and give their real-time
+# waits margins for a loaded machine (scripts/test-under-load.sh runs them
+# with two CPU-bound processes beside them). One retry stays for the
+# end-to-end updates on a paced line: a host stalled for a second by the
+# machine misses a reply deadline of the protocol itself, which no margin
+# in a test can widen; a real fault fails both tries.
 ctest --preset "$preset" -j2 --repeat until-pass:2

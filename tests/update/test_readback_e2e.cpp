@@ -45,7 +45,7 @@ std::string WholeFlashBackupFamilyA() {
     const std::string saved = ReadAll(backup);
     CHECK_THAT(saved.size() == kFlashBytes);
     CHECK_THAT(saved == before);
-    CHECK_THAT(Contains(saved.substr(kBootArea), "BOOT FIRMWARE"));
+    CHECK_THAT(saved.size() > kBootArea && Contains(saved.substr(kBootArea), "BOOT FIRMWARE"));
     const Run find = Duxk(dir, "find", sim, {"find"});
     CHECK_THAT(find.status == 0);
     CHECK_THAT(Contains(find.out, "Sensor 'DUX-K52 V3.00'"));
