@@ -4,6 +4,8 @@
 // minutes of echoed bytes.
 #include "E2eSupport.h"
 
+#include "Scenarios.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -152,19 +154,12 @@ std::string InterruptedBackupRestartsTheSensor() {
 }  // namespace
 
 TEST(ReadBackEndToEnd, ScenariosAgainstTheVirtualSensor) {
-    const std::vector<std::pair<const char*, std::function<std::string()>>> scenarios{
+    const std::vector<std::pair<const char*, e2e::Scenario>> scenarios{
         {"whole-flash backup, family A", WholeFlashBackupFamilyA},
         {"update with backup and verify", UpdateWithBackupAndVerify},
         {"stuck cell", StuckCellShowsInVerify},
         {"corrupted read reply", CorruptedReadReplyIsRepeated},
         {"interrupted backup", InterruptedBackupRestartsTheSensor},
     };
-    std::vector<std::future<std::string>> results;
-    for (const auto& s : scenarios) results.push_back(std::async(std::launch::async, s.second));
-    for (size_t i = 0; i < scenarios.size(); ++i) {
-        const std::string failures = results[i].get();
-        EXPECT_TRUE(failures.empty()) << scenarios[i].first << ":\n" << failures;
-    }
-    if (!::testing::Test::HasFailure())
-        std::filesystem::remove_all(::testing::TempDir() + "duxk_readback_e2e_" + std::to_string(getpid()));
+    e2e::RunScenariosSideBySide(scenarios, "duxk_readback_e2e");
 }

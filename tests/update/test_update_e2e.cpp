@@ -5,6 +5,8 @@
 // seconds of protocol waits.
 #include "E2eSupport.h"
 
+#include "Scenarios.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -325,13 +327,5 @@ TEST(UpdateEndToEnd, ScenariosAgainstTheVirtualSensor) {
         {"fast mode, stuck cell", FastStuckCell},
         {"fast mode, power loss", FastPowerLoss},
     };
-    std::vector<std::future<std::string>> results;
-    for (const auto& s : scenarios) results.push_back(std::async(std::launch::async, s.second));
-    for (size_t i = 0; i < scenarios.size(); ++i) {
-        const std::string failures = results[i].get();
-        EXPECT_TRUE(failures.empty()) << scenarios[i].first << ":\n" << failures;
-    }
-    // Keep the traces of a failing run for a look; otherwise tidy up.
-    if (!::testing::Test::HasFailure())
-        fs::remove_all(::testing::TempDir() + "duxk_update_e2e_" + std::to_string(getpid()));
+    e2e::RunScenariosSideBySide(scenarios, "duxk_update_e2e");
 }

@@ -3,6 +3,8 @@
 // killed or interrupted in every way a user can, a pulled cable, a power
 // cycle, and the same command run again. The scenarios run side by side,
 // each with its own sensor, port map and state directory.
+#include "Scenarios.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -516,12 +518,5 @@ TEST(UpdateRecoveryEndToEnd, InterruptedUpdatesAreFinishedByRunningTheCommandAga
         {"power cycle after a kill", PowerCycleAfterKill},
         {"calibration load interrupted", CalibrationLoadInterrupted},
     };
-    std::vector<std::future<std::string>> results;
-    for (const auto& s : scenarios) results.push_back(std::async(std::launch::async, s.second));
-    for (size_t i = 0; i < scenarios.size(); ++i) {
-        const std::string failures = results[i].get();
-        EXPECT_TRUE(failures.empty()) << scenarios[i].first << ":\n" << failures;
-    }
-    if (!::testing::Test::HasFailure())
-        fs::remove_all(::testing::TempDir() + "duxk_recovery_e2e_" + std::to_string(getpid()));
+    e2e::RunScenariosSideBySide(scenarios, "duxk_recovery_e2e");
 }
