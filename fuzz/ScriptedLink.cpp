@@ -13,6 +13,8 @@ double g_now = 0.0;  // simulated seconds
 double g_watch[7] = {};
 char g_line[512];
 int g_lineLength = 0;
+char g_terminator = 0;
+bool g_fast = false;
 
 }  // namespace
 
@@ -23,6 +25,7 @@ void ScriptReset(const uint8_t* data, size_t size) {
     g_now = 0.0;
     std::memset(g_watch, 0, sizeof g_watch);
     g_lineLength = 0;
+    g_terminator = 0;
 }
 
 size_t ScriptLeft() { return g_size - g_pos; }
@@ -30,6 +33,12 @@ size_t ScriptLeft() { return g_size - g_pos; }
 double ReplyTimeout = 8.0;
 
 uint64_t TickCountMs() { return static_cast<uint64_t>(g_now * 1000.0); }
+
+uint64_t TickCountUs() { return static_cast<uint64_t>(g_now * 1e6); }
+
+void SetFastLink(bool on) { g_fast = on; }
+
+bool FastLink() { return g_fast; }
 
 void WaitSeconds(double seconds) {
     if (seconds > 0) g_now += seconds;
@@ -54,6 +63,7 @@ char* ReadReply() {
     while (g_pos < g_size) {
         const uint8_t b = g_data[g_pos++];
         if (b == '\n' || b == '\r') {
+            g_terminator = static_cast<char>(b);
             g_line[g_lineLength] = 0;
             g_lineLength = 0;
             return g_line;
@@ -73,7 +83,7 @@ int ReadBytes(void* buffer, int count, bool echo) {
             return 0;
         }
         out[i] = g_data[g_pos++];
-        if (echo) g_now += 0.01;
+        if (echo) g_now += g_fast ? 0.0003 : 0.01;
     }
     return count;
 }
@@ -83,6 +93,8 @@ void SendLong(uint32_t) {}
 bool CheckIdReply(const char*) { return false; }
 
 void ResetReplyState() { g_lineLength = 0; }
+
+char LastReplyTerminator() { return g_terminator; }
 
 int ReplyLength() { return g_lineLength; }
 

@@ -3,7 +3,9 @@
 // sent is dropped, and time is a counter that waits and read time-outs
 // advance, so that the retry windows of the flash operations run their
 // course in microseconds instead of seconds. Linked in place of the real
-// primitives; the sensor channel itself stays the real one (closed).
+// primitives; the sensor channel itself stays the real one (closed). Every
+// function of serial/Link.h that a library calls is defined here, or the
+// linker takes the real Link.cpp as well and finds each primitive twice.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,12 @@
 // Reply telegrams of the transfer program: one bare reception, then the
 // flash operations of an update in their order, each taking its replies
 // from the rest of the input (retries included) and decoding them. The
+// first input byte picks the link mode (lowest bit set: fast). The
 // sensor may answer anything; nothing it sends may make the host read or
 // write outside its buffers, and the operations must end.
 #include "ScriptedLink.h"
 
+#include "serial/Link.h"
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
 
@@ -24,9 +26,10 @@ std::vector<uint8_t> Firmware() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 8192) return 0;
+    if (size < 1 || size > 8192) return 0;
     static const std::vector<uint8_t> firmware = Firmware();
-    ScriptReset(data, size);
+    SetFastLink((data[0] & 1) != 0);
+    ScriptReset(data + 1, size - 1);
 
     uint8_t reply[256];
     const int code = ReceiveTelegram(reply);
