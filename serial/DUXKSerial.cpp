@@ -40,7 +40,13 @@ CDUXKSerial::~CDUXKSerial() {
     CWinCom2::Close();
 }
 
-double CDUXKSerial::TraceStamp() const { return static_cast<uint32_t>(TickCount32() - traceBase) * 0.001; }
+double CDUXKSerial::TraceStamp() const { return static_cast<uint32_t>(TickCount32() - traceBase.load()) * 0.001; }
+
+std::string CDUXKSerial::StampedLine(const std::string& text) const {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.6f ", TraceStamp());
+    return stamp + text + "\n";
+}
 
 uint32_t CDUXKSerial::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
                             uint32_t timeoutMs) {
@@ -48,20 +54,24 @@ uint32_t CDUXKSerial::Write(const void* data, uint32_t count, uint32_t* countOut
     uint32_t written = 0;
     uint32_t code = CWinCom::Write(data, count, &written, overlapped, timeoutMs);
     if (countOut) *countOut = written;
-    std::lock_guard<std::mutex> lock(traceMutex);
-    if (traceStream) {
-        double ts = TraceStamp();
-        if (written != count)
-            std::fprintf(traceStream, "%.6f Write() Error: %d to send, %d sent\n", ts, static_cast<int>(count),
-                         static_cast<int>(written));
+    if (traceLog.IsOpen()) {
+        char line[96];
+        std::string text;
+        const double ts = TraceStamp();
+        if (written != count) {
+            std::snprintf(line, sizeof line, "%.6f Write() Error: %d to send, %d sent\n", ts, static_cast<int>(count),
+                          static_cast<int>(written));
+            text += line;
+        }
         const uint8_t* bytes = static_cast<const uint8_t*>(data);
         for (uint32_t i = 0; bytes && i < count; ++i) {
-            if (bytes[i] < 0x20)
-                std::fprintf(traceStream, "%.6f Write() sent 0x%02x\n", ts, bytes[i]);
+            if (bytes[i] < 32)
+                std::snprintf(line, sizeof line, "%.6f Write() sent 0x%02x\n", ts, bytes[i]);
             else
-                std::fprintf(traceStream, "%.6f Write() sent 0x%02x (%c)\n", ts, bytes[i], bytes[i]);
+                std::snprintf(line, sizeof line, "%.6f Write() sent 0x%02x (%c)\n", ts, bytes[i], bytes[i]);
+            text += line;
         }
-        std::fflush(traceStream);
+        traceLog.Append(std::move(text));
     }
     return code;
 }
@@ -75,15 +85,7 @@ void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors) {
         txCv.notify_all();
     }
     if ((events & EV_RLSD) && IsCarrierOn()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (events & EV_ERR) {
-        std::lock_guard<std::mutex> lock(traceMutex);
-        if (traceStream) {
-            std::fputs("### Error: ", traceStream);
-            std::fputs(LineErrorText(errors), traceStream);
-            std::fputs(" ###\n", traceStream);
-            std::fflush(traceStream);
-        }
-    }
+    if (events & EV_ERR) traceLog.Append(std::string("### Error: ") + LineErrorText(errors) + " ###\n");
     if (events & EV_RXCHAR) {
         for (;;) {
             uint8_t chunk[100];
@@ -98,20 +100,24 @@ void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors) {
 void CDUXKSerial::StoreReceived(const uint8_t* data, uint32_t count) {
     {
         std::lock_guard<std::mutex> ringLock(ringMutex);
-        std::lock_guard<std::mutex> traceLock(traceMutex);
+        const bool tracing = traceLog.IsOpen();
+        std::string text;
+        char line[64];
         uint32_t w = writePos.load(std::memory_order_relaxed);
         uint32_t room = (kRingSize - 1) - ReceivedCount();
         const uint64_t arrival = TickCountUs();
         for (uint32_t i = 0; i < count && room > 0; ++i, --room) {
             receiveRing[w] = data[i];
             arrivalRing[w] = arrival;
-            if (traceStream)
-                std::fprintf(traceStream, "%.6f Read %d (%c)\n", TraceStamp(), data[i],
-                             data[i] < 32 ? '.' : static_cast<char>(data[i]));
+            if (tracing) {
+                std::snprintf(line, sizeof line, "%.6f Read %d (%c)\n", TraceStamp(), data[i],
+                              data[i] < 32 ? '.' : static_cast<char>(data[i]));
+                text += line;
+            }
             w = (w + 1) % kRingSize;
             writePos.store(w, std::memory_order_release);
         }
-        if (traceStream) std::fflush(traceStream);
+        if (tracing) traceLog.Append(std::move(text));
     }
     rxCv.notify_all();
 }
@@ -128,11 +134,7 @@ uint32_t CDUXKSerial::Purge() {
         writePos.store(0, std::memory_order_release);
         readPos.store(0, std::memory_order_release);
     }
-    std::lock_guard<std::mutex> lock(traceMutex);
-    if (traceStream) {
-        std::fprintf(traceStream, "%.6f Purge()\n", TraceStamp());
-        std::fflush(traceStream);
-    }
+    if (traceLog.IsOpen()) traceLog.Append(StampedLine("Purge()"));
     return 0;
 }
 
@@ -190,26 +192,14 @@ bool CDUXKSerial::WaitTransmitDone(uint32_t timeoutMs) {
 
 void CDUXKSerial::TraceMessage(const char* text) {
     if (VerboseSteps()) std::fprintf(stderr, "  %s\n", text ? text : "");
-    std::lock_guard<std::mutex> lock(traceMutex);
-    if (!traceStream) return;
-    std::fprintf(traceStream, "%.6f ---%s---\n", TraceStamp(), text ? text : "");
-    std::fflush(traceStream);
+    if (traceLog.IsOpen()) traceLog.Append(StampedLine(std::string("---") + (text ? text : "") + "---"));
 }
 
 void CDUXKSerial::TraceLine(const char* text) {
-    std::lock_guard<std::mutex> lock(traceMutex);
-    if (!traceStream) return;
-    std::fprintf(traceStream, "%.6f %s\n", TraceStamp(), text ? text : "");
-    std::fflush(traceStream);
+    if (traceLog.IsOpen()) traceLog.Append(StampedLine(text ? text : ""));
 }
 
-void CDUXKSerial::CloseTrace() {
-    std::lock_guard<std::mutex> lock(traceMutex);
-    if (traceStream) {
-        std::fclose(traceStream);
-        traceStream = nullptr;
-    }
-}
+void CDUXKSerial::CloseTrace() { traceLog.Close(); }
 
 bool CDUXKSerial::AttachTrace(const char* path, std::string* why) {
     if (!path || !*path) return false;
@@ -217,17 +207,12 @@ bool CDUXKSerial::AttachTrace(const char* path, std::string* why) {
     // readable by this user only, and never written through a link.
     FILE* f = platform::OpenPrivateOutput(path, true, why);
     if (!f) return false;
-    std::lock_guard<std::mutex> lock(traceMutex);
-    if (traceStream) std::fclose(traceStream);
-    traceStream = f;
     traceBase = TickCount32();
+    traceLog.Start(f);
     return true;
 }
 
-bool CDUXKSerial::HasTrace() const {
-    std::lock_guard<std::mutex> lock(traceMutex);
-    return traceStream != nullptr;
-}
+bool CDUXKSerial::HasTrace() const { return traceLog.IsOpen(); }
 
 uint32_t CDUXKSerial::BaudFromText(const char* text) {
     static const struct {

@@ -1,8 +1,10 @@
 // The one process-wide serial channel to the sensor: receive ring fed by the
-// comm-event thread, transmit-done flag, optional trace stream.
+// comm-event thread, transmit-done flag, optional trace file.
 #pragma once
 
 #include "serial/WinCom.h"
+
+#include "platform/LogWriter.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -54,7 +56,8 @@ public:
 private:
     // Appends the received bytes to the ring (event thread only).
     void StoreReceived(const uint8_t* data, uint32_t count);
-    double TraceStamp() const;  // seconds since traceBase; traceMutex held
+    double TraceStamp() const;  // seconds since traceBase
+    std::string StampedLine(const std::string& text) const;
 
     // The ring: the event thread alone stores bytes and advances writePos,
     // the consumer alone advances readPos; each publishes its position with
@@ -72,9 +75,10 @@ private:
     std::mutex txMutex;
     std::condition_variable txCv;
 
-    mutable std::mutex traceMutex;
-    uint32_t traceBase = 0;
-    FILE* traceStream = nullptr;
+    // The trace is written by a thread of its own: neither the event thread
+    // nor a reply's wait ever waits for the disk.
+    std::atomic<uint32_t> traceBase{0};
+    platform::LogWriter traceLog;
 };
 
 CDUXKSerial& GetSensorChannel();

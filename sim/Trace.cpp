@@ -2,49 +2,52 @@
 
 #include "platform/Files.h"
 
+#include <cstdio>
+
 namespace sim {
 
-Trace::~Trace() {
-    if (file_) std::fclose(file_);
-}
-
 bool Trace::Open(const std::string& path, std::string* why) {
-    std::lock_guard<std::mutex> lock(mu_);
-    file_ = platform::OpenPrivateOutput(path, false, why);
+    std::FILE* file = platform::OpenPrivateOutput(path, false, why);
     base_ = std::chrono::steady_clock::now();
-    return file_ != nullptr;
+    log_.Start(file);
+    return file != nullptr;
 }
 
-void Trace::Stamp() {
+std::string Trace::Stamp() const {
+    char text[32];
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - base_).count();
-    std::fprintf(file_, "%12.6f ", s);
+    std::snprintf(text, sizeof text, "%12.6f ", s);
+    return text;
 }
 
 void Trace::Bytes(const char* dir, const uint8_t* data, size_t n) {
-    if (!file_ || n == 0) return;
-    std::lock_guard<std::mutex> lock(mu_);
+    if (!IsOpen() || n == 0) return;
+    std::string out;
+    const std::string stamp = Stamp();
     // Long runs are split so that each line stays readable.
     for (size_t at = 0; at < n; at += 32) {
         const size_t len = n - at < 32 ? n - at : 32;
-        Stamp();
-        std::fprintf(file_, "%s", dir);
-        for (size_t i = 0; i < len; ++i) std::fprintf(file_, " %02X", data[at + i]);
-        std::fprintf(file_, "%*s  |", static_cast<int>(3 * (32 - len)), "");
+        out += stamp;
+        out += dir;
+        char hex[4];
+        for (size_t i = 0; i < len; ++i) {
+            std::snprintf(hex, sizeof hex, " %02X", data[at + i]);
+            out += hex;
+        }
+        out.append(3 * (32 - len) + 2, ' ');
+        out += '|';
         for (size_t i = 0; i < len; ++i) {
             const uint8_t c = data[at + i];
-            std::fputc(c >= 0x20 && c < 0x7F ? c : '.', file_);
+            out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
         }
-        std::fputs("|\n", file_);
+        out += "|\n";
     }
-    std::fflush(file_);
+    log_.Append(std::move(out));
 }
 
 void Trace::Note(const std::string& text) {
-    if (!file_) return;
-    std::lock_guard<std::mutex> lock(mu_);
-    Stamp();
-    std::fprintf(file_, "-- %s\n", text.c_str());
-    std::fflush(file_);
+    if (!IsOpen()) return;
+    log_.Append(Stamp() + "-- " + text + "\n");
 }
 
 }  // namespace sim
