@@ -21,7 +21,6 @@ namespace {
 
 constexpr uint64_t kRamEnd = 0x80000;
 constexpr uint64_t kFlashBase = 0x80000;
-constexpr uint64_t kOpenBusBase = 0xA0000;
 constexpr uint64_t kResetPage = 0xFF000;
 constexpr uint64_t kResetVector = 0xFFFF0;  // FFFF:0000
 constexpr uint64_t kMemoryEnd = 0x100000;
