@@ -3,13 +3,13 @@
 // The line thread (this one) owns the pseudo-terminal: it reads what the host
 // sends, passes it through the line model (speed mismatch, pacing, injected
 // faults) to the sensor, and writes what the sensor transmits. It blocks in
-// poll() between events; the emulated processor runs on its own thread while
-// a downloaded program executes.
+// epoll_wait() between events; the emulated processor runs on its own thread
+// while a downloaded program executes.
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -278,6 +278,37 @@ int Run(const Options& opt) {
         sensor.Receive(c, at);
     };
 
+    // The waits. A poll() or read() on a terminal with no input waits for
+    // the kernel's pending input work on it to finish; on a busy machine that
+    // work, preempted by the very reader it woke, can stand still for
+    // seconds, and the line with it. An edge-triggered epoll set looks at the
+    // pseudo-terminal only when input has arrived (or it can take output
+    // again), and the master is read only after such a report.
+    const int waitSet = epoll_create1(EPOLL_CLOEXEC);
+    if (waitSet < 0) {
+        std::cerr << "duxk-sensor-sim: epoll_create1: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    for (const int fd : {g_signalPipe[0], sensor.WakeFd()}) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = fd;
+        epoll_ctl(waitSet, EPOLL_CTL_ADD, fd, &e);
+    }
+    int watchedMaster = -1;  // the master descriptor in the set (closing one takes it out)
+    bool watchingOutput = false;
+    auto watchMaster = [&](bool output) {
+        const int fd = pty.Master();
+        if (fd < 0 || (fd == watchedMaster && output == watchingOutput)) return;
+        epoll_event e{};
+        e.events = EPOLLIN | EPOLLET | (output ? EPOLLOUT : 0u);
+        e.data.fd = fd;
+        if (epoll_ctl(waitSet, fd == watchedMaster ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &e) == 0) {
+            watchedMaster = fd;
+            watchingOutput = output;
+        }
+    };
+
     sensor.PowerUp(Clock::now());
 
     bool running = true;
@@ -290,6 +321,7 @@ int Run(const Options& opt) {
             // The host's descriptor now reports a hang-up; the sensor runs on.
             unlinkDevice();
             pty.Close();
+            watchedMaster = -1;
             unplugged = true;
             replugAt = now + platform::MsFromSeconds(opt.faults.replugSeconds);
             wire.clear();
@@ -407,25 +439,32 @@ int Run(const Options& opt) {
         if (!wire.empty()) timeout = std::min<Nanos>(timeout, std::chrono::milliseconds(10));
         timespec ts{static_cast<time_t>(timeout.count() / 1000000000), static_cast<long>(timeout.count() % 1000000000)};
 
-        pollfd fds[3] = {{pty.Master(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}, {sensor.WakeFd(), POLLIN, 0}};
-        if (!wire.empty()) fds[0].events |= POLLOUT;
-        const int pr = ppoll(fds, 3, &ts, nullptr);
+        watchMaster(!wire.empty());
+        epoll_event events[4];
+        const int pr = epoll_pwait2(waitSet, events, 4, &ts, nullptr);
         if (pr < 0 && errno != EINTR) break;
-        if (fds[1].revents & POLLIN) {
+        bool signalled = false, hostBytes = false;
+        for (int k = 0; k < pr; ++k) {
+            if (events[k].data.fd == g_signalPipe[0]) signalled = true;
+            if (events[k].data.fd == watchedMaster && (events[k].events & EPOLLIN)) hostBytes = true;
+        }
+        if (signalled) {
             char sig = 0;
             if (read(g_signalPipe[0], &sig, 1) == 1 && sig == SIGUSR1) {
                 // Repaired in place: no more faults from here on.
                 line = sim::FaultConfig{};
                 sensor.ClearFaults(Clock::now());
-                continue;
+            } else {
+                exitReason = SignalName(sig);
+                break;
             }
-            exitReason = SignalName(sig);
-            break;
         }
 
-        if (fds[0].revents & POLLIN) {
+        // One read takes everything that has arrived; a full buffer may
+        // leave more behind. A read with nothing there is never made.
+        for (ssize_t n = 4096; hostBytes && n == 4096;) {
             uint8_t buf[4096];
-            const ssize_t n = read(pty.Master(), buf, sizeof buf);
+            n = read(pty.Master(), buf, sizeof buf);
             if (n > 0) {
                 now = Clock::now();
                 trace.Bytes("RX", buf, static_cast<size_t>(n));
@@ -441,15 +480,10 @@ int Run(const Options& opt) {
                 } else {
                     for (const auto& c : ch.chars) deliver(c, now);
                 }
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                // Should the master report an error (no slave descriptor
-                // left), wait instead of spinning on it.
-                poll(nullptr, 0, 50);
             }
-        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-            poll(nullptr, 0, 50);
         }
     }
+    close(waitSet);
 
     trace.Note("shutdown");
     sensor.Shutdown();
