@@ -93,8 +93,6 @@ void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors) {
             uint32_t code = Read(chunk, sizeof chunk, &got, nullptr, INFINITE_TIMEOUT);
             if (code != ERROR_SUCCESS_CODE || got == 0) break;
             StoreReceived(chunk, got);
-            // A short read took everything there was.
-            if (got < sizeof chunk) break;
         }
     }
 }

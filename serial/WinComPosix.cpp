@@ -12,13 +12,6 @@
 // bounded by the time-out, so an operation that timed out has nothing left
 // outstanding, and concurrent operations on different threads each wait on
 // their own poll set: none can complete or cancel another.
-//
-// The comm-event wait is the exception: it watches the port through an
-// edge-triggered epoll set. A poll() or read() on a terminal with no input
-// waits for the kernel's pending input work on it to finish, and on a busy
-// machine that work, preempted by the very reader it has just woken, can
-// stand still for seconds. Edges are reported only once input is there, and
-// the reads that follow never ask an empty terminal.
 
 #include "serial/WinCom.h"
 
@@ -36,7 +29,6 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -47,8 +39,6 @@
 #include <unistd.h>
 #include <memory>
 #include <system_error>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -164,10 +154,8 @@ struct PortSettings {
 
 struct CWinCom::Impl {
     std::atomic<int> fd{-1};
-    int wakeFd = -1;     // eventfd: mask changes, stop requests, new output
-    int cancelFd = -1;   // eventfd: raised by Close to end every blocked operation
-    int waitSet = -1;    // epoll: wakeFd, cancelFd and the port (edge-triggered)
-    int hangUpSet = -1;  // epoll: the port, for hang-ups and errors alone
+    int wakeFd = -1;    // eventfd: mask changes, stop requests, new output
+    int cancelFd = -1;  // eventfd: raised by Close to end every blocked operation
     bool overlapped = false;
     bool isPty = false;
     std::string name;
@@ -187,14 +175,13 @@ struct CWinCom::Impl {
     // configured rate is kept here (NowUs), and the output counts as drained
     // from then on, as a UART's would.
     std::atomic<uint64_t> ptyTxFreeUs{0};
-    // Set by a read that filled its buffer: more may be waiting, which no
-    // new edge will announce.
-    std::atomic<bool> rxMaybeLeft{false};
+    std::atomic<uint64_t> readGeneration{0};
     std::atomic<uint32_t> lineErrors{0};
 
     // State of the comm-event wait (one waiter at a time).
     std::mutex waitMu;
-    bool rxEdge = false;  // input arrived and has not been reported yet
+    bool rxReported = false;
+    uint64_t rxReportedGeneration = 0;
     bool icountOk = false;
     serial_icounter_struct icount{};
     bool modemOk = false;
@@ -379,15 +366,13 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
         int pollMs = deadline.RemainingMs();
         int64_t drainUs = -1;  // a pseudo-terminal's modelled drain, to the microsecond
 
-        // Received bytes: each arrival is reported once.
-        if (rxMaybeLeft.exchange(false)) rxEdge = true;
-        if (rxEdge && (mask & (EV_RXCHAR | EV_RXFLAG))) {
-            rxEdge = false;
-            ev |= EV_RXCHAR & mask;
-        }
+        // Received bytes: reported once until somebody reads.
+        if (rxReported && readGeneration.load() != rxReportedGeneration) rxReported = false;
+        const bool watchRx = (mask & (EV_RXCHAR | EV_RXFLAG)) && !rxReported;
         auto shorten = [&pollMs](int ms) {
             if (pollMs < 0 || ms < pollMs) pollMs = ms;
         };
+        if (rxReported) shorten(20);
 
         // Output drained: watch the driver's output queue after a write.
         if (txPending.load()) {
@@ -434,38 +419,41 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
         }
         if (pollMs == 0) return ERROR_TIMEOUT_CODE;
 
-        // With a drain to time, the wait is as long as the drain (to the
-        // microsecond); otherwise the poll time (-1: until an event).
-        timespec ts{};
-        const timespec* limit = nullptr;
+        pollfd pf[3] = {
+            {wakeFd, POLLIN, 0},
+            {cancelFd, POLLIN, 0},
+            {portFd, static_cast<short>(watchRx ? POLLIN : 0), 0},
+        };
+        int r;
         if (drainUs >= 0 && (pollMs < 0 || drainUs < int64_t{pollMs} * 1000)) {
-            ts = {static_cast<time_t>(drainUs / 1000000), static_cast<long>(drainUs % 1000000) * 1000};
-            limit = &ts;
-        } else if (pollMs >= 0) {
-            ts = {static_cast<time_t>(pollMs / 1000), static_cast<long>(pollMs % 1000) * 1000000};
-            limit = &ts;
+            const timespec ts{static_cast<time_t>(drainUs / 1000000), static_cast<long>(drainUs % 1000000) * 1000};
+            r = ppoll(pf, 3, &ts, nullptr);
+        } else {
+            r = poll(pf, 3, pollMs);
         }
-        epoll_event got[3];
-        const int r = epoll_pwait2(waitSet, got, 3, limit, nullptr);
         if (r < 0) {
             if (errno == EINTR) continue;
             return IoErrorCode(errno);
         }
-        uint32_t portEvents = 0;
-        bool woken = false;
-        for (int k = 0; k < r; ++k) {
-            if (got[k].data.fd == cancelFd) return ERROR_OPERATION_ABORTED_CODE;
-            if (got[k].data.fd == wakeFd) woken = true;
-            if (got[k].data.fd == portFd) portEvents |= got[k].events;
-        }
-        if (portEvents & EPOLLIN) rxEdge = true;
-        if (woken) {
+        if (pf[1].revents) return ERROR_OPERATION_ABORTED_CODE;
+        if (pf[0].revents) {
             DrainEventFd(wakeFd);
             if ((stop && stop->load()) || maskGeneration.load() != generation) return ERROR_SUCCESS_CODE;
         }
-        // The device went away (or the far end of a pseudo-terminal closed):
-        // report it instead of waiting on.
-        if (portEvents & (EPOLLHUP | EPOLLERR)) return ERROR_DEVICE_NOT_CONNECTED_CODE;
+        if (pf[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            // The device went away (or the far end of a pseudo-terminal
+            // closed): report it instead of waking up again and again.
+            return pf[2].revents & POLLNVAL ? ERROR_INVALID_HANDLE_CODE : ERROR_DEVICE_NOT_CONNECTED_CODE;
+        }
+        if (pf[2].revents & POLLIN) {
+            rxReported = true;
+            rxReportedGeneration = readGeneration.load();
+            uint32_t rx = EV_RXCHAR & mask;
+            if (rx) {
+                *fired = rx;
+                return ERROR_SUCCESS_CODE;
+            }
+        }
     }
 }
 
@@ -549,12 +537,6 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
         ssize_t n = read(portFd, data + *got, count - *got);
         if (n > 0) {
             *got += static_cast<uint32_t>(n);
-            // One read takes all that is there: asking again would ask an
-            // empty terminal (see the top of this file).
-            if (immediate) {
-                if (*got == count) rxMaybeLeft.store(true);
-                break;
-            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -576,6 +558,7 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
             break;
         }
     }
+    readGeneration.fetch_add(1);
     return code;
 }
 
@@ -594,10 +577,9 @@ bool CWinCom::IsDeviceGone() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     const int fd = impl_->fd.load();
     if (fd < 0) return false;
-    // Not poll(): on a terminal with no input it would wait for the input
-    // work in progress (see the top of this file).
-    epoll_event e{};
-    return epoll_wait(impl_->hangUpSet, &e, 1, 0) > 0 && (e.events & (EPOLLHUP | EPOLLERR)) != 0;
+    // No events asked for: poll reports only hang-up, error and a dead handle.
+    pollfd pf{fd, 0, 0};
+    return poll(&pf, 1, 0) > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 std::string CWinCom::PortName() const {
@@ -647,30 +629,13 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         (void)ioctl(fd, TIOCEXCL);
         RequestLowLatency(fd);
     }
-    int wakeFd = -1, cancelFd = -1, waitSet = -1, hangUpSet = -1;
+    int wakeFd = -1, cancelFd = -1;
     if (code == ERROR_SUCCESS_CODE) {
         wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        waitSet = epoll_create1(EPOLL_CLOEXEC);
-        hangUpSet = epoll_create1(EPOLL_CLOEXEC);
-        if (wakeFd < 0 || cancelFd < 0 || waitSet < 0 || hangUpSet < 0) code = IoErrorCode(errno);
-        // No events asked for in the hang-up set: it reports hang-ups and
-        // errors only, and the port's input and output leave it alone.
-        const std::tuple<int, int, uint32_t> watched[] = {{waitSet, wakeFd, EPOLLIN},
-                                                          {waitSet, cancelFd, EPOLLIN},
-                                                          {waitSet, fd, EPOLLIN | EPOLLET},
-                                                          {hangUpSet, fd, 0}};
-        for (const auto& [set, watchedFd, events] : watched) {
-            epoll_event e{};
-            e.events = events;
-            e.data.fd = watchedFd;
-            if (code == ERROR_SUCCESS_CODE && epoll_ctl(set, EPOLL_CTL_ADD, watchedFd, &e) != 0)
-                code = IoErrorCode(errno);
-        }
+        if (wakeFd < 0 || cancelFd < 0) code = IoErrorCode(errno);
     }
     if (code != ERROR_SUCCESS_CODE) {
-        if (hangUpSet >= 0) ::close(hangUpSet);
-        if (waitSet >= 0) ::close(waitSet);
         if (wakeFd >= 0) ::close(wakeFd);
         if (cancelFd >= 0) ::close(cancelFd);
         ::close(fd);
@@ -683,8 +648,6 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         std::lock_guard<std::mutex> lock(impl_->mu);
         impl_->wakeFd = wakeFd;
         impl_->cancelFd = cancelFd;
-        impl_->waitSet = waitSet;
-        impl_->hangUpSet = hangUpSet;
         impl_->overlapped = flag;
         impl_->isPty = pty;
         impl_->name = name;
@@ -698,8 +661,7 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     }
     {
         std::lock_guard<std::mutex> lock(impl_->waitMu);
-        impl_->rxEdge = false;
-        impl_->rxMaybeLeft = false;
+        impl_->rxReported = false;
         impl_->ResetStatusBaseline(fd);
     }
     lastError = ERROR_SUCCESS_CODE;
@@ -739,9 +701,7 @@ uint32_t CWinCom::Close() {
     ::close(fd);
     ::close(impl_->wakeFd);
     ::close(impl_->cancelFd);
-    ::close(impl_->waitSet);
-    ::close(impl_->hangUpSet);
-    impl_->wakeFd = impl_->cancelFd = impl_->waitSet = impl_->hangUpSet = -1;
+    impl_->wakeFd = impl_->cancelFd = -1;
     impl_->fd = -1;
     impl_->closing = false;
     impl_->name.clear();
