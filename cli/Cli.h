@@ -112,9 +112,10 @@ private:
     std::mutex mutex_;
 };
 
-// A file to be written: "" when it can be created or replaced in its
-// directory, else "PATH: reason". Nothing is created or changed.
-std::string CheckOutputFile(const std::string& path);
+// The backup file named on the command line, checked before the search
+// (CheckBackupFile): kExitOk, or the usage failure printed (an existing file
+// without force, the firmware file itself, an unusable name).
+int CheckBackupArgument(CliContext& ctx, const std::string& path, const std::string& firmware, bool force);
 // An error of the command line's own: "duxk: text" on standard error, the
 // JSON object with exit status 2; returns 2.
 int UsageFailure(CliContext& ctx, const std::string& text);

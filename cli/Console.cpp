@@ -9,6 +9,7 @@
 #include "serial/Debug.h"
 #include "serial/PortDiagnosis.h"
 #include "serial/PortMap.h"
+#include "update/ReadBack.h"
 #include "update/Recovery.h"
 
 #include <atomic>
@@ -63,10 +64,19 @@ std::string JsonString(const std::string& text) {
 
 }  // namespace
 
+// A TEMP refused for the state files, reported once: the user set it and
+// must know that it is not used (a warning, shown with --quiet too).
+void StateDirNotice(const std::string& text) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, text).c_str());
+    std::fflush(stderr);
+}
+
 void PrepareCliContext(CliContext& ctx) {
     static bool prepared = false;
     if (prepared) return;
     prepared = true;
+    platform::SetStateDirNotice(StateDirNotice);
     ctx.ui.json = ctx.opts.json;
     ctx.ui.quiet = ctx.opts.quiet;
     SetVerboseSteps(ctx.opts.verbose);
@@ -304,14 +314,19 @@ void ProgressView::DrawBars(const std::vector<int>& percent) {
     drawn_ = true;
 }
 
-std::string CheckOutputFile(const std::string& path) {
-    // The file will be replaced through a new file beside it: trying that
-    // (and throwing the new file away) is the one sure test.
-    platform::PendingFile probe;
+int CheckBackupArgument(CliContext& ctx, const std::string& path, const std::string& firmware, bool force) {
     std::string why;
-    if (!probe.Begin(path, &why)) return why.rfind(path + ": ", 0) == 0 ? why : path + ": " + why;
-    probe.Discard();
-    return {};
+    switch (CheckBackupFile(path, firmware, force, &why)) {
+    case BackupTarget::Ok: return kExitOk;
+    case BackupTarget::Exists:
+        return UsageFailure(ctx, why +
+                                     "; it is not replaced without --force (it may be the only copy of the flash "
+                                     "as it was before a failed update): name another file, or give --force to "
+                                     "replace it");
+    case BackupTarget::IsFirmware:
+    case BackupTarget::Unusable: break;
+    }
+    return UsageFailure(ctx, "unusable backup file: " + why);
 }
 
 int UsageFailure(CliContext& ctx, const std::string& text) {

@@ -41,6 +41,9 @@ const char kBackupHelp[] =
     "Reads the whole flash, 0x80000-0x9FFFF (131,072 bytes, the boot area included),\n"
     "into FILE. FILE is written only when every byte has been read, through a new\n"
     "file renamed over it, so an existing FILE stays as it was when the backup fails.\n"
+    "An existing FILE is not replaced without --force (a backup taken again after a\n"
+    "failed update would hold the damaged flash); a new FILE gets the permissions\n"
+    "the umask allows, a replaced one keeps its own.\n"
     "\n"
     "To put a backup back, program its first 114,688 bytes (the area an update erases):\n"
     "  head -c 114688 k52-flash.bin > k52-app.bin && duxk update k52-app.bin\n"
@@ -142,17 +145,17 @@ int Finish(CliContext& ctx, int status, const std::string& message) {
     return status;
 }
 
-int RunBackup(CliContext& ctx, const std::string& file, bool fast) {
-    const std::string problem = CheckOutputFile(file);
-    if (!problem.empty()) return UsageFailure(ctx, "unusable backup file: " + problem);
+int RunBackup(CliContext& ctx, const std::string& file, bool fast, bool force) {
+    const int refused = CheckBackupArgument(ctx, file, {}, force);
+    if (refused != kExitOk) return refused;
 
     std::vector<uint8_t> flash;
     int status = kExitOk;
     if (!ReadSensorFlash(ctx, kFlashSize, BackupProgress, "Read Flash Memory", fast, flash, status)) return status;
 
     std::string error;
-    if (!platform::ReplaceFileAtomically(file, std::string(flash.begin(), flash.end()), 0644, &error)) {
-        const std::string message = "cannot write the backup: " + file + ": " + error;
+    if (!WriteBackupFile(file, flash, force, &error)) {
+        const std::string message = "cannot write the backup: " + error;
         std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
         PrintJsonResult(ctx, kExitFailed, message);
         return kExitFailed;
@@ -191,7 +194,7 @@ int RunVerify(CliContext& ctx, const std::string& file, bool fast) {
 
 struct ReadBackArgs {
     std::string file;
-    bool fast = false;
+    bool fast = false, force = false;
 };
 
 CliCommand backupCommand{
@@ -200,8 +203,9 @@ CliCommand backupCommand{
         CLI::App* sub = app.add_subcommand("backup", "Read the whole flash back into a file");
         sub->add_option("FILE", args->file, "File to write (131,072 bytes)")->required()->type_name("FILE");
         sub->add_flag("--fast", args->fast, "Echo each byte as soon as it has arrived");
+        sub->add_flag("--force", args->force, "Replace FILE when it exists");
         sub->footer(std::string(kBackupHelp) + kReadBackTimes + kExamples);
-        sub->callback([&ctx, args] { SetExitCode(RunBackup(ctx, args->file, args->fast)); });
+        sub->callback([&ctx, args] { SetExitCode(RunBackup(ctx, args->file, args->fast, args->force)); });
     }};
 
 CliCommand verifyCommand{

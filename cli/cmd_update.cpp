@@ -34,7 +34,10 @@ const char kUpdateHelp[] =
     "     30 s for 16 KiB, 3.5 min for the largest file of 114,688 bytes);\n"
     "  5. the flash checksum is compared with the file's, the sensor restarts.\n"
     "--backup FILE first reads the whole flash (128 KiB) into FILE, before the erase; a\n"
-    "backup that fails stops the update with the flash untouched. --verify reads the\n"
+    "backup that fails stops the update with the flash untouched. An existing FILE is\n"
+    "not replaced without --force (it may be the only copy of the old firmware, taken\n"
+    "by a run that failed: a new backup would hold the half-written flash), and FILE\n"
+    "must not be the firmware file. --verify reads the\n"
     "programmed range back after the checksum and fails the update if one byte differs.\n"
     "Each read costs 12 to 16 ms a byte (the sensor waits for the echo of every byte,\n"
     "sent 10 ms after it): 28 minutes for the whole flash, 4.5 minutes for 16 KiB.\n"
@@ -57,7 +60,8 @@ const char kUpdateHelp[] =
     "  duxk --port COM3 --baud 38400 update --verify dux_k52_v3.10.bin\n"
     "  duxk update --backup before-3.10.bin dux_k52_v3.10.bin";
 
-int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, const std::string& backupPath) {
+int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, const std::string& backupPath,
+              bool force) {
     // The file is checked before the search: an unusable one ends here, and
     // nothing is sent. The update itself reads it again, once, for good.
     {
@@ -72,8 +76,8 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     }
 
     if (!backupPath.empty()) {
-        const std::string problem = CheckOutputFile(backupPath);
-        if (!problem.empty()) return UsageFailure(ctx, "unusable backup file: " + problem);
+        const int refused = CheckBackupArgument(ctx, backupPath, file, force);
+        if (refused != kExitOk) return refused;
     }
 
     const int connected = ConnectSensor(ctx);
@@ -106,6 +110,7 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     job->options.fast = fast;
     job->options.verify = verify;
     job->options.backupPath = backupPath;
+    job->options.replaceBackup = force;
 
     // The phases on display, in the order the update runs them.
     std::vector<std::string> names{"Download Transfer-Prg"};
@@ -219,7 +224,7 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
 
 struct UpdateArgs {
     std::string file, backupPath;
-    bool verify = false, fast = false;
+    bool verify = false, fast = false, force = false;
 };
 
 CliCommand registration{
@@ -231,10 +236,11 @@ CliCommand registration{
         sub->add_flag("--verify", args->verify, "Read the programmed range back and compare it byte for byte");
         sub->add_option("--backup", args->backupPath, "Save the whole flash into FILE before the erase")
             ->type_name("FILE");
+        sub->add_flag("--force", args->force, "Let --backup replace an existing FILE");
         sub->footer(kUpdateHelp);
         sub->callback([&ctx, args] {
             ctx.command = "update";
-            SetExitCode(RunUpdate(ctx, args->file, args->fast, args->verify, args->backupPath));
+            SetExitCode(RunUpdate(ctx, args->file, args->fast, args->verify, args->backupPath, args->force));
         });
     }};
 

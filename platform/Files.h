@@ -17,12 +17,41 @@ std::string HomeDirectory();
 // dir exists as a directory afterwards.
 bool MakeDirectories(const std::string& dir, unsigned mode, std::string* error = nullptr);
 
-// The directory for the tool's small state files: TEMP when set (the user
-// chose it); otherwise a directory of this user's alone ($XDG_RUNTIME_DIR/
-// duxkupdate, else ~/.cache/duxkupdate, created with mode 0700), never a
-// directory shared with other users. Empty (with a reason) when none can be
-// had safely.
+// Whether dir may hold the tool's state files (markers, the last port, the
+// copies of calibrations): a directory, not a link, owned by this user, that
+// nobody else may write into (a sticky bit does not make up for that: another
+// user could still plant a file under a state file's name), on a path whose
+// every directory above is root's or this user's and writable by others only
+// when sticky, as /tmp is (nobody else can move dir away or put another in
+// its place). `why` (may be null) gets the reason when it may not.
+bool IsSafeStateDir(const std::string& dir, std::string* why = nullptr);
+
+// The directory for the tool's small state files: TEMP when it is set and
+// IsSafeStateDir holds for it (the user chose it); otherwise a directory of
+// this user's alone ($XDG_RUNTIME_DIR/duxkupdate, else ~/.cache/duxkupdate,
+// created with mode 0700), never a directory shared with other users. A TEMP
+// that is refused is reported once (SetStateDirNotice) and the private
+// directory is used instead. Empty (with a reason that names a refused TEMP
+// too) when none can be had safely.
 std::string PrivateStateDir(std::string* error = nullptr);
+// Why TEMP is not used for state files: "" when it is unset or usable.
+std::string TempRefusal();
+// Where the refusal of a TEMP is reported, once for each value of TEMP (by
+// default a line on standard error). Null restores the default.
+void SetStateDirNotice(void (*report)(const std::string& text));
+
+// The directory for state files that must outlive a log-out or a restart
+// (the copies of the calibrations a load replaces): TEMP as above; else
+// ${XDG_STATE_HOME:-~/.local/state}/duxkupdate (0700); else
+// PrivateStateDir(). On Windows as PrivateStateDir().
+std::string KeptStateDir(std::string* error = nullptr);
+
+// True when both names lead to the same file (the same device and inode, or
+// volume and file index), through links and however they are spelled.
+// False when either does not exist.
+bool SameFile(const std::string& a, const std::string& b);
+// True when there is anything at path (a file, a directory, a dangling link).
+bool PathExists(const std::string& path);
 
 enum class ReadResult { Ok, Missing, Refused, Failed };
 // Reads at most maxBytes of a small file without following a link and
@@ -42,6 +71,10 @@ WholeFile ReadWholeFile(const std::string& path, size_t maxBytes, std::string& d
 // strerror's text for error, starting in lower case ("no such file or directory").
 std::string ErrorText(int error);
 
+// The mode argument that asks for a file made as the user's own (0666 less
+// the umask, or what the file it replaces had): backups, calibration saves.
+constexpr int kUserFileMode = -1;
+
 // A file being replaced: a temporary file beside the target that receives
 // the new contents and is renamed over the target by Commit. Until then the
 // target stays as it was; Discard, and the destructor, remove the temporary
@@ -57,11 +90,18 @@ public:
     // Creates the temporary file for target (discarding one begun before).
     // False when the target exists but is no regular file, or no file can be
     // created in its directory. The new file gets `mode` when it is given
-    // (0 and above), else the target's permissions, else 0666 less the umask.
-    bool Begin(const std::string& target, std::string* why = nullptr, int mode = -1);
+    // (0 and above); otherwise (kUserFileMode) it is made as the user's own
+    // file: 0666 less the umask for a new one, and for a replacement the
+    // permissions of the file it replaces, with its group where the user may
+    // give it that group (where not, the group gets no more than others).
+    bool Begin(const std::string& target, std::string* why = nullptr, int mode = kUserFileMode);
     // Writes data into the temporary file, flushes it to disk and renames it
     // over the target. The temporary file is gone afterwards either way.
-    bool Commit(const std::string& data, std::string* why = nullptr);
+    // With replace false an existing target (a link included) is kept and
+    // the commit fails ("<target>: the file exists"; TargetExisted() then),
+    // also when the target appeared only after Begin.
+    bool Commit(const std::string& data, std::string* why = nullptr, bool replace = true);
+    bool TargetExisted() const { return existed_; }
     void Discard();
 
     bool Active() const { return fd_ >= 0; }
@@ -71,14 +111,21 @@ public:
 private:
     std::string target_, temp_;
     int fd_ = -1;
+    bool existed_ = false;
 };
 
 // Replaces path with data: a temporary file in the same directory (mode
-// `mode`), written, flushed to disk and renamed over path. Never writes
-// through a link at path (the rename replaces the link itself). On failure
-// path is unchanged and the temporary file is gone.
-bool ReplaceFileAtomically(const std::string& path, const std::string& data, unsigned mode,
-                           std::string* error = nullptr);
+// `mode`, see PendingFile::Begin), written, flushed to disk and renamed over
+// path. Never writes through a link at path (the rename replaces the link
+// itself). With replace false an existing path is kept and the call fails.
+// On failure path is unchanged and the temporary file is gone.
+bool ReplaceFileAtomically(const std::string& path, const std::string& data, int mode, std::string* error = nullptr,
+                           bool replace = true);
+
+// A file to be written: "" when it can be created or replaced in its
+// directory (a temporary file is made there and removed again), else
+// "<path>: <reason>". The file itself is not touched.
+std::string CheckOutputFile(const std::string& path);
 
 // Opens a file for writing that only this user may read (created with mode
 // 0600), appending or truncating. Never through a link at path, and only a

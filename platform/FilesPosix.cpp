@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <pwd.h>
 #include <random>
 #include <sys/stat.h>
@@ -84,16 +85,123 @@ bool MakeDirectories(const std::string& dir, unsigned mode, std::string* error) 
     return true;
 }
 
-std::string PrivateStateDir(std::string* error) {
-    const std::string temp = Env("TEMP");
-    if (!temp.empty()) return temp;
-    if (std::string dir = PrivateSubdir(Env("XDG_RUNTIME_DIR")); !dir.empty()) return dir;
-    const std::string home = HomeDirectory();
-    if (!home.empty()) {
-        if (std::string dir = PrivateSubdir(home + "/.cache"); !dir.empty()) return dir;
+bool IsSafeStateDir(const std::string& dir, std::string* why) {
+    auto refuse = [why](const std::string& reason) {
+        Say(why, reason);
+        return false;
+    };
+    if (dir.empty() || dir[0] != '/') return refuse(dir + ": not an absolute path");
+    // "dir/" would look through a link at dir.
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return refuse(dir + ": " + ErrorText(errno));
+    if (S_ISLNK(st.st_mode)) return refuse(dir + ": is a symbolic link");
+    if (!S_ISDIR(st.st_mode)) return refuse(dir + ": not a directory");
+    if (st.st_uid != geteuid()) return refuse(dir + ": owned by another user");
+    if ((st.st_mode & S_IWOTH) != 0) return refuse(dir + ": writable by other users");
+    if ((st.st_mode & S_IWGRP) != 0) return refuse(dir + ": writable by its group");
+    // Whoever may rename an entry of a directory above could put another
+    // directory in its place.
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return refuse(dir + ": " + ErrorText(errno));
+    std::string up = real;
+    std::free(real);
+    while (up != "/") {
+        const size_t slash = up.rfind('/');
+        up = slash == 0 || slash == std::string::npos ? "/" : up.substr(0, slash);
+        if (stat(up.c_str(), &st) != 0) return refuse(up + ": " + ErrorText(errno));
+        if (st.st_uid != 0 && st.st_uid != geteuid()) return refuse(up + " (above " + dir + "): owned by another user");
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)
+            return refuse(up + " (above " + dir + "): writable by other users and not sticky");
     }
-    Say(error, "no private directory for state files (TEMP, XDG_RUNTIME_DIR and HOME unusable)");
+    return true;
+}
+
+namespace {
+
+void DefaultNotice(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+std::mutex g_noticeMutex;
+void (*g_notice)(const std::string&) = DefaultNotice;
+std::string g_noticedTemp;  // the TEMP whose refusal was reported
+
+// TEMP when it is set and safe; "" otherwise, with the refusal in `refusal`.
+std::string UsableTemp(std::string* refusal) {
+    const std::string temp = Env("TEMP");
+    if (temp.empty()) return {};
+    std::string why;
+    if (IsSafeStateDir(temp, &why)) return temp;
+    *refusal = "TEMP is not used for state files: " + why;
     return {};
+}
+
+// Reports a refused TEMP once for each value, saying what is used instead.
+void NoticeRefusal(const std::string& refusal, const std::string& instead) {
+    std::lock_guard<std::mutex> lock(g_noticeMutex);
+    const std::string temp = Env("TEMP");
+    if (temp == g_noticedTemp) return;
+    g_noticedTemp = temp;
+    g_notice(refusal + "; using " + instead + " instead");
+}
+
+}  // namespace
+
+void SetStateDirNotice(void (*report)(const std::string& text)) {
+    std::lock_guard<std::mutex> lock(g_noticeMutex);
+    g_notice = report ? report : DefaultNotice;
+}
+
+std::string TempRefusal() {
+    std::string refusal;
+    UsableTemp(&refusal);
+    return refusal;
+}
+
+std::string PrivateStateDir(std::string* error) {
+    std::string refusal;
+    if (std::string temp = UsableTemp(&refusal); !temp.empty()) return temp;
+    std::string dir = PrivateSubdir(Env("XDG_RUNTIME_DIR"));
+    if (dir.empty()) {
+        const std::string home = HomeDirectory();
+        if (!home.empty()) dir = PrivateSubdir(home + "/.cache");
+    }
+    if (dir.empty()) {
+        Say(error, (refusal.empty() ? std::string() : refusal + "; ") +
+                       "no private directory for state files (XDG_RUNTIME_DIR and HOME unusable)");
+        return {};
+    }
+    if (!refusal.empty()) NoticeRefusal(refusal, dir);
+    return dir;
+}
+
+std::string KeptStateDir(std::string* error) {
+    std::string refusal;
+    if (std::string temp = UsableTemp(&refusal); !temp.empty()) return temp;
+    std::string base = Env("XDG_STATE_HOME");
+    if (base.empty() || base[0] != '/') {
+        const std::string home = HomeDirectory();
+        base = home.empty() ? std::string() : home + "/.local/state";
+    }
+    if (std::string dir = PrivateSubdir(base); !dir.empty()) {
+        if (!refusal.empty()) NoticeRefusal(refusal, dir);
+        return dir;
+    }
+    return PrivateStateDir(error);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
 }
 
 ReadResult ReadOwnFile(const std::string& path, size_t maxBytes, std::string& data, std::string* why) {
@@ -215,6 +323,7 @@ bool PendingFile::Begin(const std::string& target, std::string* why, int mode) {
     // A new file gets what the umask leaves of 0666, as any file the user
     // creates; a replacement keeps the permissions of the file it replaces.
     const mode_t createMode = mode >= 0 ? static_cast<mode_t>(mode) : exists ? (st.st_mode & 0777) : 0666;
+    const gid_t group = st.st_gid;
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;
     int fd = -1;
@@ -223,14 +332,24 @@ bool PendingFile::Begin(const std::string& target, std::string* why, int mode) {
         std::string suffix(6, 'x');
         for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
         temp = dir + "/." + base + "." + suffix;
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
+        // Made readable by its owner only until its permissions are set.
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  mode < 0 && exists ? 0600 : createMode);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
         Say(why, "cannot create a file in " + dir + ": " + ErrorText(errno));
         return false;
     }
-    if ((mode >= 0 || exists) && fchmod(fd, createMode) != 0) {
+    mode_t finalMode = createMode;
+    if (mode < 0 && exists) {
+        // The group of the file replaced, where the user may give it; where
+        // not, that group's rights are not handed to another group.
+        struct stat now {};
+        if (fchown(fd, static_cast<uid_t>(-1), group) != 0 && (fstat(fd, &now) != 0 || now.st_gid != group))
+            finalMode = (finalMode & ~static_cast<mode_t>(070)) | ((finalMode & 07) << 3);
+    }
+    if ((mode >= 0 || exists) && fchmod(fd, finalMode) != 0) {
         Say(why, "cannot set the permissions of " + temp + ": " + ErrorText(errno));
         close(fd);
         unlink(temp.c_str());
@@ -242,7 +361,32 @@ bool PendingFile::Begin(const std::string& target, std::string* why, int mode) {
     return true;
 }
 
-bool PendingFile::Commit(const std::string& data, std::string* why) {
+namespace {
+
+// Renames from over to without replacing anything at to; errno EEXIST when
+// something is there.
+int RenameNoReplace(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    // A file system without it: a hard link never replaces either.
+    if (link(from, to) == 0) {
+        unlink(from);
+        return 0;
+    }
+    if (errno == EEXIST) return -1;
+    // Nor hard links (FAT): look first, then rename.
+    struct stat st {};
+    if (lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rename(from, to);
+}
+
+}  // namespace
+
+bool PendingFile::Commit(const std::string& data, std::string* why, bool replace) {
+    existed_ = false;
     if (fd_ < 0) {
         Say(why, "nothing to write to");
         return false;
@@ -254,8 +398,10 @@ bool PendingFile::Commit(const std::string& data, std::string* why) {
         e = errno;
     }
     fd_ = -1;
-    if (ok && rename(temp_.c_str(), target_.c_str()) != 0) {
-        Say(why, "cannot replace " + target_ + ": " + ErrorText(errno));
+    if (ok &&
+        (replace ? rename(temp_.c_str(), target_.c_str()) : RenameNoReplace(temp_.c_str(), target_.c_str())) != 0) {
+        existed_ = !replace && errno == EEXIST;
+        Say(why, existed_ ? target_ + ": the file exists" : "cannot replace " + target_ + ": " + ErrorText(errno));
         unlink(temp_.c_str());
         temp_.clear();
         return false;
@@ -288,9 +434,10 @@ void PendingFile::Discard() {
     }
 }
 
-bool ReplaceFileAtomically(const std::string& path, const std::string& data, unsigned mode, std::string* error) {
+bool ReplaceFileAtomically(const std::string& path, const std::string& data, int mode, std::string* error,
+                           bool replace) {
     PendingFile file;
-    return file.Begin(path, error, static_cast<int>(mode)) && file.Commit(data, error);
+    return file.Begin(path, error, mode) && file.Commit(data, error, replace);
 }
 
 std::FILE* OpenPrivateOutput(const std::string& path, bool append, std::string* why) {

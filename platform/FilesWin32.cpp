@@ -158,7 +158,8 @@ bool PendingFile::Begin(const std::string& target, std::string* why, int) {
     return true;
 }
 
-bool PendingFile::Commit(const std::string& data, std::string* why) {
+bool PendingFile::Commit(const std::string& data, std::string* why, bool replace) {
+    existed_ = false;
     if (fd_ < 0) {
         Say(why, "no file begun");
         return false;
@@ -179,8 +180,11 @@ bool PendingFile::Commit(const std::string& data, std::string* why) {
     fd_ = -1;
     if (!ok) {
         Say(why, "cannot write " + temp_ + ": " + ErrorText(e));
-    } else if (!MoveFileExA(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        Say(why, "cannot replace " + target_ + ": " + SystemErrorText(GetLastError()));
+    } else if (!MoveFileExA(temp_.c_str(), target_.c_str(),
+                            MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0))) {
+        const DWORD e = GetLastError();
+        existed_ = !replace && (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS);
+        Say(why, existed_ ? target_ + ": the file exists" : "cannot replace " + target_ + ": " + SystemErrorText(e));
         ok = false;
     }
     if (!ok) DeleteFileA(temp_.c_str());
@@ -256,10 +260,47 @@ bool MakeDirectories(const std::string& dir, unsigned, std::string* error) {
     return true;
 }
 
+bool IsSafeStateDir(const std::string& dir, std::string* why) {
+    // The user's own directories are private by their access lists; a link
+    // (reparse point) is not followed.
+    const DWORD attributes = GetFileAttributesA(dir.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        Say(why, dir + ": not a directory");
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        Say(why, dir + ": is a link");
+        return false;
+    }
+    return true;
+}
+
 std::string PrivateStateDir(std::string*) {
     // %TEMP%: the user's own temporary directory.
     return TempDirectory();
 }
+
+std::string TempRefusal() { return {}; }
+
+void SetStateDirNotice(void (*)(const std::string&)) {}
+
+std::string KeptStateDir(std::string* error) { return PrivateStateDir(error); }
+
+bool SameFile(const std::string& a, const std::string& b) {
+    auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+        HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const bool ok = GetFileInformationByHandle(file, &info) != 0;
+        CloseHandle(file);
+        return ok;
+    };
+    BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+    return identify(a, ia) && identify(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool PathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 ReadResult ReadOwnFile(const std::string& path, size_t maxBytes, std::string& data, std::string* why) {
     data.clear();
@@ -300,7 +341,7 @@ ReadResult ReadOwnFile(const std::string& path, size_t maxBytes, std::string& da
     return result;
 }
 
-bool ReplaceFileAtomically(const std::string& path, const std::string& data, unsigned, std::string* error) {
+bool ReplaceFileAtomically(const std::string& path, const std::string& data, int, std::string* error, bool replace) {
     static std::atomic<unsigned> serial{0};
     const size_t sep = path.find_last_of("\\/");
     const std::string dir = sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
@@ -327,8 +368,11 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& data, uns
     }
     // One step, and on disk when it returns; a link at path is replaced
     // itself, not followed.
-    if (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        Say(error, "cannot replace " + path + ": " + SystemErrorText(GetLastError()));
+    if (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0))) {
+        const DWORD e = GetLastError();
+        Say(error, !replace && (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
+                       ? path + ": the file exists"
+                       : "cannot replace " + path + ": " + SystemErrorText(e));
         DeleteFileA(temp.c_str());
         return false;
     }

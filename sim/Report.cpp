@@ -191,7 +191,7 @@ std::string Report::Json(const std::string& exit) const {
 }
 
 bool Report::Write(const std::string& path, const std::string& exit) const {
-    return platform::ReplaceFileAtomically(path, Json(exit), 0644);
+    return platform::ReplaceFileAtomically(path, Json(exit), platform::kUserFileMode);
 }
 
 }  // namespace sim

@@ -102,15 +102,40 @@ FlashDifference CompareImages(const uint8_t* expected, const uint8_t* actual, si
     return difference;
 }
 
-int BackupFlashToFile(const std::string& path) {
+BackupTarget CheckBackupFile(const std::string& path, const std::string& firmwarePath, bool replace, std::string* why) {
+    auto say = [why](BackupTarget result, const std::string& text) {
+        if (why) *why = text;
+        return result;
+    };
+    if (path.empty()) return say(BackupTarget::Unusable, "no backup file name given");
+    // A directory, a FIFO, a device or a directory that takes no new file.
+    if (const std::string problem = platform::CheckOutputFile(path); !problem.empty())
+        return say(BackupTarget::Unusable, problem);
+    if (!firmwarePath.empty() && platform::SameFile(path, firmwarePath))
+        return say(BackupTarget::IsFirmware,
+                   path + ": is the firmware file " + firmwarePath + " (the backup would replace it)");
+    if (!replace && platform::PathExists(path)) return say(BackupTarget::Exists, path + ": the file exists");
+    return say(BackupTarget::Ok, {});
+}
+
+bool WriteBackupFile(const std::string& path, const std::vector<uint8_t>& flash, bool replace, std::string* why) {
+    std::string error;
+    if (platform::ReplaceFileAtomically(path, std::string(flash.begin(), flash.end()), platform::kUserFileMode, &error,
+                                        replace))
+        return true;
+    if (why) *why = error.rfind(path + ": ", 0) == 0 ? error : path + ": " + error;
+    return false;
+}
+
+int BackupFlashToFile(const std::string& path, bool replace) {
     g_backupWritten = false;
     std::vector<uint8_t> flash(kFlashSize);
     const int result = ReadFlashRange(kFlashBase, kFlashSize, flash.data(), &BackupProgress);
     if (result != 0) return result;
     std::string error;
-    if (!platform::ReplaceFileAtomically(path, std::string(flash.begin(), flash.end()), 0644, &error)) {
+    if (!WriteBackupFile(path, flash, replace, &error)) {
         std::lock_guard<std::mutex> lock(g_detailMutex);
-        g_writeError = path + ": " + error;
+        g_writeError = error;
         return kBackupWriteFailed;
     }
     g_backupWritten = true;

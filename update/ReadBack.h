@@ -52,10 +52,32 @@ struct FlashDifference {
 };
 FlashDifference CompareImages(const uint8_t* expected, const uint8_t* actual, size_t size);
 
+// What a backup file named by the user may be, checked before the sensor is
+// looked for.
+enum class BackupTarget {
+    Ok,
+    Unusable,    // no name, a directory, a FIFO, or no file can be made there
+    Exists,      // something is at the name and replace was not asked for
+    IsFirmware,  // the same file as the firmware image (replace or not)
+};
+// Checks path as the target of a backup: not firmwarePath (when given) by
+// device and inode, through links and other spellings; not an existing file
+// unless replace; a file can be made in its directory. Nothing is created or
+// changed. `why` (may be null) gets "<path>: <reason>" for anything but Ok.
+// A backup is the only copy of the flash as it was: a re-run after a failed
+// update must not put a damaged flash over it unasked.
+BackupTarget CheckBackupFile(const std::string& path, const std::string& firmwarePath, bool replace,
+                             std::string* why = nullptr);
+// Writes a backup into path through a new file renamed over it: 0666 less
+// the umask when new; a replaced file's permissions and group are kept. With
+// replace false an existing path (also one that appeared after the check) is
+// kept and the write fails. `why` gets "<path>: <reason>" on failure.
+bool WriteBackupFile(const std::string& path, const std::vector<uint8_t>& flash, bool replace, std::string* why);
+
 // Inside an update, with the transfer program running: the whole flash read
-// into path (written atomically, mode 0644), or the programmed range read
-// back and compared with the image. 0 or one of the codes above.
-int BackupFlashToFile(const std::string& path);
+// into path (WriteBackupFile), or the programmed range read back and
+// compared with the image. 0 or one of the codes above.
+int BackupFlashToFile(const std::string& path, bool replace = false);
 // Whether the last BackupFlashToFile wrote its file.
 bool BackupFileWritten();
 int VerifyFlashAgainstImage(const uint8_t* image, uint32_t size);

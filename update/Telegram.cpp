@@ -337,7 +337,7 @@ int LoadFlashContents(const uint8_t* image, size_t size, const UpdateOptions& op
     if (!options.backupPath.empty()) {
         SequencePause(0.2);
         Trace("BackupFlash");
-        if ((result = BackupFlashToFile(options.backupPath)) != 0) return fail(result);
+        if ((result = BackupFlashToFile(options.backupPath, options.replaceBackup)) != 0) return fail(result);
     }
 
     if (stopped()) return fail(kUpdateStopped);

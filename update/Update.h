@@ -29,6 +29,9 @@ struct UpdateOptions {
     bool verify = false;
     // When not empty: save the whole flash into this file before erasing.
     std::string backupPath;
+    // The backup may replace an existing file (otherwise one found there
+    // stops the update before the erase).
+    bool replaceBackup = false;
     // The sensor still runs the transfer program of an interrupted update:
     // continue from the flash sequence instead of entering boot mode.
     bool resume = false;

@@ -80,16 +80,16 @@ TEST_F(FrameTest, UnusableLastPortFileLeavesBufferUnchanged) {
 TEST_F(FrameTest, LastPortFileLocation) {
     EXPECT_EQ(LastPortFilePath(), env.temp + "/DUXKUpdt.tmp");
 
+    const char* oldXdg = getenv("XDG_RUNTIME_DIR");
+    const std::string savedXdg = oldXdg ? oldXdg : "";
+    // A TEMP that is no directory of the user's is not used: the user's own
+    // runtime directory is.
+    setenv("XDG_RUNTIME_DIR", env.temp.c_str(), 1);
     setenv("TEMP", (env.temp + "/missing").c_str(), 1);
-    EXPECT_FALSE(frame.WriteLastPort("COM2")) << "directory does not exist";
-    bool ok = true;
-    ReadPort(frame, &ok);
-    EXPECT_FALSE(ok);
+    EXPECT_EQ(LastPortFilePath(), env.temp + "/duxkupdate/DUXKUpdt.tmp");
 
     // Without TEMP: never the shared /tmp (nor TMPDIR, which is usually
     // that), but the user's own runtime or cache directory.
-    const char* oldXdg = getenv("XDG_RUNTIME_DIR");
-    const std::string savedXdg = oldXdg ? oldXdg : "";
     unsetenv("TEMP");
     setenv("TMPDIR", "/tmp", 1);
     setenv("XDG_RUNTIME_DIR", env.temp.c_str(), 1);
