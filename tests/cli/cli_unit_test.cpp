@@ -305,4 +305,43 @@ TEST_F(CliTest, UnusableFilesAreRefusedBeforeTheSearch) {
     EXPECT_EQ(r.err.find("Looking for sensor"), std::string::npos) << r.err;
 }
 
+// A backup file that exists is the only copy of a flash as it was: it is
+// not replaced without --force, and the firmware file is never the backup,
+// however it is named. Refused before the search, the file untouched.
+TEST_F(CliTest, ExistingBackupAndTheFirmwareFileAreRefusedBeforeTheSearch) {
+    const std::string fw = env.temp + "/fw.bin", old = env.temp + "/old.bin";
+    std::ofstream(fw) << "firmware";
+    std::ofstream(old) << "good backup";
+    const std::string exists = old + ": the file exists; it is not replaced without --force";
+    const std::string isFirmware = ": is the firmware file " + fw;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"backup", old}, exists},
+        {{"backup", "--fast", old}, exists},
+        {{"update", "--backup", old, fw}, exists},
+        {{"update", "--backup", fw, fw}, fw + isFirmware},
+        {{"update", "--force", "--backup", env.temp + "/../" + env.temp.substr(5) + "/fw.bin", fw}, isFirmware},
+    };
+    for (const auto& [args, message] : cases) {
+        std::vector<std::string> all = {"--timeout", "60"};
+        all.insert(all.end(), args.begin(), args.end());
+        DuxkResult r = Run(all);
+        EXPECT_EQ(r.exitCode, 2) << args.back() << "\n" << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Looking for sensor"), std::string::npos) << "no search: " << r.err;
+    }
+    // --force lets the backup go on to the search (none is found here).
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"backup", "--force", old}, {"update", "--backup", old, "--force", fw}}) {
+        std::vector<std::string> all = {"--timeout", "1"};
+        all.insert(all.end(), args.begin(), args.end());
+        EXPECT_EQ(Run(all).exitCode, 3) << args[0];
+    }
+    std::ifstream in(old), firmware(fw);
+    std::string kept, image;
+    std::getline(in, kept);
+    std::getline(firmware, image);
+    EXPECT_EQ(kept, "good backup");
+    EXPECT_EQ(image, "firmware");
+}
+
 }  // namespace

@@ -61,9 +61,11 @@ expect "duxk --trace t.log " "backup cal find info ports update verify"
 
 # Options: the update options only after update.
 got=$(complete_line "duxk update --")
-for opt in --fast --verify --backup --port --baud --json --timeout --version --quiet --verbose; do
+for opt in --fast --verify --backup --force --port --baud --json --timeout --version --quiet --verbose; do
     [[ " $got " == *" $opt "* ]] || { failed=$((failed + 1)); echo "FAIL: 'duxk update --' lacks $opt"; }
 done
+got=$(complete_line "duxk backup --f")
+[[ $got == "--fast --force" ]] || { failed=$((failed + 1)); echo "FAIL: 'duxk backup --f' offered '$got'"; }
 got=$(complete_line "duxk find --")
 [[ " $got " != *" --fast "* ]] || { failed=$((failed + 1)); echo "FAIL: 'duxk find --' offers --fast"; }
 

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -115,6 +116,77 @@ TEST(OwnFiles, StateDirIsTempOrPrivate) {
     setenv("XDG_RUNTIME_DIR", shared.c_str(), 1);
     setenv("HOME", t.path.c_str(), 1);
     EXPECT_EQ(platform::PrivateStateDir(), t.path + "/.cache/duxkupdate");
+}
+
+// TEMP holds the update markers and the last port: a directory that others
+// can write into, or swap for one of theirs, is not used.
+TEST(OwnFiles, TempIsUsedOnlyWhenNobodyElseCanWriteOrSwapIt) {
+    TempDir t;
+    const std::string good = t.path + "/good", link = t.path + "/link", file = t.path + "/file";
+    const std::string open = t.path + "/open", inOpen = open + "/mine", sticky = t.path + "/sticky";
+    for (const std::string& dir : {good, open, inOpen, sticky}) ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir((sticky + "/mine").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(good.c_str(), link.c_str()), 0);
+    Put(file, "x");
+    const std::pair<std::string, std::string> cases[] = {
+        {good, ""},
+        {good + "/", ""},
+        {sticky + "/mine", ""},  // as /tmp/mine: nobody else can move it
+        {link, "is a symbolic link"},
+        {link + "/", "is a symbolic link"},
+        {file, "not a directory"},
+        {t.path + "/none", "no such file"},
+        {"relative", "not an absolute path"},
+        {open, "writable by other users"},
+        {sticky, "writable by other users"},  // others may plant files in it
+        {inOpen, open + " (above " + inOpen + "): writable by other users and not sticky"},
+    };
+    for (const auto& [dir, reason] : cases) {
+        std::string why;
+        EXPECT_EQ(platform::IsSafeStateDir(dir, &why), reason.empty()) << dir << ": " << why;
+        EXPECT_NE(why.find(reason), std::string::npos) << dir << ": " << why;
+    }
+    ASSERT_EQ(chmod(good.c_str(), 0770), 0);
+    EXPECT_FALSE(platform::IsSafeStateDir(good));
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(good.c_str(), 0700), 0);
+        ASSERT_EQ(chown(good.c_str(), 65534, 65534), 0);
+        std::string why;
+        EXPECT_FALSE(platform::IsSafeStateDir(good, &why));
+        EXPECT_NE(why.find("owned by another user"), std::string::npos) << why;
+    }
+}
+
+std::vector<std::string> g_notices;
+void RecordNotice(const std::string& text) { g_notices.push_back(text); }
+
+TEST(OwnFiles, RefusedTempIsReportedOnceAndThePrivateDirectoryUsed) {
+    EnvGuard temp("TEMP"), xdg("XDG_RUNTIME_DIR"), home("HOME");
+    TempDir t;
+    const std::string open = t.path + "/open", runtime = t.path + "/run";
+    ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    setenv("TEMP", open.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    g_notices.clear();
+    platform::SetStateDirNotice(RecordNotice);
+    EXPECT_EQ(platform::PrivateStateDir(), runtime + "/duxkupdate");
+    EXPECT_EQ(platform::PrivateStateDir(), runtime + "/duxkupdate");
+    EXPECT_EQ(platform::TempRefusal(), "TEMP is not used for state files: " + open + ": writable by other users");
+    ASSERT_EQ(g_notices.size(), 1u) << "reported once";
+    EXPECT_EQ(g_notices[0], platform::TempRefusal() + "; using " + runtime + "/duxkupdate instead");
+
+    // Nowhere else to go: the reason names TEMP's refusal too.
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("HOME", (t.path + "/file-not-home").c_str(), 1);
+    Put(t.path + "/file-not-home", "x");
+    std::string error;
+    EXPECT_EQ(platform::PrivateStateDir(&error), "");
+    EXPECT_EQ(error.rfind(platform::TempRefusal() + "; no private directory", 0), 0u) << error;
+    platform::SetStateDirNotice(nullptr);
 }
 
 TEST(OwnFiles, MakeDirectoriesCreatesParentsAndRejectsAFile) {

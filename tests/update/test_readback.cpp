@@ -14,8 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 using Bytes = FakeTransfer::Bytes;
@@ -176,4 +179,101 @@ TEST_F(ReadBackTest, VerifyCatchesSwappedBytesThatTheSumPasses) {
     EXPECT_EQ(ReadBackResultDetail(kReadBackDiffers), "2 bytes differ, the first at 0x80100");
     EXPECT_NE(swapping.Telegrams().back()[1], 0x49) << "no program end after a difference";
     EXPECT_STREQ(FlashResultMessage(kReadBackDiffers), "Flash contents differ from the firmware file");
+}
+
+namespace {
+
+struct BackupDir {
+    BackupDir() {
+        char name[] = "/tmp/duxk-backup-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~BackupDir() { std::filesystem::remove_all(path); }
+    std::string path;
+};
+
+}  // namespace
+
+// A backup is the only copy of the flash as it was: an existing file is not
+// replaced unasked, and the firmware file is never the backup's target,
+// however it is named.
+TEST(BackupFile, ExistingFilesAndTheFirmwareAreRefused) {
+    BackupDir d;
+    const std::string fw = d.path + "/fw.bin", old = d.path + "/old.bin";
+    std::ofstream(fw) << "firmware";
+    std::ofstream(old) << "good backup";
+    ASSERT_EQ(link(fw.c_str(), (d.path + "/hard.bin").c_str()), 0);
+    ASSERT_EQ(symlink(fw.c_str(), (d.path + "/soft.bin").c_str()), 0);
+    ASSERT_EQ(symlink((d.path + "/none").c_str(), (d.path + "/dangling.bin").c_str()), 0);
+    std::filesystem::create_directory(d.path + "/sub");
+    struct Case {
+        std::string path;
+        bool replace;
+        BackupTarget expected;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {d.path + "/new.bin", false, BackupTarget::Ok, ""},
+        {old, false, BackupTarget::Exists, old + ": the file exists"},
+        {d.path + "/dangling.bin", false, BackupTarget::Exists, "the file exists"},
+        {old, true, BackupTarget::Ok, ""},
+        {fw, true, BackupTarget::IsFirmware, fw + ": is the firmware file " + fw},
+        {d.path + "/hard.bin", true, BackupTarget::IsFirmware, "is the firmware file"},
+        {d.path + "/soft.bin", false, BackupTarget::IsFirmware, "is the firmware file"},
+        {d.path + "/sub/../fw.bin", false, BackupTarget::IsFirmware, "is the firmware file"},
+        {d.path + "/sub", true, BackupTarget::Unusable, "is a directory"},
+        {"", false, BackupTarget::Unusable, "no backup file name given"},
+    };
+    for (const Case& c : cases) {
+        std::string why;
+        EXPECT_EQ(CheckBackupFile(c.path, fw, c.replace, &why), c.expected) << c.path << ": " << why;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(d.path), {}), 6) << "nothing created";
+
+    // The write keeps a file that appeared after the check.
+    std::string why;
+    EXPECT_FALSE(WriteBackupFile(old, {1, 2, 3}, false, &why));
+    EXPECT_EQ(why, old + ": the file exists");
+    std::ifstream in(old);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "good backup");
+}
+
+// A backup is made as any file of the user's: what the umask allows when
+// new; a replaced file keeps its permissions (and group).
+TEST(BackupFile, ModeFollowsTheUmaskOrTheReplacedFile) {
+    BackupDir d;
+    struct Case {
+        mode_t umask, existing;  // existing 0: a new file
+        mode_t expected;
+    };
+    const Case cases[] = {{027, 0, 0640}, {077, 0, 0600}, {002, 0, 0664}, {022, 0600, 0600}, {077, 0664, 0664}};
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string path = d.path + "/b" + std::to_string(n++) + ".bin";
+        if (c.existing) {
+            std::ofstream(path) << "old";
+            ASSERT_EQ(chmod(path.c_str(), c.existing), 0);
+        }
+        const mode_t before = umask(c.umask);
+        std::string why;
+        const bool written = WriteBackupFile(path, {0xAA, 0x55}, c.existing != 0, &why);
+        umask(before);
+        ASSERT_TRUE(written) << why;
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected) << path;
+        EXPECT_EQ(st.st_size, 2);
+    }
+    if (geteuid() == 0) {
+        const std::string path = d.path + "/group.bin";
+        std::ofstream(path) << "old";
+        ASSERT_EQ(chown(path.c_str(), 0, 65534), 0);
+        ASSERT_TRUE(WriteBackupFile(path, {1}, true, nullptr));
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_gid, 65534u) << "the group is kept";
+    }
 }
