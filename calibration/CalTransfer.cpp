@@ -5,10 +5,13 @@
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <ctime>
 #include <cstdlib>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -18,6 +21,43 @@ const char kCmdUnlock[] = "calib:unlock mulberry\n";
 const char kCmdRead[] = "calib:read\n";
 
 const char kFileErrorCaption[] = "File Error";
+const char kCopyStatus[] = "Saving Cal data before loading...";
+
+// The copies of the calibrations a load replaces: "DUXKCal-<serial>-<time>"
+// and ".cal" while the load may still fail, ".replaced.cal" once it went
+// through.
+const char kCopyPrefix[] = "DUXKCal-";
+const char kCopyExtension[] = ".cal";
+const char kReplacedExtension[] = ".replaced.cal";
+
+// The serial number as it may stand in a file name on every system.
+std::string CopySerial(const std::string& serial) {
+    std::string name;
+    for (char c : serial) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-';
+        name.push_back(plain ? c : '_');
+    }
+    return name.empty() ? "unknown" : name;
+}
+
+std::string CopyTime() {
+    const std::time_t now = std::time(nullptr);
+    char text[32] = "00000000-000000";
+    if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", local);
+    return text;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A path as it may be typed into a shell.
+std::string ShellWord(const std::string& path) {
+    if (path.find_first_of(" \t'\"$`\\;&|<>()*?!#~") == std::string::npos) return path;
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 // Progress values are real numbers; the bar takes them truncated toward
 // zero and, like any range-limited bar, held inside 0..100.
@@ -220,8 +260,23 @@ bool CalTransfer::StartLoad(const std::string& fileName, std::string content) {
     EnsureChannelOpen();
     m_bStopped = false;
     m_nMode = kModeLoad;
-    m_nLoadStep = 1;
+    m_strCopyPath.clear();
+    m_nLoadStep = kCopyStep;
     return true;
+}
+
+std::string CalTransfer::CopyDirectory(std::string* why) { return platform::KeptStateDir(why); }
+
+bool CalTransfer::LoadUnderWay() const {
+    return m_nMode == kModeLoad && !m_bStopped &&
+           ((m_nLoadStep >= 1 && m_nLoadStep <= 7) || m_nLoadStep == 9 || m_nLoadStep == 10);
+}
+
+std::string CalTransfer::RestoreNote() const {
+    if (m_strCopyPath.empty()) return {};
+    return "The sensor's calibration data as they were before this load are saved in " + m_strCopyPath +
+           ": to put them back, load that file (duxk cal load " + ShellWord(m_strCopyPath) +
+           ", or Load Cal-Data in the Calibration Data dialog).";
 }
 
 void CalTransfer::Stop() {
@@ -237,6 +292,7 @@ void CalTransfer::Tick() {
         // more can be sent or received, and waiting for the line to drain
         // would wait forever. End the transfer and say which port is gone.
         const bool save = m_nMode == kModeSave;
+        const std::string note = LoadUnderWay() ? "\n\n" + RestoreNote() : std::string();
         CloseLoadFile();
         m_nMode = kModeNone;
         m_nLoadStep = 0;
@@ -247,9 +303,9 @@ void CalTransfer::Tick() {
         }
         sink_->SetProgress(0);
         sink_->SetStatusText("");
-        sink_->ShowMessageBox(
-            "The connection to " + GetSensorChannel().PortName() + " was lost (adapter unplugged or device removed).",
-            "DUXKUpdate", BoxIcon::Error);
+        sink_->ShowMessageBox("The connection to " + GetSensorChannel().PortName() +
+                                  " was lost (adapter unplugged or device removed)." + note,
+                              "DUXKUpdate", BoxIcon::Error);
         return;
     }
     if (m_nMode == kModeSave) {
@@ -259,48 +315,58 @@ void CalTransfer::Tick() {
     }
 }
 
-void CalTransfer::TickSave() {
-    Drain(m_strReceived);
+CalTransfer::Listings CalTransfer::CollectListings(std::string& agreed) {
     if (std::optional<double> percent = PackBlockProgress(m_strReceived)) sink_->SetProgress(BarPosition(*percent));
     if (!IsPackBlockComplete(m_strReceived)) {
         m_nCompleteTicks = 0;
-        return;
+        return Listings::Collecting;
     }
-    // The count may appear before the last record has fully arrived: write
-    // only after the listing has stayed complete for a while.
-    if (++m_nCompleteTicks <= kCompleteTicks) return;
+    // The count may appear before the last record has fully arrived: take
+    // the listing only after it has stayed complete for a while.
+    if (++m_nCompleteTicks <= kCompleteTicks) return Listings::Collecting;
+    m_nCompleteTicks = 0;
 
     // The listing carries no check of its own: a byte garbled on the line
-    // would go into the file unnoticed. It is written once two listings in
-    // a row agree (from the pack header on; what came before may differ).
-    const bool agree =
-        !m_strFirstListing.empty() && ParsePackBlock(m_strFirstListing, true) == ParsePackBlock(m_strReceived, true);
-    if (!agree) {
-        m_nCompleteTicks = 0;
-        if (m_nListings >= kMaxListings) {
-            ++m_nSaveFailures;
-            m_saveFile.Discard();
-            m_strReceived.clear();
-            m_nMode = kModeNone;
-            sink_->SetProgress(0);
-            sink_->SetStatusText("");
-            sink_->ShowMessageBox("The calibration listing arrived differently each of " +
-                                      std::to_string(kMaxListings) + " times (a disturbed line?): nothing was saved, " +
-                                      m_strFileName + " is unchanged.",
-                                  "Error", BoxIcon::Error);
-            return;
-        }
-        m_strFirstListing = std::move(m_strReceived);
-        m_strReceived.clear();
-        ++m_nListings;
-        WriteText(kCmdShow, sizeof(kCmdShow) - 1);
+    // would go into the file unnoticed. It is taken once two listings in a
+    // row agree whole, as they would be written (the lines before the pack
+    // header too: they are part of the file).
+    std::string listing = ParsePackBlock(m_strReceived, false);
+    m_strReceived.clear();
+    if (!m_strFirstListing.empty() && listing == m_strFirstListing) {
+        agreed = std::move(listing);
+        m_strFirstListing.clear();
+        return Listings::Agreed;
+    }
+    if (m_nListings >= kMaxListings) {
+        m_strFirstListing.clear();
+        return Listings::Differ;
+    }
+    m_strFirstListing = std::move(listing);
+    ++m_nListings;
+    WriteText(kCmdShow, sizeof(kCmdShow) - 1);
+    return Listings::Collecting;
+}
+
+void CalTransfer::TickSave() {
+    Drain(m_strReceived);
+    std::string listing;
+    switch (CollectListings(listing)) {
+    case Listings::Collecting: return;
+    case Listings::Differ:
+        ++m_nSaveFailures;
+        m_saveFile.Discard();
+        m_nMode = kModeNone;
+        sink_->SetProgress(0);
+        sink_->SetStatusText("");
+        sink_->ShowMessageBox("The calibration listing arrived differently each of " + std::to_string(kMaxListings) +
+                                  " times (a disturbed line?): nothing was saved, " + m_strFileName + " is unchanged.",
+                              "Error", BoxIcon::Error);
         return;
+    case Listings::Agreed: break;
     }
 
     std::string why;
-    const bool written = WriteSaveFile(ParsePackBlock(m_strFirstListing, false), &why);
-    m_strReceived.clear();
-    m_strFirstListing.clear();
+    const bool written = WriteSaveFile(listing, &why);
     sink_->SetProgress(0);
     if (written) {
         ++m_nSavesWritten;
@@ -311,6 +377,56 @@ void CalTransfer::TickSave() {
         sink_->SetStatusText("");
         sink_->ShowMessageBox("Cannot create file\n" + why, kFileErrorCaption, BoxIcon::Error);
     }
+}
+
+bool CalTransfer::WriteCopy(const std::string& listing, std::string* why) {
+    const std::string base = kCopyPrefix + CopySerial(frame_.m_search.szSerial) + "-" + CopyTime();
+    for (int n = 1; n < 100; ++n) {
+        const std::string name = n == 1 ? base : base + "-" + std::to_string(n);
+        const std::string path = platform::JoinPath(m_strCopyDir, name + kCopyExtension);
+        if (platform::PathExists(path) ||
+            platform::PathExists(platform::JoinPath(m_strCopyDir, name + kReplacedExtension)))
+            continue;
+        // A state file: readable by the user alone, never put over another.
+        platform::PendingFile file;
+        if (!file.Begin(path, why, 0600)) return false;
+        if (file.Commit(listing, why, false)) {
+            m_strCopyPath = path;
+            return true;
+        }
+        if (!file.TargetExisted()) return false;
+    }
+    if (why) *why = "no free name for " + base + kCopyExtension + " in " + m_strCopyDir;
+    return false;
+}
+
+// The load went through: its copy is marked as one that may go, and of this
+// sensor's marked copies only the newest are kept.
+void CalTransfer::KeepCopyOfLoadDone() {
+    if (!EndsWith(m_strCopyPath, kCopyExtension)) return;
+    const std::string replaced =
+        m_strCopyPath.substr(0, m_strCopyPath.size() - (sizeof kCopyExtension - 1)) + kReplacedExtension;
+    std::error_code error;
+    std::filesystem::rename(m_strCopyPath, replaced, error);
+    if (error) return;
+    m_strCopyPath = replaced;
+
+    const std::string prefix = kCopyPrefix + CopySerial(frame_.m_search.szSerial) + "-";
+    std::vector<std::string> done;
+    std::filesystem::directory_iterator it(m_strCopyDir, error), end;
+    for (; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        // "<prefix>YYYYMMDD-HHMMSS...": another serial that begins with this
+        // one has no digits and a '-' there.
+        const std::string rest = name.size() > prefix.size() ? name.substr(prefix.size()) : std::string();
+        if (name.rfind(prefix, 0) != 0 || !EndsWith(name, kReplacedExtension) || rest.size() < 15 || rest[8] != '-' ||
+            !std::all_of(rest.begin(), rest.begin() + 8, [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        done.push_back(name);
+    }
+    std::sort(done.begin(), done.end());
+    for (size_t i = 0; i + kKeptReplacedCopies < done.size(); ++i)
+        platform::RemoveOwnFile(platform::JoinPath(m_strCopyDir, done[i]));
 }
 
 void CalTransfer::TickLoad() {
@@ -375,16 +491,40 @@ void CalTransfer::TickLoad() {
         break;
     case 9:
     case 10: TickLoadCheck(tickBytes); break;
-    case 7:
+    case 11: {
+        // Nothing changes the sensor before its calibration is saved.
+        std::string why;
+        m_strCopyDir = CopyDirectory(&why);
+        if (m_strCopyDir.empty()) {
+            EndLoad(false, "The sensor's calibration data could not be saved before the load (" + why +
+                               "). Nothing was loaded: the sensor is as it was.");
+            break;
+        }
+        m_strReceived.clear();
+        m_strFirstListing.clear();
+        m_nCompleteTicks = 0;
+        m_nCheckTicks = 0;
+        m_nCheckQuietTicks = 0;
+        m_nListings = 1;
+        sink_->SetProgress(0);
+        sink_->SetStatusText(kCopyStatus);
+        WriteText(kCmdShow, sizeof(kCmdShow) - 1);
+        m_nLoadStep = 12;
+        break;
+    }
+    case 12: TickLoadCopy(tickBytes); break;
+    case 7: {
         CloseLoadFile();
         sink_->SetProgress(0);
         WriteText(kCmdLock, sizeof(kCmdLock) - 1);
+        const std::string note = RestoreNote();
         // The step moves on before the box opens: a box with its own event
         // loop keeps the timer running, and the sequence finishes meanwhile.
         m_nLoadStep = 8;
         ++m_nLoadTimeouts;
-        sink_->ShowMessageBox("Timeout occured", "Error", BoxIcon::Error);
+        sink_->ShowMessageBox(note.empty() ? "Timeout occured" : "Timeout occured\n\n" + note, "Error", BoxIcon::Error);
         break;
+    }
     case 8:
         sink_->SetProgress(0);
         m_nLoadStep = 0;
@@ -459,16 +599,64 @@ void CalTransfer::TickLoadCheck(const std::string& tickBytes) {
                        std::to_string(m_loadRecords.size()) + "). Load the file again.");
 }
 
+// Before the load: the sensor's calibration as a save takes it (two
+// listings in a row that agree), into a copy of its own. A request or a
+// listing lost on the line is asked for again, as the check after the load
+// does; when no copy can be made, nothing is loaded.
+void CalTransfer::TickLoadCopy(const std::string& tickBytes) {
+    const std::string cannot = "The sensor's calibration data could not be saved before the load: ";
+    const std::string unchanged = " Nothing was loaded: the sensor is as it was.";
+    m_strReceived += tickBytes;
+    ++m_nCheckTicks;
+    m_nCheckQuietTicks = tickBytes.empty() ? m_nCheckQuietTicks + 1 : 0;
+    const bool complete = IsPackBlockComplete(m_strReceived);
+    if (m_nCheckTicks > kCheckTicks || (!complete && m_nCheckQuietTicks >= kCheckAskTicks)) {
+        if (m_nListings >= kMaxListings || m_nCheckTicks > kCheckTicks) {
+            EndLoad(false, cannot + "the sensor did not list them." + unchanged);
+            return;
+        }
+        ++m_nListings;
+        m_nCheckTicks = 0;
+        m_nCheckQuietTicks = 0;
+        m_nCompleteTicks = 0;
+        m_strReceived.clear();
+        WriteText(kCmdShow, sizeof(kCmdShow) - 1);
+        return;
+    }
+    const int32_t asked = m_nListings;
+    std::string listing;
+    switch (CollectListings(listing)) {
+    case Listings::Collecting:
+        // Each listing has the whole time of its own.
+        if (m_nListings != asked) m_nCheckTicks = m_nCheckQuietTicks = 0;
+        return;
+    case Listings::Differ:
+        EndLoad(false, cannot + "the listing arrived differently each of " + std::to_string(kMaxListings) +
+                           " times (a disturbed line?)." + unchanged);
+        return;
+    case Listings::Agreed: break;
+    }
+    std::string why;
+    if (!WriteCopy(listing, &why)) {
+        EndLoad(false, cannot + why + "." + unchanged);
+        return;
+    }
+    m_nLoadStep = 1;
+}
+
 void CalTransfer::EndLoad(bool done, const std::string& failure) {
     m_strReceived.clear();
+    m_strFirstListing.clear();
     m_nLoadStep = 8;
     if (done) {
         ++m_nLoadsDone;
+        KeepCopyOfLoadDone();
         sink_->SetStatusText("Done.");
         return;
     }
     ++m_nLoadFailures;
     sink_->SetProgress(0);
     sink_->SetStatusText("");
-    sink_->ShowMessageBox(failure, "Error", BoxIcon::Error);
+    const std::string note = RestoreNote();
+    sink_->ShowMessageBox(note.empty() ? failure : failure + "\n\n" + note, "Error", BoxIcon::Error);
 }

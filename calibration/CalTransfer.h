@@ -82,9 +82,14 @@ public:
     // started; false without a message while no sensor has been found.
     bool OnSave(const std::string& fileName);
     // The load button: reads the file whole (ReadLoadFile) and starts the
-    // load sequence at step 1. After the final lock the sensor is asked for
-    // its listing (steps 9 and 10): the load is done only when the sensor
-    // holds exactly the file's records. False as for OnSave.
+    // load sequence. Before anything that changes the sensor, its current
+    // calibration is saved as a save does (steps 11 and 12: two listings in
+    // a row that agree) into a copy in the state directory (CopyDirectory);
+    // when that fails the load does not start. Then steps 1 to 8. After the
+    // final lock the sensor is asked for its listing (steps 9 and 10): the
+    // load is done only when the sensor holds exactly the file's records.
+    // Every failure after the copy says where it is and how to load it back.
+    // False as for OnSave.
     bool OnLoad(const std::string& fileName);
     // Starts the load sequence with a file's contents read beforehand.
     bool StartLoad(const std::string& fileName, std::string content);
@@ -98,6 +103,24 @@ public:
     void Stop();
     // The temporary file of a save under way ("" when none).
     const std::string& SaveTemporaryPath() const { return m_saveFile.TemporaryPath(); }
+
+    // The first step of a load: the copy of the sensor's calibration.
+    static constexpr int32_t kCopyStep = 11;
+    // Where the copies of the calibrations a load replaces are kept
+    // (platform::KeptStateDir), and how many copies of each sensor's whose
+    // load went through are kept there ("DUXKCal-<serial>-<time>.replaced.cal";
+    // a copy whose load failed or was cut off, "DUXKCal-<serial>-<time>.cal",
+    // is never removed by the tool).
+    static std::string CopyDirectory(std::string* why = nullptr);
+    static constexpr int kKeptReplacedCopies = 5;
+    // The copy made before the current (or last) load; "" when none.
+    const std::string& CopyPath() const { return m_strCopyPath; }
+    // A load has sent something that may change the sensor's records and has
+    // not ended yet (steps 1 to 7, 9 and 10).
+    bool LoadUnderWay() const;
+    // What to tell the user after a load that failed past its copy: where
+    // the copy is and how to load it back ("" when no copy was made).
+    std::string RestoreNote() const;
 
     // State, readable by dialogs and tests.
     int32_t Mode() const { return m_nMode; }
@@ -135,6 +158,15 @@ private:
     void TickSave();
     void TickLoad();
     void TickLoadCheck(const std::string& tickBytes);
+    void TickLoadCopy(const std::string& tickBytes);
+    // One tick of a save's collection in m_strReceived: Agreed (with the
+    // listing to write in `agreed`) once two listings in a row agree whole,
+    // Differ after kMaxListings that did not; otherwise Collecting (and a
+    // new listing requested when the last one differed from the one before).
+    enum class Listings { Collecting, Agreed, Differ };
+    Listings CollectListings(std::string& agreed);
+    bool WriteCopy(const std::string& listing, std::string* why);
+    void KeepCopyOfLoadDone();
     void EndLoad(bool done, const std::string& failure);
     void Drain(std::string& target);
     void WriteText(const char* text, size_t length);
@@ -156,6 +188,8 @@ private:
     std::string m_loadContent;
     std::vector<std::string> m_loadRecords;  // what the sensor must hold after the load
     std::string m_strFirstListing;           // a save's earlier listing, as received
+    std::string m_strCopyDir;                // where the load's copy goes
+    std::string m_strCopyPath;               // the load's copy, once written
     int32_t m_nListings = 0;
     int32_t m_nCheckTicks = 0;
     int32_t m_nCheckQuietTicks = 0;

@@ -25,16 +25,23 @@ const char kSaveHelp[] =
     "Without FILE the data go to <serial>.cal in the current directory (the sensor's\n"
     "serial number; characters that cannot stand in a file name are replaced).\n"
     "Requests the calibration listing twice and, once two listings in a row agree\n"
-    "(a byte garbled on the line shows as a difference; at most three are asked\n"
-    "for), replaces FILE with it (every line trimmed, CR LF line ends): the\n"
+    "whole (a byte garbled on the line shows as a difference; at most three are\n"
+    "asked for), replaces FILE with it (every line trimmed, CR LF line ends): the\n"
     "listing goes into a temporary file beside FILE, which is renamed over FILE\n"
     "only when it is whole, so FILE keeps its old contents until then and\n"
-    "whenever the save fails. Ends with \"Done.\"; exit status 1 when the file\n"
+    "whenever the save fails. A new FILE gets the permissions the umask allows, a\n"
+    "replaced one keeps its own. Ends with \"Done.\"; exit status 1 when the file\n"
     "cannot be written, the listings differ, or they are not complete within\n"
     "--timeout seconds (default 120; it bounds the search too).";
 
 const char kLoadHelp[] =
-    "Locks, unlocks and prepares the sensor, sends every line of FILE except pack\n"
+    "First saves the sensor's calibration data as they are, as cal save does (two\n"
+    "listings that agree), into DUXKCal-<serial>-<time>.cal in the state directory\n"
+    "($TEMP when it is usable, else ~/.local/state/duxkupdate); when that fails,\n"
+    "nothing is loaded. A load that fails after that names the copy: load it to put\n"
+    "the old data back. Once a load went through, its copy is renamed\n"
+    "...<time>.replaced.cal and the newest five of those are kept for each sensor.\n"
+    "Then locks, unlocks and prepares the sensor, sends every line of FILE except pack\n"
     "header lines (at most one line per 100 ms) and locks the sensor again, then\n"
     "asks for its listing: the load ends with \"Done.\" only when the sensor holds\n"
     "exactly the file's records (lines beginning with '@'). Exit status 1 when\n"
@@ -68,10 +75,10 @@ int Finish(CliContext& ctx, int rc, const std::string& message) {
     return rc;
 }
 
-// Between the unlock and the final lock the sensor takes the lines it is
-// sent as calibration records; it is locked again before the process ends.
-int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
-    const int signal = LastInterrupt();
+// Stops a transfer before its end. Between the unlock and the final lock the
+// sensor takes the lines it is sent as calibration records: it is locked
+// again before the process ends. True when it was locked.
+bool StopTransfer(CalTransfer& transfer, bool save) {
     const int step = transfer.LoadStep();
     const bool relock = !save && step >= 2 && step <= 7;
     transfer.Stop();
@@ -80,6 +87,19 @@ int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
         channel.Write(kLockCommand, sizeof kLockCommand - 1);
         channel.WaitTransmitDone(500);
     }
+    return relock;
+}
+
+// A load stopped past the copy of the sensor's calibration: where it is.
+std::string RestoreAdvice(const CalTransfer& transfer, bool underWay) {
+    const std::string note = underWay ? transfer.RestoreNote() : std::string();
+    return note.empty() ? note : "\n" + note;
+}
+
+int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
+    const int signal = LastInterrupt();
+    const bool underWay = !save && transfer.LoadUnderWay();
+    const bool relock = StopTransfer(transfer, save);
     std::string message = std::string("Interrupted (") + InterruptName(signal) + "): the calibration " +
                           (save ? "save was stopped" : "load was stopped");
     // The sensor keeps the records it took before the lock.
@@ -87,7 +107,8 @@ int Interrupted(CliContext& ctx, CalTransfer& transfer, bool save) {
         message +=
             " and the sensor locked again; it may now hold only the records sent before the interrupt: "
             "load the file again";
-    std::fprintf(stderr, "duxk: %s\n", message.c_str());
+    message += RestoreAdvice(transfer, underWay);
+    std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
     EndBySignalLater(signal);
     return Finish(ctx, kExitFailed, message);
 }
@@ -118,15 +139,16 @@ int RunCal(CliContext& ctx, bool save, const std::string& file) {
     if (rc != kExitOk) return Finish(ctx, rc, ctx.connectFailure);
 
     std::string fileName = file;
+    // A save without a name is named after the sensor, in the current
+    // directory; the copy a load makes first is named after it too. A sensor
+    // opened directly with --port and --baud has not been asked for its
+    // serial number yet.
+    SearchState& s = ctx.frame->m_search;
+    if ((!save || fileName.empty()) && !s.szSerial[0] && !ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
+        s.pChannel = &GetSensorChannel();
+        QuerySensorSerial(&s, false);
+    }
     if (save && fileName.empty()) {
-        // Named after the sensor, in the current directory. A sensor opened
-        // directly with --port and --baud has not been asked for its serial
-        // number yet.
-        SearchState& s = ctx.frame->m_search;
-        if (!s.szSerial[0] && !ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
-            s.pChannel = &GetSensorChannel();
-            QuerySensorSerial(&s, false);
-        }
         if (!s.szSerial[0]) {
             const std::string message = "the sensor reported no serial number: name the file (duxk cal save FILE)";
             std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
@@ -163,11 +185,16 @@ int RunCal(CliContext& ctx, bool save, const std::string& file) {
             break;
         }
         if (Clock::now() >= deadline) {
-            // As when the dialog is closed: nothing more is sent or written.
-            transfer.Stop();
-            const std::string message =
-                save ? "The calibration listing did not complete in time" : "The calibration load did not end in time";
-            std::fprintf(stderr, "duxk: %s (%g s)\n", message.c_str(), ctx.opts.timeout);
+            // As when the dialog is closed: nothing more is sent or written,
+            // but an unlocked sensor is locked again.
+            const bool underWay = !save && transfer.LoadUnderWay();
+            StopTransfer(transfer, save);
+            char seconds[48];
+            std::snprintf(seconds, sizeof seconds, " (%g s)", ctx.opts.timeout);
+            const std::string message = (save ? "The calibration listing did not complete in time"
+                                              : "The calibration load did not end in time") +
+                                        std::string(seconds) + RestoreAdvice(transfer, underWay);
+            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
             return Finish(ctx, kExitFailed, message);
         }
     }

@@ -118,5 +118,8 @@ void CCal::OnDestroy() {
         m_timer.stop();
         m_nTimer = 0;
     }
+    // A load cut off by closing the dialog: where the sensor's calibration
+    // as it was before is kept.
+    if (m_core->LoadUnderWay()) m_frame.Ui().SetStatusText(m_core->RestoreNote());
     m_core->Stop();
 }

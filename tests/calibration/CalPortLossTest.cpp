@@ -48,12 +48,18 @@ protected:
         frame_.m_bSensorFound = 1;
         dir_ = std::filesystem::temp_directory_path() / ("duxk-calloss-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir_);
+        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
+        // A load's copy of the sensor's calibration would go there.
+        if (const char* temp = getenv("TEMP")) oldTemp_ = temp;
+        setenv("TEMP", dir_.c_str(), 1);
     }
     void TearDown() override {
+        oldTemp_.empty() ? unsetenv("TEMP") : setenv("TEMP", oldTemp_.c_str(), 1);
         GetSensorChannel().Close();
         if (master_ >= 0) close(master_);
         std::filesystem::remove_all(dir_);
     }
+    std::string oldTemp_;
     int master_ = -1;
     QuietUi ui_;
     CMainFrameCore frame_{ui_};

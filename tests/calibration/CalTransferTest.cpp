@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <utility>
 
@@ -44,8 +45,14 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         sink.transfer = &transfer;
+        // The copies a load makes of the sensor's calibration go there.
+        if (const char* temp = getenv("TEMP")) oldTemp = temp;
+        setenv("TEMP", dir.c_str(), 1);
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void TearDown() override {
+        oldTemp.empty() ? unsetenv("TEMP") : setenv("TEMP", oldTemp.c_str(), 1);
+        std::filesystem::remove_all(dir);
+    }
 
     std::string WriteLoadFile(const std::string& content) {
         const std::string path = dir + "/load.cal";
@@ -76,8 +83,22 @@ protected:
         }
         return sent + pty.Sent();
     }
-    // Steps 1 to 3 with the sensor unlocking on the first tick of step 3.
+    // The copy of the sensor's calibration a load makes first: two
+    // listings asked for and answered alike.
+    void MakeCopy(const std::string& held = kHeld) {
+        EXPECT_EQ(transfer.LoadStep(), CalTransfer::kCopyStep);
+        transfer.Tick();
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(pty.Expect("calib:show\n"), "calib:show\n");
+            ASSERT_TRUE(pty.Answer(held));
+            for (int t = 0; t <= CalTransfer::kCompleteTicks; ++t) transfer.Tick();
+        }
+        EXPECT_EQ(transfer.LoadStep(), 1);
+    }
+    // The copy, then steps 1 to 3 with the sensor unlocking on the first
+    // tick of step 3.
     void RunToUnlocked() {
+        MakeCopy();
         transfer.Tick();
         EXPECT_EQ(pty.Expect("calib:lock\n"), "calib:lock\n");
         transfer.Tick();
@@ -87,8 +108,9 @@ protected:
         EXPECT_EQ(transfer.LoadStep(), 4);
     }
 
+    static constexpr const char* kHeld = "CAL:SER K52A01234\r\n pack 01\r\n@OLD 01 x\r\nend 01 records\r\n";
     SensorPty pty;
-    std::string dir;
+    std::string dir, oldTemp;
     Sink sink;
     CalTransfer transfer{pty.Frame(), &sink};
 };
@@ -118,12 +140,11 @@ TEST_F(CalTransferTest, SaveReplacesTheFileOnlyOnTheSixthCompleteTick) {
     for (int i = 0; i < 5; ++i) transfer.Tick();
     EXPECT_EQ(transfer.CompleteTicks(), 5);
     EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
-    // A listing is taken only once a second one agrees with it (from the
-    // header on: what preceded it may differ).
+    // A listing is taken only once a second one agrees with it.
     transfer.Tick();
     EXPECT_EQ(pty.Expect("calib:show\n"), "calib:show\n");
     EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
-    ASSERT_TRUE(pty.Answer(" pack 02\r\n@AB 01 x 1.5__ \r\n@AB 02 y\t\r\n"));
+    ASSERT_TRUE(pty.Answer(listing + rest));
     for (int i = 0; i < 5; ++i) transfer.Tick();
     EXPECT_EQ(ReadFile(file), "previous calibration\r\n");
     transfer.Tick();
@@ -220,7 +241,6 @@ TEST_F(CalTransferTest, SaveThatCannotWriteItsListingReportsFailureNotDone) {
 TEST_F(CalTransferTest, LoadSkipsPackHeaderAndSendsLinesUntrimmedOfUnderscores) {
     const std::string file = WriteLoadFile(" pack 03\r\n@AB 01 x  \r\nabc  _\n\r\n\tlast\t");
     ASSERT_TRUE(transfer.OnLoad(file));
-    EXPECT_EQ(transfer.LoadStep(), 1);
     RunToUnlocked();
     EXPECT_EQ(FinishLoad(" pack 01\r\n@AB 01 x\r\nend 01 records\r\n"),
               "calib:read\n@AB 01 x\nabc  _\n\n\tlast\ncalib:lock\ncalib:show\n");
@@ -269,6 +289,7 @@ TEST_F(CalTransferTest, LoadIsDoneOnlyWhenTheSensorHoldsTheFilesRecords) {
 
 TEST_F(CalTransferTest, UnlockAnswerAfterFiftyTicksTimesOut) {
     ASSERT_TRUE(transfer.OnLoad(WriteLoadFile("@abc\n")));
+    MakeCopy();
     transfer.Tick();
     transfer.Tick();
     EXPECT_EQ(pty.Expect("calib:lock\ncalib:unlock mulberry\n"), "calib:lock\ncalib:unlock mulberry\n");
@@ -280,7 +301,9 @@ TEST_F(CalTransferTest, UnlockAnswerAfterFiftyTicksTimesOut) {
     EXPECT_EQ(transfer.LoadStep(), 7);
     EXPECT_TRUE(sink.boxes.empty());
     transfer.Tick();
-    EXPECT_EQ(sink.boxes, std::vector<std::string>{"Error: Timeout occured"});
+    ASSERT_EQ(sink.boxes.size(), 1u);
+    EXPECT_EQ(sink.boxes[0], "Error: Timeout occured\n\n" + transfer.RestoreNote());
+    EXPECT_NE(sink.boxes[0].find("duxk cal load " + transfer.CopyPath()), std::string::npos) << sink.boxes[0];
     EXPECT_EQ(sink.stepAtBox, 8);
     EXPECT_EQ(transfer.LoadTimeouts(), 1);
     transfer.Tick();
@@ -345,6 +368,116 @@ TEST_F(CalTransferTest, LoadSendsTheFileAsItWasWhenLoadWasPressed) {
     EXPECT_EQ(FinishLoad(" pack 02\r\n@1\r\n@2\r\nend 02 records\r\n"), "calib:read\n@1\n@2\ncalib:lock\ncalib:show\n");
     EXPECT_EQ(transfer.LoadsDone(), 1);
     EXPECT_EQ(transfer.Total(), 6);
+}
+
+// A byte garbled in the lines before the pack header is part of the file
+// as much as a record: the listings are compared whole.
+TEST_F(CalTransferTest, SaveComparesTheListingsWhole) {
+    const std::string file = dir + "/out.cal";
+    const std::string good = kHeld, garbled = "CAL:SER K52A0l234\r\n pack 01\r\n@OLD 01 x\r\nend 01 records\r\n";
+    ASSERT_TRUE(transfer.OnSave(file));
+    for (const std::string& listing : {garbled, good, good}) {
+        EXPECT_EQ(pty.Expect("calib:show\n"), "calib:show\n");
+        ASSERT_TRUE(pty.Answer(listing));
+        for (int t = 0; t <= CalTransfer::kCompleteTicks; ++t) transfer.Tick();
+    }
+    EXPECT_EQ(transfer.SavesWritten(), 1);
+    EXPECT_EQ(ReadFile(file), ParsePackBlock(good, false));
+}
+
+// Before a load changes anything, the sensor's calibration is saved into a
+// copy; a load that then fails says where it is and how to load it back.
+TEST_F(CalTransferTest, LoadSavesTheSensorsCalibrationFirstAndNamesItOnFailure) {
+    std::snprintf(pty.Frame().m_search.szSerial, sizeof pty.Frame().m_search.szSerial, "K52A01234");
+    const std::string file = WriteLoadFile(" pack 01\r\n@NEW 01 y\r\nend 01 records\r\n");
+    ASSERT_TRUE(transfer.OnLoad(file));
+    RunToUnlocked();
+    FinishLoad(" pack 01\r\n@NEW 01 z\r\nend 01 records\r\n");  // the record did not arrive whole
+    const std::string copy = transfer.CopyPath();
+    EXPECT_EQ(std::filesystem::path(copy).parent_path(), std::filesystem::path(dir));
+    EXPECT_EQ(std::filesystem::path(copy).filename().string().rfind("DUXKCal-K52A01234-", 0), 0u) << copy;
+    EXPECT_EQ(ReadFile(copy), ParsePackBlock(kHeld, false));
+    EXPECT_EQ(std::filesystem::status(copy).permissions(), std::filesystem::perms(0600));
+    ASSERT_EQ(sink.boxes.size(), 1u);
+    EXPECT_NE(sink.boxes[0].find("differ from the file from record 1 on"), std::string::npos) << sink.boxes[0];
+    EXPECT_NE(sink.boxes[0].find("saved in " + copy + ": to put them back, load that file (duxk cal load " + copy),
+              std::string::npos)
+        << sink.boxes[0];
+
+    // Copies of loads that went through are kept five to a sensor; one whose
+    // load failed, and another sensor's, are never removed.
+    const std::string older = dir + "/DUXKCal-K52A01234-20000101-0000";
+    for (int i = 0; i < 5; ++i) std::ofstream(older + std::to_string(i) + ".replaced.cal") << "old";
+    std::ofstream(dir + "/DUXKCal-K52A0-20000101-000000.replaced.cal") << "another sensor";
+    sink.boxes.clear();
+    ASSERT_TRUE(transfer.OnLoad(file));
+    RunToUnlocked();
+    FinishLoad(" pack 01\r\n@NEW 01 y\r\nend 01 records\r\n");
+    EXPECT_EQ(transfer.LoadsDone(), 1);
+    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_EQ(sink.status.back(), "Done.");
+    EXPECT_TRUE(std::filesystem::exists(copy)) << "the failed load's copy stays";
+    EXPECT_NE(transfer.CopyPath().find(".replaced.cal"), std::string::npos) << transfer.CopyPath();
+    EXPECT_FALSE(std::filesystem::exists(older + "0.replaced.cal")) << "the oldest went";
+    for (int i = 1; i < 5; ++i) EXPECT_TRUE(std::filesystem::exists(older + std::to_string(i) + ".replaced.cal"));
+    EXPECT_TRUE(std::filesystem::exists(dir + "/DUXKCal-K52A0-20000101-000000.replaced.cal"));
+}
+
+// When the copy cannot be made, the load does not start: nothing but the
+// listing requests reaches the sensor.
+TEST_F(CalTransferTest, LoadWithoutACopyDoesNotStart) {
+    const std::string file = WriteLoadFile("@NEW 01 y\n");
+    const char* differing[] = {" pack 01\r\n@OLD 01 1\r\nend 01 records\r\n",
+                               " pack 01\r\n@OLD 01 2\r\nend 01 records\r\n",
+                               " pack 01\r\n@OLD 01 3\r\nend 01 records\r\n"};
+    struct Case {
+        int listings;  // answered (0: the sensor stays silent)
+        bool directory;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {3, true, "arrived differently each of 3 times"},
+        {0, true, "the sensor did not list them"},
+        {0, false, "no private directory"},
+    };
+    for (const Case& c : cases) {
+        sink.boxes.clear();
+        std::map<std::string, std::string> saved;
+        if (!c.directory) {
+            // No directory for the copy anywhere.
+            for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_STATE_HOME"}) {
+                if (const char* value = getenv(name)) saved[name] = value;
+                unsetenv(name);
+            }
+            setenv("TEMP", file.c_str(), 1);
+            setenv("HOME", file.c_str(), 1);
+        }
+        ASSERT_TRUE(transfer.OnLoad(file));
+        std::string sent;
+        int answered = 0;
+        for (int i = 0; i < 3 * CalTransfer::kCheckAskTicks + 10 && transfer.LoadStep() != 0; ++i) {
+            const std::string now = pty.Sent(0);
+            sent += now;
+            if (now == "calib:show\n" && answered < c.listings) {
+                ASSERT_TRUE(pty.Answer(differing[answered++]));
+            }
+            transfer.Tick();
+        }
+        setenv("TEMP", dir.c_str(), 1);
+        if (!c.directory) unsetenv("HOME");
+        for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
+        sent += pty.Sent();
+        EXPECT_EQ(transfer.LoadStep(), 0);
+        EXPECT_EQ(sent.find("calib:lock"), std::string::npos) << sent;
+        ASSERT_EQ(sink.boxes.size(), 1u) << c.reason;
+        EXPECT_EQ(sink.boxes[0].rfind("Error: The sensor's calibration data could not be saved before the load", 0), 0u)
+            << sink.boxes[0];
+        EXPECT_NE(sink.boxes[0].find(c.reason), std::string::npos) << sink.boxes[0];
+        EXPECT_NE(sink.boxes[0].find("Nothing was loaded"), std::string::npos) << sink.boxes[0];
+        EXPECT_TRUE(transfer.CopyPath().empty());
+        GetSensorChannel().Purge();
+    }
+    EXPECT_EQ(transfer.LoadFailures(), 3);
 }
 
 TEST(CalDefaultName, DirectorySerialAndExtension) {
