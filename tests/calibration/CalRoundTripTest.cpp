@@ -6,6 +6,7 @@
 
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -53,6 +54,7 @@ TEST_F(CalRoundTrip, SaveEditLoadSaveShowsTheChange) {
     ASSERT_NE(cal.find(" pack "), std::string::npos) << cal;
     EXPECT_NE(cal.find("\r\n"), std::string::npos);
 
+    const std::string before = cal;
     // Change one value of the second record.
     const size_t rec = cal.find("@CAL02");
     ASSERT_NE(rec, std::string::npos) << cal;
@@ -68,6 +70,13 @@ TEST_F(CalRoundTrip, SaveEditLoadSaveShowsTheChange) {
 
     ASSERT_EQ(Duxk("cal save " + second).status, 0);
     EXPECT_EQ(Slurp(second), cal);
+    // The load kept the calibration it replaced, as a save takes it.
+    std::vector<std::string> copies;
+    for (const auto& entry : std::filesystem::directory_iterator(env.temp))
+        if (entry.path().filename().string().rfind("DUXKCal-", 0) == 0) copies.push_back(entry.path().string());
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_NE(copies[0].find(".replaced.cal"), std::string::npos) << copies[0];
+    EXPECT_EQ(Slurp(copies[0]), before);
 
     ToolRun info = Duxk("info caldata");
     ASSERT_EQ(info.status, 0) << info.err;
