@@ -1,0 +1,197 @@
+#include "dialogs/ReadBackDialog.h"
+
+#include "dialogs/FileChecks.h"
+#include "dialogs/UpdateDialog.h"
+#include "platform/Files.h"
+#include "serial/Link.h"
+#include "session/MainFrame.h"
+#include "update/Recovery.h"
+#include "update/Update.h"
+#include "update/UpdateDetail.h"
+
+#include <cstdio>
+
+namespace {
+
+const char kStoppingText[] = "Stopping after the telegram in flight; the sensor is then restarted...";
+
+std::string Capitalised(std::string text) {
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text;
+}
+
+}  // namespace
+
+std::string ReadBackMessage(const ReadBackResult& r) {
+    char detail[128];
+    switch (r.outcome) {
+    case ReadBackOutcome::Saved:
+        std::snprintf(detail, sizeof detail, " (%u bytes, 0x%05X-0x%05X)", static_cast<unsigned>(kFlashSize),
+                      static_cast<unsigned>(kFlashBase), static_cast<unsigned>(kFlashBase + kFlashSize - 1));
+        return "Flash saved to " + r.file + detail;
+    case ReadBackOutcome::Matches:
+        std::snprintf(detail, sizeof detail, " (%zu bytes from 0x%05X)", r.bytes, static_cast<unsigned>(kFlashBase));
+        return "Flash matches " + r.file + detail;
+    case ReadBackOutcome::Differs:
+        std::snprintf(detail, sizeof detail, ": %u of %zu bytes differ, the first at 0x%05X",
+                      static_cast<unsigned>(r.difference.count), r.bytes,
+                      static_cast<unsigned>(kFlashBase + r.difference.firstOffset));
+        return "Flash differs from " + r.file + detail;
+    case ReadBackOutcome::WriteFailed: return "cannot write the backup: " + r.file + ": " + r.writeError;
+    case ReadBackOutcome::NotRun:
+    case ReadBackOutcome::ReadFailed: break;
+    }
+    return {};
+}
+
+ReadBackDialog::ReadBackDialog(CMainFrameCore& frame, IReadBackView& view, ReadBackKind kind)
+    : frame_(frame),
+      view_(view),
+      kind_(kind),
+      progress_(kind == ReadBackKind::Backup ? BackupProgress : VerifyProgress) {}
+
+ReadBackDialog::~ReadBackDialog() {
+    // The window is gone: the read is asked to stop (the sensor is restarted)
+    // rather than left running without anyone to show its end.
+    if (running_ && !worker_.Ended()) RequestUpdateStop();
+    worker_.Join();
+}
+
+const char* ReadBackDialog::Title(ReadBackKind kind) {
+    return kind == ReadBackKind::Backup ? "Backup Flash" : "Verify Flash";
+}
+
+const char* ReadBackDialog::FileLabel(ReadBackKind kind) {
+    return kind == ReadBackKind::Backup ? "Backup File" : "Firmware File";
+}
+
+const char* ReadBackDialog::ReadLabel(ReadBackKind kind) {
+    return kind == ReadBackKind::Backup ? "Read Flash Memory" : "Verify Flash Memory";
+}
+
+void ReadBackDialog::OnInitDialog() {
+    DownloadProgress = 0.0;
+    progress_ = 0.0;
+    view_.SetBars(0, 0);
+    view_.SetStatusText("");
+}
+
+void ReadBackDialog::OnTimer() {
+    // One read per opening, as the update: the worker serves one start.
+    view_.EnableExecute(frame_.m_bSensorFound.load() != 0 && !worker_.Started());
+    view_.SetBars(BarPosition(DownloadProgress.load()), BarPosition(progress_.load()));
+}
+
+bool ReadBackDialog::OnExecute() {
+    if (worker_.Started()) return false;
+    const std::string path = view_.FileText();
+    if (kind_ == ReadBackKind::Backup) {
+        if (path.empty()) {
+            view_.ShowBox("Please enter a filename", kFileErrorCaption, BoxIcon::Error);
+            return false;
+        }
+        std::string why;
+        OutputFileState state = CheckOutputFile(path, path == confirmedPath_, &why);
+        if (state == OutputFileState::Exists) {
+            if (!view_.AskYesNo(path + " already exists.\nDo you want to replace it?", Title(kind_))) return false;
+            state = CheckOutputFile(path, true, &why);
+        }
+        if (state != OutputFileState::Ok) {
+            view_.ShowBox(why, kFileErrorCaption, BoxIcon::Error);
+            return false;
+        }
+    } else {
+        // Read once, before the sensor is touched, with the update's checks.
+        FirmwareInput input = ReadFirmwareInput(path);
+        if (!input.Ok()) {
+            view_.ShowBox(FirmwareRefusalText(input), kFileErrorCaption, BoxIcon::Error);
+            return false;
+        }
+        image_ = std::move(input.image);
+    }
+
+    result_ = ReadBackResult{};
+    result_.kind = kind_;
+    result_.file = path;
+    DownloadProgress = 0.0;
+    progress_ = 0.0;
+    ClearUpdateStop();
+    running_ = true;
+    stopAsked_ = false;
+    view_.EnableExecute(false);
+    view_.SetStatusText("");
+    const bool fast = CommandLineHasFastSwitch(frame_.m_strCmdLine);
+    worker_.Start([this, port = std::string(frame_.m_search.szPort), baud = std::string(frame_.m_search.szBaud),
+                   fast] { Work(port, baud, fast); },
+                  [this] { view_.PostWorkerEnded(); });
+    return true;
+}
+
+void ReadBackDialog::Work(std::string port, std::string baud, bool fast) {
+    SetFastLink(fast);
+    const uint32_t count = kind_ == ReadBackKind::Backup ? kFlashSize : static_cast<uint32_t>(image_.size());
+    std::vector<uint8_t> data;
+    const bool complete = ReadBackFlash(port.c_str(), baud.c_str(), count, data, &progress_, &frame_);
+    SetFastLink(false);
+    if (!complete) {
+        result_.outcome = ReadBackOutcome::ReadFailed;
+        return;
+    }
+    if (kind_ == ReadBackKind::Backup) {
+        // Written only now that every byte has been read: a new file renamed
+        // over the old one, which stays as it was when anything fails.
+        std::string error;
+        if (platform::ReplaceFileAtomically(result_.file, std::string(data.begin(), data.end()), 0644, &error)) {
+            result_.outcome = ReadBackOutcome::Saved;
+        } else {
+            result_.outcome = ReadBackOutcome::WriteFailed;
+            result_.writeError = error;
+        }
+        return;
+    }
+    result_.bytes = image_.size();
+    result_.difference = CompareImages(image_.data(), data.data(), image_.size());
+    result_.outcome = result_.difference.count == 0 ? ReadBackOutcome::Matches : ReadBackOutcome::Differs;
+}
+
+void ReadBackDialog::OnBrowse() {
+    std::string path = view_.FileText();
+    if (!view_.AskFile(FirmwareFileQuestion(path, kind_ == ReadBackKind::Backup), path)) return;
+    view_.SetFileText(path);
+    if (kind_ == ReadBackKind::Backup) confirmedPath_ = path;
+}
+
+bool ReadBackDialog::OnCancel() {
+    if (!running_) return true;
+    if (!stopAsked_) {
+        stopAsked_ = true;
+        RequestUpdateStop();
+        view_.SetStatusText(kStoppingText);
+    }
+    return false;
+}
+
+bool ReadBackDialog::BeginClose() {
+    closing_ = true;
+    return !running_;
+}
+
+bool ReadBackDialog::OnWorkerEnded() {
+    if (!running_) return false;
+    worker_.Join();
+    running_ = false;
+    ClearUpdateStop();
+    const std::string message = ReadBackMessage(result_);
+    view_.SetStatusText(message);
+    switch (result_.outcome) {
+    case ReadBackOutcome::Saved:
+    case ReadBackOutcome::Matches: view_.ShowBox(message, Title(kind_), BoxIcon::Information); break;
+    case ReadBackOutcome::Differs: view_.ShowBox(message, Title(kind_), BoxIcon::Warning); break;
+    case ReadBackOutcome::WriteFailed: view_.ShowBox(Capitalised(message), kFileErrorCaption, BoxIcon::Error); break;
+    case ReadBackOutcome::NotRun:
+    case ReadBackOutcome::ReadFailed: break;
+    }
+    return closing_ || stopAsked_;
+}
+
+void ReadBackDialog::FinishClose() { worker_.Join(); }
