@@ -82,8 +82,8 @@ AppOptions ParseAppArguments(const std::vector<std::string>& args) {
             cmd.help = true;
         } else if (arg == "--version") {
             cmd.version = true;
-        } else if (arg.rfind('-', 0) == 0 || (arg.rfind('/', 0) == 0 && arg.find('/', 1) == std::string::npos &&
-                                               !Exists(arg))) {
+        } else if (arg.rfind('-', 0) == 0 ||
+                   (arg.rfind('/', 0) == 0 && arg.find('/', 1) == std::string::npos && !Exists(arg))) {
             // A flag; those the application does not know are ignored. A word
             // with '/' in it past the first character is an absolute path here.
             continue;

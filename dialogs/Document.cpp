@@ -5,7 +5,9 @@
 
 namespace {
 // Names are UTF-8 on every system.
-std::filesystem::path PathOf(const std::string& name) { return std::filesystem::path(std::u8string(name.begin(), name.end())); }
+std::filesystem::path PathOf(const std::string& name) {
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
 
 std::string Utf8(const std::filesystem::path& path) {
     const std::u8string text = path.u8string();

@@ -31,7 +31,8 @@ OutputFileState CheckOutputFile(const std::string& path, bool replaceAllowed, st
     } else {
         // Anything at the name counts, a dangling link included.
         std::error_code ec;
-        const auto status = std::filesystem::symlink_status(std::filesystem::path(std::u8string(path.begin(), path.end())), ec);
+        const auto status =
+            std::filesystem::symlink_status(std::filesystem::path(std::u8string(path.begin(), path.end())), ec);
         if (!replaceAllowed && !ec && std::filesystem::exists(status)) {
             if (why) *why = path + ": the file exists";
             return OutputFileState::Exists;

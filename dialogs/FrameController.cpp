@@ -81,11 +81,16 @@ std::string FrameController::ViewText(bool searchWaiting, bool accepted) const {
         const std::string model = split ? identity.substr(0, space) : identity;
         const std::string version = split ? identity.substr(space + 1) : std::string();
         const std::string serial = search.szSerial;
+        // Appended piece by piece (GCC 12 warns wrongly about overlapping
+        // copies in the chained form at -O3).
         std::string text = "Sensor found\n\n";
-        text += model.empty() ? "(no identity)" : model;
-        text += "\nFirmware " + (version.empty() ? std::string("unknown") : version);
-        text += "\n" + (serial.empty() ? std::string("No serial number reported") : "Serial number " + serial);
-        text += "\n" + port + ", " + baud + " baud";
+        text.append(model.empty() ? std::string("(no identity)") : model);
+        text.append("\nFirmware ").append(version.empty() ? std::string("unknown") : version);
+        if (serial.empty())
+            text.append("\nNo serial number reported");
+        else
+            text.append("\nSerial number ").append(serial);
+        text.append("\n").append(port).append(", ").append(baud).append(" baud");
         return text;
     }
     const std::string ports = search.szOnlyPort[0] ? std::string(search.szOnlyPort) : std::string("COM1..COM7");
@@ -117,8 +122,8 @@ FrameController::StartResult FrameController::Start() {
     channel.Close();
     core_.EnableSensorCommands(false);
     result.failed = true;
-    result.boxText = "Cannot open " + portOption_ + " at " + baudOption_ + " baud (error code " + std::to_string(code) +
-                     ")";
+    result.boxText =
+        "Cannot open " + portOption_ + " at " + baudOption_ + " baud (error code " + std::to_string(code) + ")";
     const std::string why = DescribePortOpenFailure(portOption_, code);
     if (!why.empty()) result.boxText += "\n" + why;
     result.paneText = "Cannot open " + portOption_;

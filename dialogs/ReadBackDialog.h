@@ -46,9 +46,9 @@ struct ReadBackResult {
     ReadBackKind kind = ReadBackKind::Backup;
     ReadBackOutcome outcome = ReadBackOutcome::NotRun;
     std::string file;
-    size_t bytes = 0;              // bytes compared (verify)
-    FlashDifference difference;    // verify
-    std::string writeError;        // backup: why the file could not be written
+    size_t bytes = 0;            // bytes compared (verify)
+    FlashDifference difference;  // verify
+    std::string writeError;      // backup: why the file could not be written
 };
 
 // The result in the words of duxk backup / duxk verify (their standard

@@ -10,7 +10,8 @@
 #include <QPushButton>
 
 CReadBackDlg::CReadBackDlg(CMainFrame* parent, ReadBackKind kind)
-    : CDuxkDialog(parent, 339, 80), m_core(std::make_unique<ReadBackDialog>(parent->Core(), static_cast<IReadBackView&>(*this), kind)) {
+    : CDuxkDialog(parent, 339, 80),
+      m_core(std::make_unique<ReadBackDialog>(parent->Core(), static_cast<IReadBackView&>(*this), kind)) {
     QPushButton* ok = AddButton(IDC_DIALOG_OK, QStringLiteral("OK"), 285, 64, 22, 12);
     ok->setDefault(true);
     ok->hide();

@@ -85,16 +85,16 @@ TEST_F(UpdateDialogTest, ExecuteIsEnabledOnlyWithASensorAndWhileTheWorkerWaitsAn
     struct Tick {
         uint8_t found;
         double download, erase, program;
-        bool executeAfter;        // the rule looks at the previous tick's program value
+        bool executeAfter;  // the rule looks at the previous tick's program value
         std::vector<int> bars;
     };
     const Tick ticks[] = {
         {0, 0, 0, 0, false, {0, 0, 0}},
         {1, 4.9, 0, 0, true, {4, 0, 0}},
-        {1, 100.01, 0.05, 0, true, {100, 0, 0}},     // erase not yet started: no pace of its own
+        {1, 100.01, 0.05, 0, true, {100, 0, 0}},      // erase not yet started: no pace of its own
         {1, 100.01, 1.0, 99.95, true, {100, 2, 99}},  // 1 + 5/3 shown
         {1, 100.01, 100.01, 100.01, false, {100, 100, 100}},
-        {1, -3, NAN, 0, false, {0, 0, 0}},           // the previous tick's program value was 100.01
+        {1, -3, NAN, 0, false, {0, 0, 0}},  // the previous tick's program value was 100.01
         {1, 0, 0, 0, true, {0, 0, 0}},
     };
     for (const Tick& t : ticks) {
@@ -311,14 +311,11 @@ TEST(WorkerTest, TicksUntilTheWorkEndsAndWakesAtItsEnd) {
     std::atomic<int> ticks{0};
     std::promise<void> go;
     auto started = std::chrono::steady_clock::now();
-    RunWithTicks(
-        [&] {
-            go.get_future().wait();
-        },
-        [&] {
-            if (++ticks == 3) go.set_value();
-        },
-        20);
+    RunWithTicks([&] { go.get_future().wait(); },
+                 [&] {
+                     if (++ticks == 3) go.set_value();
+                 },
+                 20);
     EXPECT_GE(ticks.load(), 3) << "a tick at once, then one a period until the end";
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 
