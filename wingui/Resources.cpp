@@ -13,7 +13,8 @@
     X(IDR_MAINFRAME)                                                                                                  \
     X(IDD_ABOUTBOX)                                                                                                   \
     X(IDD_UPDATE)                                                                                                     \
-    X(IDD_LISTING) X(IDD_CALIBRATION) X(IDD_READBACK) X(IDC_UPDATE_FILE) X(IDC_UPDATE_BROWSE) X(IDC_UPDATE_DOWNLOAD)  \
+    X(IDD_LISTING)                                                                                                    \
+    X(IDD_CALIBRATION) X(IDD_READBACK) X(IDC_UPDATE_FILE) X(IDC_UPDATE_BROWSE) X(IDC_UPDATE_DOWNLOAD)                 \
         X(IDC_UPDATE_ERASE) X(IDC_UPDATE_PROGRAM) X(IDC_UPDATE_EXECUTE) X(IDC_UPDATE_STATUS) X(IDC_LISTING_AGAIN)     \
             X(IDC_LISTING_TEXT) X(IDC_CAL_FILE) X(IDC_CAL_BROWSE) X(IDC_CAL_SAVE) X(IDC_CAL_LOAD) X(IDC_CAL_PROGRESS) \
                 X(IDC_READBACK_FILE) X(IDC_READBACK_BROWSE) X(IDC_READBACK_DOWNLOAD) X(IDC_READBACK_EXECUTE)          \
