@@ -1,7 +1,10 @@
-// The calibration dialog: saves the sensor's calibration data into a file and
-// loads such a file back into the sensor, step by step from its timer.
+// The calibration dialog: the controls of the layout, passing their events
+// to the toolkit-free core (dialogs/CalDialog), which saves the sensor's
+// calibration data into a file and loads such a file back, step by step
+// from the timer.
 #pragma once
 
+#include "dialogs/CalDialog.h"
 #include "gui/DuxkDialog.h"
 
 #include <QString>
@@ -11,25 +14,24 @@
 
 class QLineEdit;
 class QProgressBar;
-class CalTransfer;
 class CMainFrame;
-class CMainFrameCore;
 
-class CCal : public CDuxkDialog {
+class CCal : public CDuxkDialog, private ICalView {
     Q_OBJECT
 public:
-    static constexpr int kTimerId = 5062;
+    static constexpr int kTimerId = CalDialog::kTimerId;
 
     // parent: the main window, whose frame core the transfer works with.
     CCal(CMainFrame* parent, const QString& caption);
     ~CCal() override;
 
-    void OnBrowse();
-    void OnSave();
-    void OnLoad();
-    void OnTimer();
-    QString FileName() const { return m_strFileName; }
-    const CalTransfer& Transfer() const { return *m_core; }
+    void OnBrowse() { m_core->OnBrowse(); }
+    void OnSave() { m_core->OnSave(); }
+    void OnLoad() { m_core->OnLoad(); }
+    void OnTimer() { m_core->OnTimer(); }
+    QString FileName() const;
+    const CalTransfer& Transfer() const { return m_core->Transfer(); }
+    bool SensorChanged() const { return m_core->SensorChanged(); }
 
 protected:
     void OnInitDialog() override;
@@ -37,16 +39,18 @@ protected:
 
 private:
     void OnDestroy();
+    // ICalView
+    void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+        ShowDialogBox(text, caption, icon);
+    }
+    bool AskFile(const FileQuestion& question, std::string& path) override { return AskDialogFile(question, path); }
+    std::string FileText() override;
+    void SetFileText(const std::string& text) override;
+    void SetProgress(int position) override;
 
-    CMainFrameCore& m_frame;
-    QString m_strFileName;
     QString m_strCaption;
-    int m_nTimer = 0;
-
     QLineEdit* m_edit = nullptr;
     QProgressBar* m_progress = nullptr;
     QTimer m_timer;
-    class Sink;
-    std::unique_ptr<Sink> m_sink;
-    std::unique_ptr<CalTransfer> m_core;
+    std::unique_ptr<CalDialog> m_core;
 };

@@ -1,6 +1,8 @@
 // The application object, its (empty) document and (empty) view.
 #pragma once
 
+#include "dialogs/Document.h"
+
 #include <QApplication>
 #include <QString>
 #include <QStringList>
@@ -15,21 +17,19 @@ class CMainFrame;
 // empty file. It only carries the title and the file it was last tied to.
 class CDUXKUpdateMFCDoc {
 public:
-    static QString UntitledTitle() { return QStringLiteral("Unbenannt"); }
+    static QString UntitledTitle() { return QString::fromLatin1(DocumentCore::kUntitled); }
 
-    void OnNewDocument();
+    void OnNewDocument() { core_.OnNewDocument(); }
     // Opens path for reading (and reads nothing); false when it cannot be opened.
     bool OnOpenDocument(const QString& path);
     // Creates or truncates path and writes nothing; false on failure.
     bool OnSaveDocument(const QString& path);
 
-    QString Title() const { return title_; }
-    QString PathName() const { return path_; }
+    QString Title() const;
+    QString PathName() const;
 
 private:
-    void SetPath(const QString& path);
-    QString title_ = UntitledTitle();
-    QString path_;
+    DocumentCore core_;
 };
 
 class QLabel;
@@ -60,8 +60,6 @@ struct AppCommandLine {
     QString error;  // a usage error; empty when the line is fine
 };
 AppCommandLine ParseAppCommandLine(const QStringList& args);
-// The text of duxkupdate --help.
-QString AppUsageText();
 
 class CDUXKUpdateMFCApp : public QApplication {
     Q_OBJECT

@@ -1,6 +1,10 @@
 #include "gui/DuxkDialog.h"
 
+#include "gui/MessageBox.h"
+
 #include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
@@ -48,7 +52,46 @@ QLabel* CDuxkDialog::AddStatic(const QString& text, bool rightAligned, int x, in
     label->setText(text);
     label->setAlignment((rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
     Place(label, 0, x, y, w, h);
+    // The layout's widths were made for the classic 8-point font; a larger
+    // or wider one must not cut a label. It keeps its aligned edge and grows
+    // toward the other side, inside the dialog's margin.
+    const int needed = label->fontMetrics().horizontalAdvance(text) + 1;
+    QRect r = label->geometry();
+    if (needed > r.width()) {
+        const int margin = DuX(2);
+        if (rightAligned)
+            r.setLeft(std::max(margin, r.right() + 1 - needed));
+        else
+            r.setRight(std::min(width() - margin - 1, r.left() + needed - 1));
+        label->setGeometry(r);
+    }
     return label;
+}
+
+void CDuxkDialog::ShowDialogBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+    DuxkMessageBox(this, QString::fromStdString(text), QString::fromStdString(caption), icon);
+}
+
+bool CDuxkDialog::AskDialogYesNo(const std::string& text, const std::string& caption) {
+    return DuxkQuestionBox(this, QString::fromStdString(text), QString::fromStdString(caption));
+}
+
+bool CDuxkDialog::AskDialogFile(const FileQuestion& question, std::string& path) {
+    QFileDialog dlg(this);
+    dlg.setAcceptMode(question.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dlg.setFileMode(QFileDialog::AnyFile);
+    QStringList filters;
+    for (const auto& [description, pattern] : question.filters) {
+        // Qt writes "all files" as "*".
+        filters << (pattern == "*.*" ? QStringLiteral("All Files (*)") : QString::fromStdString(description));
+    }
+    dlg.setNameFilters(filters);
+    dlg.setDefaultSuffix(QString::fromStdString(question.defaultExtension));
+    const QString initial = QFile::decodeName(QByteArray::fromStdString(question.initialPath));
+    if (!initial.isEmpty()) dlg.selectFile(initial);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return false;
+    path = QFile::encodeName(QFileInfo(dlg.selectedFiles().first()).absoluteFilePath()).toStdString();
+    return true;
 }
 
 void CDuxkDialog::showEvent(QShowEvent* event) {

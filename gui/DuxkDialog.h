@@ -5,8 +5,12 @@
 // that runs once, just before the dialog first appears.
 #pragma once
 
+#include "dialogs/DialogView.h"
+
 #include <QDialog>
 #include <QRect>
+
+#include <string>
 
 class QLabel;
 class QPushButton;
@@ -27,7 +31,16 @@ public:
     // "id<number>" when it has an id (so tests and scripts can find it).
     void Place(QWidget* widget, int id, int x, int y, int w, int h);
     QPushButton* AddButton(int id, const QString& text, int x, int y, int w, int h);
+    // A static text. One wider than its rectangle at the dialog's font is
+    // not cut: a right-aligned one grows to the left, any other to the
+    // right, as far as the dialog allows.
     QLabel* AddStatic(const QString& text, bool rightAligned, int x, int y, int w, int h);
+
+    // The dialog views' common part: a box owned by the dialog, the file
+    // chooser, and a Yes/No question.
+    void ShowDialogBox(const std::string& text, const std::string& caption, BoxIcon icon);
+    bool AskDialogFile(const FileQuestion& question, std::string& path);
+    bool AskDialogYesNo(const std::string& text, const std::string& caption);
 
 protected:
     // Runs once before the first show (the dialog's initialisation).

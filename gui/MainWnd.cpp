@@ -4,11 +4,10 @@
 #include "gui/Document.h"
 #include "gui/MessageBox.h"
 #include "gui/CalDlg.h"
+#include "gui/ReadBackDlg.h"
 #include "gui/SpecsDlg.h"
 #include "serial/DUXKSerial.h"
-#include "serial/PortDiagnosis.h"
 #include "update/Recovery.h"
-#include "update/UpdateDetail.h"
 #include "gui/UpdateDlg.h"
 
 #include <QAction>
@@ -24,12 +23,6 @@
 #include <cstring>
 
 namespace {
-// Listing kinds handed to the information dialog.
-constexpr int kListingSpecification = 1;
-constexpr int kListingSettings = 2;
-constexpr int kListingSelftest = 3;
-constexpr int kListingCalData = 4;
-
 const QString kAppTitle = QStringLiteral("DUXKUpdate");
 const QString kIdleText = QStringLiteral("Bereit");
 
@@ -52,7 +45,11 @@ QString PlainToolTip(const QString& text) {
 }
 
 CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
-    : m_doc(doc), m_cmdLine(std::move(cmdLine)), m_gate(this), m_core(std::make_unique<CMainFrameCore>(*this)) {
+    : m_doc(doc),
+      m_cmdLine(std::move(cmdLine)),
+      m_gate(this),
+      m_core(std::make_unique<CMainFrameCore>(*this)),
+      m_controller(std::make_unique<FrameController>(*m_core, static_cast<IMainWindow&>(*this))) {
     InstallUpdateProgramProbe(*m_core, "choose Sensor > Firmware Update to finish the interrupted update");
 
     QMenuBar* bar = menuBar();
@@ -65,6 +62,9 @@ CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
     AddCommand(sensor, ID_SENSOR_VIEWCAL, QStringLiteral("&View Calibration Data"));
     AddCommand(sensor, ID_SENSOR_CALDATA, QStringLiteral("Load/Save &Calibration Data"));
     AddCommand(sensor, ID_SENSOR_UPDATE, QStringLiteral("Firmware &Update"));
+    sensor->addSeparator();
+    AddCommand(sensor, ID_SENSOR_BACKUP, QStringLiteral("&Backup Flash..."));
+    AddCommand(sensor, ID_SENSOR_VERIFY, QStringLiteral("Ve&rify Flash..."));
     QMenu* help = bar->addMenu(QStringLiteral("&?"));
     AddCommand(help, ID_APP_ABOUT, QStringLiteral("&Info..."));
 
@@ -128,8 +128,7 @@ QAction* CMainFrame::CommandAction(int id) const {
 }
 
 void CMainFrame::SetPortOption(const std::string& port, const std::string& baud) {
-    m_portOption = port;
-    m_baudOption = port.empty() ? std::string() : baud;
+    m_controller->SetPortOption(port, baud);
 }
 
 bool CMainFrame::OnCreate() {
@@ -163,87 +162,25 @@ bool CMainFrame::OnCreate() {
     // The window manager places the window.
     resize(300, 400);
 
-    if (!m_baudOption.empty()) {
-        OpenPortDirectly();
-        return true;
+    const FrameController::StartResult start = m_controller->Start();
+    if (!start.paneText.empty()) SetPaneText(QString::fromStdString(start.paneText));
+    // Before acceptance the view reads only what the search will not change.
+    RefreshView(false, m_controller->OpenedDirectly() && !start.failed);
+    if (start.failed) {
+        m_view->SetText(QString::fromStdString(start.boxText));
+        // Once the window is up.
+        const QString text = QString::fromStdString(start.boxText);
+        QTimer::singleShot(0, this, [text] { DuxkMessageBox(nullptr, text, kAppTitle, BoxIcon::Error); });
     }
-    if (!m_portOption.empty())
-        std::snprintf(m_core->m_search.szOnlyPort, sizeof m_core->m_search.szOnlyPort, "%s", m_portOption.c_str());
-    RefreshView(false, false);
-    m_core->StartSearch();
     return true;
-}
-
-void CMainFrame::OpenPortDirectly() {
-    SearchState& search = m_core->m_search;
-    std::snprintf(search.szPort, sizeof search.szPort, "%s", m_portOption.c_str());
-    std::snprintf(search.szBaud, sizeof search.szBaud, "%s", m_baudOption.c_str());
-    m_openedDirectly = true;
-    if (m_core->ReopenSensorPort()) {
-        m_core->m_bSensorFound = 1;
-        SetPaneText(QStringLiteral("Sensor port %1 opened at %2 baud")
-                        .arg(QString::fromLocal8Bit(search.szPort), QString::fromLatin1(search.szBaud)));
-        RefreshView(false, true);
-        return;
-    }
-    CDUXKSerial& channel = GetSensorChannel();
-    const uint32_t code = channel.LastError();
-    channel.Close();
-    m_core->EnableSensorCommands(false);
-    const QString port = QString::fromLocal8Bit(search.szPort);
-    QString text = QStringLiteral("Cannot open %1 at %2 baud (error code %3)")
-                       .arg(port, QString::fromLatin1(search.szBaud))
-                       .arg(code);
-    const std::string why = DescribePortOpenFailure(m_portOption, code);
-    if (!why.empty()) text += QStringLiteral("\n") + QString::fromLocal8Bit(why.c_str());
-    SetPaneText(QStringLiteral("Cannot open %1").arg(port));
-    m_view->SetText(text);
-    // Once the window is up.
-    QTimer::singleShot(0, this, [text] { DuxkMessageBox(nullptr, text, kAppTitle, BoxIcon::Error); });
 }
 
 void CMainFrame::RefreshView(bool searchWaiting, bool accepted) {
     if (!m_view) return;
-    const SearchState& search = m_core->m_search;
-    if (accepted) {
-        const QString port = QString::fromLocal8Bit(search.szPort);
-        const QString baud = QString::fromLatin1(search.szBaud);
-        if (m_openedDirectly) {
-            m_view->SetText(QStringLiteral("Sensor port opened directly\n\n%1, %2 baud\n\n"
-                                           "(identity and serial number not asked)")
-                                .arg(port, baud));
-            return;
-        }
-        if (m_core->m_bInUpdateProgram.load()) {
-            m_view->SetText(QStringLiteral("Sensor found in its update program\n\nAn update was interrupted.\n"
-                                           "Sensor > Firmware Update finishes it.\n\n%1, %2 baud")
-                                .arg(port, baud));
-            return;
-        }
-        // The identity reads "<model> <firmware version>".
-        const QString identity = QString::fromLatin1(search.szIdentity).trimmed();
-        const qsizetype space = identity.lastIndexOf(QLatin1Char(' '));
-        const QString model = space > 0 ? identity.left(space) : identity;
-        const QString version = space > 0 ? identity.mid(space + 1) : QString();
-        const QString serial = QString::fromLatin1(search.szSerial);
-        QStringList lines{QStringLiteral("Sensor found"), QString()};
-        lines << (model.isEmpty() ? QStringLiteral("(no identity)") : model);
-        lines << QStringLiteral("Firmware %1").arg(version.isEmpty() ? QStringLiteral("unknown") : version);
-        lines << (serial.isEmpty() ? QStringLiteral("No serial number reported")
-                                   : QStringLiteral("Serial number %1").arg(serial));
-        lines << QStringLiteral("%1, %2 baud").arg(port, baud);
-        m_view->SetText(lines.join(QLatin1Char('\n')));
-        return;
-    }
-    const QString ports =
-        search.szOnlyPort[0] ? QString::fromLocal8Bit(search.szOnlyPort) : QStringLiteral("COM1..COM7");
-    QString text = QStringLiteral("Searching %1 \u2026").arg(ports);
-    if (searchWaiting && search.szPort[0] && std::strcmp(search.szPort, "????") != 0 && search.szBaud[0]) {
-        text += QStringLiteral("\n\nNow trying %1 at %2 baud")
-                    .arg(QString::fromLocal8Bit(search.szPort), QString::fromLatin1(search.szBaud));
-    }
-    m_view->SetText(text);
+    m_view->SetText(QString::fromStdString(m_controller->ViewText(searchWaiting, accepted)));
 }
+
+void CMainFrame::RefreshView() { RefreshView(false, m_core->m_bSensorFound.load(std::memory_order_acquire) != 0); }
 
 QString CMainFrame::ViewText() const { return m_view ? m_view->Text() : QString(); }
 
@@ -279,8 +216,8 @@ bool CMainFrame::EnableMenuCommands(const int* ids, int count, bool enable) {
         // connection state complete; it waits for this window meanwhile.
         if (enable && fromWorker) RefreshView(true, true);
         if (menuBar()->actions().isEmpty()) return;
-        for (int i = 0; i < count; ++i) {
-            if (QAction* action = CommandAction(ids[i])) action->setEnabled(enable);
+        for (int id : MenuCommandsToSet(ids, count)) {
+            if (QAction* action = CommandAction(id)) action->setEnabled(enable);
         }
         menuBar()->update();
         result = true;
@@ -297,58 +234,36 @@ void CMainFrame::ShowMessageBox(const std::string& text, const std::string& capt
 }
 
 void CMainFrame::OnSensorCommand(int id) {
-    if (!m_core->CheckSensorFound()) return;
-    const bool inUpdateProgram = m_core->m_bInUpdateProgram.load() != 0;
-    if (inUpdateProgram && id != ID_SENSOR_UPDATE) {
-        SetPaneText(
-            QStringLiteral("The sensor is still in its update program: "
-                           "finish the interrupted update with Firmware Update"));
-        return;
-    }
-    if (id == ID_SENSOR_UPDATE) GetSensorChannel().Close();
-    switch (id) {
-    case ID_SENSOR_SPECIFICATION: {
-        CSpecs dlg(this, QStringLiteral("Specification"), kListingSpecification);
+    const SensorCommand* command = FindSensorCommand(id);
+    if (!command || !m_controller->BeforeSensorCommand(id)) return;
+    const QString title = QString::fromLatin1(command->title);
+    bool updateSucceeded = false, sensorChanged = false;
+    switch (command->dialog) {
+    case CommandDialog::Listing: {
+        CSpecs dlg(this, title, command->listingKind);
         dlg.exec();
         break;
     }
-    case ID_SENSOR_SETTINGS: {
-        CSpecs dlg(this, QStringLiteral("Settings"), kListingSettings);
+    case CommandDialog::Calibration: {
+        CCal dlg(this, title);
+        dlg.exec();
+        sensorChanged = dlg.SensorChanged();
+        break;
+    }
+    case CommandDialog::Update: {
+        CUpdateDlg dlg(this, title);
+        dlg.exec();
+        updateSucceeded = sensorChanged = dlg.Core().Succeeded();
+        break;
+    }
+    case CommandDialog::ReadBack: {
+        CReadBackDlg dlg(this, command->readBack);
         dlg.exec();
         break;
     }
-    case ID_SENSOR_SELFTEST: {
-        CSpecs dlg(this, QStringLiteral("Selftest"), kListingSelftest);
-        dlg.exec();
-        break;
+    case CommandDialog::None: break;
     }
-    case ID_SENSOR_VIEWCAL: {
-        CSpecs dlg(this, QStringLiteral("Calibration Data"), kListingCalData);
-        dlg.exec();
-        break;
-    }
-    case ID_SENSOR_CALDATA: {
-        CCal dlg(this, QStringLiteral("Calibration Data"));
-        dlg.exec();
-        break;
-    }
-    case ID_SENSOR_UPDATE: {
-        {
-            CUpdateDlg dlg(this, QStringLiteral("Firmware Update"));
-            dlg.exec();
-        }
-        // The interrupted update is finished: the sensor runs its new
-        // firmware and is looked for as at the start.
-        if (inUpdateProgram && LastUpdateOutcome().stage == 7) {
-            m_core->RestartSearch();
-            RefreshView(false, false);
-            break;
-        }
-        m_core->ReopenSensorPort();
-        break;
-    }
-    default: break;
-    }
+    m_controller->AfterSensorCommand(id, updateSucceeded, sensorChanged);
 }
 
 void CMainFrame::OnAppAbout() {
@@ -389,11 +304,10 @@ void CMainFrame::OnFileSave() {
 void CMainFrame::Shutdown() {
     if (m_shutDown) return;
     m_shutDown = true;
-    // Release a search thread that waits for the window before joining it.
+    // Release a search thread (or a refresh) that waits for the window
+    // before joining it.
     m_gate.Close();
-    m_core->StopSearch();
-    CDUXKSerial& channel = GetSensorChannel();
-    if (channel.IsOpen()) channel.Close();
+    m_controller->Shutdown();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

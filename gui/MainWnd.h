@@ -3,6 +3,7 @@
 // search, port reopening).
 #pragma once
 
+#include "dialogs/FrameController.h"
 #include "session/FrameUi.h"
 #include "session/MainFrame.h"
 #include "gui/GuiCall.h"
@@ -22,14 +23,7 @@ class CDUXKUpdateMFCDoc;
 // like markup for markup).
 QString PlainToolTip(const QString& text);
 
-// Framework command ids of the menu and accelerators.
-constexpr int ID_APP_EXIT = 57665;
-constexpr int ID_APP_ABOUT = 57664;
-constexpr int ID_FILE_NEW = 57600;
-constexpr int ID_FILE_OPEN = 57601;
-constexpr int ID_FILE_SAVE = 57603;
-
-class CMainFrame : public QMainWindow, public IFrameUi {
+class CMainFrame : public QMainWindow, public IFrameUi, private IMainWindow {
     Q_OBJECT
 public:
     // doc: the application's document (kept by the caller); cmdLine: the
@@ -47,6 +41,7 @@ public:
     bool OnCreate();
 
     CMainFrameCore& Core() { return *m_core; }
+    FrameController& Controller() { return *m_controller; }
 
     // IFrameUi; callable from any thread.
     void SetStatusText(const std::string& text) override;
@@ -84,17 +79,18 @@ private:
     // waits for this window (searchWaiting) or once a sensor is accepted
     // (accepted: the search has filled it in for good).
     void RefreshView(bool searchWaiting, bool accepted);
-    void OpenPortDirectly();
+    // IMainWindow
+    bool CallOnWindowThread(const std::function<void()>& fn) override { return m_gate.Call(fn); }
+    void RefreshView() override;
 
     CDUXKUpdateMFCDoc* m_doc;
     std::string m_cmdLine;
-    std::string m_portOption, m_baudOption;
-    bool m_openedDirectly = false;
     class CDUXKUpdateMFCView* m_view = nullptr;
     QStatusBar* m_wndStatusBar = nullptr;
     QLabel* m_pane0 = nullptr;
     std::map<int, QAction*> m_commands;
     GuiCallGate m_gate;
     std::unique_ptr<CMainFrameCore> m_core;
+    std::unique_ptr<FrameController> m_controller;
     bool m_shutDown = false;
 };

@@ -40,3 +40,20 @@ void DuxkMessageBox(QWidget* owner, const QString& text, const QString& caption,
     box.setText(text);
     box.exec();
 }
+
+bool DuxkQuestionBox(QWidget* owner, const QString& text, const QString& caption) {
+    MessageBoxHook hook;
+    {
+        std::lock_guard<std::mutex> lock(g_hookMutex);
+        hook = g_hook;
+    }
+    if (hook) {
+        hook(owner, text, caption, BoxIcon::Warning);
+        return true;
+    }
+    QMessageBox box(QMessageBox::Warning, caption, QString(), QMessageBox::Yes | QMessageBox::No, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}

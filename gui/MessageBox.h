@@ -19,3 +19,7 @@ void SetMessageBoxHook(MessageBoxHook hook);
 // A modal box with an OK button, owned by owner (none when null). Runs on the
 // window thread and returns when the box has been confirmed.
 void DuxkMessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon);
+// A question with Yes and No buttons (No the default); true for Yes. While a
+// hook is installed the hook gets it (with a warning icon) and it counts as
+// answered Yes.
+bool DuxkQuestionBox(QWidget* owner, const QString& text, const QString& caption);

@@ -1,8 +1,6 @@
 #include "gui/SpecsDlg.h"
 
 #include "gui/MainWnd.h"
-#include "info/Listing.h"
-#include "serial/DUXKSerial.h"
 
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -15,23 +13,21 @@
 
 CSpecs::CSpecs(CMainFrame* parent, const QString& caption, int mode)
     : CDuxkDialog(parent, 425, 423),
-      m_frame(parent->Core()),
       m_strCaption(caption),
-      m_nMode(mode),
-      m_core(std::make_unique<ListingCollector>(mode, m_frame)) {
+      m_core(std::make_unique<ListingDialog>(parent->Core(), static_cast<IListingView&>(*this), mode)) {
     m_edit = new QPlainTextEdit(this);
     m_edit->setReadOnly(true);
     m_edit->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    Place(m_edit, 1008, 7, 7, 411, 390);
+    Place(m_edit, IDC_LISTING_TEXT, 7, 7, 411, 390);
 
     QPushButton* ok = AddButton(1, QStringLiteral("OK"), 191, 402, 50, 14);
     ok->setDefault(true);
     ok->hide();
     QPushButton* close = AddButton(2, QStringLiteral("Close"), 368, 402, 50, 14);
-    QPushButton* again = AddButton(1007, QStringLiteral("Again..."), 7, 402, 50, 14);
+    QPushButton* again = AddButton(IDC_LISTING_AGAIN, QStringLiteral("Again..."), 7, 402, 50, 14);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
     connect(again, &QPushButton::clicked, this, &CSpecs::SendListingRequest);
@@ -39,11 +35,11 @@ CSpecs::CSpecs(CMainFrame* parent, const QString& caption, int mode)
     const QScreen* screen = parent && parent->screen() ? parent->screen() : QGuiApplication::primaryScreen();
     if (screen) FitToScreenHeight(screen->availableGeometry().height());
 
-    m_timer.setInterval(100);
+    m_timer.setInterval(ListingDialog::kTimerMs);
     connect(&m_timer, &QTimer::timeout, this, &CSpecs::OnTimer);
 }
 
-CSpecs::~CSpecs() { OnDestroy(); }
+CSpecs::~CSpecs() { m_timer.stop(); }
 
 void CSpecs::FitToScreenHeight(int available) {
     // 423 dialog units are taller than a small screen (1366 x 768 with a
@@ -66,37 +62,27 @@ void CSpecs::OnInitDialog() {
     setWindowTitle(m_strCaption);
     // Courier New 10 pt where it exists, else the platform's fixed-pitch font
     // at the same size.
-    if (QFontDatabase::families().contains(QStringLiteral("Courier New"))) {
-        m_pFont = std::make_unique<QFont>(QStringLiteral("Courier New"), 10);
+    const QString family = QString::fromLatin1(ListingDialog::kFontName);
+    if (QFontDatabase::families().contains(family)) {
+        m_pFont = std::make_unique<QFont>(family, ListingDialog::kFontPoints);
     } else {
         m_pFont = std::make_unique<QFont>(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-        m_pFont->setPointSize(10);
+        m_pFont->setPointSize(ListingDialog::kFontPoints);
     }
     m_pFont->setStyleHint(QFont::TypeWriter);
     m_edit->setFont(*m_pFont);
 
-    if (!GetSensorChannel().IsOpen()) m_frame.ReopenSensorPort();
+    m_core->OnInitDialog();
     m_timer.start();
-    m_nTimer = kTimerId;
-    SendListingRequest();
+    m_core->SendListingRequest();
 }
 
-void CSpecs::SendListingRequest() { m_core->SendListingRequest(); }
-
-void CSpecs::OnTimer() {
-    if (!m_core->Tick()) return;
-    m_strText = QString::fromLatin1(m_core->Text().data(), static_cast<qsizetype>(m_core->Text().size()));
+void CSpecs::SetListingText(const std::string& text) {
+    m_strText = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
     m_edit->setPlainText(m_strText);
 }
 
 void CSpecs::done(int result) {
-    OnDestroy();
+    m_timer.stop();
     QDialog::done(result);
-}
-
-void CSpecs::OnDestroy() {
-    if (m_nTimer != 0) {
-        m_timer.stop();
-        m_nTimer = 0;
-    }
 }

@@ -1,37 +1,35 @@
-// The firmware update dialog: picks the firmware file, runs the update on a
-// worker thread of its own and shows the three phases in progress bars.
+// The firmware update dialog: the controls of the layout, passing their
+// events to the toolkit-free core (dialogs/UpdateDialog), which picks the
+// file, runs the update on a worker and moves the three bars.
 #pragma once
 
+#include "dialogs/UpdateDialog.h"
 #include "gui/DuxkDialog.h"
-#include "update/Update.h"
 
 #include <QString>
 #include <QTimer>
 
-#include <thread>
+#include <memory>
 
 class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class CMainFrame;
-class CMainFrameCore;
 
-class CUpdateDlg : public CDuxkDialog {
+class CUpdateDlg : public CDuxkDialog, private IUpdateView {
     Q_OBJECT
 public:
-    static constexpr int kTimerId = 5060;
-    // Longest firmware path the job record holds (bytes, without the NUL).
-    static constexpr int kMaxPath = sizeof(UpdateJob::firmwarePath) - 1;
+    static constexpr int kTimerId = UpdateDialog::kTimerId;
 
     // parent: the main window; the update runs on its frame core's port and
     // reports to it.
     CUpdateDlg(CMainFrame* parent, const QString& title);
     ~CUpdateDlg() override;
 
-    void OnBrowse();
-    void OnExecute();
-    void OnTimer();
+    void OnBrowse() { m_core->OnBrowse(); }
+    void OnExecute() { m_core->OnExecute(); }
+    void OnTimer() { m_core->OnTimer(); }
 
     // Escape, Cancel and the close box: refused while an update runs.
     void reject() override;
@@ -39,33 +37,36 @@ public:
     // update runs this waits for it with the window kept alive.
     void done(int result) override;
 
-    bool UpdateRunning() const { return m_job.startFlag.load() != 0; }
-    const UpdateJob& Job() const { return m_job; }
+    bool UpdateRunning() const { return m_core->UpdateRunning(); }
+    const UpdateJob& Job() const { return m_core->Job(); }
+    const UpdateDialog& Core() const { return *m_core; }
+
+signals:
+    void workerEnded();
 
 protected:
     void OnInitDialog() override;
 
 private:
-    void UpdateData(bool fromControls);
-    void CloseHandshake();
+    // IUpdateView
+    void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+        ShowDialogBox(text, caption, icon);
+    }
+    bool AskFile(const FileQuestion& question, std::string& path) override { return AskDialogFile(question, path); }
+    std::string FileText() override;
+    void SetFileText(const std::string& text) override;
+    void SetBars(int download, int erase, int program) override;
+    void EnableExecute(bool enable) override;
+    void PostWorkerEnded() override;
 
     QProgressBar* m_progProgram = nullptr;
     QProgressBar* m_progErase = nullptr;
     QProgressBar* m_progDownload = nullptr;
-    CMainFrameCore& m_frame;
-    QString m_strFirmwareFile;
-    QString m_strStatus;
     QString m_strTitle;
-    UpdateJob m_job;
-    double m_dShownDownload = 0;
-    double m_dShownErase = 0;
-    double m_dShownProgram = 0;
-    int m_nTimer = 0;
-
     QLineEdit* m_editFile = nullptr;
     QLabel* m_staticStatus = nullptr;
     QPushButton* m_btnExecute = nullptr;
     QTimer m_timer;
-    std::thread m_worker;
     bool m_closing = false;
+    std::unique_ptr<UpdateDialog> m_core;
 };

@@ -1,4 +1,5 @@
 // duxkupdate: the desktop service application for DUX-Kxx sensors.
+#include "dialogs/AppOptions.h"
 #include "gui/Document.h"
 
 #include <cstdio>
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
     // the windowing system is started.
     const AppCommandLine cmd = ParseAppCommandLine(args);
     if (cmd.help) {
-        std::fputs(qPrintable(AppUsageText()), stdout);
+        std::fputs(AppUsageText().c_str(), stdout);
         return 0;
     }
     if (cmd.version) {

@@ -231,18 +231,21 @@ bool QuerySensorIdentity(SearchState* state) {
     // The rest of an answer still coming in (a listing goes on after its
     // serial-number line) is let in and dropped first.
     const uint64_t limit = TickCountMs() + 3000;
-    while (TickCountMs() < limit && channel.WaitReceived(150)) {
+    while (TickCountMs() < limit && !StopRaised(state) && channel.WaitReceived(150)) {
         while (channel.ReceivedCount() != 0) channel.GetByte();
     }
+    if (StopRaised(state)) return false;
     channel.Purge();
     ResetReplyState();
     SendCommand("id");
-    // The reply is the first line that is a valid identity reply.
+    // The reply is the first line that is a valid identity reply. It is
+    // read in slices, so that a stop request is seen between them.
     const uint64_t deadline = TickCountMs() + 2000;
     for (uint64_t now = TickCountMs(); now < deadline; now = TickCountMs()) {
-        ReplyTimeout = (deadline - now) / 1000.0;
+        if (StopRaised(state) || !channel.IsOpen() || channel.IsReceiveEnded()) return false;
+        ReplyTimeout = static_cast<double>(std::min(deadline - now, kStopCheckMs)) / 1000.0;
         const char* line = ReadReply();
-        if (!line) break;
+        if (!line) continue;
         const char* at = std::strrchr(line, '@');
         if (at && CheckIdReply(at)) {
             std::snprintf(state->szIdentity, sizeof state->szIdentity, "%s", std::strlen(at) > 4 ? at + 4 : "");

@@ -3,8 +3,10 @@
 
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -74,5 +76,17 @@ struct UpdateJob {
     uint32_t firstAddressWord = kLoadAddressWord;
     uint32_t secondAddressWord = kLoadAddressWord;
     UpdateOptions options;
+    // The worker sleeps on this until the start flag or the counter changes;
+    // StartUpdateJob and CloseUpdateJob wake it.
+    std::mutex wakeMutex;
+    std::condition_variable wake;
 };
+// The worker's procedure: blocks (without using the processor) until the
+// job is started or closed, runs the one update when started, then clears
+// the start flag and adds 2 to the counter.
 unsigned UpdateWorker(UpdateJob* job);
+// The window's two moves: set the start flag, or add 1 to the counter as it
+// closes; each wakes the waiting worker. A flag set before the worker
+// starts needs no wake-up.
+void StartUpdateJob(UpdateJob* job);
+void CloseUpdateJob(UpdateJob* job);

@@ -490,10 +490,11 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
 }
 
 unsigned UpdateWorker(UpdateJob* job) {
-    // The window sets the start flag or, when it closes, the counter; a few
-    // milliseconds of latency do not matter here, a busy processor would.
-    while (job->startFlag.load() == 0 && job->counter.load() == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The window sets the start flag or, when it closes, the counter, and
+    // wakes this wait.
+    {
+        std::unique_lock<std::mutex> lock(job->wakeMutex);
+        job->wake.wait(lock, [job] { return job->startFlag.load() != 0 || job->counter.load() != 0; });
     }
     if (job->startFlag.load() != 0) {
         UpdateFirmware(job->transferPrgName, job->firmwarePath, job->portName, job->baudText, job->firstAddressWord,
@@ -502,6 +503,24 @@ unsigned UpdateWorker(UpdateJob* job) {
     job->startFlag.store(0);
     job->counter.fetch_add(2);
     return 0;
+}
+
+void StartUpdateJob(UpdateJob* job) {
+    {
+        // Under the lock: the worker either sees the flag before it sleeps
+        // or is asleep and gets the wake-up.
+        std::lock_guard<std::mutex> lock(job->wakeMutex);
+        job->startFlag.store(1);
+    }
+    job->wake.notify_all();
+}
+
+void CloseUpdateJob(UpdateJob* job) {
+    {
+        std::lock_guard<std::mutex> lock(job->wakeMutex);
+        job->counter.fetch_add(1);
+    }
+    job->wake.notify_all();
 }
 
 bool CommandLineHasFastSwitch(const std::string& cmdLine) {

@@ -196,7 +196,8 @@ TEST_F(DriverTest, WorkerLeavesWithoutUpdateWhenTheWindowCloses) {
     UpdateJob job;
     std::thread worker([&] { UpdateWorker(&job); });
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    job.counter.fetch_add(1);
+    // The window's close wakes the worker, which sleeps until then.
+    CloseUpdateJob(&job);
     worker.join();
     EXPECT_EQ(job.counter.load(), 3);
     EXPECT_TRUE(ui.Boxes().empty());
@@ -208,7 +209,7 @@ TEST_F(DriverTest, WorkerRunsOneUpdateAndHandsBack) {
     std::snprintf(job.portName, sizeof job.portName, "%s", peer.SlavePath().c_str());
     std::snprintf(job.baudText, sizeof job.baudText, "38400");
     std::thread worker([&] { UpdateWorker(&job); });
-    job.startFlag.store(1);
+    StartUpdateJob(&job);
     worker.join();
     EXPECT_EQ(job.startFlag.load(), 0);
     EXPECT_EQ(job.counter.load(), 2);

@@ -1,0 +1,63 @@
+// Resource ids of the Windows application, as plain macros for the resource
+// compiler. They are the ids of the toolkit-free layer (dialogs/*.h), which
+// Resources.cpp checks at compile time.
+#pragma once
+
+#define IDR_MAINFRAME 128
+#define IDD_ABOUTBOX 100
+#define IDD_UPDATE 130
+#define IDD_LISTING 131
+#define IDD_CALIBRATION 132
+#define IDD_READBACK 133
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
+#define IDC_UPDATE_FILE 1000
+#define IDC_UPDATE_BROWSE 1001
+#define IDC_UPDATE_DOWNLOAD 1002
+#define IDC_UPDATE_ERASE 1003
+#define IDC_UPDATE_PROGRAM 1004
+#define IDC_UPDATE_EXECUTE 1005
+#define IDC_UPDATE_STATUS 1006
+#define IDC_LISTING_AGAIN 1007
+#define IDC_LISTING_TEXT 1008
+#define IDC_CAL_FILE 1009
+#define IDC_CAL_BROWSE 1010
+#define IDC_CAL_SAVE 1011
+#define IDC_CAL_LOAD 1012
+#define IDC_CAL_PROGRESS 1013
+#define IDC_READBACK_READ 1014
+#define IDC_READBACK_READ_LABEL 1015
+#define IDC_READBACK_FILE_LABEL 1016
+#define IDC_READBACK_FILE 1000
+#define IDC_READBACK_BROWSE 1001
+#define IDC_READBACK_DOWNLOAD 1002
+#define IDC_READBACK_EXECUTE 1005
+#define IDC_READBACK_STATUS 1006
+
+#define ID_SENSOR_SPECIFICATION 32771
+#define ID_SENSOR_SETTINGS 32772
+#define ID_SENSOR_SELFTEST 32773
+#define ID_SENSOR_CALDATA 32774
+#define ID_SENSOR_UPDATE 32775
+#define ID_SENSOR_VIEWCAL 32776
+#define ID_SENSOR_BACKUP 32777
+#define ID_SENSOR_VERIFY 32778
+
+#define ID_FILE_NEW 57600
+#define ID_FILE_OPEN 57601
+#define ID_FILE_SAVE 57603
+#define ID_EDIT_COPY 57634
+#define ID_EDIT_CUT 57635
+#define ID_EDIT_PASTE 57637
+#define ID_EDIT_UNDO 57643
+#define ID_APP_ABOUT 57664
+#define ID_APP_EXIT 57665
+#define ID_NEXT_PANE 57680
+#define ID_PREV_PANE 57681
+
+// The status bar and the view, with the framework's ids.
+#define AFX_IDW_STATUS_BAR 0xE801
+#define AFX_IDW_PANE_FIRST 0xE900
