@@ -183,6 +183,9 @@ bool ReadBackDialog::OnWorkerEnded() {
     ClearUpdateStop();
     const std::string message = ReadBackMessage(result_);
     view_.SetStatusText(message);
+    // A read that did not complete leaves no full bar behind.
+    if (result_.outcome == ReadBackOutcome::ReadFailed) progress_ = 0.0;
+    view_.SetBars(BarPosition(DownloadProgress.load()), BarPosition(progress_.load()));
     switch (result_.outcome) {
     case ReadBackOutcome::Saved:
     case ReadBackOutcome::Matches: view_.ShowBox(message, Title(kind_), BoxIcon::Information); break;

@@ -69,6 +69,7 @@ INT_PTR CALLBACK WinDialog::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
         self->hwnd_ = hwnd;
         self->FitStaticTexts();
+        self->CenterOnOwner();
         self->OnInit();
         return TRUE;  // the focus goes to the first control that takes it
     }
@@ -121,6 +122,21 @@ void WinDialog::SetCaption(const std::string& text) { SetWindowTextW(hwnd_, Wide
 bool WinDialog::DialogYesNo(const std::string& text, const std::string& caption) {
     return MessageBoxW(hwnd_, Wide(text).c_str(), Wide(caption).c_str(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) ==
            IDYES;
+}
+
+void WinDialog::CenterOnOwner() {
+    // Over the middle of the window that opened it, inside the work area.
+    HWND owner = GetWindow(hwnd_, GW_OWNER);
+    RECT area{}, dialog{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    RECT around = area;
+    if (owner) GetWindowRect(owner, &around);
+    GetWindowRect(hwnd_, &dialog);
+    const LONG w = dialog.right - dialog.left, h = dialog.bottom - dialog.top;
+    LONG x = (around.left + around.right - w) / 2, y = (around.top + around.bottom - h) / 2;
+    x = std::max(area.left, std::min(x, area.right - w));
+    y = std::max(area.top, std::min(y, area.bottom - h));
+    SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void WinDialog::FitStaticTexts() {

@@ -60,4 +60,5 @@ protected:
 private:
     static INT_PTR CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     void FitStaticTexts();
+    void CenterOnOwner();
 };

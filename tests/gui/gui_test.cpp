@@ -6,7 +6,9 @@
 #include "gui/Document.h"
 #include "gui/MainWnd.h"
 #include "gui/MessageBox.h"
+#include "gui/AboutDlg.h"
 #include "gui/CalDlg.h"
+#include "gui/ReadBackDlg.h"
 #include "gui/SpecsDlg.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
@@ -57,8 +59,8 @@ using namespace testsupport;
 
 namespace {
 
-const int kSensorCommands[] = {ID_SENSOR_SPECIFICATION, ID_SENSOR_SETTINGS, ID_SENSOR_SELFTEST,
-                               ID_SENSOR_VIEWCAL,       ID_SENSOR_CALDATA,  ID_SENSOR_UPDATE};
+const int kSensorCommands[] = {ID_SENSOR_SPECIFICATION, ID_SENSOR_SETTINGS, ID_SENSOR_SELFTEST, ID_SENSOR_VIEWCAL,
+                               ID_SENSOR_CALDATA,       ID_SENSOR_UPDATE,   ID_SENSOR_BACKUP,   ID_SENSOR_VERIFY};
 
 // Runs the event loop (blocking between events) until pred holds or the time is up.
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
@@ -741,6 +743,156 @@ TEST(MainWindowTest, SensorAndFileTextsAreShownAsPlainText) {
                    BoxIcon::None);
     EXPECT_EQ(format, Qt::PlainText);
     EXPECT_EQ(shown, QStringLiteral("<h1>fw.bin</h1>: the file is empty"));
+}
+
+TEST(MainWindowTest, SensorMenuEndsWithTheFlashReadBackCommands) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    QAction* update = frame.CommandAction(ID_SENSOR_UPDATE);
+    auto* menu = qobject_cast<QMenu*>(update->associatedObjects().first());
+    ASSERT_NE(menu, nullptr);
+    QStringList entries;
+    for (QAction* action : menu->actions()) entries << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    EXPECT_EQ(entries.join(QLatin1Char('|')).toStdString(),
+              "Speci&fication|&Settings|Self&test|&View Calibration Data|Load/Save &Calibration Data|Firmware "
+              "&Update|-|&Backup Flash...|Ve&rify Flash...");
+    EXPECT_EQ(frame.CommandAction(ID_SENSOR_BACKUP), menu->actions()[7]);
+    EXPECT_EQ(frame.CommandAction(ID_SENSOR_VERIFY), menu->actions()[8]);
+    // They follow the listings: greyed with them, and while only the update may run.
+    frame.Core().EnableSensorCommands(false);
+    EXPECT_TRUE(AllCommandsEnabled(frame, false));
+    frame.Core().EnableSensorCommands(true);
+    EXPECT_TRUE(AllCommandsEnabled(frame, true));
+    frame.Core().EnableUpdateCommandOnly();
+    EXPECT_FALSE(frame.CommandAction(ID_SENSOR_BACKUP)->isEnabled());
+    EXPECT_FALSE(frame.CommandAction(ID_SENSOR_VERIFY)->isEnabled());
+    EXPECT_TRUE(frame.CommandAction(ID_SENSOR_UPDATE)->isEnabled());
+}
+
+TEST(DialogTest, EveryTextOfEveryDialogIsShownWhole) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    std::vector<std::unique_ptr<QDialog>> dialogs;
+    dialogs.push_back(std::make_unique<CUpdateDlg>(&frame, QStringLiteral("Firmware Update")));
+    dialogs.push_back(std::make_unique<CCal>(&frame, QStringLiteral("Calibration Data")));
+    dialogs.push_back(std::make_unique<CSpecs>(&frame, QStringLiteral("Specification"), 1));
+    dialogs.push_back(std::make_unique<CAboutDlg>(&frame));
+    dialogs.push_back(std::make_unique<CReadBackDlg>(&frame, ReadBackKind::Backup));
+    dialogs.push_back(std::make_unique<CReadBackDlg>(&frame, ReadBackKind::Verify));
+    int labels = 0;
+    for (const auto& dlg : dialogs) {
+        for (QLabel* label : dlg->findChildren<QLabel*>()) {
+            if (label->text().isEmpty()) continue;
+            ++labels;
+            const int needed = label->fontMetrics().horizontalAdvance(label->text());
+            EXPECT_LE(needed, label->width()) << label->text().toStdString();
+            // Grown, if at all, inside the dialog.
+            EXPECT_GE(label->x(), 0) << label->text().toStdString();
+            EXPECT_LE(label->geometry().right(), dlg->width()) << label->text().toStdString();
+        }
+        for (QPushButton* button : dlg->findChildren<QPushButton*>()) {
+            if (button->isHidden()) continue;
+            EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()), button->width())
+                << button->text().toStdString();
+        }
+    }
+    EXPECT_EQ(labels, 5 + 1 + 1 + 3 + 3) << "the dialogs' static texts";
+}
+
+TEST(DialogTest, AfterAnUpdateTheViewShowsTheNewFirmwareAndVerifyMatchesIt) {
+    FoundSensor s;
+    ASSERT_TRUE(s.Found());
+    EXPECT_TRUE(s.frame->ViewText().contains(QStringLiteral("Firmware V3.00"))) << s.frame->ViewText().toStdString();
+    BoxRecorder boxes;
+    const QString fw = QString::fromStdString(WriteFirmware(s.env.temp, 512));
+    s.frame->Core().m_strCmdLine = "duxkupdate /fast";
+    // The menu command, with its dialog driven from inside its modal run.
+    QTimer::singleShot(0, [&] {
+        CUpdateDlg* dlg = nullptr;
+        WaitUntil([&] { return (dlg = qobject_cast<CUpdateDlg*>(QApplication::activeModalWidget())) != nullptr; },
+                  5000);
+        ASSERT_NE(dlg, nullptr);
+        dlg->findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(fw);
+        auto* execute = dlg->findChild<QPushButton*>(QStringLiteral("id1005"));
+        WaitUntil([&] { return execute->isEnabled(); }, 2000);
+        execute->click();
+        WaitUntil([&] { return !dlg->UpdateRunning(); }, 180000);
+        dlg->reject();
+    });
+    s.frame->OnSensorCommand(ID_SENSOR_UPDATE);
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Firmware transferred successfully")))
+        << boxes.Boxes().join('\n').toStdString();
+    // The identity is asked again with the commands greyed meanwhile.
+    EXPECT_TRUE(s.frame->Controller().Refreshing());
+    EXPECT_FALSE(s.frame->CommandAction(ID_SENSOR_SPECIFICATION)->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return !s.frame->Controller().Refreshing(); }, 30000));
+    EXPECT_TRUE(AllCommandsEnabled(*s.frame, true));
+    EXPECT_EQ(s.frame->ViewText().toStdString(),
+              "Sensor found\n\nDUX-K52\nFirmware V3.11\nSerial number K52GUI001\nCOM2, 38400 baud");
+
+    // Verify Flash compares the flash with the same file: the same result as duxk verify.
+    QTimer::singleShot(0, [&] {
+        CReadBackDlg* dlg = nullptr;
+        WaitUntil([&] { return (dlg = qobject_cast<CReadBackDlg*>(QApplication::activeModalWidget())) != nullptr; },
+                  5000);
+        ASSERT_NE(dlg, nullptr);
+        EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Verify Flash"));
+        dlg->findChild<QLineEdit*>(QStringLiteral("id1000"))->setText(fw);
+        auto* execute = dlg->findChild<QPushButton*>(QStringLiteral("id1005"));
+        WaitUntil([&] { return execute->isEnabled(); }, 2000);
+        execute->click();
+        EXPECT_TRUE(dlg->Core().Running());
+        WaitUntil([&] { return !dlg->Core().Running(); }, 180000);
+        dlg->reject();
+    });
+    s.frame->OnSensorCommand(ID_SENSOR_VERIFY);
+    EXPECT_TRUE(
+        boxes.Has(QStringLiteral("Verify Flash: Flash matches ") + fw + QStringLiteral(" (512 bytes from 0x80000)")))
+        << boxes.Boxes().join('\n').toStdString();
+    EXPECT_TRUE(GetSensorChannel().IsOpen()) << "the port is back with the main window";
+}
+
+TEST(DialogTest, BackupRefusesUnusableFilesAndAsksBeforeReplacingOne) {
+    TempEnv env;
+    CDUXKUpdateMFCDoc doc;
+    CMainFrame frame(&doc, "duxkupdate");
+    frame.Core().m_bSensorFound = 1;
+    std::strcpy(frame.Core().m_search.szPort, "COM6");  // nothing there: a read fails at its open
+    std::strcpy(frame.Core().m_search.szBaud, "38400");
+    BoxRecorder boxes;
+    CReadBackDlg dlg(&frame, ReadBackKind::Backup);
+    dlg.show();
+    auto* edit = dlg.findChild<QLineEdit*>(QStringLiteral("id1000"));
+    const std::string existing = env.temp + "/old.bin";
+    std::ofstream(existing) << "old";
+    const std::pair<std::string, QString> refusals[] = {
+        {"", QStringLiteral("File Error: Please enter a filename")},
+        {env.temp, QStringLiteral("File Error: ") + QString::fromStdString(env.temp)},
+        {env.temp + "/none/x.bin", QStringLiteral("File Error: ") + QString::fromStdString(env.temp + "/none/x.bin: ")},
+    };
+    for (const auto& [path, box] : refusals) {
+        edit->setText(QString::fromStdString(path));
+        dlg.OnExecute();
+        EXPECT_FALSE(dlg.Core().Running()) << path;
+        EXPECT_TRUE(boxes.Boxes().last().startsWith(box)) << boxes.Boxes().last().toStdString();
+    }
+    // An existing file: asked first (the hook answers yes), then the read
+    // starts and fails at the port, leaving the file as it was.
+    edit->setText(QString::fromStdString(existing));
+    dlg.OnExecute();
+    EXPECT_TRUE(boxes.Has(QStringLiteral("Backup Flash: ") + QString::fromStdString(existing) +
+                          QStringLiteral(" already exists.\nDo you want to replace it?")));
+    ASSERT_TRUE(WaitUntil([&] { return !dlg.Core().Running(); }, 20000));
+    EXPECT_TRUE(boxes.Has(QStringLiteral("DUXKUpdate: Unable to open COM-port")))
+        << boxes.Boxes().join('\n').toStdString();
+    std::ifstream in(existing);
+    std::string content;
+    in >> content;
+    EXPECT_EQ(content, "old");
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible());
 }
 
 // Runs a program of the build with extra environment; its pid.

@@ -1,6 +1,7 @@
 // duxk.exe, the Windows build of the command-line tool, under Wine against
 // the Linux virtual sensor: Wine's COM1 is pointed at the sensor's
-// pseudo-terminal. Skipped when the Windows build (scripts/build-windows.sh)
+// pseudo-terminal. The desktop application duxkupdate.exe starts under Xvfb
+// and finds the sensor there. Skipped when the Windows build (scripts/build-windows.sh)
 // or wine is not there. The Windows build's own checks of its platform files
 // (tests/win32) run here too.
 //
@@ -317,6 +318,48 @@ TEST_F(WineTest, FirmwareUpdate) {
     run = Duxk("find", {"--port", "COM1", "--timeout", "30", "--json", "find"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Contains(run.out, "\"identity\":\"DUX-K52 V9.87\"")) << run.out;
+}
+
+TEST_F(WineTest, DesktopApplicationStartsAndFindsTheSensor) {
+    const std::string gui = EnvOr("DUXK_WINDOWS_GUI_EXE", "");
+    if (gui.empty() || access(gui.c_str(), R_OK) != 0) GTEST_SKIP() << "no duxkupdate.exe at '" << gui << "'";
+    const std::string xvfb = InPath("xvfb-run");
+    if (xvfb.empty()) GTEST_SKIP() << "xvfb-run is not installed (apt-get install xvfb)";
+    Sim sim(dir_, "K52W00004");
+    Attach(sim);
+    // The last-port file is written when a sensor is accepted: the start
+    // has to find it anew.
+    std::error_code ec;
+    for (const auto& user : fs::directory_iterator(prefix_ + "/drive_c/users", ec))
+        fs::remove(user.path().string() + "/Temp/DUXKUpdt.tmp", ec);
+
+    // The console runs before have started the prefix's desktop process
+    // without a display, and a window could not be opened through it: a
+    // server of its own lets the application start one on Xvfb's display.
+    RunProgram({wineserver_, "-k"}, dir_ + "/wineserver-restart", 60);
+    RunProgram({wineserver_, "-w"}, dir_ + "/wineserver-wait", 60);
+
+    const std::string trace = dir_ + "/gui.trace";
+    const pid_t pid = Spawn({xvfb, "-a", "-s", "-screen 0 1024x768x24", wine_, gui, "--trace", WindowsPath(trace)},
+                            dir_ + "/gui.out", dir_ + "/gui.err");
+    ASSERT_GT(pid, 0);
+    // The search: the remembered port (none), then COM1, where the sensor
+    // answers its identity and serial number.
+    bool found = false;
+    for (int i = 0; i < 120 * 10 && !found; ++i) {
+        found = LastPortFile() == "COM1\r\n";
+        if (!found) poll(nullptr, 0, 100);
+    }
+    int status = 0;
+    const bool stillRunning = waitpid(pid, &status, WNOHANG) == 0;
+    kill(pid, SIGTERM);
+    waitpid(pid, &status, 0);
+    // The application and the server of this prefix go with the display.
+    RunProgram({wineserver_, "-k"}, dir_ + "/wineserver-stop", 60);
+    EXPECT_TRUE(stillRunning) << ReadAll(dir_ + "/gui.err").substr(0, 3000);
+    ASSERT_TRUE(found) << "no sensor accepted; trace:\n" << ReadAll(trace).substr(0, 4000);
+    // --trace works as in duxk.exe: the exchange is in the file.
+    EXPECT_FALSE(ReadAll(trace).empty());
 }
 
 }  // namespace
