@@ -38,8 +38,8 @@ namespace {
 
 std::wstring Wide(const std::string& s) {
     std::wstring w(s.size(), L'\0');
-    w.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(),
-                                                     static_cast<int>(w.size()))));
+    w.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), static_cast<int>(w.size()))));
     return w;
 }
 

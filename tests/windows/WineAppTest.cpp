@@ -28,7 +28,9 @@ protected:
     }
 
     std::string InstallDir() const { return prefix_ + "/drive_c/Program Files/DUXKUpdate"; }
-    std::string Shortcut() const { return prefix_ + "/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/DUXKUpdate.lnk"; }
+    std::string Shortcut() const {
+        return prefix_ + "/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/DUXKUpdate.lnk";
+    }
     ProgramRun UninstallKey(const std::string& tag) {
         return RunProgram({wine_, "reg", "query", kUninstallKey, "/reg:64"}, dir_ + "/" + tag, 120);
     }
@@ -36,7 +38,8 @@ protected:
     // Runs the uninstaller silently. It copies itself away and returns at
     // once: its work is done when the folder has gone.
     ProgramRun Uninstall(const std::string& tag) {
-        ProgramRun run = RunProgram({wine_, "C:\\Program Files\\DUXKUpdate\\uninstall.exe", "/S"}, dir_ + "/" + tag, 120);
+        ProgramRun run =
+            RunProgram({wine_, "C:\\Program Files\\DUXKUpdate\\uninstall.exe", "/S"}, dir_ + "/" + tag, 120);
         for (int i = 0; i < 600 && fs::exists(InstallDir()); ++i) poll(nullptr, 0, 100);
         return run;
     }

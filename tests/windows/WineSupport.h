@@ -247,7 +247,8 @@ protected:
     static void TearDownTestSuite() {
         if (!wineserver_.empty() && !prefix_.empty() && skipReason_.empty())
             RunProgram({wineserver_, "-k"}, scratch_ + "/wineserver-stop", 60);
-        if (!scratch_.empty() && !::testing::Test::HasFailure()) fs::remove_all(scratch_);
+        // Kept when a test failed, with its programs' output and traces.
+        if (!scratch_.empty() && ::testing::UnitTest::GetInstance()->failed_test_count() == 0) fs::remove_all(scratch_);
     }
 
     void SetUp() override {
@@ -297,7 +298,9 @@ protected:
 class WineGui {
 public:
     WineGui(std::string dir, std::string wine, std::string wineserver, std::string driver)
-        : dir_(std::move(dir)), wine_(std::move(wine)), wineserver_(std::move(wineserver)),
+        : dir_(std::move(dir)),
+          wine_(std::move(wine)),
+          wineserver_(std::move(wineserver)),
           driver_(std::move(driver)) {}
     ~WineGui() { Stop(); }
 
@@ -315,8 +318,17 @@ public:
         RunProgram({wineserver_, "-w"}, dir_ + "/wineserver-wait", 60);
         const std::string displayFile = dir_ + "/display";
         fs::remove(displayFile);
-        std::vector<std::string> all{InPath("xvfb-run"), "-a", "-f", dir_ + "/xauth", "-s", "-screen 0 1024x768x24",
-                                     "sh", "-c", "echo \"$DISPLAY\" > \"$0\"; exec \"$@\"", displayFile, wine_};
+        std::vector<std::string> all{InPath("xvfb-run"),
+                                     "-a",
+                                     "-f",
+                                     dir_ + "/xauth",
+                                     "-s",
+                                     "-screen 0 1024x768x24",
+                                     "sh",
+                                     "-c",
+                                     "echo \"$DISPLAY\" > \"$0\"; exec \"$@\"",
+                                     displayFile,
+                                     wine_};
         all.insert(all.end(), args.begin(), args.end());
         started_ = std::chrono::steady_clock::now();
         pid_ = Spawn(all, dir_ + "/gui.out", dir_ + "/gui.err");
