@@ -14,8 +14,10 @@
 //   set|ID|TEXT            put TEXT into its control ID
 //   get|ID|TEXT            wait until control ID holds TEXT; print its text
 //   click|ID               wait until button ID is enabled, then press it
-//   box|CAPTION|TEXT       wait for the message box CAPTION holding TEXT,
-//                          print its text, answer it with OK
+//   bar|ID|N               wait until progress bar ID stands at N or more
+//   box|CAPTION|TEXT       wait for the message box CAPTION holding TEXT and
+//                          print its text; the next steps act on it
+//   ok                     answer the box with OK and wait until it is gone
 //   close                  close the dialog (its close box, again each second
 //                          while it refuses) and wait until it is gone
 //   shot|FILE              save the current window (the frame, the dialog or
@@ -287,24 +289,42 @@ private:
             // Posted: a press may open a modal box.
             PostMessageW(button, BM_CLICK, 0, 0);
             std::printf("click: %d\n", Id(1));
-        } else if (verb == "box") {
-            HWND box = nullptr;
-            std::string text;
+        } else if (verb == "bar") {
+            if (!NeedDialog(error)) return false;
+            LRESULT position = 0;
             if (!WaitFor([&] {
-                    box = FindTopLevel("#32770", Field(1));
-                    text = box ? BoxText(box) : "";
-                    return box && text.find(Field(2)) != std::string::npos;
+                    position = SendDlgItemMessageW(dialog_, Id(1), PBM_GETPOS, 0, 0);
+                    return position >= Id(2);
                 })) {
-                *error = box ? "it says \"" + OneLine(text) + "\"" : "no such box";
+                *error = "it stands at " + std::to_string(position);
                 return false;
             }
-            current_ = box;
+            std::printf("bar %d: %d\n", Id(1), static_cast<int>(position));
+        } else if (verb == "box") {
+            std::string text;
+            if (!WaitFor([&] {
+                    box_ = FindTopLevel("#32770", Field(1));
+                    text = box_ ? BoxText(box_) : "";
+                    return box_ && text.find(Field(2)) != std::string::npos;
+                })) {
+                *error = box_ ? "it says \"" + OneLine(text) + "\"" : "no such box";
+                return false;
+            }
+            current_ = box_;
             std::printf("box %s: %s\n", Field(1).c_str(), OneLine(text).c_str());
+        } else if (verb == "ok") {
+            HWND box = box_;
+            if (!box || !IsWindow(box)) {
+                *error = "no box (wait for one with box|CAPTION|TEXT first)";
+                return false;
+            }
             PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
             if (!WaitFor([&] { return !IsWindow(box); })) {
                 *error = "the box stays after OK";
                 return false;
             }
+            box_ = nullptr;
+            std::printf("answered\n");
         } else if (verb == "close") {
             if (!NeedDialog(error)) return false;
             HWND dialog = dialog_;
@@ -325,6 +345,10 @@ private:
             dialog_ = nullptr;
             std::printf("closed\n");
         } else if (verb == "shot") {
+            // Everything painted first.
+            if (current_)
+                RedrawWindow(current_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+            Sleep(500);
             if (!current_ || !SaveBitmap(current_, Field(1))) {
                 *error = "cannot save the window into " + Field(1);
                 return false;
@@ -343,7 +367,7 @@ private:
     int timeoutMs_ = 60000;
     std::string step_;
     std::vector<std::string> f_;
-    HWND frame_ = nullptr, dialog_ = nullptr, current_ = nullptr;
+    HWND frame_ = nullptr, dialog_ = nullptr, box_ = nullptr, current_ = nullptr;
 };
 
 }  // namespace

@@ -114,12 +114,12 @@ TEST_F(WineAppTest, InstallDriveTheApplicationAndUninstall) {
         // ("appl") when the dialog has ended.
         const size_t before = HostBytes(ReadSimTrace(trace)).size();
         run = gui.Ui("empty", {"menu|32775", "dialog|Firmware Update", "set|1000|" + WindowsPath(empty), "click|1005",
-                               "box|File Error|" + WindowsPath(empty) + ": the file is empty", "close"});
+                               "box|File Error|" + WindowsPath(empty) + ": the file is empty", "ok", "close"});
         ASSERT_EQ(run.status, 0) << run.out;
         EXPECT_EQ(HostBytesUntil(trace, before + 5).substr(before), "appl\n");
 
         run = gui.Ui("update", {"menu|32775", "dialog|Firmware Update", "set|1000|" + WindowsPath(fw), "click|1005",
-                                "box|Success|Firmware transferred successfully", "close", "view|Firmware V9.87"});
+                                "box|Success|Firmware transferred successfully", "ok", "close", "view|Firmware V9.87"});
         ASSERT_EQ(run.status, 0) << run.out;
         const std::string image = ReadAll(fw);
         EXPECT_EQ(sim.Flash().compare(0, image.size(), image), 0) << "the flash holds the new firmware";

@@ -247,7 +247,7 @@ TEST_F(WireTest, WindowsProgramsSendAndWaitAsTheLinuxOnes) {
         ASSERT_TRUE(app.Start({gui, "/port:COM1", "/baud:38400"}));
         const ProgramRun run = app.Ui("update", {"frame", "view|Sensor port opened directly", "menu|32775",
                                                  "dialog|Firmware Update", "set|1000|" + WindowsPath(fw), "click|1005",
-                                                 "box|Success|Firmware transferred successfully", "close"});
+                                                 "box|Success|Firmware transferred successfully", "ok", "close"});
         EXPECT_EQ(run.status, 0) << run.out;
     })));
     CompareWire("duxkupdate.exe update", lin, win, true);
