@@ -44,6 +44,39 @@ std::string ReadBackMessage(const ReadBackResult& r) {
     return {};
 }
 
+ReadBackResult PerformReadBack(ReadBackKind kind, CMainFrameCore& frame, const std::string& file,
+                               const std::vector<uint8_t>& image, std::atomic<double>& progress, bool fast) {
+    ReadBackResult result;
+    result.kind = kind;
+    result.file = file;
+    const std::string port = frame.m_search.szPort, baud = frame.m_search.szBaud;
+    SetFastLink(fast);
+    const uint32_t count = kind == ReadBackKind::Backup ? kFlashSize : static_cast<uint32_t>(image.size());
+    std::vector<uint8_t> data;
+    const bool complete = ReadBackFlash(port.c_str(), baud.c_str(), count, data, &progress, &frame);
+    SetFastLink(false);
+    if (!complete) {
+        result.outcome = ReadBackOutcome::ReadFailed;
+        return result;
+    }
+    if (kind == ReadBackKind::Backup) {
+        // Written only now that every byte has been read: a new file renamed
+        // over the old one, which stays as it was when anything fails.
+        std::string error;
+        if (platform::ReplaceFileAtomically(file, std::string(data.begin(), data.end()), 0644, &error)) {
+            result.outcome = ReadBackOutcome::Saved;
+        } else {
+            result.outcome = ReadBackOutcome::WriteFailed;
+            result.writeError = error;
+        }
+        return result;
+    }
+    result.bytes = image.size();
+    result.difference = CompareImages(image.data(), data.data(), image.size());
+    result.outcome = result.difference.count == 0 ? ReadBackOutcome::Matches : ReadBackOutcome::Differs;
+    return result;
+}
+
 ReadBackDialog::ReadBackDialog(CMainFrameCore& frame, IReadBackView& view, ReadBackKind kind)
     : frame_(frame),
       view_(view),
@@ -111,8 +144,6 @@ bool ReadBackDialog::OnExecute() {
     }
 
     result_ = ReadBackResult{};
-    result_.kind = kind_;
-    result_.file = path;
     DownloadProgress = 0.0;
     progress_ = 0.0;
     ClearUpdateStop();
@@ -121,37 +152,9 @@ bool ReadBackDialog::OnExecute() {
     view_.EnableExecute(false);
     view_.SetStatusText("");
     const bool fast = CommandLineHasFastSwitch(frame_.m_strCmdLine);
-    worker_.Start([this, port = std::string(frame_.m_search.szPort), baud = std::string(frame_.m_search.szBaud),
-                   fast] { Work(port, baud, fast); },
+    worker_.Start([this, path, fast] { result_ = PerformReadBack(kind_, frame_, path, image_, progress_, fast); },
                   [this] { view_.PostWorkerEnded(); });
     return true;
-}
-
-void ReadBackDialog::Work(std::string port, std::string baud, bool fast) {
-    SetFastLink(fast);
-    const uint32_t count = kind_ == ReadBackKind::Backup ? kFlashSize : static_cast<uint32_t>(image_.size());
-    std::vector<uint8_t> data;
-    const bool complete = ReadBackFlash(port.c_str(), baud.c_str(), count, data, &progress_, &frame_);
-    SetFastLink(false);
-    if (!complete) {
-        result_.outcome = ReadBackOutcome::ReadFailed;
-        return;
-    }
-    if (kind_ == ReadBackKind::Backup) {
-        // Written only now that every byte has been read: a new file renamed
-        // over the old one, which stays as it was when anything fails.
-        std::string error;
-        if (platform::ReplaceFileAtomically(result_.file, std::string(data.begin(), data.end()), 0644, &error)) {
-            result_.outcome = ReadBackOutcome::Saved;
-        } else {
-            result_.outcome = ReadBackOutcome::WriteFailed;
-            result_.writeError = error;
-        }
-        return;
-    }
-    result_.bytes = image_.size();
-    result_.difference = CompareImages(image_.data(), data.data(), image_.size());
-    result_.outcome = result_.difference.count == 0 ? ReadBackOutcome::Matches : ReadBackOutcome::Differs;
 }
 
 void ReadBackDialog::OnBrowse() {

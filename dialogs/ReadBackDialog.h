@@ -51,6 +51,15 @@ struct ReadBackResult {
     std::string writeError;      // backup: why the file could not be written
 };
 
+// One read-back, as the dialog's worker (and a console's) runs it: the whole
+// flash read and written into result.file (backup), or as many bytes as the
+// image holds read and compared with it (verify), through the transfer
+// program on the frame's port and rate; progress goes to `progress`. The
+// port is handed back to the frame at the end; failures of the read have
+// been shown in the frame's boxes. fast: the link's fast echoes.
+ReadBackResult PerformReadBack(ReadBackKind kind, CMainFrameCore& frame, const std::string& file,
+                               const std::vector<uint8_t>& image, std::atomic<double>& progress, bool fast);
+
 // The result in the words of duxk backup / duxk verify (their standard
 // output, or the text after "duxk: " for a file that could not be written);
 // empty when the read failed or did not run.
@@ -113,8 +122,6 @@ public:
     const ReadBackResult& Result() const { return result_; }
 
 private:
-    void Work(std::string port, std::string baud, bool fast);
-
     CMainFrameCore& frame_;
     IReadBackView& view_;
     ReadBackKind kind_;

@@ -3,6 +3,8 @@
 // read-back texts, the menu rule and the port options.
 
 #include "dialogs/AppOptions.h"
+#include "dialogs/CalDialog.h"
+#include "dialogs/Document.h"
 #include "dialogs/FileChecks.h"
 #include "dialogs/FrameController.h"
 #include "dialogs/ReadBackDialog.h"
@@ -281,6 +283,133 @@ TEST(FrameControllerTest, ReadBackCommandsFollowSpecificationAndRefusalsBeforeTh
     EXPECT_EQ(ui.Status(), (std::vector<std::string>{"No Sensor!",
                                                      "The sensor is still in its update program: finish the "
                                                      "interrupted update with Firmware Update"}));
+}
+
+struct NoWindow : IMainWindow {
+    bool CallOnWindowThread(const std::function<void()>& fn) override {
+        fn();
+        return true;
+    }
+    void RefreshView() override {}
+};
+
+TEST(FrameControllerTest, ViewTextFollowsTheConnection) {
+    RecordingUi ui;
+    CMainFrameCore core(ui);
+    NoWindow window;
+    FrameController controller(core, window);
+    SearchState& s = core.m_search;
+    struct Case {
+        const char *port, *baud, *identity, *serial, *onlyPort;
+        bool waiting, accepted;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"????", "", "", "", "", true, false, "Searching COM1..COM7 \xE2\x80\xA6"},
+        {"COM3", "9600", "", "", "", false, false, "Searching COM1..COM7 \xE2\x80\xA6"},
+        {"COM3", "9600", "", "", "", true, false, "Searching COM1..COM7 \xE2\x80\xA6\n\nNow trying COM3 at 9600 baud"},
+        {"/dev/ttyUSB0", "4800", "", "", "/dev/ttyUSB0", true, false,
+         "Searching /dev/ttyUSB0 \xE2\x80\xA6\n\nNow trying /dev/ttyUSB0 at 4800 baud"},
+        {"COM1", "38400", " DUX-K52 V5.66 ", "K52A1", "", false, true,
+         "Sensor found\n\nDUX-K52\nFirmware V5.66\nSerial number K52A1\nCOM1, 38400 baud"},
+        {"COM1", "38400", "", "", "", false, true,
+         "Sensor found\n\n(no identity)\nFirmware unknown\nNo serial number reported\nCOM1, 38400 baud"},
+    };
+    for (const Case& c : cases) {
+        std::strcpy(s.szPort, c.port);
+        std::strcpy(s.szBaud, c.baud);
+        std::strcpy(s.szIdentity, c.identity);
+        std::strcpy(s.szSerial, c.serial);
+        std::strcpy(s.szOnlyPort, c.onlyPort);
+        EXPECT_EQ(controller.ViewText(c.waiting, c.accepted), c.text);
+    }
+    core.m_bInUpdateProgram = 1;
+    EXPECT_EQ(controller.ViewText(false, true),
+              "Sensor found in its update program\n\nAn update was interrupted.\nSensor > Firmware Update finishes "
+              "it.\n\nCOM1, 38400 baud");
+}
+
+TEST(DocumentTest, OpensReadsNothingSavesEmptyAndCarriesTheTitle) {
+    TempEnv env;
+    DocumentCore doc;
+    EXPECT_EQ(doc.Caption(), "Unbenannt - DUXKUpdate");
+    const std::string path = env.temp + "/doc.dux";
+    EXPECT_FALSE(doc.OnOpenDocument(path)) << "missing";
+    EXPECT_FALSE(doc.OnOpenDocument(env.temp)) << "a directory";
+    std::ofstream(path) << "content";
+    ASSERT_TRUE(doc.OnOpenDocument(path));
+    EXPECT_EQ(doc.Caption(), "doc.dux - DUXKUpdate");
+    EXPECT_EQ(doc.PathName(), path);
+    ASSERT_TRUE(doc.OnSaveDocument(path));
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    EXPECT_FALSE(doc.OnSaveDocument(env.temp + "/none/x.dux"));
+    EXPECT_EQ(doc.Title(), "doc.dux") << "unchanged by a failed save";
+    doc.OnNewDocument();
+    EXPECT_EQ(doc.Caption(), "Unbenannt - DUXKUpdate");
+}
+
+class FakeReadBackView : public IReadBackView {
+public:
+    void ShowBox(const std::string& text, const std::string& caption, BoxIcon) override {
+        boxes.push_back(caption + ": " + text);
+    }
+    bool AskFile(const FileQuestion& q, std::string& path) override {
+        asked.push_back(q);
+        path = answer;
+        return !answer.empty();
+    }
+    bool AskYesNo(const std::string& text, const std::string& caption) override {
+        boxes.push_back(caption + "? " + text);
+        return yes;
+    }
+    std::string FileText() override { return file; }
+    void SetFileText(const std::string& text) override { file = text; }
+    void SetBars(int, int) override {}
+    void EnableExecute(bool enable) override { execute = enable; }
+    void SetStatusText(const std::string&) override {}
+    void PostWorkerEnded() override {}
+    std::vector<std::string> boxes;
+    std::vector<FileQuestion> asked;
+    std::string file, answer;
+    bool yes = false, execute = false;
+};
+
+TEST(ReadBackTest, RefusalsBeforeTheReadAndTheSaveDialogsConfirmation) {
+    TempEnv env;
+    RecordingUi ui;
+    CMainFrameCore frame(ui);
+    frame.m_bSensorFound = 1;
+    const std::string existing = env.temp + "/old.bin", empty = env.temp + "/empty.bin";
+    std::ofstream(existing) << "old";
+    std::ofstream(empty).close();
+
+    FakeReadBackView view;
+    ReadBackDialog backup(frame, view, ReadBackKind::Backup);
+    backup.OnInitDialog();
+    backup.OnTimer();
+    EXPECT_TRUE(view.execute);
+    view.file = existing;
+    EXPECT_FALSE(backup.OnExecute()) << "answered No";
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0], "Backup Flash? " + existing + " already exists.\nDo you want to replace it?");
+    // Chosen in the save dialog, which asked already: no second question.
+    view.answer = existing;
+    backup.OnBrowse();
+    ASSERT_EQ(view.asked.size(), 1u);
+    EXPECT_TRUE(view.asked[0].save);
+    EXPECT_EQ(view.asked[0].defaultExtension, "bin");
+    EXPECT_EQ(view.asked[0].filters[0].first, "Firmware Files (*.bin)");
+    EXPECT_EQ(view.file, existing);
+
+    FakeReadBackView verifyView;
+    ReadBackDialog verify(frame, verifyView, ReadBackKind::Verify);
+    verifyView.file = empty;
+    EXPECT_FALSE(verify.OnExecute());
+    EXPECT_EQ(verifyView.boxes, std::vector<std::string>{"File Error: " + empty + ": the file is empty"});
+    EXPECT_FALSE(verify.Running());
+    verifyView.answer = existing;
+    verify.OnBrowse();
+    EXPECT_FALSE(verifyView.asked.back().save) << "an open dialog for the firmware";
 }
 
 TEST(AppOptionsTest, PortOptionsAreCheckedInOnePlace) {
