@@ -45,17 +45,21 @@ struct Wire {
     double Gap(size_t at) const { return at ? time[at] - time[at - 1] : 0; }
 };
 
-// The sensor's bytes count from the host's "flsh" on, where there is one:
-// before it the boot entry purges the line, and what the sensor sent before
-// (the search's last lines, its boot answers) depends on when the host looked.
+// The sensor's bytes count from the host's "flsh" on, where there is one
+// (before it the boot entry purges the line, and what the sensor sent before,
+// the search's last lines and its boot answers, depends on when the host
+// looked), up to a closing "appl" (a program closes the port without waiting
+// for its answer).
 Wire WireFrom(const std::vector<TraceChunk>& chunks) {
     Wire w;
     bool sensor = std::none_of(chunks.begin(), chunks.end(),
                                [](const TraceChunk& c) { return c.host && c.bytes.rfind("flsh\n", 0) == 0; });
+    const auto last = std::find_if(chunks.rbegin(), chunks.rend(), [](const TraceChunk& c) { return c.host; });
+    const size_t end = last != chunks.rend() && last->bytes == "appl\n" ? chunks.rend() - last : chunks.size();
     for (size_t i = 0; i < chunks.size(); ++i) {
         const TraceChunk& c = chunks[i];
         if (!c.host) {
-            if (sensor) w.sensor += c.bytes;
+            if (sensor && i < end) w.sensor += c.bytes;
             continue;
         }
         sensor = sensor || c.bytes.rfind("flsh\n", 0) == 0;
@@ -175,9 +179,10 @@ void CompareWire(const std::string& what, const Wire& lin, const Wire& win, bool
     EXPECT_LE(std::fabs(waitShift), kWaitMedian);
     EXPECT_LE(std::fabs(echoShift), kEchoMedian);
     std::printf(
-        "[ wire ] %s: %zu host and %zu sensor bytes alike; %zu echoes, Windows %+.3f s (median); %zu fixed "
-        "waits, Windows %+.3f s (median)\n",
-        what.c_str(), lin.host.size(), lin.sensor.size(), echoes[0].size(), echoShift, waits.size(), waitShift);
+        "[ wire ] %s: %zu host and %zu sensor bytes alike; %zu echoes after %.3f s on Linux, %.3f s on "
+        "Windows (medians); %zu fixed waits, Windows %+.3f s (median)\n",
+        what.c_str(), lin.host.size(), lin.sensor.size(), echoes[0].size(), Median(echoes[0]), Median(echoes[1]),
+        waits.size(), waitShift);
 }
 
 // The programs find the sensor on the port named (at its first rate): a
