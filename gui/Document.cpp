@@ -5,6 +5,7 @@
 #include "gui/MainWnd.h"
 #include "gui/MessageBox.h"
 #include "serial/DUXKSerial.h"
+#include "serial/PortDiagnosis.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -110,6 +111,12 @@ AppCommandLine ParseAppCommandLine(const QStringList& args) {
     // The port is carried whole or not at all: a cut path names another device.
     if (cmd.error.isEmpty() && static_cast<size_t>(QFile::encodeName(cmd.port).size()) >= kPortNameSize)
         cmd.error = QStringLiteral("--port: the name is too long (at most %1 bytes)").arg(kPortNameSize - 1);
+    // A COMn past the last port number names no port: said now, instead of a
+    // search that can only fail.
+    if (cmd.error.isEmpty()) {
+        const std::string range = ComPortRangeProblem(QFile::encodeName(cmd.port).toStdString());
+        if (!range.empty()) cmd.error = QStringLiteral("--port: ") + QString::fromStdString(range);
+    }
     if (cmd.error.isEmpty() && !cmd.baud.isEmpty()) {
         if (cmd.port.isEmpty())
             cmd.error = QStringLiteral("--baud needs --port");
