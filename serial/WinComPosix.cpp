@@ -69,11 +69,24 @@ uint32_t IoErrorCode(int e) {
 // USB serial adapters hold received bytes back for their latency timer
 // (16 ms by default) unless the port asks for low latency; with one echo
 // per byte that wait would come on every byte. Drivers that do not know the
-// request refuse it, which does no harm.
-void RequestLowLatency(int fd) {
+// request refuse it, which does no harm. True when this set the flag (it is
+// taken back on close then).
+bool RequestLowLatency(int fd) {
     serial_struct ss{};
-    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return;
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return false;
     ss.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+}
+
+// The port as open found it: its line settings and, when open set it, the
+// low-latency flag. Every error is ignored: a device that has gone has
+// nothing left to restore.
+void RestorePort(int fd, const SavedLineSettings& line, bool clearLowLatency) {
+    (void)line.Restore(fd);
+    if (!clearLowLatency) return;
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) == 0) return;
+    ss.flags &= ~ASYNC_LOW_LATENCY;
     (void)ioctl(fd, TIOCSSERIAL, &ss);
 }
 
@@ -159,6 +172,9 @@ struct CWinCom::Impl {
     bool overlapped = false;
     bool isPty = false;
     std::string name;
+    // What open changed and close puts back.
+    SavedLineSettings foundLine;
+    bool clearLowLatency = false;
 
     std::mutex mu;  // settings record, operation count, closing flag
     std::condition_variable opsCv;
@@ -620,6 +636,8 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     uint32_t code = ERROR_SUCCESS_CODE;
     termios probe{};
     struct stat opened {};
+    SavedLineSettings foundLine;
+    bool lowLatencySet = false;
     if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || !isatty(fd) || tcgetattr(fd, &probe) != 0) {
         code = ERROR_INVALID_FUNCTION_CODE;
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -627,7 +645,9 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         code = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED_CODE : OpenErrorCode(errno);
     } else {
         (void)ioctl(fd, TIOCEXCL);
-        RequestLowLatency(fd);
+        // The line as it was found, for close to put back.
+        foundLine.Save(fd);
+        lowLatencySet = RequestLowLatency(fd);
     }
     int wakeFd = -1, cancelFd = -1;
     if (code == ERROR_SUCCESS_CODE) {
@@ -638,6 +658,8 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     if (code != ERROR_SUCCESS_CODE) {
         if (wakeFd >= 0) ::close(wakeFd);
         if (cancelFd >= 0) ::close(cancelFd);
+        RestorePort(fd, foundLine, lowLatencySet);
+        (void)ioctl(fd, TIOCNXCL);
         ::close(fd);
         lastError = code;
         return code;
@@ -651,6 +673,8 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         impl_->overlapped = flag;
         impl_->isPty = pty;
         impl_->name = name;
+        impl_->foundLine = foundLine;
+        impl_->clearLowLatency = lowLatencySet;
         impl_->closing = false;
         impl_->settings = PortSettings{};
         impl_->eventMask = 0;
@@ -697,6 +721,19 @@ uint32_t CWinCom::Close() {
     impl_->closing = true;
     PokeEventFd(impl_->cancelFd);
     impl_->opsCv.wait(lock, [this] { return impl_->ops == 0; });
+    // Bytes still on their way go out at the line's rate first (a UART's
+    // queue; for a while at most, flow control may hold them for ever), then
+    // the port gets back what open changed.
+    if (!impl_->isPty) {
+        int queued = 0;
+        const uint32_t baud = impl_->settings.baudRate ? impl_->settings.baudRate : 9600;
+        if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(
+                std::min<uint64_t>(static_cast<uint64_t>(queued) * 12000000u / baud + 2000, 1000000)));
+    }
+    RestorePort(fd, impl_->foundLine, impl_->clearLowLatency);
+    impl_->foundLine.Forget();
+    impl_->clearLowLatency = false;
     (void)ioctl(fd, TIOCNXCL);
     ::close(fd);
     ::close(impl_->wakeFd);
