@@ -1,5 +1,6 @@
 #include "dialogs/AppOptions.h"
 
+#include "serial/PortDiagnosis.h"
 #include "serial/PortMap.h"
 #include "session/MainFrame.h"
 
@@ -106,6 +107,12 @@ AppOptions ParseAppArguments(const std::vector<std::string>& args) {
         cmd.error = "--baud " + cmd.baud + ": not one of " + list;
         break;
     }
+    }
+    // A COMn past the last port number names no port: said now, instead of a
+    // search that can only fail.
+    if (cmd.error.empty() && !cmd.port.empty()) {
+        const std::string range = ComPortRangeProblem(cmd.port);
+        if (!range.empty()) cmd.error = "--port: " + range;
     }
     return cmd;
 }

@@ -87,12 +87,15 @@ void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors) {
     if ((events & EV_RLSD) && IsCarrierOn()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (events & EV_ERR) traceLog.Append(std::string("### Error: ") + LineErrorText(errors) + " ###\n");
     if (events & EV_RXCHAR) {
+        // As much as a terminal holds in one read. A short read took
+        // everything there was; asking again would ask an empty terminal
+        // (see WinComPosix.cpp).
         for (;;) {
-            uint8_t chunk[100];
+            uint8_t chunk[4096];
             uint32_t got = 0;
-            uint32_t code = Read(chunk, sizeof chunk, &got, nullptr, INFINITE_TIMEOUT);
-            if (code != ERROR_SUCCESS_CODE || got == 0) break;
+            if (Read(chunk, sizeof chunk, &got, nullptr, INFINITE_TIMEOUT) != ERROR_SUCCESS_CODE || got == 0) break;
             StoreReceived(chunk, got);
+            if (got < sizeof chunk) break;
         }
     }
 }

@@ -13,6 +13,10 @@
 // not open it says which group grants access (dialout on Debian).
 std::string DescribePortOpenFailure(const std::string& portName, uint32_t code);
 
+// For a name of the COMn form whose number no port can have (COM0,
+// COM2000000): what is wrong with it, naming it; otherwise empty.
+std::string ComPortRangeProblem(const std::string& portName);
+
 // A word as a POSIX shell reads it back unchanged (quoted when it holds
 // anything but letters, digits and /._-+:@,=%).
 std::string ShellQuote(const std::string& word);

@@ -74,6 +74,7 @@ std::string ShellQuote(const std::string& word) {
 }
 
 std::string DescribePortOpenFailure(const std::string& portName, uint32_t code) {
+    if (const std::string range = ComPortRangeProblem(portName); !range.empty()) return range;
     std::string device = ResolvePortName(portName);
     char real[PATH_MAX];
     if (!device.empty() && ::realpath(device.c_str(), real)) device = real;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 std::string DescribePortOpenFailure(const std::string& portName, uint32_t code) {
+    if (const std::string range = ComPortRangeProblem(portName); !range.empty()) return range;
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:

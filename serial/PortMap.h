@@ -7,8 +7,19 @@
 #include <string>
 #include <vector>
 
-// The port number of a name "COMn" (letters in any case, n >= 1), else 0.
+// The highest port number a COMn name can stand for. Windows numbers its
+// serial ports COM1 to COM256 (its port settings offer no higher number), and
+// the port map gives the same names meaning here. A higher number names no
+// port on either system.
+constexpr int kMaxComPortNumber = 256;
+
+// The port number of a name "COMn" (letters in any case, n from 1 to
+// kMaxComPortNumber), else 0.
 int ComPortNumber(const std::string& name);
+// Whether the name is "COM" (any case) followed by digits only, whatever the
+// number: such a name is a port name, never a file name, so that "COM0" and
+// "COM2000000" name no port rather than a file of that name.
+bool HasComPortForm(const std::string& name);
 
 // False where COMn are the system's own ports (Windows): then the map
 // directory is empty, MapPort and UnmapPort fail, ListPortMap shows which of
@@ -25,10 +36,13 @@ std::string PortMapDir();
 bool PortMapIsExplicit();
 
 // The device path that opening `name` uses. "COMn": the link in the map
-// directory; without one, the n-th serial device found on the machine (see
-// AssignPorts), unless DUXK_PORTS_DIR is set: then only its links count and
-// the result is empty (the port does not exist). Any other name is returned
-// unchanged.
+// directory; without one, the n-th serial device found on the machine (as
+// ListPortMap assigns them), unless DUXK_PORTS_DIR is set: then only its
+// links count and the result is empty (the port does not exist). A name of
+// the COMn form with a number outside 1..kMaxComPortNumber gives an empty
+// result too. Any other name is returned unchanged. Found without a table
+// of the ports below n: the map directory and the devices are looked at
+// once each.
 std::string ResolvePortName(const std::string& name);
 
 // Links COMn to device in the map directory (creating the directory, and

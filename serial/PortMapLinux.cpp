@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <iterator>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,31 +111,59 @@ bool TtyHasUart(const std::string& root, const std::string& name) {
     return Exists(dir + "/device");
 }
 
+// The links com1..com<last> of the map directory, by number, found by
+// reading the directory (never by trying every number up to `last`).
+std::map<int, std::string> MapLinks(int last) {
+    std::map<int, std::string> links;
+    const std::string dir = PortMapDir();
+    if (dir.empty()) return links;
+    for (const std::string& path : ListDir(dir, "com")) {
+        const std::string digits = path.substr(dir.size() + 4);
+        const int n = ComPortNumber("COM" + digits);
+        // Only the name MapPort gives the link counts ("com3", not "com03").
+        if (n < 1 || n > last || std::to_string(n) != digits || !IsLink(path)) continue;
+        links[n] = path;
+    }
+    return links;
+}
+
+// What a mapped COMn stands for: the link's target as the link holds it.
+void FillMapped(PortMapEntry& e, const std::string& link) {
+    e.mapped = true;
+    char buf[4096];
+    ssize_t len = readlink(link.c_str(), buf, sizeof buf - 1);
+    e.device = len > 0 ? std::string(buf, static_cast<size_t>(len)) : link;
+    e.present = Exists(link);
+}
+
+// The devices that COMn without links take, in order: those found on the
+// machine that no present link among `links` names.
+std::vector<SerialDevice> UnlinkedDevices(const std::map<int, std::string>& links) {
+    std::set<std::string> linked;
+    for (const auto& [n, link] : links)
+        if (Exists(link)) linked.insert(Canonical(link));
+    std::vector<SerialDevice> out;
+    for (SerialDevice& d : DiscoverSerialDevices())
+        if (!linked.count(d.node)) out.push_back(std::move(d));
+    return out;
+}
+
 // COM1..COMcount: links of the map directory first; without DUXK_PORTS_DIR
 // the others take the devices found that no link names, in order.
 std::vector<PortMapEntry> AssignPorts(int count) {
+    const std::map<int, std::string> links = MapLinks(count);
     std::vector<PortMapEntry> out;
-    std::set<std::string> linked;
     for (int n = 1; n <= count; ++n) {
         PortMapEntry e;
         e.name = "COM" + std::to_string(n);
-        std::string link = LinkPath(n);
-        if (IsLink(link)) {
-            e.mapped = true;
-            char buf[4096];
-            ssize_t len = readlink(link.c_str(), buf, sizeof buf - 1);
-            e.device = len > 0 ? std::string(buf, static_cast<size_t>(len)) : link;
-            e.present = Exists(link);
-            if (e.present) linked.insert(Canonical(link));
-        }
+        if (auto it = links.find(n); it != links.end()) FillMapped(e, it->second);
         out.push_back(e);
     }
     if (PortMapIsExplicit()) return out;
-    std::vector<SerialDevice> devices = DiscoverSerialDevices();
+    const std::vector<SerialDevice> devices = UnlinkedDevices(links);
     auto next = devices.begin();
     for (PortMapEntry& e : out) {
         if (e.mapped) continue;
-        while (next != devices.end() && linked.count(next->node)) ++next;
         if (next == devices.end()) break;
         e.device = next->path;
         e.kind = next->kind;
@@ -141,6 +171,17 @@ std::vector<PortMapEntry> AssignPorts(int count) {
         ++next;
     }
     return out;
+}
+
+// The device of COMn that has no link of its own: the one AssignPorts(max(n,
+// 7)) gives it, worked out from the links and devices there are.
+std::string UnlinkedPortDevice(int n) {
+    const std::map<int, std::string> links = MapLinks(std::max(n, 7));
+    // COMn takes the device after those taken by the unlinked ports below it.
+    const size_t index =
+        static_cast<size_t>(n - 1) - static_cast<size_t>(std::distance(links.begin(), links.lower_bound(n)));
+    const std::vector<SerialDevice> devices = UnlinkedDevices(links);
+    return index < devices.size() ? devices[index].path : std::string();
 }
 
 }  // namespace
@@ -166,12 +207,13 @@ std::string PortMapDir() {
 }
 
 std::string ResolvePortName(const std::string& name) {
-    int n = ComPortNumber(name);
-    if (n == 0) return name;
+    if (!HasComPortForm(name)) return name;
+    const int n = ComPortNumber(name);
+    if (n == 0) return std::string();  // COM0, or past the last port number
     std::string link = LinkPath(n);
     if (IsLink(link)) return link;
     if (PortMapIsExplicit()) return std::string();
-    return AssignPorts(std::max(n, 7))[static_cast<size_t>(n - 1)].device;
+    return UnlinkedPortDevice(n);
 }
 
 bool MapPort(const std::string& comName, const std::string& device, std::string* error) {

@@ -43,8 +43,9 @@ bool PortMapIsExplicit() { return false; }
 std::string PortMapDir() { return {}; }
 
 std::string ResolvePortName(const std::string& name) {
+    if (!HasComPortForm(name)) return name;
     const int n = ComPortNumber(name);
-    if (n == 0) return name;
+    if (n == 0) return {};  // COM0, or past the last port number
     return "\\\\.\\COM" + std::to_string(n);
 }
 

@@ -12,6 +12,17 @@
 // bounded by the time-out, so an operation that timed out has nothing left
 // outstanding, and concurrent operations on different threads each wait on
 // their own poll set: none can complete or cancel another.
+//
+// The comm-event wait and the device-gone check never look at a terminal
+// that has no input. A poll() or read() on such a terminal first waits for
+// the kernel's input work on it (the worker that moves received bytes to
+// the line discipline) to finish, and on a busy machine that worker, having
+// just woken the reader and been preempted by it, can wait for a processor
+// for longer than the protocol's one-second byte time-out. So the event
+// thread waits on an edge-triggered epoll set (an edge is reported only once
+// input is there), a read that follows an edge stops after a short read (it
+// took everything there was), and the device-gone check asks the terminal
+// for its window size, which a hung-up terminal refuses, instead of polling.
 
 #include "serial/WinCom.h"
 
@@ -29,6 +40,7 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -69,11 +81,24 @@ uint32_t IoErrorCode(int e) {
 // USB serial adapters hold received bytes back for their latency timer
 // (16 ms by default) unless the port asks for low latency; with one echo
 // per byte that wait would come on every byte. Drivers that do not know the
-// request refuse it, which does no harm.
-void RequestLowLatency(int fd) {
+// request refuse it, which does no harm. True when this set the flag (it is
+// taken back on close then).
+bool RequestLowLatency(int fd) {
     serial_struct ss{};
-    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return;
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return false;
     ss.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+}
+
+// The port as open found it: its line settings and, when open set it, the
+// low-latency flag. Every error is ignored: a device that has gone has
+// nothing left to restore.
+void RestorePort(int fd, const SavedLineSettings& line, bool clearLowLatency) {
+    (void)line.Restore(fd);
+    if (!clearLowLatency) return;
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) == 0) return;
+    ss.flags &= ~ASYNC_LOW_LATENCY;
     (void)ioctl(fd, TIOCSSERIAL, &ss);
 }
 
@@ -156,9 +181,13 @@ struct CWinCom::Impl {
     std::atomic<int> fd{-1};
     int wakeFd = -1;    // eventfd: mask changes, stop requests, new output
     int cancelFd = -1;  // eventfd: raised by Close to end every blocked operation
+    int waitSet = -1;   // epoll: wakeFd, cancelFd and the port (edge-triggered)
     bool overlapped = false;
     bool isPty = false;
     std::string name;
+    // What open changed and close puts back.
+    SavedLineSettings foundLine;
+    bool clearLowLatency = false;
 
     std::mutex mu;  // settings record, operation count, closing flag
     std::condition_variable opsCv;
@@ -175,13 +204,16 @@ struct CWinCom::Impl {
     // configured rate is kept here (NowUs), and the output counts as drained
     // from then on, as a UART's would.
     std::atomic<uint64_t> ptyTxFreeUs{0};
-    std::atomic<uint64_t> readGeneration{0};
+    // Set by a read after an edge that filled its buffer: more may be
+    // waiting, which no new edge announces.
+    std::atomic<bool> rxMaybeLeft{false};
+    // A wait saw the port hang up (the device went away).
+    std::atomic<bool> hungUp{false};
     std::atomic<uint32_t> lineErrors{0};
 
     // State of the comm-event wait (one waiter at a time).
     std::mutex waitMu;
-    bool rxReported = false;
-    uint64_t rxReportedGeneration = 0;
+    bool rxEdge = false;  // input arrived and has not been reported yet
     bool icountOk = false;
     serial_icounter_struct icount{};
     bool modemOk = false;
@@ -366,13 +398,19 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
         int pollMs = deadline.RemainingMs();
         int64_t drainUs = -1;  // a pseudo-terminal's modelled drain, to the microsecond
 
-        // Received bytes: reported once until somebody reads.
-        if (rxReported && readGeneration.load() != rxReportedGeneration) rxReported = false;
-        const bool watchRx = (mask & (EV_RXCHAR | EV_RXFLAG)) && !rxReported;
+        // Received bytes: each arrival is reported once (the reads that
+        // follow take everything; an edge comes with the next arrival).
+        if (rxMaybeLeft.exchange(false)) rxEdge = true;
+        if (rxEdge && (mask & (EV_RXCHAR | EV_RXFLAG))) {
+            rxEdge = false;
+            ev |= EV_RXCHAR & mask;
+        }
+        // The device went away (or the far end of a pseudo-terminal
+        // closed): said once the input that came before it is reported.
+        if (hungUp.load() && !(ev & mask)) return ERROR_DEVICE_NOT_CONNECTED_CODE;
         auto shorten = [&pollMs](int ms) {
             if (pollMs < 0 || ms < pollMs) pollMs = ms;
         };
-        if (rxReported) shorten(20);
 
         // Output drained: watch the driver's output queue after a write.
         if (txPending.load()) {
@@ -419,41 +457,37 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
         }
         if (pollMs == 0) return ERROR_TIMEOUT_CODE;
 
-        pollfd pf[3] = {
-            {wakeFd, POLLIN, 0},
-            {cancelFd, POLLIN, 0},
-            {portFd, static_cast<short>(watchRx ? POLLIN : 0), 0},
-        };
-        int r;
+        // With a drain to time, the wait is as long as the drain (to the
+        // microsecond); otherwise the poll time (-1: until an event).
+        timespec ts{};
+        const timespec* limit = nullptr;
         if (drainUs >= 0 && (pollMs < 0 || drainUs < int64_t{pollMs} * 1000)) {
-            const timespec ts{static_cast<time_t>(drainUs / 1000000), static_cast<long>(drainUs % 1000000) * 1000};
-            r = ppoll(pf, 3, &ts, nullptr);
-        } else {
-            r = poll(pf, 3, pollMs);
+            ts = {static_cast<time_t>(drainUs / 1000000), static_cast<long>(drainUs % 1000000) * 1000};
+            limit = &ts;
+        } else if (pollMs >= 0) {
+            ts = {static_cast<time_t>(pollMs / 1000), static_cast<long>(pollMs % 1000) * 1000000};
+            limit = &ts;
         }
+        epoll_event got[3];
+        const int r = epoll_pwait2(waitSet, got, 3, limit, nullptr);
         if (r < 0) {
             if (errno == EINTR) continue;
             return IoErrorCode(errno);
         }
-        if (pf[1].revents) return ERROR_OPERATION_ABORTED_CODE;
-        if (pf[0].revents) {
+        uint32_t portEvents = 0;
+        bool woken = false;
+        for (int k = 0; k < r; ++k) {
+            if (got[k].data.fd == cancelFd) return ERROR_OPERATION_ABORTED_CODE;
+            if (got[k].data.fd == wakeFd) woken = true;
+            if (got[k].data.fd == portFd) portEvents |= got[k].events;
+        }
+        if (portEvents & EPOLLIN) rxEdge = true;
+        if (woken) {
             DrainEventFd(wakeFd);
             if ((stop && stop->load()) || maskGeneration.load() != generation) return ERROR_SUCCESS_CODE;
         }
-        if (pf[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            // The device went away (or the far end of a pseudo-terminal
-            // closed): report it instead of waking up again and again.
-            return pf[2].revents & POLLNVAL ? ERROR_INVALID_HANDLE_CODE : ERROR_DEVICE_NOT_CONNECTED_CODE;
-        }
-        if (pf[2].revents & POLLIN) {
-            rxReported = true;
-            rxReportedGeneration = readGeneration.load();
-            uint32_t rx = EV_RXCHAR & mask;
-            if (rx) {
-                *fired = rx;
-                return ERROR_SUCCESS_CODE;
-            }
-        }
+        // An edge is reported once: a hang-up is kept until it is said.
+        if (portEvents & (EPOLLHUP | EPOLLERR)) hungUp.store(true);
     }
 }
 
@@ -537,6 +571,13 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
         ssize_t n = read(portFd, data + *got, count - *got);
         if (n > 0) {
             *got += static_cast<uint32_t>(n);
+            // One read takes all there is: asking again would ask an empty
+            // terminal (see the top of this file). A read that filled the
+            // buffer may have left more, which no edge will announce.
+            if (immediate) {
+                if (*got == count) rxMaybeLeft.store(true);
+                break;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -558,7 +599,7 @@ uint32_t CWinCom::Impl::DoRead(int portFd, uint8_t* data, uint32_t count, uint32
             break;
         }
     }
-    readGeneration.fetch_add(1);
+    if (code == ERROR_DEVICE_NOT_CONNECTED_CODE) hungUp.store(true);
     return code;
 }
 
@@ -577,9 +618,16 @@ bool CWinCom::IsDeviceGone() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     const int fd = impl_->fd.load();
     if (fd < 0) return false;
-    // No events asked for: poll reports only hang-up, error and a dead handle.
-    pollfd pf{fd, 0, 0};
-    return poll(&pf, 1, 0) > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (impl_->hungUp.load()) return true;
+    // Not poll(): on a terminal without input it would wait for the input
+    // work in progress (see the top of this file). A terminal that has been
+    // hung up (its adapter unplugged, the far end of a pseudo-terminal
+    // closed) refuses every request with EIO; the window size is one that
+    // touches neither the input nor the line settings.
+    winsize ws{};
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 || (errno != EIO && errno != ENXIO && errno != ENODEV)) return false;
+    impl_->hungUp.store(true);
+    return true;
 }
 
 std::string CWinCom::PortName() const {
@@ -620,6 +668,8 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
     uint32_t code = ERROR_SUCCESS_CODE;
     termios probe{};
     struct stat opened {};
+    SavedLineSettings foundLine;
+    bool lowLatencySet = false;
     if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || !isatty(fd) || tcgetattr(fd, &probe) != 0) {
         code = ERROR_INVALID_FUNCTION_CODE;
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -627,17 +677,31 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         code = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED_CODE : OpenErrorCode(errno);
     } else {
         (void)ioctl(fd, TIOCEXCL);
-        RequestLowLatency(fd);
+        // The line as it was found, for close to put back.
+        foundLine.Save(fd);
+        lowLatencySet = RequestLowLatency(fd);
     }
-    int wakeFd = -1, cancelFd = -1;
+    int wakeFd = -1, cancelFd = -1, waitSet = -1;
     if (code == ERROR_SUCCESS_CODE) {
         wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         cancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (wakeFd < 0 || cancelFd < 0) code = IoErrorCode(errno);
+        waitSet = epoll_create1(EPOLL_CLOEXEC);
+        if (wakeFd < 0 || cancelFd < 0 || waitSet < 0) code = IoErrorCode(errno);
+        const std::pair<int, uint32_t> watched[] = {{wakeFd, EPOLLIN}, {cancelFd, EPOLLIN}, {fd, EPOLLIN | EPOLLET}};
+        for (const auto& [watchedFd, events] : watched) {
+            epoll_event e{};
+            e.events = events;
+            e.data.fd = watchedFd;
+            if (code == ERROR_SUCCESS_CODE && epoll_ctl(waitSet, EPOLL_CTL_ADD, watchedFd, &e) != 0)
+                code = IoErrorCode(errno);
+        }
     }
     if (code != ERROR_SUCCESS_CODE) {
+        if (waitSet >= 0) ::close(waitSet);
         if (wakeFd >= 0) ::close(wakeFd);
         if (cancelFd >= 0) ::close(cancelFd);
+        RestorePort(fd, foundLine, lowLatencySet);
+        (void)ioctl(fd, TIOCNXCL);
         ::close(fd);
         lastError = code;
         return code;
@@ -648,20 +712,27 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         std::lock_guard<std::mutex> lock(impl_->mu);
         impl_->wakeFd = wakeFd;
         impl_->cancelFd = cancelFd;
+        impl_->waitSet = waitSet;
         impl_->overlapped = flag;
         impl_->isPty = pty;
         impl_->name = name;
+        impl_->foundLine = foundLine;
+        impl_->clearLowLatency = lowLatencySet;
         impl_->closing = false;
         impl_->settings = PortSettings{};
         impl_->eventMask = 0;
         impl_->firedEvents = 0;
         impl_->txPending = false;
         impl_->ptyTxFreeUs = 0;
+        impl_->rxMaybeLeft = false;
+        impl_->hungUp = false;
         impl_->fd = fd;
     }
     {
         std::lock_guard<std::mutex> lock(impl_->waitMu);
-        impl_->rxReported = false;
+        // Input that came before the open announces itself by the edge the
+        // epoll set reports for it at once.
+        impl_->rxEdge = false;
         impl_->ResetStatusBaseline(fd);
     }
     lastError = ERROR_SUCCESS_CODE;
@@ -697,11 +768,25 @@ uint32_t CWinCom::Close() {
     impl_->closing = true;
     PokeEventFd(impl_->cancelFd);
     impl_->opsCv.wait(lock, [this] { return impl_->ops == 0; });
+    // Bytes still on their way go out at the line's rate first (a UART's
+    // queue; for a while at most, flow control may hold them for ever), then
+    // the port gets back what open changed.
+    if (!impl_->isPty) {
+        int queued = 0;
+        const uint32_t baud = impl_->settings.baudRate ? impl_->settings.baudRate : 9600;
+        if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(
+                std::min<uint64_t>(static_cast<uint64_t>(queued) * 12000000u / baud + 2000, 1000000)));
+    }
+    RestorePort(fd, impl_->foundLine, impl_->clearLowLatency);
+    impl_->foundLine.Forget();
+    impl_->clearLowLatency = false;
     (void)ioctl(fd, TIOCNXCL);
     ::close(fd);
     ::close(impl_->wakeFd);
     ::close(impl_->cancelFd);
-    impl_->wakeFd = impl_->cancelFd = -1;
+    ::close(impl_->waitSet);
+    impl_->wakeFd = impl_->cancelFd = impl_->waitSet = -1;
     impl_->fd = -1;
     impl_->closing = false;
     impl_->name.clear();

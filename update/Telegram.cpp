@@ -24,15 +24,17 @@
 
 namespace {
 
-// Telegram bodies are built in place here; neither buffer is cleared between
-// operations, so a check of the reply sees what the last reply left.
+// Telegram bodies are built in place here. The reply buffer is cleared
+// before every reply is received, and again when a reply turns out not to
+// fit its telegram: a check of the reply never sees a byte of an earlier one.
 uint8_t g_body[249];
-uint8_t g_reply[256];
+uint8_t g_reply[kTelegramReplyBufferSize];
 // The length byte of the last reply (-1 when none arrived).
 int g_replyLength = -1;
 
 constexpr uint8_t kErrorReply = 0x20;
 constexpr uint8_t kEraseCommand = 0x27;
+constexpr uint8_t kReadCommand = 0x24;
 
 // A pause of the flash sequence; fast mode has none: the transfer program
 // is paced by the echoes alone.
@@ -79,7 +81,33 @@ int RunOperation(int count, bool perByte, uint8_t expected, const char* failText
 
 void NoCheck(TelegramResult&) {}
 
+// Whether a reply of `length` body bytes can answer the telegram `body`:
+// the error reply has two bytes whatever the command; every other reply has
+// the length its command gives it.
+bool ReplyLengthFits(const uint8_t* body, int count, const uint8_t* reply, int length) {
+    if (length == 2 && reply[0] == kErrorReply) return true;
+    const int expected = count > 0 ? TelegramReplyLengthFor(body, count) : -1;
+    return expected < 0 || length == expected;
+}
+
 }  // namespace
+
+int TelegramReplyLengthFor(const uint8_t* body, int count) {
+    if (count < 1) return -1;
+    switch (body[0]) {
+    case 0x21: return 9;  // 0xA1, manufacturer code (4), device code (4)
+    case 0x22:            // 0xA2, 'D'
+    case 0x23: return 2;  // 0xA3, 'F'
+    case kReadCommand:
+        // 0xA4, width index, address (4), count (4), then the bytes read.
+        return count >= 10 ? static_cast<int>(std::min<uint32_t>(GetLong(body + 6), 0x10000)) + 10 : -1;
+    case 0x25:                     // 0xA5, status, stop address (4)
+    case kEraseCommand: return 6;  // 0xA7, status, stop address (4)
+    case 0x26: return 5;           // 0xA6, sum (4)
+    case 0x49: return 1;           // 0x48
+    default: return -1;
+    }
+}
 
 const uint8_t* TelegramReplyBuffer() { return g_reply; }
 
@@ -105,6 +133,7 @@ int SendTelegram(const uint8_t* body, int count, bool perByte) {
 int ReceiveTelegram(uint8_t* reply) {
     uint8_t length = 0;
     g_replyLength = -1;
+    std::memset(reply, 0, kTelegramReplyBufferSize);
     if (ReadBytes(&length, 1, true) != 1) return 0x113;
     g_replyLength = length;
     if (ReadBytes(reply, length, true) != length) return 0x113;
@@ -130,6 +159,17 @@ TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte) {
     const bool erasing = FastLink() ? count > 0 && body[0] == kEraseCommand : erase > 0.99 && erase <= 99.0;
     if (erasing) GetSensorChannel().WaitReceived(10000);
     result.code = ReceiveTelegram(g_reply);
+    // A reply whose checksum fits but whose length does not (three zero
+    // bytes, a byte lost together with its share of the sum) answers nothing:
+    // it is a failed telegram, and none of its bytes may be taken.
+    if (result.code == 0 && !ReplyLengthFits(body, count, g_reply, g_replyLength)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "reply of %d bytes to telegram 0x%02X, %d expected", g_replyLength,
+                      count > 0 ? body[0] : 0, TelegramReplyLengthFor(body, count));
+        GetSensorChannel().TraceLine(text);
+        std::memset(g_reply, 0, sizeof g_reply);
+        return {"reply of the wrong length", 0x905};
+    }
     if (g_reply[0] == kErrorReply) {
         switch (g_reply[1]) {
         case 0xF0: result = {"parity", 0x901}; break;

@@ -120,11 +120,21 @@ struct TelegramResult {
     const char* text;
     int code;
 };
+// A reply's body is at most 255 bytes (its length byte); the buffer that
+// ReceiveTelegram fills, and clears first, holds this many.
+constexpr int kTelegramReplyBufferSize = 256;
 int SendTelegram(const uint8_t* body, int count, bool perByte);
 int ReceiveTelegram(uint8_t* reply);
+// Sends the telegram and receives its reply. A reply whose length does not
+// fit the telegram (TelegramReplyLengthFor; 2 for an error reply) fails with
+// 0x905 and leaves the reply buffer cleared.
 TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte);
 bool CheckRetry(int& attempts);
-// The reply buffer as the last reply left it (256 bytes).
+// The body length of the transfer program's reply to the telegram `body`
+// (other than its error reply); -1 for a command it has no reply for.
+int TelegramReplyLengthFor(const uint8_t* body, int count);
+// The reply buffer as the last reply left it (kTelegramReplyBufferSize
+// bytes): cleared before each reply and after one of the wrong length.
 const uint8_t* TelegramReplyBuffer();
 // The length byte of the last reply, -1 when it did not arrive.
 int TelegramReplyLength();

@@ -215,8 +215,12 @@ TEST(MainWindowTest, CommandLineFlagsTraceAndDocument) {
          {QStringList{QStringLiteral("--baud"), QStringLiteral("9600")},
           QStringList{QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("/baud:1234")},
           QStringList{QStringLiteral("--port")}, QStringList{QStringLiteral("/port:")},
-          QStringList{QStringLiteral("--port"), QString(5000, QLatin1Char('p'))}})
+          QStringList{QStringLiteral("--port"), QString(5000, QLatin1Char('p'))},
+          QStringList{QStringLiteral("/port:COM999999999")}, QStringList{QStringLiteral("--port=com257")}})
         EXPECT_FALSE(parse(bad).error.isEmpty()) << bad.join(' ').toStdString();
+    EXPECT_EQ(parse({QStringLiteral("/port:COM2000000")}).error,
+              QStringLiteral("--port: COM2000000 is not a port name: COM ports are numbered from COM1 to COM256"));
+    EXPECT_TRUE(parse({QStringLiteral("/port:COM256")}).error.isEmpty());
 
     // The empty document: open reads nothing, save writes an empty file, new
     // goes back to the untitled title; the caption follows.

@@ -7,8 +7,11 @@
 
 #include "PtyTestSupport.h"
 
+#include <csignal>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -27,6 +30,36 @@ TEST(PortFault, DeviceGoneOnlyAfterTheFarEndCloses) {
     EXPECT_TRUE(port.IsDeviceGone());
     port.Close();
     EXPECT_FALSE(port.IsDeviceGone());
+}
+
+TEST(PortFault, TerminalHungUpLikeAnUnpluggedAdapterIsGone) {
+    // An adapter pulled out hangs its terminal up, which (unlike the far end
+    // of a pseudo-terminal closing) wakes waiters only as input would. Both
+    // the event thread and the device-gone check see it.
+    if (geteuid() != 0) GTEST_SKIP() << "vhangup() needs CAP_SYS_TTY_CONFIG";
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_EQ(ch.Open(pty.slave().c_str(), 4000, 4000, true), 0u);
+    ASSERT_EQ(ch.SetEventMask(0x01FD), 0u);
+    EXPECT_FALSE(ch.IsDeviceGone());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The terminal becomes the controlling terminal of a new session,
+        // whose leader hangs it up.
+        signal(SIGHUP, SIG_IGN);
+        setsid();
+        const int fd = open(pty.slave().c_str(), O_RDWR);
+        _exit(fd >= 0 && ioctl(fd, TIOCSCTTY, 1) == 0 && vhangup() == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(ch.IsDeviceGone());
+    EXPECT_TRUE(WaitFor([&] { return ch.HasEventThreadFailed(); }, 5000));
+    EXPECT_TRUE(ch.IsReceiveEnded());
+    ch.Close();
 }
 
 TEST(PortFault, HeldPortIsReportedInUse) {

@@ -40,6 +40,10 @@ TEST(PortMapNames, ComPortNumber) {
     EXPECT_EQ(ComPortNumber("COM"), 0);
     EXPECT_EQ(ComPortNumber("COM1x"), 0);
     EXPECT_EQ(ComPortNumber("/dev/ttyUSB0"), 0);
+    // Up to the last port number, and no number past it however long.
+    EXPECT_EQ(ComPortNumber("COM256"), 256);
+    for (const char* past : {"COM257", "COM2000000", "COM999999999", "COM4294967297", "COM99999999999999999999999"})
+        EXPECT_EQ(ComPortNumber(past), 0) << past;
 }
 
 TEST(PortMapNames, DefaultDirectory) {
@@ -157,6 +161,28 @@ TEST_F(PortDiscoveryTest, LinkInTheDefaultDirectoryWinsAndItsDeviceIsNotRepeated
     // A dangling link still wins: that COMn does not open.
     CWinCom port;
     EXPECT_EQ(port.Open("COM5", 0, 0, false), ERROR_FILE_NOT_FOUND_CODE);
+}
+
+TEST_F(PortDiscoveryTest, ComNumbersPastTheLastPortAreNoPortsAndHighOnesNeedNoTable) {
+    TypicalTree();
+    for (const std::string name : {"COM257", "COM2000000", "COM999999999", "COM0"}) {
+        EXPECT_EQ(ResolvePortName(name), "") << name;
+        CWinCom port;
+        EXPECT_EQ(port.Open(name.c_str(), 0, 0, false), ERROR_FILE_NOT_FOUND_CODE) << name;
+        EXPECT_EQ(DescribePortOpenFailure(name, ERROR_FILE_NOT_FOUND_CODE),
+                  name + " is not a port name: COM ports are numbered from COM1 to COM256");
+    }
+    // Ports above COM7 take what a table of every port below them would give.
+    std::string err;
+    ASSERT_TRUE(MapPort("COM2", Dev("ttyACM2"), &err)) << err;
+    ASSERT_TRUE(MapPort("COM5", "/dev/duxk-unplugged", &err)) << err;
+    ASSERT_TRUE(MapPort("COM9", Dev("ttyS0"), &err)) << err;
+    ASSERT_TRUE(MapPort("COM256", Dev("ttyS10"), &err)) << err;
+    EXPECT_EQ(ResolvePortName("COM7"), Dev("ttyS0"));
+    EXPECT_EQ(ResolvePortName("COM8"), Dev("ttyS3"));
+    EXPECT_EQ(ResolvePortName("COM9"), root + "/config/duxkupdate/ports/com9");
+    EXPECT_EQ(ResolvePortName("COM10"), "");
+    EXPECT_EQ(ResolvePortName("com256"), root + "/config/duxkupdate/ports/com256");
 }
 
 TEST_F(PortDiscoveryTest, OnlyTheExplicitMapCountsAndNoDevicesMeansNoPorts) {

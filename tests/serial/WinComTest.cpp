@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 
 #include <atomic>
 #include <mutex>
@@ -98,6 +99,73 @@ TEST(WinCom, OpenFailuresAndReopen) {
     EXPECT_EQ(second.Open(pty.slave().c_str(), 0, 0, false), 0u);
     EXPECT_TRUE(second.IsOpen());
     unsetenv("DUXK_PORTS_DIR");
+}
+
+TEST(WinCom, CloseGivesTheLineBackAsOpenFoundIt) {
+    // However the port is closed, the terminal's settings are those it had
+    // before the open; with the far end gone there is nothing to give back,
+    // and no error either.
+    const struct {
+        const char* how;
+        std::function<void(Pty&)> useAndClose;
+        bool farEndGone;
+    } cases[] = {
+        {"Close",
+         [](Pty& pty) {
+             CWinCom port;
+             ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+             ASSERT_EQ(port.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
+             EXPECT_EQ(port.Close(), 0u);
+         },
+         false},
+        {"destructor, event thread running",
+         [](Pty& pty) {
+             RecordingPort port;
+             ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+             ASSERT_EQ(port.SetFlowControl(2), 0u);
+             ASSERT_EQ(port.SetParams(57600, 7, ODDPARITY, ONESTOPBIT), 0u);
+         },
+         false},
+        {"Close after the far end went away",
+         [](Pty& pty) {
+             RecordingPort port;
+             ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+             ASSERT_EQ(port.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
+             pty.CloseMaster();
+             EXPECT_EQ(port.Close(), 0u);
+             EXPECT_EQ(port.LastError(), 0u);
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        Pty pty;
+        ASSERT_TRUE(pty.ok());
+        // A line as a shell leaves it: canonical, echoing, at 4800 baud.
+        const int probe = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(probe, 0);
+        termios before{};
+        ASSERT_EQ(tcgetattr(probe, &before), 0);
+        before.c_lflag |= ICANON | ECHO | ISIG;
+        before.c_iflag |= ICRNL | IXON;
+        before.c_cc[VMIN] = 3;
+        cfsetspeed(&before, B4800);
+        ASSERT_EQ(tcsetattr(probe, TCSANOW, &before), 0);
+        ASSERT_EQ(tcgetattr(probe, &before), 0);
+
+        c.useAndClose(pty);
+        if (!c.farEndGone) {
+            termios after{};
+            ASSERT_EQ(tcgetattr(probe, &after), 0);
+            EXPECT_EQ(after.c_iflag, before.c_iflag);
+            EXPECT_EQ(after.c_oflag, before.c_oflag);
+            EXPECT_EQ(after.c_cflag, before.c_cflag);
+            EXPECT_EQ(after.c_lflag, before.c_lflag);
+            EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+            EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B4800));
+        }
+        close(probe);
+    }
 }
 
 TEST(WinCom, PortHeldByAnotherProcessIsAccessDenied) {

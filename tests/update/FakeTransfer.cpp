@@ -136,8 +136,10 @@ void FakeTransfer::Run() {
             else
                 reply = Answer(body);
         }
+        Bytes line = lineOverride_ ? lineOverride_(body, index) : Bytes{};
+        if (line.empty()) line = Frame(reply);
         ++index;
-        for (uint8_t b : Frame(reply)) {
+        for (uint8_t b : line) {
             if (!peer_.SendEchoed(b)) break;
         }
     }

@@ -23,6 +23,9 @@ public:
     // telegrams seen before it, return the reply body (empty: the built-in
     // answer).
     std::function<Bytes(const Bytes& body, size_t index)> override_;
+    // Replaces the whole reply on the line, framing included (empty: a framed
+    // reply as above), for replies no transfer program would frame so.
+    std::function<Bytes(const Bytes& body, size_t index)> lineOverride_;
     // Address whose cell keeps 0xFF whatever is programmed (0: none).
     uint32_t stuckAddress = 0;
     // The data for this address and the next are programmed the other way

@@ -272,3 +272,43 @@ TEST_F(TelegramTest, FastModeWaitsForTheEraseReplyOfEveryEraseTelegram) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(erases, 2);
 }
+
+TEST_F(TelegramTest, ReplyOfTheWrongLengthIsAFailedTelegramNeverAConfirmation) {
+    // Each reply's checksum fits; its length does not fit its command. The
+    // telegram is repeated (and then answered properly) instead of being
+    // confirmed by what an earlier reply left in the buffer.
+    const struct {
+        const char* what;
+        uint8_t command;
+        int nth;  // which telegram of that command gets the reply
+        Bytes line;
+    } cases[] = {
+        {"three zero bytes to the second program block", 0x25, 1, {0x00, 0x00, 0x00}},
+        {"program confirmation with a byte too many", 0x25, 0,
+         FakeTransfer::Frame({0xA5, 0x42, 0xF0, 0x00, 0x08, 0x00, 0x00})},
+        {"power-on confirmation without its status byte", 0x22, 0, FakeTransfer::Frame({0xA2})},
+        {"identify reply without the device code", 0x21, 0, FakeTransfer::Frame({0xA1, 0x01, 0x00, 0x00, 0x00})},
+        {"checksum reply one byte short", 0x26, 0, FakeTransfer::Frame({0xA6, 0x00, 0x00, 0x00})},
+    };
+    const std::vector<uint8_t> image = Image(481, 6);
+    SetFastLink(true);  // the same checks, without the standard mode's pauses
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeTransfer transfer{peer};
+        int seen = 0;
+        transfer.lineOverride_ = [&](const Bytes& body, size_t) -> Bytes {
+            return body[0] == c.command && seen++ == c.nth ? c.line : Bytes{};
+        };
+        transfer.Start();
+        EXPECT_EQ(LoadFlashContents(image.data(), image.size()), 0);
+        transfer.Stop();
+        // 481 bytes: power-on and identify twice, three blocks, one checksum.
+        const int usual = c.command == 0x25 ? 3 : c.command == 0x26 ? 1 : 2;
+        std::vector<Bytes> sent;
+        for (const Bytes& t : transfer.Telegrams())
+            if (t.size() > 1 && t[1] == c.command) sent.push_back(t);
+        ASSERT_EQ(sent.size(), static_cast<size_t>(usual + 1));
+        EXPECT_EQ(sent[c.nth], sent[c.nth + 1]) << "the telegram answered wrongly is the one repeated";
+    }
+    SetFastLink(false);
+}
