@@ -200,9 +200,8 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     // the sensor was touched: unusable input, as above.
     const int status = success ? kExitOk : outcome.stage == 1 ? kExitUsage : kExitFailed;
     // Whatever became of the update, the user is told where the flash as it
-    // was before is kept.
-    if (!backupPath.empty() && BackupFileWritten()) {
-        const std::string note = "Flash as it was before the update saved in " + backupPath;
+    // was before is kept (by this run, or by the interrupted one it took up).
+    if (const std::string note = UpdateBackupNote(backupPath); !note.empty()) {
         if (success && !ctx.opts.json) {
             std::printf("%s\n", TerminalText(stdout, note).c_str());
             std::fflush(stdout);

@@ -53,8 +53,6 @@ QString PlainToolTip(const QString& text) {
 
 CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
     : m_doc(doc), m_cmdLine(std::move(cmdLine)), m_gate(this), m_core(std::make_unique<CMainFrameCore>(*this)) {
-    InstallUpdateProgramProbe(*m_core, "choose Sensor > Firmware Update to finish the interrupted update");
-
     QMenuBar* bar = menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
     AddCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"));
@@ -163,6 +161,7 @@ bool CMainFrame::OnCreate() {
     // The window manager places the window.
     resize(300, 400);
 
+    ReadRecoveryRecords();
     if (!m_baudOption.empty()) {
         OpenPortDirectly();
         return true;
@@ -172,6 +171,20 @@ bool CMainFrame::OnCreate() {
     RefreshView(false, false);
     m_core->StartSearch();
     return true;
+}
+
+void CMainFrame::ReadRecoveryRecords() {
+    const RecoveryPlan plan = PlanRecovery(RecoveryMode::Desktop, m_portOption);
+    QStringList notes;
+    for (const std::string& note : plan.notes) {
+        QString line = QString::fromLocal8Bit(note.c_str());
+        if (!line.isEmpty()) line[0] = line[0].toUpper();
+        notes << line;
+    }
+    m_recoveryNotes = notes.join(QLatin1Char('\n'));
+    if (!notes.isEmpty()) SetPaneText(notes.last());
+    InstallUpdateProgramProbe(*m_core, plan, RecoveryMode::Desktop,
+                              "choose Sensor > Firmware Update to finish the interrupted update");
 }
 
 void CMainFrame::OpenPortDirectly() {
@@ -232,6 +245,7 @@ void CMainFrame::RefreshView(bool searchWaiting, bool accepted) {
         lines << (serial.isEmpty() ? QStringLiteral("No serial number reported")
                                    : QStringLiteral("Serial number %1").arg(serial));
         lines << QStringLiteral("%1, %2 baud").arg(port, baud);
+        if (!m_recoveryNotes.isEmpty()) lines << QString() << m_recoveryNotes;
         m_view->SetText(lines.join(QLatin1Char('\n')));
         return;
     }
@@ -242,6 +256,7 @@ void CMainFrame::RefreshView(bool searchWaiting, bool accepted) {
         text += QStringLiteral("\n\nNow trying %1 at %2 baud")
                     .arg(QString::fromLocal8Bit(search.szPort), QString::fromLatin1(search.szBaud));
     }
+    if (!m_recoveryNotes.isEmpty()) text += QStringLiteral("\n\n") + m_recoveryNotes;
     m_view->SetText(text);
 }
 
@@ -340,6 +355,8 @@ void CMainFrame::OnSensorCommand(int id) {
         // The interrupted update is finished: the sensor runs its new
         // firmware and is looked for as at the start.
         if (inUpdateProgram && LastUpdateOutcome().stage == 7) {
+            m_core->StopSearch();
+            ReadRecoveryRecords();
             m_core->RestartSearch();
             RefreshView(false, false);
             break;

@@ -85,11 +85,16 @@ private:
     // (accepted: the search has filled it in for good).
     void RefreshView(bool searchWaiting, bool accepted);
     void OpenPortDirectly();
+    // Reads the markers of interrupted updates: their report for the view and
+    // the status bar, and the search's look for the one update's sensor.
+    void ReadRecoveryRecords();
 
     CDUXKUpdateMFCDoc* m_doc;
     std::string m_cmdLine;
     std::string m_portOption, m_baudOption;
     bool m_openedDirectly = false;
+    // What the markers of interrupted updates say, a line each.
+    QString m_recoveryNotes;
     class CDUXKUpdateMFCView* m_view = nullptr;
     QStatusBar* m_wndStatusBar = nullptr;
     QLabel* m_pane0 = nullptr;

@@ -56,8 +56,10 @@ FlashDifference CompareImages(const uint8_t* expected, const uint8_t* actual, si
 // into path (written atomically, mode 0644), or the programmed range read
 // back and compared with the image. 0 or one of the codes above.
 int BackupFlashToFile(const std::string& path);
-// Whether the last BackupFlashToFile wrote its file.
+// Whether the last BackupFlashToFile wrote its file (since the last
+// ForgetBackupWritten, which each update starts with).
 bool BackupFileWritten();
+void ForgetBackupWritten();
 int VerifyFlashAgainstImage(const uint8_t* image, uint32_t size);
 
 // The details of the last read-back result with this code (where the reads

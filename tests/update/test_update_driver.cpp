@@ -270,7 +270,7 @@ TEST_F(DriverTest, SyntaxAnswerEntersBootModeAndVerdictCIsAChecksumError) {
     // 'C' may be a garbled 'T' with the program running: the next run is
     // sent looking for it first.
     UpdateMarker marker;
-    ASSERT_TRUE(ReadUpdateMarker(marker));
+    ASSERT_TRUE(ReadUpdateMarkerFile(CurrentMarkerPath(), marker));
     EXPECT_EQ(marker.stage, "program");
 }
 
