@@ -179,6 +179,14 @@ int ConnectSensor(CliContext& ctx) {
     // What the markers of interrupted updates ask of this command, decided
     // before anything is sent: other commands only say so; an update takes
     // up the one of its sensor, and without --port acts on one marker only.
+    // An update that could not keep its record could not be taken up
+    // after an interruption: refused before anything is sent.
+    std::string why;
+    if (updating && !UpdateMarkerDirUsable(&why)) {
+        ctx.connectFailure = why;
+        PrintLines(why);
+        return kExitFailed;
+    }
     const RecoveryPlan plan = PlanRecovery(mode, ctx.opts.port);
     if (!ctx.opts.quiet)
         for (const std::string& note : plan.notes) PrintLines(note);
@@ -223,7 +231,7 @@ int ConnectSensor(CliContext& ctx) {
         }
         channel.Close();
         std::snprintf(frame.m_search.szOnlyPort, sizeof frame.m_search.szOnlyPort, "%s", ctx.opts.port.c_str());
-    } else if (plan.hasTarget) {
+    } else if (plan.hasTarget && mode == RecoveryMode::Update) {
         // The update of the sensor whose update was interrupted: on its port only.
         std::snprintf(frame.m_search.szOnlyPort, sizeof frame.m_search.szOnlyPort, "%s", plan.targetPort.c_str());
     }
@@ -242,12 +250,13 @@ int ConnectSensor(CliContext& ctx) {
         // Another sensor where the interrupted one was: not the one the
         // user asked to finish.
         const std::string found = frame.m_search.szSerial;
-        if (plan.hasTarget && ctx.opts.port.empty() && !frame.m_bInUpdateProgram.load() && !found.empty() &&
-            !plan.target.serial.empty() && found != plan.target.serial) {
+        if (updating && ctx.opts.port.empty() && !found.empty() && !plan.expectSerial.empty() &&
+            found != plan.expectSerial) {
             channel.Close();
             frame.m_bSensorFound.store(0, std::memory_order_release);
-            ctx.connectFailure = "the sensor at " + onlyPort + " is " + found + ", not " + plan.target.serial +
-                                 " whose update was interrupted there: give --port " + onlyPort + " to update it";
+            ctx.connectFailure = std::string("the sensor found at ") + frame.m_search.szPort + " is " + found +
+                                 ", not " + plan.expectSerial + " whose update was interrupted: give --port " +
+                                 frame.m_search.szPort + " to update it";
             PrintLines(ctx.connectFailure);
             return kExitUsage;
         }

@@ -57,40 +57,40 @@ RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port) {
         return plan;
     }
 
-    // The markers of the sensor on the given port; the one marker without.
+    // The sensor's markers: those of the given port; without a port, the
+    // one marker there is.
     std::vector<UpdateMarker> own;
-    for (const UpdateMarker& m : fresh) {
-        const PortMatch match = port.empty() ? PortMatch::Same : MatchMarkerPort(m, port);
-        if (match == PortMatch::Same)
-            own.push_back(m);
-        else if (match == PortMatch::Changed && mode == RecoveryMode::Update)
-            plan.notes.push_back(ChangedNote(m));
-        else
-            plan.notes.push_back(InterruptedNote(m));
-    }
-    if (own.empty()) return plan;
-
-    if (port.empty() && own.size() > 1) {
+    if (!port.empty()) {
+        for (const UpdateMarker& m : fresh) {
+            const PortMatch match = MatchMarkerPort(m, port);
+            if (match == PortMatch::Same)
+                own.push_back(m);
+            else
+                plan.notes.push_back(match == PortMatch::Changed ? ChangedNote(m) : InterruptedNote(m));
+        }
+    } else if (fresh.size() > 1) {
         if (mode == RecoveryMode::Desktop) {
-            for (const UpdateMarker& m : own) plan.notes.push_back(InterruptedNote(m));
+            for (const UpdateMarker& m : fresh) plan.notes.push_back(InterruptedNote(m));
             return plan;
         }
         plan.refusal = "updates of several sensors were interrupted:";
-        for (const UpdateMarker& m : own) plan.refusal += "\n  " + DescribeMarker(m);
+        for (const UpdateMarker& m : fresh) plan.refusal += "\n  " + DescribeMarker(m);
         plan.refusal += "\nname the port of the one to finish: duxk --port PORT update FIRMWARE";
         return plan;
+    } else {
+        own = fresh;
+        // Whatever it finds, an update without a port is for this sensor.
+        if (!own.empty()) plan.expectSerial = own.back().serial;
     }
-    // The newest of the sensor's markers on the port (one without a port).
+    if (own.empty()) return plan;
+
+    // The newest of the sensor's markers on the port.
     const UpdateMarker& target = own.back();
     const std::string where = port.empty() ? MarkerPortNow(target) : port;
     if (where.empty()) {
-        if (mode == RecoveryMode::Desktop) {
-            plan.notes.push_back(ChangedNote(target));
-            return plan;
-        }
-        plan.refusal = ChangedNote(target) +
-                       ".\nname the port the sensor is on now: duxk --port PORT update FIRMWARE (or remove " +
-                       target.file + " if that update is no longer wanted)";
+        // Its port leads to another device now: nothing is sent there for
+        // it; the search goes on as usual.
+        plan.notes.push_back(ChangedNote(target));
         return plan;
     }
     plan.notes.push_back(DescribeMarker(target) + (mode == RecoveryMode::Update ? ": taking it up" : ""));

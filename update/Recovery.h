@@ -35,13 +35,17 @@ struct RecoveryPlan {
     bool hasTarget = false;
     UpdateMarker target;
     std::string targetPort;
+    // An update without a port is for the sensor of the one marker: when
+    // its serial number is known, a sensor found with another is not it.
+    std::string expectSerial;
 };
 
 // Reads the markers and decides, before anything is sent. `port`: the port
 // the command was given (empty: none). Markers of running updates are left
 // alone; markers older than a week are reported, not acted on. An update
-// without a port acts on one marker only: with several it asks for the port;
-// with one whose port leads to another device now it sends nothing there.
+// without a port acts on one marker only (with several it asks for the
+// port); a marker whose port leads to another device now is reported, and
+// nothing is sent there for it.
 RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port);
 
 // "an update of K52A01234 on COM1 was interrupted at <time>: run the update again"

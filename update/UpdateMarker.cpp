@@ -73,8 +73,8 @@ std::string LocalTime(long long seconds) {
 long long ParseLocalTime(const std::string& text) {
     std::tm tm{};
     char rest = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                    &tm.tm_min, &tm.tm_sec, &rest) != 6)
+    if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+                    &tm.tm_sec, &rest) != 6)
         return 0;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
@@ -276,8 +276,7 @@ PortMatch MatchMarkerPort(const UpdateMarker& marker, const std::string& port) {
 std::string MarkerPortNow(const UpdateMarker& marker) {
     if (MatchMarkerPort(marker, marker.port) == PortMatch::Same) return marker.port;
     std::error_code ec;
-    if (!marker.byId.empty() && fs::exists(marker.byId, ec) &&
-        MatchMarkerPort(marker, marker.byId) == PortMatch::Same)
+    if (!marker.byId.empty() && fs::exists(marker.byId, ec) && MatchMarkerPort(marker, marker.byId) == PortMatch::Same)
         return marker.byId;
     return {};
 }
@@ -319,9 +318,9 @@ struct Record {
     std::string path;  // this work's marker
     platform::FileLock lock;
     std::vector<std::string> inherited;
-    bool changed = false;          // the flash may be changed by an earlier run
-    bool changeRecorded = false;   // known from a marker (not only from the program found)
-    bool onlyReadbacks = false;    // every marker taken over was a read-back's
+    bool changed = false;         // the flash may be changed by an earlier run
+    bool changeRecorded = false;  // known from a marker (not only from the program found)
+    bool onlyReadbacks = false;   // every marker taken over was a read-back's
     std::string backup;
     bool backupSaved = false;
     UpdateMarker last;  // the last marker written
@@ -372,7 +371,8 @@ bool WriteLocked(UpdateMarker marker, std::string* why) {
         const std::string dir = UpdateMarkerDir(&error);
         ok = !dir.empty();
         if (ok)
-            r.path = platform::JoinPath(dir, UpdateMarkerFileName(marker.serial, marker.port, r.identity, marker.command));
+            r.path =
+                platform::JoinPath(dir, UpdateMarkerFileName(marker.serial, marker.port, r.identity, marker.command));
     }
     if (ok) ok = platform::ReplaceFileAtomically(r.path, FormatUpdateMarker(marker), 0600, &error);
     if (!ok) {
@@ -382,10 +382,39 @@ bool WriteLocked(UpdateMarker marker, std::string* why) {
     }
     r.last = marker;
     r.written = true;
+    // What the markers taken over knew is in this one now.
+    for (const std::string& file : r.inherited) platform::RemoveOwnFile(file);
+    r.inherited.clear();
     return true;
 }
 
 }  // namespace
+
+namespace {
+
+// A small file written beside the markers and removed again.
+bool TryWriting(const std::string& dir, const std::string& name, std::string* why) {
+    std::string reason;
+    const std::string trial = platform::JoinPath(dir, name);
+    if (!platform::ReplaceFileAtomically(trial, "", 0600, &reason)) {
+        if (why) *why = "the update's record of its progress cannot be kept in " + dir + ": " + reason;
+        return false;
+    }
+    platform::RemoveOwnFile(trial);
+    return true;
+}
+
+}  // namespace
+
+bool UpdateMarkerDirUsable(std::string* why) {
+    std::string reason;
+    const std::string dir = UpdateMarkerDir(&reason);
+    if (dir.empty()) {
+        if (why) *why = "no directory for the update's record of its progress: " + reason;
+        return false;
+    }
+    return TryWriting(dir, std::string(kPrefix) + "check." + std::to_string(EpochSeconds() % 100000) + ".try", why);
+}
 
 bool BeginUpdateRecord(const UpdateRecordRequest& request, std::string* why) {
     std::lock_guard<std::mutex> guard(g_recordMutex);
@@ -402,7 +431,8 @@ bool BeginUpdateRecord(const UpdateRecordRequest& request, std::string* why) {
     r.markerPort = MarkerPortName(request.port);
     r.identity = IdentifyPort(request.port);
     r.path = platform::JoinPath(dir, UpdateMarkerFileName(request.serial, r.markerPort, r.identity, request.command));
-    const std::string who = (request.serial.empty() ? std::string("the sensor") : request.serial) + " on " + request.port;
+    const std::string who =
+        (request.serial.empty() ? std::string("the sensor") : request.serial) + " on " + request.port;
     switch (r.lock.Take(LockPathOf(r.path), &reason)) {
     case platform::FileLock::Result::Taken: break;
     case platform::FileLock::Result::Held:
@@ -411,10 +441,8 @@ bool BeginUpdateRecord(const UpdateRecordRequest& request, std::string* why) {
         return refuse("the update's record of its progress cannot be kept in " + dir + ": " + reason);
     }
     // A marker must be writable before anything is sent: try it now.
-    const std::string trial = r.path.substr(0, r.path.size() - (sizeof kSuffix - 1)) + ".try";
-    if (!platform::ReplaceFileAtomically(trial, "", 0600, &reason))
-        return refuse("the update's record of its progress cannot be kept in " + dir + ": " + reason);
-    platform::RemoveOwnFile(trial);
+    const std::string name = fs::path(r.path).filename().string();
+    if (!TryWriting(dir, name.substr(0, name.size() - (sizeof kSuffix - 1)) + ".try", &reason)) return refuse(reason);
 
     // Take over what this sensor's earlier runs on this port left.
     const long long now = EpochSeconds();
@@ -425,10 +453,16 @@ bool BeginUpdateRecord(const UpdateRecordRequest& request, std::string* why) {
         if (MarkerIsStale(m, now)) continue;
         if (m.file != r.path) {
             // A read-back changes no flash and takes over nothing.
-            if (request.command != "update" || MarkerIsLive(m) || !SerialsMatch(m.serial, request.serial) ||
-                MatchMarkerPort(m, request.port) != PortMatch::Same)
-                continue;
-            r.inherited.push_back(m.file);
+            if (request.command != "update" || MarkerIsLive(m) || !SerialsMatch(m.serial, request.serial)) continue;
+            // This sensor's for certain: its serial number, or the same port
+            // with either number unknown. Such markers go once this run has
+            // written its own. One of the same port name that leads to
+            // another device now may be this sensor's too: its word on the
+            // flash counts, but it stays.
+            const PortMatch match = MatchMarkerPort(m, request.port);
+            const bool certain = (!m.serial.empty() && !request.serial.empty()) || match == PortMatch::Same;
+            if (!certain && match != PortMatch::Changed) continue;
+            if (certain) r.inherited.push_back(m.file);
         }
         ++taken;
         if (m.command == "readback") ++readbacks;

@@ -97,6 +97,10 @@ std::string UpdateMarkerFileName(const std::string& serial, const std::string& p
 // "an update of K52A01234 on COM1 was interrupted at 2024-05-02 14:03:11"
 std::string DescribeMarker(const UpdateMarker& marker);
 
+// Whether a marker can be written now (a trial file in the directory);
+// false with `why` naming the directory and the reason.
+bool UpdateMarkerDirUsable(std::string* why);
+
 // The record of the running update or read-back (one at a time: there is
 // one sensor channel). BeginUpdateRecord takes the lock of the sensor's
 // marker and makes sure that a marker can be written, before anything is

@@ -104,8 +104,8 @@ TEST_F(MarkerTest, OnlyWhatAnUpdateOfOursCouldHaveWrittenIsRead) {
 
     // A week old is the limit; a marker of unknown age is old.
     const long long now = EpochSeconds();
-    for (const auto& [age, stale] : std::vector<std::pair<long long, bool>>{
-             {0, false}, {6 * 86400, false}, {7 * 86400 + 60, true}, {now, true}}) {
+    for (const auto& [age, stale] :
+         std::vector<std::pair<long long, bool>>{{0, false}, {6 * 86400, false}, {7 * 86400 + 60, true}, {now, true}}) {
         m.time = now - age;
         EXPECT_EQ(MarkerIsStale(m, now), stale) << age;
     }
@@ -149,9 +149,9 @@ TEST_F(MarkerTest, OneFilePerSensorAndPortEachRecognisedWhereverItsAdapterIsNow)
         const char* port;
         PortMatch match;
     };
-    const Case cases[] = {{a, "COM1", PortMatch::Same},     {a, "COM2", PortMatch::Other},
-                          {b, "COM2", PortMatch::Changed},  {b, "COM3", PortMatch::Same},
-                          {b, "COM1", PortMatch::Other},    {a, "/dev/null", PortMatch::Other}};
+    const Case cases[] = {{a, "COM1", PortMatch::Same},    {a, "COM2", PortMatch::Other},
+                          {b, "COM2", PortMatch::Changed}, {b, "COM3", PortMatch::Same},
+                          {b, "COM1", PortMatch::Other},   {a, "/dev/null", PortMatch::Other}};
     for (const Case& c : cases) EXPECT_EQ(MatchMarkerPort(c.marker, c.port), c.match) << c.marker.port << c.port;
     EXPECT_EQ(MarkerPortNow(a), "COM1");
     EXPECT_EQ(MarkerPortNow(b), "");
