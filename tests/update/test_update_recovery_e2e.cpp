@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -129,15 +130,17 @@ private:
     std::vector<std::string> env_;
 };
 
-// A sensor without a watchdog, linked as COM1 in the scene's port map.
+// A sensor without a watchdog, linked as COMn (COM1 unless asked) in the
+// scene's port map, with its state in state (stateN for COMn).
 class Sim {
 public:
-    Sim(const Scene& scene, std::vector<std::string> extra, const std::string& tag = "sim") : scene_(scene) {
+    Sim(const Scene& scene, std::vector<std::string> extra, const std::string& tag = "sim", int com = 1)
+        : state_(scene.Dir() + "/state" + (com == 1 ? "" : std::to_string(com))) {
         std::vector<std::string> args{BinDir() + "/duxk-sensor-sim",
                                       "--com",
-                                      "1",
+                                      std::to_string(com),
                                       "--state",
-                                      scene.Dir() + "/state",
+                                      state_,
                                       "--trace",
                                       scene.Dir() + "/" + tag + ".trace",
                                       "--watchdog",
@@ -166,10 +169,10 @@ public:
     }
     const std::string& Device() const { return device_; }
     std::string Trace() const { return ReadAll(trace_); }
-    std::string Flash() const { return ReadAll(scene_.Dir() + "/state/flash.bin"); }
+    std::string Flash() const { return ReadAll(state_ + "/flash.bin"); }
 
 private:
-    const Scene& scene_;
+    std::string state_;
     std::string trace_;
     pid_t pid_ = -1;
     std::string device_;
@@ -494,6 +497,84 @@ std::string PowerCycleAfterKill() {
     return failures;
 }
 
+// Two sensors updated side by side on two ports, both cut off in the erase:
+// each keeps its own marker; an update without a port names both and sends
+// nothing; the update of each port then finishes its own sensor.
+std::string TwoSensorsSideBySide() {
+    std::string failures;
+    Scene scene("two_sensors");
+    const std::string fw = scene.MakeFirmware("9.67", 1200);
+    Sim a(scene, {"--serial", "K52A00001", "--erase-ms", "900"}, "simA", 1);
+    Sim b(scene, {"--serial", "K52B00002", "--erase-ms", "900"}, "simB", 2);
+    {
+        Duxk first(scene, "a1", {"--port", "COM1", "update", fw});
+        Duxk second(scene, "b1", {"--port", "COM2", "update", fw});
+        CHECK_THAT(first.WaitTrace("---FlashDelete---", 60000));
+        CHECK_THAT(second.WaitTrace("---FlashDelete---", 60000));
+        first.Signal(SIGKILL);
+        second.Signal(SIGKILL);
+    }
+    CHECK_THAT(scene.Markers().size() == 2);
+    const size_t heardA = a.Trace().size(), heardB = b.Trace().size();
+    const Run several = RunDuxk(scene, "several", {"update", fw});
+    CHECK_THAT(several.status == 2);
+    CHECK_THAT(Contains(several.err, "duxk:   an update of K52A00001 on COM1 was interrupted at "));
+    CHECK_THAT(Contains(several.err, "duxk:   an update of K52B00002 on COM2 was interrupted at "));
+    CHECK_THAT(Contains(several.err, "duxk --port PORT update FIRMWARE"));
+    CHECK_THAT(!Contains(a.Trace().substr(heardA), " RX ") && !Contains(b.Trace().substr(heardB), " RX "));
+    Duxk updateA(scene, "a2", {"--port", "COM1", "update", fw});
+    Duxk updateB(scene, "b2", {"--port", "COM2", "update", fw});
+    const Run ra = updateA.Wait(), rb = updateB.Wait();
+    CHECK_THAT(ra.status == 0 && rb.status == 0);
+    CHECK_THAT(Contains(ra.err, "Sensor found in its update program at COM1"));
+    CHECK_THAT(Contains(rb.err, "Sensor found in its update program at COM2"));
+    CHECK_THAT(FlashHolds(a, fw) && FlashHolds(b, fw));
+    CHECK_THAT(scene.Markers().empty());
+    if (!failures.empty()) failures += several.err + ra.err + rb.err;
+    return failures;
+}
+
+// The marker of sensor A on COM1, left by a first run that saved its backup
+// and was cut off while programming; A restarted and answers at another
+// rate; B sits on COM2, the remembered port. Other commands say so and go
+// on; the update without a port asks A for its identity at every rate
+// before a single zero, finishes A's update without a second backup, and
+// sends B nothing.
+std::string MarkerOfTheOtherSensor() {
+    std::string failures;
+    Scene scene("marker_of_a");
+    const std::string fw = scene.MakeFirmware("9.68", 1000);
+    Sim a(scene, {"--serial", "K52A00001", "--baud", "19200"}, "simA", 1);
+    Sim b(scene, {"--serial", "K52B00002"}, "simB", 2);
+    std::ofstream(scene.Dir() + "/temp/DUXKUpdt.tmp") << "COM2\r\n";
+    std::ofstream(scene.Dir() + "/temp/DUXKUpdt.K52A00001.0123456789abcdef.upd")
+        << "serial=K52A00001\nport=COM1\ndevice=" << fs::canonical(a.Device()).string()
+        << "\nbaud=38400\nstage=program\ntime=" << time(nullptr) - 600
+        << "\nsince=ten minutes ago\nbackup=" << scene.Dir() << "/first.bin\nbackup_saved=1\n";
+    const Run find = RunDuxk(scene, "find", {"find"});
+    CHECK_THAT(find.status == 0 && Contains(find.out, "serial number 'K52B00002'"));
+    CHECK_THAT(Contains(find.err,
+                        "duxk: an update of K52A00001 on COM1 was interrupted at ten minutes ago: run the "
+                        "update again\n"));
+    const size_t heardB = b.Trace().size();
+    const std::string second = scene.Dir() + "/second.bin";
+    const Run update = RunDuxk(scene, "update", {"update", "--backup", second, fw});
+    CHECK_THAT(update.status == 0);
+    CHECK_THAT(FlashHolds(a, fw));
+    const std::string traceA = a.Trace();
+    CHECK_THAT(!Contains(traceA.substr(0, traceA.find("command \"boot\"")), "RX 00"));
+    CHECK_THAT(!Contains(b.Trace().substr(heardB), " RX "));
+    CHECK_THAT(!fs::exists(second));
+    CHECK_THAT(Contains(update.out + update.err,
+                        "No backup taken: an earlier run of this update may already have "
+                        "changed the flash. The flash as it was before that run is in " +
+                            scene.Dir() + "/first.bin."));
+    CHECK_THAT(!Contains(update.out + update.err, "saved in"));
+    CHECK_THAT(scene.Markers().empty());
+    if (!failures.empty()) failures += find.err + update.out + update.err;
+    return failures;
+}
+
 // An interrupted calibration load locks the sensor again before the
 // process ends by the interrupt.
 std::string CalibrationLoadInterrupted() {
@@ -539,6 +620,8 @@ TEST(UpdateRecoveryEndToEnd, InterruptedUpdatesAreFinishedByRunningTheCommandAga
         {"cable pulled", CablePulled},
         {"power cycle after a kill", PowerCycleAfterKill},
         {"calibration load interrupted", CalibrationLoadInterrupted},
+        {"two sensors side by side", TwoSensorsSideBySide},
+        {"the marker of the other sensor", MarkerOfTheOtherSensor},
     };
     e2e::RunScenariosSideBySide(scenarios, "duxk_recovery_e2e");
 }
