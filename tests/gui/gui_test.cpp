@@ -608,6 +608,9 @@ TEST(MainWindowTest, SensorLeftInItsUpdateProgramIsOfferedOnlyTheUpdateThenFound
     CDUXKUpdateMFCDoc doc;
     CMainFrame frame(&doc, "duxkupdate");
     ASSERT_TRUE(frame.OnCreate());
+    // Reported from the start in the main view.
+    EXPECT_TRUE(frame.ViewText().contains(QStringLiteral("An update of the sensor on COM2 was interrupted at ")))
+        << frame.ViewText().toStdString();
     frame.show();
     ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 60000));
     EXPECT_TRUE(frame.Core().m_bInUpdateProgram.load());
