@@ -9,8 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     UpdateMarker marker;
     if (!ParseUpdateMarker(text, marker)) return 0;
-    for (const std::string* value : {&marker.serial, &marker.port, &marker.byId, &marker.device, &marker.since,
-                                     &marker.backup})
+    for (const std::string* value :
+         {&marker.serial, &marker.port, &marker.byId, &marker.device, &marker.since, &marker.backup})
         for (unsigned char c : *value)
             if (c < 0x20 || c == 0x7F) std::abort();
     if (marker.stage != "download" && marker.stage != "program") std::abort();

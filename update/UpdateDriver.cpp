@@ -128,7 +128,6 @@ UpdateOptions WithoutBackupAfterEarlierRun(const UpdateOptions& options) {
     if (!resumed.backupPath.empty() && !UpdateRecordAllowsBackup(&note)) {
         resumed.backupPath.clear();
         SetBackupSkipped(note);
-        ShowUpdateNote(note);
     }
     return resumed;
 }
@@ -382,7 +381,10 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
     std::string markerError;
     if (!WriteUpdateMarker(channel.PortName(), std::to_string(baud), "download", &markerError)) {
         SetUpdateOutcome(4, kMarkerWriteFailed);
-        ShowStepError(caption, (std::string(kMarkerFailedText) + "\n" + markerError).c_str());
+        std::string text = kMarkerFailedText;
+        text += '\n';
+        text += markerError;
+        ShowStepError(caption, text.c_str());
         return TransferStart::Failed;
     }
     ReplyTimeout = 10.0;
@@ -429,7 +431,10 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
             WriteUpdateMarker(channel.PortName(), std::to_string(baud), "program");
         SetUpdateOutcome(5, result);
         std::string text = result == kUpdateStopped ? stoppedText : DownloadResultMessage(result);
-        if (result == kMarkerWriteFailed) text += "\n" + LastMarkerError();
+        if (result == kMarkerWriteFailed) {
+            text += '\n';
+            text += LastMarkerError();
+        }
         ShowStepError(caption, text.c_str());
         return TransferStart::Failed;
     }
@@ -543,7 +548,6 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
     if (!effective.backupPath.empty() && !UpdateRecordAllowsBackup(&note)) {
         effective.backupPath.clear();
         SetBackupSkipped(note);
-        ShowUpdateNote(note);
     }
 
     const uint32_t baud = CDUXKSerial::BaudFromText(baudText);

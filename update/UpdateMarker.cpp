@@ -106,6 +106,7 @@ std::string LockPathOf(const std::string& markerPath) {
     return markerPath.substr(0, markerPath.size() - (sizeof kSuffix - 1)) + kLockSuffix;
 }
 
+#ifndef _WIN32
 // The device a path leads to: its canonical path, or for a link whose
 // device is gone, where the links point.
 std::string DeviceBehind(const std::string& path) {
@@ -120,6 +121,7 @@ std::string DeviceBehind(const std::string& path) {
     }
     return at.lexically_normal().string();
 }
+#endif
 
 }  // namespace
 

@@ -653,6 +653,7 @@ TEST(MainWindowTest, SensorLeftInItsUpdateProgramIsOfferedOnlyTheUpdateThenFound
     EXPECT_FALSE(frame.Core().m_bInUpdateProgram.load());
     EXPECT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, true); }, 2000));
     EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI003' at COM2, 38400 baud"));
+    EXPECT_TRUE(ReadUpdateMarkers().empty()) << "the finished update's marker is gone";
     frame.close();
 }
 
