@@ -93,7 +93,8 @@ RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port) {
         plan.notes.push_back(ChangedNote(target));
         return plan;
     }
-    plan.notes.push_back(DescribeMarker(target) + (mode == RecoveryMode::Update ? ": taking it up" : ""));
+    plan.notes.push_back(mode == RecoveryMode::Update ? DescribeMarker(target) + ": taking it up"
+                                                      : InterruptedNote(target));
     plan.hasTarget = true;
     plan.target = target;
     plan.targetPort = where;

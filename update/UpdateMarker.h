@@ -105,11 +105,13 @@ bool UpdateMarkerDirUsable(std::string* why);
 // one sensor channel). BeginUpdateRecord takes the lock of the sensor's
 // marker and makes sure that a marker can be written, before anything is
 // sent; false, with `why` naming the directory and the reason, when the work
-// must not start. It takes over the markers this sensor's earlier runs left
-// on this port (fresh ones that nobody holds): their knowledge goes into
-// the markers this run writes, and they are removed with its own when it
-// finishes. EndUpdateRecord releases the lock (the marker stays unless it
-// was removed).
+// must not start. An update takes over the markers its sensor's earlier runs
+// left (fresh ones that nobody holds, its serial number's, or of its port
+// with either number unknown): what they knew of the flash goes into the
+// markers this run writes, and they go once it has written its own. A
+// marker of the same port name that leads to another device now may be
+// this sensor's too: what it says of the flash counts, but it stays.
+// EndUpdateRecord releases the lock (the marker stays unless it was removed).
 struct UpdateRecordRequest {
     std::string serial;  // may be empty: not known
     std::string port;    // as the update opens it
