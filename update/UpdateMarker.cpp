@@ -80,7 +80,8 @@ long long ParseLocalTime(const std::string& text) {
     tm.tm_mon -= 1;
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? 0 : static_cast<long long>(t);
+    // Before 1970 (or none at all): of no known age.
+    return t <= 0 ? 0 : static_cast<long long>(t);
 }
 
 bool ParseSeconds(const std::string& text, long long& value) {
