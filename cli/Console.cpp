@@ -163,22 +163,56 @@ int RefuseUnlessUpdating(CliContext& ctx) {
     return kExitFailed;
 }
 
+// Prints lines of text, each as a message of duxk.
+void PrintLines(const std::string& text) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, text.substr(at, end - at)).c_str());
+        at = end + 1;
+    }
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 int ConnectSensor(CliContext& ctx) {
     PrepareCliContext(ctx);
     CMainFrameCore& frame = *ctx.frame;
     CDUXKSerial& channel = GetSensorChannel();
-    const std::string advice = ctx.command == "update" ? "continuing the interrupted update"
-                                                       : "run 'duxk update FIRMWARE' to finish the interrupted update";
-    InstallUpdateProgramProbe(frame, advice);
+    const bool updating = ctx.command == "update";
+    const RecoveryMode mode = updating ? RecoveryMode::Update : RecoveryMode::Report;
+    const std::string advice =
+        updating ? "continuing the interrupted update" : "run 'duxk update FIRMWARE' to finish the interrupted update";
+    // What the markers of interrupted updates ask of this command, decided
+    // before anything is sent: other commands only say so; an update takes
+    // up the one of its sensor, and without --port acts on one marker only.
+    // An update that could not keep its record could not be taken up
+    // after an interruption: refused before anything is sent.
+    std::string why;
+    if (updating && !UpdateMarkerDirUsable(&why)) {
+        ctx.connectFailure = why;
+        PrintLines(why);
+        return kExitFailed;
+    }
+    const RecoveryPlan plan = PlanRecovery(mode, ctx.opts.port);
+    if (!ctx.opts.quiet)
+        for (const std::string& note : plan.notes) PrintLines(note);
+    if (!plan.refusal.empty()) {
+        ctx.connectFailure = plan.refusal;
+        PrintLines(plan.refusal);
+        return kExitUsage;
+    }
+    InstallUpdateProgramProbe(frame, plan, mode, advice);
 
     if (!ctx.opts.port.empty() && !ctx.opts.baud.empty()) {
         // A known connection: open it as the main frame reopens the port.
         std::snprintf(frame.m_search.szPort, sizeof frame.m_search.szPort, "%s", ctx.opts.port.c_str());
         std::snprintf(frame.m_search.szBaud, sizeof frame.m_search.szBaud, "%s", ctx.opts.baud.c_str());
         frame.m_search.pStatusBar = &ctx.ui;
-        if (ProbeInterruptedUpdate(frame.m_search, advice, ctx.opts.port.c_str(), ctx.opts.baud.c_str())) {
+        if (ProbeInterruptedUpdate(frame.m_search, plan, mode, advice, ctx.opts.port.c_str(), ctx.opts.baud.c_str())) {
             frame.m_bInUpdateProgram.store(1);
             frame.m_bSensorFound.store(1, std::memory_order_release);
             return RefuseUnlessUpdating(ctx);
@@ -207,7 +241,11 @@ int ConnectSensor(CliContext& ctx) {
         }
         channel.Close();
         std::snprintf(frame.m_search.szOnlyPort, sizeof frame.m_search.szOnlyPort, "%s", ctx.opts.port.c_str());
+    } else if (plan.hasTarget && mode == RecoveryMode::Update) {
+        // The update of the sensor whose update was interrupted: on its port only.
+        std::snprintf(frame.m_search.szOnlyPort, sizeof frame.m_search.szOnlyPort, "%s", plan.targetPort.c_str());
     }
+    const std::string onlyPort = frame.m_search.szOnlyPort;
     frame.StartSearch();
     double limitMs = ctx.opts.timeout * 1000.0;
     uint32_t waitMs = limitMs > 4e9 ? 4000000000u : static_cast<uint32_t>(limitMs < 0 ? 0 : limitMs);
@@ -218,13 +256,28 @@ int ConnectSensor(CliContext& ctx) {
     while (!ended && frame.m_search.nRecovering.load() != 0) ended = frame.WaitSearchEnd(1000);
     if (!ended) frame.StopSearch();
     frame.StopSearch();  // joins the ended thread
-    if (frame.m_bSensorFound.load(std::memory_order_acquire)) return RefuseUnlessUpdating(ctx);
+    if (frame.m_bSensorFound.load(std::memory_order_acquire)) {
+        // Another sensor where the interrupted one was: not the one the
+        // user asked to finish.
+        const std::string found = frame.m_search.szSerial;
+        if (updating && ctx.opts.port.empty() && !found.empty() && !plan.expectSerial.empty() &&
+            found != plan.expectSerial) {
+            channel.Close();
+            frame.m_bSensorFound.store(0, std::memory_order_release);
+            ctx.connectFailure = std::string("the sensor found at ") + frame.m_search.szPort + " is " + found +
+                                 ", not " + plan.expectSerial + " whose update was interrupted: give --port " +
+                                 frame.m_search.szPort + " to update it";
+            PrintLines(ctx.connectFailure);
+            return kExitUsage;
+        }
+        return RefuseUnlessUpdating(ctx);
+    }
 
     if (channel.IsOpen()) channel.Close();
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::fprintf(stderr, "duxk: no sensor found within %g s%s\n", ctx.opts.timeout,
-                 ctx.opts.port.empty() ? "" : (" on " + TerminalText(stderr, ctx.opts.port)).c_str());
-    ReportPortsInUse(ctx.opts.port);
+                 onlyPort.empty() ? "" : (" on " + TerminalText(stderr, onlyPort)).c_str());
+    ReportPortsInUse(onlyPort);
     return kExitNoSensor;
 }
 

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -53,12 +54,24 @@ const char kUpdateHelp[] =
     "updated from its boot firmware (the top 16 KiB, never erased). Without the record\n"
     "of the interrupted update (another PC), give the port and rate of that update:\n"
     "duxk --port PORT --baud RATE update FIRMWARE.bin. A failure before phase 3 leaves\n"
-    "the old firmware in place.\n"
+    "the old firmware in place. The record is kept per sensor and port: with records of\n"
+    "several sensors, name the port of the one to finish with --port. An update that\n"
+    "resumes takes no backup (the flash may be half changed): the first run's FILE may\n"
+    "be named again, it is kept as it is, and the update says where it is.\n"
     "\n"
     "Examples:\n"
     "  duxk update dux_k52_v3.10.bin\n"
     "  duxk --port COM3 --baud 38400 update --verify dux_k52_v3.10.bin\n"
     "  duxk update --backup before-3.10.bin dux_k52_v3.10.bin";
+
+// Whether the interrupted update this command would take up recorded `path`
+// as its first run's backup (the same file, by any name).
+bool ResumesWithBackup(const CliContext& ctx, const std::string& path) {
+    const RecoveryPlan plan = PlanRecovery(RecoveryMode::Update, ctx.opts.port);
+    if (!plan.hasTarget || plan.target.backup.empty()) return false;
+    std::error_code ec;
+    return std::filesystem::equivalent(plan.target.backup, path, ec) && !ec;
+}
 
 int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, const std::string& backupPath,
               bool force) {
@@ -76,7 +89,12 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     }
 
     if (!backupPath.empty()) {
-        const int refused = CheckBackupArgument(ctx, backupPath, file, force);
+        // The re-run of an interrupted update names the backup its first run
+        // saved: that file is the one that counts and stays; the update that
+        // resumes takes none. Should the sensor turn out not to be in that
+        // update's program, the update takes its backup after all, and then
+        // refuses to write over the file.
+        const int refused = CheckBackupArgument(ctx, backupPath, file, force || ResumesWithBackup(ctx, backupPath));
         if (refused != kExitOk) return refused;
     }
 
@@ -205,9 +223,8 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     // the sensor was touched: unusable input, as above.
     const int status = success ? kExitOk : outcome.stage == 1 ? kExitUsage : kExitFailed;
     // Whatever became of the update, the user is told where the flash as it
-    // was before is kept.
-    if (!backupPath.empty() && BackupFileWritten()) {
-        const std::string note = "Flash as it was before the update saved in " + backupPath;
+    // was before is kept (by this run, or by the interrupted one it took up).
+    if (const std::string note = UpdateBackupNote(backupPath); !note.empty()) {
         if (success && !ctx.opts.json) {
             std::printf("%s\n", TerminalText(stdout, note).c_str());
             std::fflush(stdout);

@@ -6,6 +6,7 @@
 #include "update/Recovery.h"
 
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -91,17 +92,36 @@ std::string FrameController::ViewText(bool searchWaiting, bool accepted) const {
         else
             text.append("\nSerial number ").append(serial);
         text.append("\n").append(port).append(", ").append(baud).append(" baud");
+        if (!recoveryNotes_.empty()) text.append("\n\n").append(recoveryNotes_);
         return text;
     }
     const std::string ports = search.szOnlyPort[0] ? std::string(search.szOnlyPort) : std::string("COM1..COM7");
     std::string text = "Searching " + ports + " \xE2\x80\xA6";
     if (searchWaiting && search.szPort[0] && std::strcmp(search.szPort, "????") != 0 && search.szBaud[0])
         text += "\n\nNow trying " + std::string(search.szPort) + " at " + search.szBaud + " baud";
+    if (!recoveryNotes_.empty()) text += "\n\n" + recoveryNotes_;
     return text;
+}
+
+void FrameController::ReadRecoveryRecords() {
+    const RecoveryPlan plan = PlanRecovery(RecoveryMode::Desktop, portOption_);
+    recoveryNotes_.clear();
+    lastRecoveryNote_.clear();
+    for (std::string line : plan.notes) {
+        if (line.empty()) continue;
+        line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+        if (!recoveryNotes_.empty()) recoveryNotes_ += "\n";
+        recoveryNotes_ += line;
+        lastRecoveryNote_ = line;
+    }
+    InstallUpdateProgramProbe(core_, plan, RecoveryMode::Desktop,
+                              "choose Sensor > Firmware Update to finish the interrupted update");
 }
 
 FrameController::StartResult FrameController::Start() {
     StartResult result;
+    ReadRecoveryRecords();
+    result.paneText = lastRecoveryNote_;
     if (baudOption_.empty()) {
         if (!portOption_.empty())
             std::snprintf(core_.m_search.szOnlyPort, sizeof core_.m_search.szOnlyPort, "%s", portOption_.c_str());
@@ -152,6 +172,8 @@ void FrameController::AfterSensorCommand(int id, bool updateSucceeded, bool sens
         // The interrupted update is finished: the sensor runs its new
         // firmware and is looked for as at the start.
         if (id == ID_SENSOR_UPDATE && core_.m_bInUpdateProgram.load() != 0 && updateSucceeded) {
+            core_.StopSearch();
+            ReadRecoveryRecords();
             core_.RestartSearch();
             window_.RefreshView();
             return;

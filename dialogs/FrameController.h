@@ -101,6 +101,9 @@ public:
     void Shutdown();
 
 private:
+    // Reads the markers of interrupted updates: their report for the view and
+    // the status bar, and the search's look for the one update's sensor.
+    void ReadRecoveryRecords();
     void StartRefresh();
     void RunRefresh();
 
@@ -108,6 +111,8 @@ private:
     IMainWindow& window_;
     std::string portOption_, baudOption_;
     bool openedDirectly_ = false;
+    // What the markers of interrupted updates say, a line each, and the last.
+    std::string recoveryNotes_, lastRecoveryNote_;
     bool shutDown_ = false;
     std::atomic<bool> refreshing_{false};
     std::unique_ptr<Worker> refresh_;

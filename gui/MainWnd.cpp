@@ -50,8 +50,6 @@ CMainFrame::CMainFrame(CDUXKUpdateMFCDoc* doc, std::string cmdLine)
       m_gate(this),
       m_core(std::make_unique<CMainFrameCore>(*this)),
       m_controller(std::make_unique<FrameController>(*m_core, static_cast<IMainWindow&>(*this))) {
-    InstallUpdateProgramProbe(*m_core, "choose Sensor > Firmware Update to finish the interrupted update");
-
     QMenuBar* bar = menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
     AddCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"));

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 build=build-fuzz
-all=(fuzz_reply fuzz_serial_number fuzz_pack_block fuzz_telegram fuzz_cal_file)
+all=(fuzz_reply fuzz_serial_number fuzz_pack_block fuzz_telegram fuzz_cal_file fuzz_update_marker)
 targets=("${@:-${all[@]}}")
 [ "$#" -gt 0 ] || targets=("${all[@]}")
 

@@ -77,8 +77,10 @@ int LoadTransferPrg(uint32_t firstAddressWord, uint32_t secondAddressWord) {
     // With its checksum the boot loader starts the program, which nothing
     // but its program end or a power cycle ends: leave a marker for a later
     // run in case this one does not finish. (Cut off before, the loader
-    // gives up by itself.)
-    WriteUpdateMarker(channel.PortName(), std::to_string(channel.GetBaudRate()));
+    // gives up by itself.) Without it a later run would take the flash for
+    // untouched: the checksum is not sent, and the loader gives up.
+    if (!WriteUpdateMarker(channel.PortName(), std::to_string(channel.GetBaudRate()), "program"))
+        return Finish(kMarkerWriteFailed);
     const uint8_t checksum[2] = {static_cast<uint8_t>(sum & 0xFF), static_cast<uint8_t>((sum >> 8) & 0xFF)};
     SendBytes(checksum, 2);
     WaitSeconds(0.1);

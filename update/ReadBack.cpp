@@ -5,6 +5,7 @@
 #include "update/Update.h"
 #include "update/UpdateDetail.h"
 
+#include "session/MainFrame.h"
 #include "platform/Files.h"
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
@@ -144,6 +145,8 @@ int BackupFlashToFile(const std::string& path, bool replace) {
 
 bool BackupFileWritten() { return g_backupWritten.load(); }
 
+void ForgetBackupWritten() { g_backupWritten = false; }
+
 int VerifyFlashAgainstImage(const uint8_t* image, uint32_t size) {
     std::vector<uint8_t> flash(size);
     const int result = ReadFlashRange(kFlashBase, size, flash.data(), &VerifyProgress);
@@ -184,6 +187,19 @@ bool ReadBackFlash(const char* portName, const char* baudText, uint32_t count, s
     const FastLinkScope link(FastLink());
     data.assign(count, 0);
     if (progress) *progress = 0.0;
+    // Left in the transfer program, the sensor is found there by the next
+    // update; the read-back keeps a marker of its own for that.
+    UpdateRecordRequest record;
+    record.serial = frame ? frame->m_search.szSerial : "";
+    record.port = portName;
+    record.command = "readback";
+    std::string why;
+    if (!BeginUpdateRecord(record, &why)) {
+        SetUpdateOutcome(0, kMarkerWriteFailed);
+        ShowStepError(kReadErrorCaption, (std::string("Nothing was read: ") + why).c_str());
+        return false;
+    }
+    const UpdateRecordScope recordScope;
     const uint32_t baud = CDUXKSerial::BaudFromText(baudText);
     if (OpenTransferPort(portName, baud) != 0) return false;
 

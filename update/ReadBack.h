@@ -78,8 +78,10 @@ bool WriteBackupFile(const std::string& path, const std::vector<uint8_t>& flash,
 // into path (WriteBackupFile), or the programmed range read back and
 // compared with the image. 0 or one of the codes above.
 int BackupFlashToFile(const std::string& path, bool replace = false);
-// Whether the last BackupFlashToFile wrote its file.
+// Whether the last BackupFlashToFile wrote its file (since the last
+// ForgetBackupWritten, which each update starts with).
 bool BackupFileWritten();
+void ForgetBackupWritten();
 int VerifyFlashAgainstImage(const uint8_t* image, uint32_t size);
 
 // The details of the last read-back result with this code (where the reads

@@ -1,165 +1,153 @@
-// Recovering an interrupted update: the update marker, the probe the search
-// starts with, and the stop request of an update.
+// Recovering an interrupted update: what a command makes of the markers, the
+// probe the search starts with, and the stop request of an update.
 #include "update/Recovery.h"
 
 #include "update/Resync.h"
 
 #include "session/MainFrame.h"
-#include "platform/Files.h"
-#include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
-#include "serial/PortMap.h"
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
 #include <mutex>
 
 namespace {
 
-const char kMarkerName[] = "DUXKUpdt.upd";
-constexpr size_t kMarkerMaxBytes = 4096;
-constexpr size_t kMaxPortName = 255;
-
 std::atomic<bool> g_stopRequested{false};
-
-bool ValidBaud(const std::string& baud) {
-    return baud == "38400" || baud == "19200" || baud == "9600" || baud == "4800";
-}
-
-// "COMn" or an absolute device path, printable, of a length a port name can have.
-bool ValidPort(const std::string& port) {
-    if (port.empty() || port.size() > kMaxPortName) return false;
-    for (unsigned char c : port)
-        if (c < 0x20 || c == 0x7F) return false;
-    return ComPortNumber(port) > 0 || std::filesystem::path(port).is_absolute();
-}
-
-std::string Value(const std::string& text, const char* key) {
-    const std::string prefix = std::string(key) + "=";
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        if (text.compare(at, prefix.size(), prefix) == 0)
-            return text.substr(at + prefix.size(), end - at - prefix.size());
-        at = end + 1;
-    }
-    return {};
-}
-
-std::string DevicePath(const std::string& name) {
-    const std::string device = ResolvePortName(name);
-    std::error_code ec;
-    const std::filesystem::path resolved = std::filesystem::weakly_canonical(device, ec);
-    return ec || device.empty() ? device : resolved.string();
-}
-
-// Local time for people reading the marker.
-std::string Now() {
-    static std::mutex mutex;
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    char text[64] = "";
-    std::lock_guard<std::mutex> lock(mutex);
-    if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
-    return text;
-}
 
 void Status(SearchState& s, const std::string& text) {
     if (s.pStatusBar) s.pStatusBar->SetStatusText(text);
 }
 
+std::string StaleNote(const UpdateMarker& m) {
+    return DescribeMarker(m) + (m.time > 0 ? ", more than a week ago" : "") + ": not taken up (remove " + m.file +
+           " once that sensor is known to run its firmware)";
+}
+
+// The marker's port leads elsewhere now.
+std::string ChangedNote(const UpdateMarker& m) {
+    const PortIdentity now = IdentifyPort(m.port);
+    const std::string was = m.byId.empty() ? m.device : m.byId;
+    const std::string is = now.device.empty() ? "no device" : now.byId.empty() ? now.device : now.byId;
+    return DescribeMarker(m) + ", but " + m.port + " leads to " + is + " now, not to " + was +
+           ": nothing is sent there for it";
+}
+
 }  // namespace
 
-std::string UpdateMarkerPath() {
-    const std::string dir = platform::PrivateStateDir();
-    if (dir.empty()) return {};
-    return platform::JoinPath(dir, kMarkerName);
+std::string InterruptedNote(const UpdateMarker& marker) { return DescribeMarker(marker) + ": run the update again"; }
+
+RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port) {
+    RecoveryPlan plan;
+    const long long now = EpochSeconds();
+    std::vector<UpdateMarker> fresh;
+    for (const UpdateMarker& m : ReadUpdateMarkers()) {
+        // A running update keeps its own marker; it is none of our business.
+        if (MarkerIsLive(m)) continue;
+        if (MarkerIsStale(m, now)) {
+            plan.notes.push_back(StaleNote(m));
+            continue;
+        }
+        fresh.push_back(m);
+    }
+    if (mode == RecoveryMode::Report) {
+        for (const UpdateMarker& m : fresh) plan.notes.push_back(InterruptedNote(m));
+        return plan;
+    }
+
+    // The sensor's markers: those of the given port; without a port, the
+    // one marker there is.
+    std::vector<UpdateMarker> own;
+    if (!port.empty()) {
+        for (const UpdateMarker& m : fresh) {
+            const PortMatch match = MatchMarkerPort(m, port);
+            if (match == PortMatch::Same)
+                own.push_back(m);
+            else
+                plan.notes.push_back(match == PortMatch::Changed ? ChangedNote(m) : InterruptedNote(m));
+        }
+    } else if (fresh.size() > 1) {
+        if (mode == RecoveryMode::Desktop) {
+            for (const UpdateMarker& m : fresh) plan.notes.push_back(InterruptedNote(m));
+            return plan;
+        }
+        plan.refusal = "updates of several sensors were interrupted:";
+        for (const UpdateMarker& m : fresh) plan.refusal += "\n  " + DescribeMarker(m);
+        plan.refusal += "\nname the port of the one to finish: duxk --port PORT update FIRMWARE";
+        return plan;
+    } else {
+        own = fresh;
+        // Whatever it finds, an update without a port is for this sensor.
+        if (!own.empty()) plan.expectSerial = own.back().serial;
+    }
+    if (own.empty()) return plan;
+
+    // The newest of the sensor's markers on the port.
+    const UpdateMarker& target = own.back();
+    const std::string where = port.empty() ? MarkerPortNow(target) : port;
+    if (where.empty()) {
+        // Its port leads to another device now: nothing is sent there for
+        // it; the search goes on as usual.
+        plan.notes.push_back(ChangedNote(target));
+        return plan;
+    }
+    plan.notes.push_back(mode == RecoveryMode::Update ? DescribeMarker(target) + ": taking it up"
+                                                      : InterruptedNote(target));
+    plan.hasTarget = true;
+    plan.target = target;
+    plan.targetPort = where;
+    return plan;
 }
 
-bool ReadUpdateMarker(UpdateMarker& marker) {
-    const std::string path = UpdateMarkerPath();
-    if (path.empty()) return false;
-    std::string text;
-    if (platform::ReadOwnFile(path, kMarkerMaxBytes, text) != platform::ReadResult::Ok) return false;
-    UpdateMarker read;
-    read.port = Value(text, "port");
-    read.baud = Value(text, "baud");
-    read.since = Value(text, "since");
-    const std::string stage = Value(text, "stage");
-    if (!stage.empty()) read.stage = stage;
-    if (!ValidPort(read.port) || !ValidBaud(read.baud)) return false;
-    if (read.stage != "program" && read.stage != "download") return false;
-    marker = read;
-    return true;
-}
-
-bool WriteUpdateMarker(const std::string& port, const std::string& baud, const char* stage) {
-    const std::string path = UpdateMarkerPath();
-    if (path.empty() || !ValidPort(port) || !ValidBaud(baud)) return false;
-    const std::string text =
-        "# A firmware update is in progress or was interrupted on this port.\n"
-        "port=" +
-        port + "\nbaud=" + baud + "\nsince=" + Now() + "\nstage=" + stage + "\n";
-    return platform::ReplaceFileAtomically(path, text, 0600);
-}
-
-void RemoveUpdateMarker() {
-    const std::string path = UpdateMarkerPath();
-    if (!path.empty()) platform::RemoveOwnFile(path);
-}
-
-bool SamePort(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    const std::string da = DevicePath(a), db = DevicePath(b);
-    return !da.empty() && da == db;
-}
-
-bool ProbeInterruptedUpdate(SearchState& s, const std::string& advice, const char* port, const char* baud) {
+bool ProbeInterruptedUpdate(SearchState& s, const RecoveryPlan& plan, RecoveryMode mode, const std::string& advice,
+                            const char* port, const char* baud) {
+    if (!plan.hasTarget || mode == RecoveryMode::Report) return false;
+    // Finished or taken up again meanwhile (the desktop application searches
+    // again after an update): nothing to look for.
     UpdateMarker marker;
-    if (!ReadUpdateMarker(marker)) return false;
-    const std::string where = port && *port ? port : (s.szOnlyPort[0] ? s.szOnlyPort : marker.port);
+    if (!ReadUpdateMarkerFile(plan.target.file, marker) || MarkerIsLive(marker)) return false;
+    const std::string where = port && *port ? port : plan.targetPort;
     const std::string rate = baud && *baud ? baud : marker.baud;
 
     if (marker.stage == "download") {
         // The loader takes every byte as part of the download and gives up
         // only after a pause: a search sending into it now would keep it
-        // waiting for ever. Let it give up, then search as usual.
-        Status(s, "An update was interrupted in its download at " + marker.port +
+        // waiting for ever. Let it give up first.
+        Status(s, "An update was interrupted in its download at " + where +
                       ": waiting for the sensor's boot loader to give up on it...");
         std::unique_lock<std::mutex> lock(s.stopMutex);
         const bool stopped = s.stopCv.wait_for(lock, std::chrono::duration<double>(kLoaderGiveUpSeconds),
                                                [&s] { return s.nStop.load() != 0; });
-        lock.unlock();
-        if (!stopped) RemoveUpdateMarker();
-        Status(s, "Looking for sensor...");
-        return false;
+        if (stopped) return false;
     }
     Status(s, "Looking for the sensor in its update program at " + where + ", " + rate + " baud...");
     s.nRecovering.store(1);
-    const ResyncResult result = ProbeTransferProgram(where.c_str(), rate.c_str(), [&s] { return s.nStop.load() != 0; });
+    const ResyncResult result = ProbeTransferProgram(
+        where.c_str(), rate.c_str(), [&s] { return s.nStop.load() != 0; }, 12.0, mode == RecoveryMode::Update);
     s.nRecovering.store(0);
     if (result == ResyncResult::Found) {
         std::snprintf(s.szPort, sizeof s.szPort, "%s", where.c_str());
         std::snprintf(s.szBaud, sizeof s.szBaud, "%s", rate.c_str());
-        std::memset(s.szSerial, 0, sizeof s.szSerial);
+        // The program cannot tell who it is: the marker's sensor.
+        std::snprintf(s.szSerial, sizeof s.szSerial, "%s", marker.serial.c_str());
         std::memset(s.szIdentity, 0, sizeof s.szIdentity);
         std::string text = "Sensor found in its update program at " + where + ", " + rate + " baud";
         if (!advice.empty()) text += " \xE2\x80\x94 " + advice;
         Status(s, text);
         return true;
     }
-    // The sensor's own firmware answered on the marker's port: it is out
-    // of the program (restarted), and the marker has done its work.
-    if (result == ResyncResult::Application && SamePort(where, marker.port)) RemoveUpdateMarker();
+    if (result == ResyncResult::Application) Status(s, "The sensor at " + where + " answers in its own firmware");
     Status(s, "Looking for sensor...");
     return false;
 }
 
-void InstallUpdateProgramProbe(CMainFrameCore& frame, const std::string& advice) {
-    frame.m_updateProgramProbe = [advice](SearchState& s) { return ProbeInterruptedUpdate(s, advice); };
+void InstallUpdateProgramProbe(CMainFrameCore& frame, const RecoveryPlan& plan, RecoveryMode mode,
+                               const std::string& advice) {
+    frame.m_updateProgramProbe = [plan, mode, advice](SearchState& s) {
+        return ProbeInterruptedUpdate(s, plan, mode, advice);
+    };
 }
 
 void RequestUpdateStop() { g_stopRequested.store(true); }

@@ -1,49 +1,72 @@
-// Recovering an interrupted update: the marker an update leaves while the
-// sensor may be running the transfer program, the probe that looks for the
-// program before the search, and the user's request to stop an update.
+// Recovering an interrupted update: what the markers left by interrupted
+// updates ask of a command, the probe that looks for the sensor of one of
+// them before the search, and the user's request to stop an update.
 #pragma once
 
+#include "update/UpdateMarker.h"
+
 #include <string>
+#include <vector>
 
 struct SearchState;
 class CMainFrameCore;
 
-// The marker: port and rate of an update whose transfer program may still
-// run in the sensor. Written before the download, removed when the update
-// succeeds or the sensor is known to have left the program; kept when the
-// update fails or the process dies.
-// Its stage: "download" while the transfer program goes into the sensor's
-// boot loader (which, cut off, takes whatever comes next as download bytes
-// and gives up only after some seconds without any), "program" once the
-// program may run.
-struct UpdateMarker {
-    std::string port;
-    std::string baud;
-    std::string since;  // local time the marker was written, for people
-    std::string stage = "program";
+// What a command does about the markers it finds.
+enum class RecoveryMode {
+    // find, info, cal, backup, verify: say which updates were interrupted,
+    // and send nothing for them.
+    Report,
+    // The desktop application's start: say so too, and look briefly for the
+    // sensor of the one interrupted update in its update program (no long
+    // wake-up), so that Firmware Update can take it up.
+    Desktop,
+    // duxk update: take up the interrupted update of the sensor, waking its
+    // program for as long as it takes.
+    Update,
 };
-std::string UpdateMarkerPath();
-bool ReadUpdateMarker(UpdateMarker& marker);
-bool WriteUpdateMarker(const std::string& port, const std::string& baud, const char* stage = "program");
-// Seconds without a byte after which the boot loader abandons a download.
-constexpr double kLoaderGiveUpSeconds = 6.0;
-void RemoveUpdateMarker();
 
-// True when both names lead to the same device.
-bool SamePort(const std::string& a, const std::string& b);
+struct RecoveryPlan {
+    // What to tell the user, a line each.
+    std::vector<std::string> notes;
+    // Not empty: the command must not go on (it has sent nothing); lines.
+    std::string refusal;
+    // The marker whose sensor the probe looks for, and the name under which
+    // that sensor is reached now.
+    bool hasTarget = false;
+    UpdateMarker target;
+    std::string targetPort;
+    // An update without a port is for the sensor of the one marker: when
+    // its serial number is known, a sensor found with another is not it.
+    std::string expectSerial;
+};
 
-// With a marker present, looks for the transfer program on the port (the
-// search's only port when set, else the marker's; `port` overrides both) at
-// the marker's rate (or `baud`). Found: the channel stays open there in the
-// boot framing, s.szPort and s.szBaud name the connection, the status bar
-// says so followed by `advice`, and the result is true. Without a marker
-// nothing is sent. A marker of an interrupted download only makes the
-// search wait until the boot loader has given up (nothing sent meanwhile).
-bool ProbeInterruptedUpdate(SearchState& s, const std::string& advice, const char* port = nullptr,
-                            const char* baud = nullptr);
+// Reads the markers and decides, before anything is sent. `port`: the port
+// the command was given (empty: none). Markers of running updates are left
+// alone; markers older than a week are reported, not acted on. An update
+// without a port acts on one marker only (with several it asks for the
+// port); a marker whose port leads to another device now is reported, and
+// nothing is sent there for it.
+RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port);
+
+// "an update of K52A01234 on COM1 was interrupted at <time>: run the update again"
+std::string InterruptedNote(const UpdateMarker& marker);
+
+// Looks for the sensor of the plan's marker on that marker's device only
+// (`port` and `baud`, when given, override its port and rate): first its
+// identity at all four rates, then, when no firmware answered, the transfer
+// program (the long wake-up only in Update mode). Found in the program: the
+// channel stays open there in the boot framing, s.szPort and s.szBaud name
+// the connection, s.szSerial the marker's serial number, the status bar says
+// so followed by `advice`, and the result is true. A download marker first
+// waits until the boot loader has given up (nothing sent meanwhile). Nothing
+// is sent without a target, in Report mode, or when the marker has gone or
+// its update runs again.
+bool ProbeInterruptedUpdate(SearchState& s, const RecoveryPlan& plan, RecoveryMode mode, const std::string& advice,
+                            const char* port = nullptr, const char* baud = nullptr);
 
 // Makes the frame's search start with ProbeInterruptedUpdate.
-void InstallUpdateProgramProbe(CMainFrameCore& frame, const std::string& advice);
+void InstallUpdateProgramProbe(CMainFrameCore& frame, const RecoveryPlan& plan, RecoveryMode mode,
+                               const std::string& advice);
 
 // The user asked to stop the running update (a second interrupt): it ends
 // after the telegram in flight. Cleared when an update starts.

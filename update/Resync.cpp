@@ -33,6 +33,22 @@ constexpr uint8_t kPowerOnReply[] = {0x02, 0xA2, 0x44, 0xE6, 0x00};
 
 enum class Answer { None, Zero, Other };
 
+// A line from the last '@' that passes the identity check, or the starting
+// application's "boot_": the sensor's own firmware answered.
+bool IsFirmwareAnswer(const std::string& text) {
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t lineEnd = text.find_first_of("\r\n", from);
+        if (lineEnd == std::string::npos) lineEnd = text.size();
+        const std::string line = text.substr(from, lineEnd - from);
+        const size_t at = line.rfind('@');
+        if ((at != std::string::npos && CheckIdReply(line.c_str() + at)) || line.find("boot_") != std::string::npos)
+            return true;
+        from = lineEnd + 1;
+    }
+    return false;
+}
+
 class Resync {
 public:
     explicit Resync(const ResyncOptions& options)
@@ -144,19 +160,7 @@ ResyncResult Resync::AskFirmware(bool& programAnswered) {
     if (channel_.SetParams(o_.baud, 8, EVENPARITY, TWOSTOPBITS) != 0) return ResyncResult::PortGone;
     if (got.empty()) return ResyncResult::NotFound;
 
-    // A line from the last '@' that passes the identity check, or the
-    // starting application's "boot_".
-    const std::string text(got.begin(), got.end());
-    size_t from = 0;
-    while (from < text.size()) {
-        size_t lineEnd = text.find_first_of("\r\n", from);
-        if (lineEnd == std::string::npos) lineEnd = text.size();
-        const std::string line = text.substr(from, lineEnd - from);
-        const size_t at = line.rfind('@');
-        if ((at != std::string::npos && CheckIdReply(line.c_str() + at)) || line.find("boot_") != std::string::npos)
-            return ResyncResult::Application;
-        from = lineEnd + 1;
-    }
+    if (IsFirmwareAnswer(std::string(got.begin(), got.end()))) return ResyncResult::Application;
     programAnswered = true;
     return ResyncResult::NotFound;
 }
@@ -313,19 +317,61 @@ ResyncResult ResyncTransferProgram(const ResyncOptions& options) {
     return resync.Run();
 }
 
+ResyncResult AskIdentityAtRates(uint32_t firstBaud, const std::function<bool()>& stop, uint32_t* answeredAt) {
+    CDUXKSerial& channel = GetSensorChannel();
+    std::vector<uint32_t> rates{firstBaud};
+    for (uint32_t rate : {38400u, 19200u, 9600u, 4800u})
+        if (rate != firstBaud) rates.push_back(rate);
+    for (uint32_t rate : rates) {
+        if (channel.SetParams(rate, 8, NOPARITY, TWOSTOPBITS) != 0) return ResyncResult::PortGone;
+        channel.SetFlowControl(0);
+        channel.Purge();
+        channel.TraceMessage(("Recovery: asking for the identity at " + std::to_string(rate) + " baud").c_str());
+        // Garbage from the rates before may fill the firmware's command
+        // line, which it then drops: a second query follows, as in the search.
+        for (const uint32_t waitMs : {350u, 700u}) {
+            SendCommand("id");
+            std::string got;
+            const uint64_t deadline = TickCountMs() + waitMs;
+            for (uint64_t now = TickCountMs(); now < deadline; now = TickCountMs()) {
+                if (stop && stop()) return ResyncResult::Stopped;
+                if (channel.IsReceiveEnded() || !channel.IsOpen()) return ResyncResult::PortGone;
+                if (channel.ReceivedCount() == 0) {
+                    channel.WaitReceived(static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 50)));
+                    continue;
+                }
+                while (channel.ReceivedCount() != 0 && got.size() < 4096) got += static_cast<char>(channel.GetByte());
+                if (IsFirmwareAnswer(got)) {
+                    if (answeredAt) *answeredAt = rate;
+                    return ResyncResult::Application;
+                }
+            }
+        }
+    }
+    return ResyncResult::NotFound;
+}
+
 ResyncResult ProbeTransferProgram(const char* port, const char* baudText, std::function<bool()> stop,
-                                  double silentSeconds) {
+                                  double silentSeconds, bool longWake) {
     CDUXKSerial& channel = GetSensorChannel();
     if (channel.Open(port, 4000, 4000, true) != 0) return ResyncResult::PortGone;
+    channel.SetEventMask(0x1FD);
     ResyncOptions options;
     options.baud = CDUXKSerial::BaudFromText(baudText);
     options.silentSeconds = silentSeconds;
+    options.longWake = longWake;
     options.stop = std::move(stop);
+    // A sensor in its own firmware answers its identity at its rate: it is
+    // asked at every rate before a single zero is sent.
+    const ResyncResult firmware = AskIdentityAtRates(options.baud, options.stop);
+    if (firmware != ResyncResult::NotFound) {
+        channel.Close();
+        return firmware;
+    }
     if (channel.SetParams(options.baud, 8, EVENPARITY, TWOSTOPBITS) != 0) {
         channel.Close();
         return ResyncResult::PortGone;
     }
-    channel.SetEventMask(0x1FD);
     channel.SetFlowControl(0);
     // Bytes the program sent to the host that went away are no answer.
     channel.Purge();

@@ -45,7 +45,16 @@ struct ResyncOptions {
 // options.baud. On Found the program sits at the start of a telegram.
 ResyncResult ResyncTransferProgram(const ResyncOptions& options);
 
-// Opens port at the rate baudText in the boot framing and resynchronises.
-// The port stays open when the program was found, and is closed otherwise.
+// Asks for the identity ("id") in the sensor's text framing at each of the
+// four rates, firstBaud first, on the open sensor channel: Application when
+// the application or boot firmware answers (the channel is then left at that
+// rate), NotFound when none does. A sensor's own firmware answers at once,
+// so nothing more need be sent to a sensor that is not in the program.
+ResyncResult AskIdentityAtRates(uint32_t firstBaud, const std::function<bool()>& stop, uint32_t* answeredAt = nullptr);
+
+// Opens port, asks for the identity at all four rates and, when no firmware
+// answers, resynchronises at baudText in the boot framing; the long wake-up
+// only with longWake. The port stays open when the program was found, and
+// is closed otherwise.
 ResyncResult ProbeTransferProgram(const char* port, const char* baudText, std::function<bool()> stop,
-                                  double silentSeconds = 12.0);
+                                  double silentSeconds = 12.0, bool longWake = true);

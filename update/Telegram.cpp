@@ -378,6 +378,7 @@ int LoadFlashContents(const uint8_t* image, size_t size, const UpdateOptions& op
         SequencePause(0.2);
         Trace("BackupFlash");
         if ((result = BackupFlashToFile(options.backupPath, options.replaceBackup)) != 0) return fail(result);
+        NoteBackupSaved();
     }
 
     if (stopped()) return fail(kUpdateStopped);

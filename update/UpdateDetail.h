@@ -35,6 +35,12 @@ const char* FlashResultMessage(int code);
 constexpr const char* kUpdateSuccessText = "Firmware transferred successfully";
 constexpr const char* kUpdateSuccessCaption = "Success";
 constexpr const char* kFlashErrorCaption = "FLASH programming error";
+// The update's marker could not be written (a download result, and the code
+// of an update refused for it before anything was sent).
+constexpr int kMarkerWriteFailed = 100;
+constexpr const char* kMarkerFailedText =
+    "The update's record of its progress could not be written; the update was stopped before the sensor's "
+    "firmware was changed";
 
 // A firmware image file as the update takes it: read once, whole, before the
 // sensor is touched. Only a regular file of 1 to kFlashEraseCount bytes that
@@ -98,6 +104,21 @@ private:
     CMainFrameCore* previous_;
     bool set_;
 };
+
+// Ends the update's record (its marker's lock) when the update ends.
+class UpdateRecordScope {
+public:
+    UpdateRecordScope() = default;
+    ~UpdateRecordScope();
+    UpdateRecordScope(const UpdateRecordScope&) = delete;
+    UpdateRecordScope& operator=(const UpdateRecordScope&) = delete;
+};
+
+// What to tell the user at the end about the backup asked for with
+// `requested`: where this update saved it, or why it took none (an earlier
+// run may have changed the flash; where that run's backup is). Empty when
+// none was asked for, or the backup failed (its failure says so).
+std::string UpdateBackupNote(const std::string& requested);
 
 // Called around every message box of the update, with true before the box
 // and false after it; lets a console front end move its progress display

@@ -37,6 +37,16 @@ std::atomic<CMainFrameCore*> g_frame{nullptr};
 std::atomic<int> g_outcomeStage{0};
 std::atomic<int> g_outcomeCode{0};
 
+// Why this update took no backup although one was asked for (empty: it
+// took it, or none was asked for).
+std::mutex g_backupNoteMutex;
+std::string g_backupSkipped;
+
+void SetBackupSkipped(const std::string& note) {
+    std::lock_guard<std::mutex> lock(g_backupNoteMutex);
+    g_backupSkipped = note;
+}
+
 // Line settings of the phases.
 constexpr uint8_t kDataBits = 8;
 constexpr uint32_t kQueueSize = 4000;
@@ -107,6 +117,21 @@ void RunFlashSequence(const std::vector<uint8_t>& image, const UpdateOptions& op
     channel.SetFlowControl(0);
 }
 
+// The options of an update that goes on in the transfer program of an
+// earlier run: that run may have erased or programmed the flash already, so
+// a backup now would save whatever it left instead of the firmware that was
+// there before.
+UpdateOptions WithoutBackupAfterEarlierRun(const UpdateOptions& options) {
+    NoteProgramRunning();
+    UpdateOptions resumed = options;
+    std::string note;
+    if (!resumed.backupPath.empty() && !UpdateRecordAllowsBackup(&note)) {
+        resumed.backupPath.clear();
+        SetBackupSkipped(note);
+    }
+    return resumed;
+}
+
 // Looks for the transfer program of an interrupted update on the open port
 // (boot framing at baud) and, when it answers, runs the flash sequence from
 // its start. False, with the line back in the sensor framing, when no
@@ -127,9 +152,14 @@ bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image,
         if (announce)
             ShowUpdateNote("Sensor found in its update program at " + channel.PortName() + ", " + std::to_string(baud) +
                            " baud \xE2\x80\x94 continuing the interrupted update");
-        WriteUpdateMarker(channel.PortName(), std::to_string(baud));
-        DownloadProgress = 100.01;
-        RunFlashSequence(image, updateOptions);
+        {
+            const UpdateOptions resumed = WithoutBackupAfterEarlierRun(updateOptions);
+            std::string why;
+            if (!WriteUpdateMarker(channel.PortName(), std::to_string(baud), "program", &why))
+                channel.TraceMessage(("Marker not written: " + why).c_str());
+            DownloadProgress = 100.01;
+            RunFlashSequence(image, resumed);
+        }
         return true;
     case ResyncResult::Stopped:
         SetUpdateOutcome(6, kUpdateStopped);
@@ -220,6 +250,7 @@ const char* DownloadResultMessage(int code) {
     case 9: return "Wrong number of bytes downloaded";
     case 10: return "Could not evaluate download result";
     case 11: return "Unknown download result";
+    case kMarkerWriteFailed: return kMarkerFailedText;
     default: return "Transfer error";
     }
 }
@@ -343,8 +374,19 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
 
     channel.TraceMessage("In boot mode");
     // From "flsh" on the boot loader takes everything as download bytes: a
-    // later run must let it give up before it sends anything there.
-    WriteUpdateMarker(channel.PortName(), std::to_string(baud), "download");
+    // later run must let it give up before it sends anything there. Without
+    // that record nothing could take an interrupted update up: the update
+    // stops here, and the closing "appl" sends the sensor back to its
+    // application.
+    std::string markerError;
+    if (!WriteUpdateMarker(channel.PortName(), std::to_string(baud), "download", &markerError)) {
+        SetUpdateOutcome(4, kMarkerWriteFailed);
+        std::string text = kMarkerFailedText;
+        text += '\n';
+        text += markerError;
+        ShowStepError(caption, text.c_str());
+        return TransferStart::Failed;
+    }
     ReplyTimeout = 10.0;
     channel.TraceMessage("Sending 'flsh'");
     channel.Purge();
@@ -388,7 +430,12 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
         if (result == 4 || result == 5 || result == 6 || result == 7 || result == 10 || result == 11)
             WriteUpdateMarker(channel.PortName(), std::to_string(baud), "program");
         SetUpdateOutcome(5, result);
-        ShowStepError(caption, result == kUpdateStopped ? stoppedText : DownloadResultMessage(result));
+        std::string text = result == kUpdateStopped ? stoppedText : DownloadResultMessage(result);
+        if (result == kMarkerWriteFailed) {
+            text += '\n';
+            text += LastMarkerError();
+        }
+        ShowStepError(caption, text.c_str());
         return TransferStart::Failed;
     }
 
@@ -477,16 +524,51 @@ int UpdateFirmware(const char* transferPrgName, const char* firmwarePath, const 
         return 0;
     }
 
+    // The record of the update (the marker of its sensor) must be possible
+    // before the sensor is touched: without it an interrupted update could
+    // not be taken up, nor told from another sensor's.
+    ForgetBackupWritten();
+    SetBackupSkipped({});
+    UpdateRecordRequest record;
+    record.serial = options.frame ? options.frame->m_search.szSerial : "";
+    record.port = portName;
+    record.backupPath = options.backupPath;
+    record.resume = options.resume;
+    why.clear();
+    if (!BeginUpdateRecord(record, &why)) {
+        SetUpdateOutcome(0, kMarkerWriteFailed);
+        ShowFlashError((std::string("The update was not started: ") + why).c_str());
+        return 0;
+    }
+    const UpdateRecordScope recordScope;
+    // An earlier run of this update may have changed the flash: its backup,
+    // if it took one, is the one that holds the old firmware.
+    UpdateOptions effective = options;
+    std::string note;
+    if (!effective.backupPath.empty() && !UpdateRecordAllowsBackup(&note)) {
+        effective.backupPath.clear();
+        SetBackupSkipped(note);
+    }
+
     const uint32_t baud = CDUXKSerial::BaudFromText(baudText);
     if (OpenTransferPort(portName, baud) != 0) return 1;
 
-    if (options.resume)
-        ResumeFlash(baud, image, firstAddressWord, secondAddressWord, options);
+    if (effective.resume)
+        ResumeFlash(baud, image, firstAddressWord, secondAddressWord, effective);
     else
-        ProgramFlash(baud, image, firstAddressWord, secondAddressWord, options);
+        ProgramFlash(baud, image, firstAddressWord, secondAddressWord, effective);
 
     CloseTransferPort();
     return 0;
+}
+
+UpdateRecordScope::~UpdateRecordScope() { EndUpdateRecord(); }
+
+std::string UpdateBackupNote(const std::string& requested) {
+    if (requested.empty()) return {};
+    if (BackupFileWritten()) return "Flash as it was before the update saved in " + requested;
+    std::lock_guard<std::mutex> lock(g_backupNoteMutex);
+    return g_backupSkipped;
 }
 
 unsigned UpdateWorker(UpdateJob* job) {

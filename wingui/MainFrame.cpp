@@ -21,9 +21,7 @@ MainFrame* FrameOf(HWND hwnd) { return reinterpret_cast<MainFrame*>(GetWindowLon
 }  // namespace
 
 MainFrame::MainFrame(std::string cmdLine)
-    : cmdLine_(std::move(cmdLine)), core_(*this), controller_(core_, static_cast<IMainWindow&>(*this)) {
-    InstallUpdateProgramProbe(core_, "choose Sensor > Firmware Update to finish the interrupted update");
-}
+    : cmdLine_(std::move(cmdLine)), core_(*this), controller_(core_, static_cast<IMainWindow&>(*this)) {}
 
 MainFrame::~MainFrame() {
     gate_.Close();

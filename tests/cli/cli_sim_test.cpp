@@ -9,7 +9,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 using namespace testsupport;
@@ -119,4 +122,59 @@ TEST(CliSimTest, SearchThatFindsNothingNamesThePortsHeldByOthers) {
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_NE(r.err.find("no sensor found within 3 s"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("COM2 (" + sim.Device() + ") is in use by"), std::string::npos) << r.err;
+}
+
+// A record of another sensor's update whose port leads to another device
+// now, and one older than a week: both are reported, nothing is sent for
+// them, and the update without a port does not take the sensor it finds
+// there for the one whose update was interrupted.
+TEST(CliSimTest, MarkersOfAnotherDeviceOrOlderThanAWeekAreReportedNotActedOn) {
+    TempEnv env;
+    const std::string trace = env.temp + "/sim.trace";
+    SimProcess sim(1, 38400, {"--serial", "K52B00002", "--trace", trace});
+    ASSERT_TRUE(sim.Ready());
+    const std::string fw = env.temp + "/fw.bin";
+    std::ofstream(fw) << std::string(1000, 'x');
+    const long long now = time(nullptr);
+    std::ofstream(env.temp + "/DUXKUpdt.K52A00001.0000000000000001.upd")
+        << "serial=K52A00001\nport=COM1\ndevice=/dev/ttyUSB7\nbaud=38400\nstage=program\ntime=" << now - 60
+        << "\nsince=a minute ago\n";
+    std::ofstream(env.temp + "/DUXKUpdt.K52C00003.0000000000000002.upd")
+        << "serial=K52C00003\nport=COM1\ndevice=" << sim.Device() << "\nbaud=38400\ntime=" << now - 8 * 86400
+        << "\nsince=last month\n";
+    const DuxkResult r = RunDuxk(env.temp, {"update", fw});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    for (const std::string& text :
+         {"duxk: an update of K52A00001 on COM1 was interrupted at a minute ago, but COM1 leads to " + sim.Device() +
+              " now, not to /dev/ttyUSB7: nothing is sent there for it\n",
+          std::string("duxk: an update of K52C00003 on COM1 was interrupted at last month, more than a week ago: not "
+                      "taken up"),
+          std::string("duxk: the sensor found at COM1 is K52B00002, not K52A00001 whose update was interrupted: give "
+                      "--port COM1 to update it\n")})
+        EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+    std::ifstream in(trace);
+    const std::string heard((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(heard.find("RX 00"), std::string::npos) << "no zeros for the other sensor's update";
+    EXPECT_EQ(heard.find("\"boot\""), std::string::npos);
+}
+
+// An update that could not keep its record refuses before a byte is sent.
+TEST(CliSimTest, UpdateWithoutARecordIsRefusedBeforeAnythingIsSent) {
+    TempEnv env;
+    const std::string trace = env.temp + "/sim.trace";
+    SimProcess sim(1, 38400, {"--trace", trace});
+    ASSERT_TRUE(sim.Ready());
+    const std::string fw = env.temp + "/fw.bin", notADirectory = env.temp + "/file";
+    std::ofstream(fw) << std::string(1000, 'x');
+    std::ofstream(notADirectory) << "x";
+    setenv("TEMP", notADirectory.c_str(), 1);
+    const DuxkResult r = RunDuxk(env.temp, {"--port", "COM1", "update", fw});
+    setenv("TEMP", env.temp.c_str(), 1);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("duxk: the update's record of its progress cannot be kept in " + notADirectory + ": "),
+              std::string::npos)
+        << r.err;
+    std::ifstream in(trace);
+    const std::string heard((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(heard.find(" RX "), std::string::npos) << heard;
 }

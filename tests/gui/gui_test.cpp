@@ -614,6 +614,9 @@ TEST(MainWindowTest, SensorLeftInItsUpdateProgramIsOfferedOnlyTheUpdateThenFound
     CDUXKUpdateMFCDoc doc;
     CMainFrame frame(&doc, "duxkupdate");
     ASSERT_TRUE(frame.OnCreate());
+    // Reported from the start in the main view.
+    EXPECT_TRUE(frame.ViewText().contains(QStringLiteral("An update of the sensor on COM2 was interrupted at ")))
+        << frame.ViewText().toStdString();
     frame.show();
     ASSERT_TRUE(WaitUntil([&] { return frame.Core().m_bSensorFound.load() != 0; }, 60000));
     EXPECT_TRUE(frame.Core().m_bInUpdateProgram.load());
@@ -656,6 +659,7 @@ TEST(MainWindowTest, SensorLeftInItsUpdateProgramIsOfferedOnlyTheUpdateThenFound
     EXPECT_FALSE(frame.Core().m_bInUpdateProgram.load());
     EXPECT_TRUE(WaitUntil([&] { return AllCommandsEnabled(frame, true); }, 2000));
     EXPECT_EQ(frame.MessageText(), QStringLiteral("Found Sensor 'K52GUI003' at COM2, 38400 baud"));
+    EXPECT_TRUE(ReadUpdateMarkers().empty()) << "the finished update's marker is gone";
     frame.close();
 }
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <sys/stat.h>
@@ -271,8 +272,41 @@ TEST_F(DriverTest, SyntaxAnswerEntersBootModeAndVerdictCIsAChecksumError) {
     // 'C' may be a garbled 'T' with the program running: the next run is
     // sent looking for it first.
     UpdateMarker marker;
-    ASSERT_TRUE(ReadUpdateMarker(marker));
+    ASSERT_TRUE(ReadUpdateMarkerFile(CurrentMarkerPath(), marker));
     EXPECT_EQ(marker.stage, "program");
+}
+
+TEST_F(DriverTest, MarkerThatCannotBeWrittenStopsTheUpdateBeforeFlsh) {
+    // The boot loader takes everything after "flsh" as download bytes; no
+    // later run could tell it from a running program without the marker.
+    const std::string saved = std::getenv("TEMP"), dir = WriteFile("gone", 0) + ".d";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    setenv("TEMP", dir.c_str(), 1);
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
+    ch.SetEventMask(0x1FD);
+    auto run = std::async(std::launch::async, [] {
+        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
+        CloseTransferPort();
+    });
+    EXPECT_EQ(peer.ReadLine(3000), "boot\n");
+    // Its directory gone meanwhile (a file in its place).
+    ASSERT_EQ(rename(dir.c_str(), (dir + ".old").c_str()), 0);
+    std::FILE* file = std::fopen(dir.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    peer.Write("SYNTAX\r\n");
+    EXPECT_EQ(peer.ReadLine(5000), "appl\n") << "sent back to the application, no flsh";
+    run.get();
+    setenv("TEMP", saved.c_str(), 1);
+    const auto boxes = ui.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.rfind(std::string(kMarkerFailedText) + "\n" + dir + "/DUXKUpdt.unknown.", 0), 0u)
+        << boxes[0].text;
+    EXPECT_EQ(LastUpdateOutcome().stage, 4);
+    for (const std::string& path : {dir, dir + ".old", dir.substr(0, dir.size() - 2)})
+        std::filesystem::remove_all(path);
 }
 
 TEST_F(DriverTest, UnpluggedBeforeBootModeOrFlashInitiationFailsAtOnce) {

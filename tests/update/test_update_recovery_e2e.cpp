@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -66,7 +67,16 @@ public:
         env_.push_back("DUXK_PORTS_DIR=" + dir_ + "/ports");
     }
     const std::string& Dir() const { return dir_; }
-    std::string Marker() const { return dir_ + "/temp/DUXKUpdt.upd"; }
+    // The update markers left in the scene's TEMP.
+    std::vector<std::string> Markers() const {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(dir_ + "/temp")) {
+            const std::string name = e.path().filename().string();
+            if (name.rfind("DUXKUpdt.", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".upd") == 0)
+                found.push_back(e.path().string());
+        }
+        return found;
+    }
 
     // stdoutFd >= 0: the child's standard output is that descriptor.
     pid_t Spawn(const std::vector<std::string>& args, const std::string& tag, int stdoutFd = -1) const {
@@ -120,15 +130,17 @@ private:
     std::vector<std::string> env_;
 };
 
-// A sensor without a watchdog, linked as COM1 in the scene's port map.
+// A sensor without a watchdog, linked as COMn (COM1 unless asked) in the
+// scene's port map, with its state in state (stateN for COMn).
 class Sim {
 public:
-    Sim(const Scene& scene, std::vector<std::string> extra, const std::string& tag = "sim") : scene_(scene) {
+    Sim(const Scene& scene, std::vector<std::string> extra, const std::string& tag = "sim", int com = 1)
+        : state_(scene.Dir() + "/state" + (com == 1 ? "" : std::to_string(com))) {
         std::vector<std::string> args{BinDir() + "/duxk-sensor-sim",
                                       "--com",
-                                      "1",
+                                      std::to_string(com),
                                       "--state",
-                                      scene.Dir() + "/state",
+                                      state_,
                                       "--trace",
                                       scene.Dir() + "/" + tag + ".trace",
                                       "--watchdog",
@@ -157,10 +169,10 @@ public:
     }
     const std::string& Device() const { return device_; }
     std::string Trace() const { return ReadAll(trace_); }
-    std::string Flash() const { return ReadAll(scene_.Dir() + "/state/flash.bin"); }
+    std::string Flash() const { return ReadAll(state_ + "/flash.bin"); }
 
 private:
-    const Scene& scene_;
+    std::string state_;
     std::string trace_;
     pid_t pid_ = -1;
     std::string device_;
@@ -305,14 +317,21 @@ std::string KilledDuringErase() {
         first.Signal(SIGKILL);
         CHECK_THAT(first.Wait().status == 128 + SIGKILL);
     }
-    CHECK_THAT(fs::exists(scene.Marker()));
-    const Run again = RunDuxk(scene, "update2", {"update", fw});
+    CHECK_THAT(scene.Markers().size() == 1);
+    // The flash may be half erased: the re-run takes no backup of it.
+    const std::string backup = scene.Dir() + "/again.bin";
+    const Run again = RunDuxk(scene, "update2", {"update", "--backup", backup, fw});
     CHECK_THAT(again.status == 0);
+    CHECK_THAT(!fs::exists(backup));
+    CHECK_THAT(Contains(again.out + again.err,
+                        "No backup taken: an earlier run of this update may already have "
+                        "changed the flash. That run took no backup."));
+    CHECK_THAT(!Contains(again.out + again.err, "saved in"));
     CHECK_THAT(Contains(again.err, "Sensor found in its update program at COM1, 38400 baud"));
     CHECK_THAT(Contains(again.err, "continuing the interrupted update"));
     CHECK_THAT(Contains(again.out, "Success: Firmware transferred successfully"));
     CHECK_THAT(FlashHolds(sim, fw));
-    CHECK_THAT(!fs::exists(scene.Marker()));
+    CHECK_THAT(scene.Markers().empty());
     // Brought back without a restart of the sensor: the one restart is the
     // program end of the finished update.
     const std::string trace = sim.Trace();
@@ -322,7 +341,7 @@ std::string KilledDuringErase() {
     return failures;
 }
 
-// Killed while programming; other commands refuse the sensor in that state;
+// Killed while programming; other commands say so and go on;
 // the update with --port alone finishes it.
 std::string KilledWhileProgramming() {
     std::string failures;
@@ -336,9 +355,10 @@ std::string KilledWhileProgramming() {
         first.Signal(SIGKILL);
         first.Wait();
     }
+    // Other commands say so, send the program nothing for it, and go on.
     const Run info = RunDuxk(scene, "info", With(kDirect, {"info", "spec"}));
-    CHECK_THAT(info.status == 1);
-    CHECK_THAT(Contains(info.err, "still in its update program: run 'duxk update FIRMWARE'"));
+    CHECK_THAT(Contains(info.err, "duxk: an update of the sensor on COM1 was interrupted at "));
+    CHECK_THAT(Contains(info.err, ": run the update again\n"));
     const Run again = RunDuxk(scene, "update2", {"--port", "COM1", "update", fw});
     CHECK_THAT(again.status == 0);
     CHECK_THAT(Contains(again.err, "continuing the interrupted update"));
@@ -416,7 +436,7 @@ std::string InterruptedTwice() {
     const std::string trace = ReadAll(scene.Dir() + "/update1.trace");
     CHECK_THAT(!Contains(trace, "---flashProgpowerOff---"));
     CHECK_THAT(Contains(trace.substr(trace.rfind("---flashProg---")), "Write() sent 0x61 (a)"));
-    CHECK_THAT(fs::remove(scene.Marker()));
+    for (const std::string& marker : scene.Markers()) fs::remove(marker);
     const Run again = RunDuxk(scene, "update2", With(kDirect, {"update", fw}));
     CHECK_THAT(again.status == 0);
     CHECK_THAT(Contains(again.err, "Sensor found in its update program at COM1, 38400 baud"));
@@ -453,22 +473,116 @@ std::string PowerCycleAfterKill() {
     std::string failures;
     Scene scene("power_cycle");
     const std::string fw = scene.MakeFirmware("9.66", 3000);
+    std::string before;
     {
         Sim sim(scene, {});
+        before = sim.Device();
         Duxk first(scene, "update1", With(kDirect, {"update", fw}));
         CHECK_THAT(first.WaitTrace("---flashProg---", 60000));
         SleepMs(800);
         first.Signal(SIGKILL);
         first.Wait();
     }
+    // The restarted sensor is mostly a new device behind COM1: the marker's
+    // port leads elsewhere then, and nothing is sent there for it. On the
+    // same device it answers the identity in its boot firmware. Either way
+    // the search finds it there, and no zeros are sent.
     Sim sim(scene, {}, "sim2");
     const Run again = RunDuxk(scene, "update2", {"update", fw});
     CHECK_THAT(Contains(sim.Trace(), "mode: boot firmware"));
     CHECK_THAT(again.status == 0);
-    CHECK_THAT(Contains(again.err, "Looking for the sensor in its update program at COM1"));
+    if (sim.Device() != before) {
+        CHECK_THAT(Contains(again.err, ", but COM1 leads to " + sim.Device() + " now, not to " + before));
+        CHECK_THAT(!Contains(again.err, "in its update program"));
+    } else {
+        CHECK_THAT(Contains(again.err, "The sensor at COM1 answers in its own firmware"));
+    }
+    CHECK_THAT(!Contains(sim.Trace().substr(0, sim.Trace().find("command \"boot\"")), "RX 00"));
     CHECK_THAT(Contains(again.err, "Found Sensor 'K52A01234' at COM1, 38400 baud"));
     CHECK_THAT(FlashHolds(sim, fw));
     if (!failures.empty()) failures += again.out + again.err;
+    return failures;
+}
+
+// Two sensors updated side by side on two ports, both cut off in the erase:
+// each keeps its own marker; an update without a port names both and sends
+// nothing; the update of each port then finishes its own sensor.
+std::string TwoSensorsSideBySide() {
+    std::string failures;
+    Scene scene("two_sensors");
+    const std::string fw = scene.MakeFirmware("9.67", 1200);
+    Sim a(scene, {"--serial", "K52A00001", "--erase-ms", "900"}, "simA", 1);
+    Sim b(scene, {"--serial", "K52B00002", "--erase-ms", "900"}, "simB", 2);
+    {
+        Duxk first(scene, "a1", {"--port", "COM1", "update", fw});
+        Duxk second(scene, "b1", {"--port", "COM2", "update", fw});
+        CHECK_THAT(first.WaitTrace("---FlashDelete---", 60000));
+        CHECK_THAT(second.WaitTrace("---FlashDelete---", 60000));
+        first.Signal(SIGKILL);
+        second.Signal(SIGKILL);
+    }
+    CHECK_THAT(scene.Markers().size() == 2);
+    const size_t heardA = a.Trace().size(), heardB = b.Trace().size();
+    const Run several = RunDuxk(scene, "several", {"update", fw});
+    CHECK_THAT(several.status == 2);
+    CHECK_THAT(Contains(several.err, "duxk:   an update of K52A00001 on COM1 was interrupted at "));
+    CHECK_THAT(Contains(several.err, "duxk:   an update of K52B00002 on COM2 was interrupted at "));
+    CHECK_THAT(Contains(several.err, "duxk --port PORT update FIRMWARE"));
+    CHECK_THAT(!Contains(a.Trace().substr(heardA), " RX ") && !Contains(b.Trace().substr(heardB), " RX "));
+    Duxk updateA(scene, "a2", {"--port", "COM1", "update", fw});
+    Duxk updateB(scene, "b2", {"--port", "COM2", "update", fw});
+    const Run ra = updateA.Wait(), rb = updateB.Wait();
+    CHECK_THAT(ra.status == 0 && rb.status == 0);
+    CHECK_THAT(Contains(ra.err, "Sensor found in its update program at COM1"));
+    CHECK_THAT(Contains(rb.err, "Sensor found in its update program at COM2"));
+    CHECK_THAT(FlashHolds(a, fw) && FlashHolds(b, fw));
+    CHECK_THAT(scene.Markers().empty());
+    if (!failures.empty()) failures += several.err + ra.err + rb.err;
+    return failures;
+}
+
+// The marker of sensor A on COM1, left by a first run that saved its backup
+// and was cut off while programming; A restarted and answers at another
+// rate; B sits on COM2, the remembered port. Other commands say so and go
+// on; the update without a port asks A for its identity at every rate
+// before a single zero, finishes A's update without a second backup, and
+// sends B nothing.
+std::string MarkerOfTheOtherSensor() {
+    std::string failures;
+    Scene scene("marker_of_a");
+    const std::string fw = scene.MakeFirmware("9.68", 1000);
+    Sim a(scene, {"--serial", "K52A00001", "--baud", "19200"}, "simA", 1);
+    Sim b(scene, {"--serial", "K52B00002"}, "simB", 2);
+    std::ofstream(scene.Dir() + "/temp/DUXKUpdt.tmp") << "COM2\r\n";
+    std::ofstream(scene.Dir() + "/temp/DUXKUpdt.K52A00001.0123456789abcdef.upd")
+        << "serial=K52A00001\nport=COM1\ndevice=" << fs::canonical(a.Device()).string()
+        << "\nbaud=38400\nstage=program\ntime=" << time(nullptr) - 600
+        << "\nsince=ten minutes ago\nbackup=" << scene.Dir() << "/first.bin\nbackup_saved=1\n";
+    const Run find = RunDuxk(scene, "find", {"find"});
+    CHECK_THAT(find.status == 0 && Contains(find.out, "serial number 'K52B00002'"));
+    CHECK_THAT(Contains(find.err,
+                        "duxk: an update of K52A00001 on COM1 was interrupted at ten minutes ago: run the "
+                        "update again\n"));
+    const size_t heardB = b.Trace().size();
+    // The same command again, backup file and all: the first run's file is
+    // neither refused as existing nor replaced.
+    const std::string first = scene.Dir() + "/first.bin";
+    std::ofstream(first) << "the flash before the first run";
+    const Run update = RunDuxk(scene, "update", {"update", "--backup", first, fw});
+    CHECK_THAT(update.status == 0);
+    CHECK_THAT(FlashHolds(a, fw));
+    const std::string traceA = a.Trace();
+    CHECK_THAT(!Contains(traceA.substr(0, traceA.find("command \"boot\"")), "RX 00"));
+    CHECK_THAT(!Contains(b.Trace().substr(heardB), " RX "));
+    std::ifstream kept(first);
+    CHECK_THAT(std::string(std::istreambuf_iterator<char>(kept), {}) == "the flash before the first run");
+    CHECK_THAT(Contains(update.out + update.err,
+                        "No backup taken: an earlier run of this update may already have "
+                        "changed the flash. The flash as it was before that run is in " +
+                            scene.Dir() + "/first.bin."));
+    CHECK_THAT(!Contains(update.out + update.err, "saved in"));
+    CHECK_THAT(scene.Markers().empty());
+    if (!failures.empty()) failures += find.err + update.out + update.err;
     return failures;
 }
 
@@ -517,6 +631,8 @@ TEST(UpdateRecoveryEndToEnd, InterruptedUpdatesAreFinishedByRunningTheCommandAga
         {"cable pulled", CablePulled},
         {"power cycle after a kill", PowerCycleAfterKill},
         {"calibration load interrupted", CalibrationLoadInterrupted},
+        {"two sensors side by side", TwoSensorsSideBySide},
+        {"the marker of the other sensor", MarkerOfTheOtherSensor},
     };
     e2e::RunScenariosSideBySide(scenarios, "duxk_recovery_e2e");
 }

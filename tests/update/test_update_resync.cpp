@@ -319,32 +319,4 @@ TEST_F(ResyncTest, StopRequestEndsPromptly) {
     EXPECT_LT(TickCountMs() - t0, 1500u);
 }
 
-TEST(UpdateMarkerTest, KeepsPortAndRateAndRefusesWhatIsNotOurs) {
-    const std::string dir = ::testing::TempDir() + "duxk_marker_" + std::to_string(getpid());
-    std::filesystem::create_directories(dir);
-    setenv("TEMP", dir.c_str(), 1);
-    UpdateMarker marker;
-    EXPECT_FALSE(ReadUpdateMarker(marker));
-    ASSERT_TRUE(WriteUpdateMarker("COM3", "19200"));
-    struct stat st {};
-    ASSERT_EQ(stat(UpdateMarkerPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_TRUE(ReadUpdateMarker(marker));
-    EXPECT_EQ(marker.port, "COM3");
-    EXPECT_EQ(marker.baud, "19200");
-    EXPECT_FALSE(WriteUpdateMarker("COM3\nbaud=4800", "19200"));
-    EXPECT_FALSE(WriteUpdateMarker("ttyUSB0", "19200")) << "a relative name";
-    RemoveUpdateMarker();
-    EXPECT_FALSE(ReadUpdateMarker(marker));
-
-    // Written by someone else: a rate we do not use, or a link.
-    std::ofstream(UpdateMarkerPath()) << "port=COM1\nbaud=115200\n";
-    EXPECT_FALSE(ReadUpdateMarker(marker));
-    std::filesystem::remove(UpdateMarkerPath());
-    std::ofstream(dir + "/elsewhere") << "port=COM1\nbaud=9600\n";
-    std::filesystem::create_symlink(dir + "/elsewhere", UpdateMarkerPath());
-    EXPECT_FALSE(ReadUpdateMarker(marker));
-    std::filesystem::remove_all(dir);
-}
-
 }  // namespace
