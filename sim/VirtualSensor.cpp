@@ -836,7 +836,7 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
         break;
     }
 
-    if (firstBodyByte || (tgState_ == TgState::Body && tgBody_.size() == 7)) NoteTelegram();
+    if (firstBodyByte || tgBody_.size() == 6 || tgBody_.size() == 7) NoteTelegram();
     if (!tgOwnReply_) cpu_->PushRx(b);
     if (lastOfTelegram) TelegramEnd(now);
 
@@ -848,27 +848,28 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
     Reach(*stage, firstBodyByte ? 2 : 1, now, lastOfTelegram);
 }
 
-void VirtualSensor::NoteTelegram() {
-    if (!report_ || tgBody_.empty()) return;
+// A telegram's key: its command, and for program and read telegrams their
+// address, so that consecutive blocks are told apart from repeats.
+std::string VirtualSensor::TelegramKey() const {
+    if (tgBody_.empty()) return "tg:--";
     std::string key = "tg:" + Hex2(tgBody_[0]);
-    if (tgBody_[0] == 0x25 && tgBody_.size() >= 7) {
+    const size_t at = tgBody_[0] == 0x25 ? 3 : tgBody_[0] == 0x24 ? 2 : 0;
+    if (at && tgBody_.size() >= at + 4) {
         char buf[16];
-        std::snprintf(buf, sizeof buf, "@%05X", Le32(tgBody_, 3));
+        std::snprintf(buf, sizeof buf, "@%05X", Le32(tgBody_, at));
         key += buf;
     }
-    report_->SetTelegram(key);
+    return key;
+}
+
+void VirtualSensor::NoteTelegram() {
+    if (report_ && !tgBody_.empty()) report_->SetTelegram(TelegramKey());
 }
 
 void VirtualSensor::TelegramEnd(Clock::time_point now) {
     const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
     if (report_) {
-        std::string key = "tg:" + (cmd < 0 ? std::string("--") : Hex2(cmd));
-        if (cmd == 0x25 && tgBody_.size() >= 7) {
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "@%05X", Le32(tgBody_, 3));
-            key += buf;
-        }
-        report_->Operation(key, now);
+        report_->Operation(TelegramKey(), now);
         report_->Telegram(cmd);
     }
     if (tgOwnReply_) {

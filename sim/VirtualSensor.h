@@ -133,6 +133,7 @@ private:
     void BootCommand(const std::string& line, Clock::time_point now);
     bool ListingFault(const std::string& request, Clock::time_point now);
     void NoteTelegram();
+    std::string TelegramKey() const;
     std::string IdentityReply(const std::string& payload) const;
     std::vector<std::string> CalibrationListing() const;
 

@@ -510,6 +510,9 @@ int Run(const Options& opt) {
             } else if (sig == SIGUSR2) {
                 // The flash as it is now, also while a program runs (between
                 // two of its accesses), the records and the report so far.
+                // The caller's host runs are over: the device is released
+                // as a real one is at its last close.
+                pty.ReleaseExclusive();
                 bool saved = false;
                 {
                     std::lock_guard<std::mutex> lock(flash->AccessMutex());
