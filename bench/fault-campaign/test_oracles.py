@@ -153,7 +153,8 @@ class Hangs(unittest.TestCase):
         zeros["operations"][0]["last"] = 10 + O.resync_limit(38400) + 10.5
         self.assertEqual(len(O.hang_findings(1000, 1090, [zeros], O.UPDATE_QUIET)), 1)
         # Operations of another run of the tool do not count.
-        self.assertEqual(O.hang_findings(1100, 1130, [bad], O.UPDATE_QUIET), ["ran 30 s past its last byte to the sensor"])
+        self.assertEqual(O.hang_findings(1100, 1130, [bad], O.UPDATE_QUIET),
+                         ["ran 30 s past its last byte to the sensor"])
 
     def test_the_line_left_silent(self):
         tail = report(bursts=[(1, 10)])
