@@ -66,6 +66,22 @@ bool ParsePositions(const std::string& text, ByteFault& out) {
     return true;
 }
 
+const char* EraseDefectName(EraseDefect d) {
+    switch (d) {
+    case EraseDefect::None: return "none";
+    case EraseDefect::Fails: return "fails";
+    case EraseDefect::Hangs: return "hangs";
+    case EraseDefect::Partial: return "partial";
+    }
+    return "?";
+}
+
+std::optional<EraseDefect> EraseDefectFromName(const std::string& name) {
+    for (auto d : {EraseDefect::None, EraseDefect::Fails, EraseDefect::Hangs, EraseDefect::Partial})
+        if (name == EraseDefectName(d)) return d;
+    return std::nullopt;
+}
+
 const char* StageName(Stage s) {
     for (const auto& e : kStages)
         if (e.stage == s) return e.name;

@@ -56,9 +56,19 @@ struct ErrorReplyFault {
     uint8_t errorByte = 0xF5;
 };
 
+// A flash part's defect that stays with the sensor: the embedded erase
+// reports a failure (DQ5) with a sector left as it was, never completes, or
+// completes with part of a sector not erased.
+enum class EraseDefect { None, Fails, Hangs, Partial };
+const char* EraseDefectName(EraseDefect d);
+std::optional<EraseDefect> EraseDefectFromName(const std::string& name);
+
 struct FaultConfig {
     uint64_t seed = 1;
     ByteFault rxDrop, rxCorrupt, txDrop, txCorrupt;
+    // A noisy line's extra bytes: a byte of noise before the byte at the
+    // position, or the byte taken twice.
+    ByteFault rxInsert, rxDuplicate, txInsert, txDuplicate;
     bool noBootAnswer = false;
     std::string verdict;                   // empty: the loader answers honestly
     int telegramErrors = 0;                // first N telegrams answered 20 F4
@@ -71,8 +81,11 @@ struct FaultConfig {
     std::optional<StagePoint> silentFrom;  // the sensor hangs: hears and says nothing more
     std::optional<StagePoint> cutAt;       // the cable is pulled (the sensor keeps running)
     double replugSeconds = 1.0;            // ... and plugged in again after this long
-    std::vector<StagePoint> notices;       // announced on standard output when reached
-    std::string idNoise;                   // sent before the identity reply's '@'
+    std::optional<StagePoint> breakAt;     // the line goes dead, the device stays open
+    double breakSeconds = 2.0;             // ... for this long, and at least until a byte was lost
+    EraseDefect eraseDefect = EraseDefect::None;
+    std::vector<StagePoint> notices;  // announced on standard output when reached
+    std::string idNoise;              // sent before the identity reply's '@'
 };
 
 // "STAGE[:COUNT]" with the stages named as StageName gives them; false on a

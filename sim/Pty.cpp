@@ -1,6 +1,7 @@
 #include "sim/Pty.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,6 +80,10 @@ Framing Pty::HostFraming() const {
 
 void Pty::FlushSlaveInput() {
     if (slave_ >= 0) tcflush(slave_, TCIFLUSH);
+}
+
+void Pty::ReleaseExclusive() {
+    if (slave_ >= 0) ioctl(slave_, TIOCNXCL);
 }
 
 void Pty::GateHostOutput(bool open) {

@@ -35,6 +35,11 @@ public:
     // slave's output makes the host's writes wait, as they wait for a real
     // UART's transmitter.
     void GateHostOutput(bool open);
+    // Ends a host's exclusive use (TIOCEXCL) of the device. The kernel ends
+    // it with a real port's last close; here the sensor's own descriptor
+    // keeps the device open, so a host killed before it could end it would
+    // lock every later one out.
+    void ReleaseExclusive();
 
 private:
     int master_ = -1;

@@ -1,5 +1,6 @@
 #include "sim/Report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -58,16 +59,46 @@ Report::Report() : start_(Clock::now()) {
 double Report::Seconds(Clock::time_point t) const { return std::chrono::duration<double>(t - start_).count(); }
 
 void Report::Event(std::vector<std::string>& list, const std::string& fields, Clock::time_point t) {
-    list.push_back("{\"t\": " + Num(Seconds(t)) + (fields.empty() ? "" : ", " + fields) + "}");
+    list.push_back("{\"t\": " + Num(Seconds(t)) + (fields.empty() ? "" : ", " + fields) +
+                   ", \"stage\": " + Quote(stage_) + ", \"telegram\": " + Quote(telegram_) + "}");
 }
 
-void Report::HostBytes(size_t n, Clock::time_point t) {
+void Report::StageReached(const char* stage, uint64_t count) {
+    uint64_t& n = stagesReached_[stage];
+    n = std::max(n, count);
+}
+
+void Report::HostBytes(const uint8_t* data, size_t n, bool mismatch, Clock::time_point t) {
     rxBytes_ += n;
     const double s = Seconds(t);
-    if (!rxBursts_.empty() && s - rxBursts_.back().second <= kBurstGap)
+    if (!rxBursts_.empty() && s - rxBursts_.back().second <= kBurstGap) {
         rxBursts_.back().second = s;
-    else
+    } else {
         rxBursts_.push_back({s, s});
+        traffic_.emplace_back();
+    }
+    Traffic& tr = traffic_.back();
+    tr.bytes += n;
+    if (mismatch) tr.mismatched += n;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t b = data[i];
+        if (b == '\n') {
+            if (!tr.partial.empty() && tr.lines.size() < 12 &&
+                std::find(tr.lines.begin(), tr.lines.end(), tr.partial) == tr.lines.end())
+                tr.lines.push_back(tr.partial);
+            tr.partial.clear();
+        } else if (b == '\r' || b == 0x11 || b == 0x13) {
+            // line ends and flow control belong to text
+        } else if (b >= 0x20 && b < 0x7F) {
+            if (tr.partial.size() < 40) tr.partial.push_back(static_cast<char>(b));
+        } else {
+            if (b == 0)
+                ++tr.nuls;
+            else
+                ++tr.binary;
+            tr.partial.clear();
+        }
+    }
 }
 
 void Report::LineFault(const char* direction, const char* what, uint64_t index, const char* phase, uint64_t phaseIndex,
@@ -108,6 +139,28 @@ void Report::ErrorReply(uint8_t errorByte, int command, Clock::time_point t) {
 
 void Report::Verdict(const std::string& sent, const std::string& honest, Clock::time_point t) {
     Event(verdicts_, "\"sent\": " + Quote(sent) + ", \"honest\": " + Quote(honest), t);
+}
+
+void Report::LineBreak(const std::string& where, double seconds, uint64_t rxLost, uint64_t txLost,
+                       Clock::time_point t) {
+    Event(lineBreaks_,
+          "\"where\": " + Quote(where) + ", \"seconds\": " + Num(seconds) + ", \"rx_lost\": " + std::to_string(rxLost) +
+              ", \"tx_lost\": " + std::to_string(txLost),
+          t);
+}
+
+void Report::FlashDefect(const std::string& what, uint32_t offset, Clock::time_point t) {
+    Event(flashDefects_, "\"what\": " + Quote(what) + ", \"address\": " + std::to_string(0x80000 + offset), t);
+}
+
+void Report::IdentityNoise(Clock::time_point t) { Event(identityNoise_, "", t); }
+
+void Report::ListingFault(const std::string& answer, const std::string& request, Clock::time_point t) {
+    Event(listingFaults_, "\"answer\": " + Quote(answer) + ", \"request\": " + Quote(request), t);
+}
+
+void Report::Snapshot(bool saved, Clock::time_point t) {
+    Event(snapshots_, std::string("\"saved\": ") + (saved ? "true" : "false"), t);
 }
 
 void Report::BootIgnored(Clock::time_point t) { Event(bootIgnored_, "", t); }
@@ -155,6 +208,25 @@ std::string Report::Json(const std::string& exit) const {
     std::vector<std::string> bursts;
     for (const auto& [a, b] : rxBursts_) bursts.push_back("[" + Num(a) + ", " + Num(b) + "]");
     field("rx_bursts", List(bursts));
+    std::vector<std::string> traffic;
+    for (size_t i = 0; i < traffic_.size(); ++i) {
+        const Traffic& tr = traffic_[i];
+        std::string lines = "[";
+        for (size_t k = 0; k < tr.lines.size(); ++k) lines += (k ? ", " : "") + Quote(tr.lines[k]);
+        traffic.push_back("{\"t\": " + Num(rxBursts_[i].first) + ", \"end\": " + Num(rxBursts_[i].second) +
+                          ", \"bytes\": " + std::to_string(tr.bytes) + ", \"nuls\": " + std::to_string(tr.nuls) +
+                          ", \"binary\": " + std::to_string(tr.binary) +
+                          ", \"mismatched\": " + std::to_string(tr.mismatched) + ", \"lines\": " + lines + "]}");
+    }
+    field("rx_traffic", List(traffic));
+    std::string reached = "{";
+    for (const auto& [k, v] : stagesReached_)
+        reached += (reached.size() > 1 ? ", " : "") + Quote(k) + ": " + std::to_string(v);
+    field("stages_reached", reached + "}");
+    std::string lineBytes = "{";
+    for (const auto& [k, v] : lineBytes_)
+        lineBytes += (lineBytes.size() > 1 ? ", " : "") + Quote(k) + ": " + std::to_string(v);
+    field("line_bytes", lineBytes + "}");
     field("line_faults", List(lineFaults_));
     field("modes", List(modes_));
     std::vector<std::string> ops;
@@ -176,6 +248,11 @@ std::string Report::Json(const std::string& exit) const {
     field("replugs", List(replugs_));
     field("notices", List(notices_));
     field("erases", List(erases_));
+    field("line_breaks", List(lineBreaks_));
+    field("flash_defects", List(flashDefects_));
+    field("identity_noise", List(identityNoise_));
+    field("listing_faults", List(listingFaults_));
+    field("snapshots", List(snapshots_));
     field("stuck_cell", stuckOffset_ < 0 ? "null"
                                          : "{\"address\": " + std::to_string(0x80000 + stuckOffset_) +
                                                ", \"hits\": " + std::to_string(stuckHits_) + "}");

@@ -24,8 +24,19 @@ public:
 
     void SetConfig(const std::string& key, const std::string& jsonValue) { config_[key] = jsonValue; }
 
-    // Host bytes arriving (any phase) and sensor bytes leaving.
-    void HostBytes(size_t n, Clock::time_point t);
+    // Where the sensor's work stands, attached to every event from here on:
+    // the stage of an update or calibration transfer ("boot", "download",
+    // "program", ...; "start" after a restart) and the telegram or text
+    // command under way ("tg:25@80F00", "cmd:boot").
+    void SetStage(const std::string& stage) { stage_ = stage; }
+    void SetTelegram(const std::string& key) { telegram_ = key; }
+    // The furthest count reached in each stage (counts start again at
+    // every restart and every "flsh").
+    void StageReached(const char* stage, uint64_t count);
+
+    // Host bytes arriving (any phase), as the host wrote them; `mismatch`
+    // when the host's rate differs from the sensor's. Sensor bytes leaving.
+    void HostBytes(const uint8_t* data, size_t n, bool mismatch, Clock::time_point t);
     void SensorBytes(size_t n) { txBytes_ += n; }
     // A line fault that hit: direction "rx"/"tx", what "drop"/"corrupt".
     void LineFault(const char* direction, const char* what, uint64_t index, const char* phase, uint64_t phaseIndex,
@@ -41,6 +52,14 @@ public:
     void PowerLoss(const std::string& where, Clock::time_point t);
     void TelegramError(int command, Clock::time_point t);
     void ErrorReply(uint8_t errorByte, int command, Clock::time_point t);
+    void LineBreak(const std::string& where, double seconds, uint64_t rxLost, uint64_t txLost, Clock::time_point t);
+    void FlashDefect(const std::string& what, uint32_t offset, Clock::time_point t);
+    void IdentityNoise(Clock::time_point t);
+    void ListingFault(const std::string& answer, const std::string& request, Clock::time_point t);
+    // Bytes of each line phase that crossed, per direction (at the end).
+    void LineBytes(const char* direction, const char* phase, uint64_t n) {
+        lineBytes_[std::string(direction) + ":" + phase] = n;
+    }
     void Verdict(const std::string& sent, const std::string& honest, Clock::time_point t);
     void BootIgnored(Clock::time_point t);
     void Silent(const std::string& where, Clock::time_point t);
@@ -53,6 +72,7 @@ public:
     void Watchdog(Clock::time_point t);
     void ProgramEnd(Clock::time_point t);
     void FaultsCleared(Clock::time_point t);
+    void Snapshot(bool saved, Clock::time_point t);
     void CalibrationListing(size_t records);
     void CalibrationStored(size_t records);
 
@@ -65,13 +85,26 @@ private:
     double Seconds(Clock::time_point t) const;
     void Event(std::vector<std::string>& list, const std::string& fields, Clock::time_point t);
 
+    // What the host wrote in one burst of its bytes: how many, how many
+    // NULs, how many neither printable nor line ends, at a rate other than
+    // the sensor's, and the distinct text lines among them (a few).
+    struct Traffic {
+        uint64_t bytes = 0, nuls = 0, binary = 0, mismatched = 0;
+        std::vector<std::string> lines;
+        std::string partial;
+    };
+
     Clock::time_point start_;
     double startUnix_;
+    std::string stage_ = "start", telegram_;
+    std::map<std::string, uint64_t> stagesReached_, lineBytes_;
+    std::vector<Traffic> traffic_;
     std::map<std::string, std::string> config_;
     uint64_t rxBytes_ = 0, txBytes_ = 0;
     std::vector<std::pair<double, double>> rxBursts_;
     std::vector<std::string> lineFaults_, modes_, powerLosses_, telegramErrors_, errorReplies_, verdicts_, silent_,
-        cuts_, replugs_, notices_, erases_, programFaults_, watchdogs_, programEnds_, faultsCleared_, bootIgnored_;
+        cuts_, replugs_, notices_, erases_, programFaults_, watchdogs_, programEnds_, faultsCleared_, bootIgnored_,
+        lineBreaks_, flashDefects_, identityNoise_, listingFaults_, snapshots_;
     struct Op {
         std::string key;
         double first, last;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "sim/FirmwareImage.h"
 
@@ -77,6 +78,7 @@ VirtualSensor::VirtualSensor(SensorConfig cfg, FlashModel& flash, Trace* trace, 
     errorRepliesLeft_ = cfg_.faults.errorReplies.count;
     noticeDone_.assign(cfg_.faults.notices.size(), false);
     if (cfg_.faults.stuckCell >= 0) flash_.SetStuckCell(cfg_.faults.stuckCell);
+    flash_.SetEraseDefect(static_cast<int>(cfg_.faults.eraseDefect));
     records_ = {
         "@CAL01 T=-20.0 K0=+1.02410E+00 K1=-3.11200E-03 K2=+0.00000E+00",
         "@CAL02 T=+0.00 K0=+1.00870E+00 K1=-1.98000E-03 K2=+1.20000E-06",
@@ -122,6 +124,10 @@ void VirtualSensor::Restart(Clock::time_point now) {
     calUnlocked_ = false;
     calReading_ = false;
     ResetStages(true);
+    if (report_) {
+        report_->SetStage("start");
+        report_->SetTelegram("");
+    }
     if (appValid_) {
         SetMode(SensorMode::Starting, now);
         modeUntil_ = now + Ms(cfg_.startupSeconds * 1000);
@@ -143,6 +149,10 @@ void VirtualSensor::ResetStages(bool all) {
 void VirtualSensor::Reach(Stage s, uint64_t units, Clock::time_point now, bool endOfTelegram) {
     uint64_t& n = stageCount_[static_cast<int>(s)];
     n += units;
+    if (report_) {
+        report_->SetStage(StageName(s));
+        report_->StageReached(StageName(s), n);
+    }
     const FaultConfig& f = cfg_.faults;
     auto due = [&](const StagePoint& p, int64_t byDefault) {
         return p.stage == s && static_cast<int64_t>(n) >= (p.count >= 0 ? p.count : byDefault);
@@ -160,6 +170,11 @@ void VirtualSensor::Reach(Stage s, uint64_t units, Clock::time_point now, bool e
         cutRequested_ = true;
         if (trace_) trace_->Note("cable pulled at " + where);
         if (report_) report_->Cut(where, now);
+    }
+    if (f.breakAt && !breakDone_ && due(*f.breakAt, 1)) {
+        breakDone_ = true;
+        breakRequest_ = where;
+        if (trace_) trace_->Note("line dead from " + where);
     }
     if (f.silentFrom && !silentDone_ && due(*f.silentFrom, 1)) {
         silentDone_ = true;
@@ -197,6 +212,8 @@ bool VirtualSensor::TakeCutRequest() {
     return r;
 }
 
+std::optional<std::string> VirtualSensor::TakeBreakRequest() { return std::exchange(breakRequest_, std::nullopt); }
+
 void VirtualSensor::ClearFaults(Clock::time_point now) {
     if (trace_) trace_->Note("faults cleared");
     if (report_) report_->FaultsCleared(now);
@@ -206,6 +223,7 @@ void VirtualSensor::ClearFaults(Clock::time_point now) {
     busyLeft_ = bootLeft_ = telegramErrorsLeft_ = errorRepliesLeft_ = 0;
     powerLossAt_.reset();
     flash_.SetStuckCell(-1);
+    flash_.SetEraseDefect(0);
 }
 
 void VirtualSensor::PowerLoss(Clock::time_point now, const std::string& why) {
@@ -306,6 +324,10 @@ std::optional<Clock::time_point> VirtualSensor::NextEvent() const {
 void VirtualSensor::Poll(Clock::time_point now) {
     uint64_t drain = 0;
     while (read(wakeFd_, &drain, sizeof drain) > 0) {}
+    for (const auto& hit : flash_.TakeDefectHits()) {
+        if (trace_) trace_->Note("flash defect: " + hit.what);
+        if (report_) report_->FlashDefect(hit.what, hit.offset, now);
+    }
 
     std::vector<uint8_t> tx;
     Clock::time_point txAt;
@@ -427,6 +449,7 @@ void VirtualSensor::TextChar(const LineChar& c, Clock::time_point now) {
         return;
     }
     const uint8_t b = c.value;
+    if (b == 0 && report_) report_->Operation("nul", now);  // zeros of a wake-up, for the record
     if (b == 0x11 || b == 0x13 || b == 0 || b == '\r') return;
     if (b == '\n') {
         const std::string l = line_;
@@ -446,7 +469,10 @@ void VirtualSensor::TextChar(const LineChar& c, Clock::time_point now) {
 void VirtualSensor::Command(const std::string& cmd, Clock::time_point now) {
     if (cmd.empty()) return;
     if (trace_) trace_->Note("command \"" + cmd + "\" in " + ModeName(mode_));
-    if (report_) report_->Operation("cmd:" + cmd.substr(0, 24), now);
+    if (report_) {
+        report_->Operation("cmd:" + cmd.substr(0, 24), now);
+        report_->SetTelegram("cmd:" + cmd.substr(0, 24));
+    }
     if (cmd == "boot" && mode_ != SensorMode::Starting) {
         Reach(Stage::Boot, 1, now);
         if (mode_ == SensorMode::PowerOff || mode_ == SensorMode::Silent) return;
@@ -492,15 +518,17 @@ std::string VirtualSensor::IdentityReply(const std::string& payload) const {
     return cfg_.faults.idNoise + head + payload + "\r\n";
 }
 
-bool VirtualSensor::ListingFault(Clock::time_point now) {
+bool VirtualSensor::ListingFault(const std::string& request, Clock::time_point now) {
     if (bootLeft_ > 0) {
         --bootLeft_;
         Send("boot_\r\n", 10, now);
+        if (report_) report_->ListingFault("boot_", request, now);
         return true;
     }
     if (busyLeft_ > 0) {
         --busyLeft_;
         Send("busy_\r\n", 10, now);
+        if (report_) report_->ListingFault("busy_", request, now);
         return true;
     }
     return false;
@@ -521,6 +549,7 @@ std::vector<std::string> VirtualSensor::CalibrationListing() const {
 
 void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point now) {
     if (cmd == "id") {
+        if (!cfg_.faults.idNoise.empty() && report_) report_->IdentityNoise(now);
         Send(IdentityReply("DUX-K52 V" + version_), 8, now);
     } else if (cmd == "appl") {
         Send("oper________\r\n", 8, now);
@@ -539,27 +568,27 @@ void VirtualSensor::ApplicationCommand(const std::string& cmd, Clock::time_point
         SendLines({"DUX-K52 sensor", "ID:TYP DUX-K52", "ID:SER " + cfg_.serial, "ID:FW  V" + version_, "ID:HW  2.1"},
                   15, 20, now);
     } else if (cmd == "SPEC") {
-        if (ListingFault(now)) return;
+        if (ListingFault(cmd, now)) return;
         SendLines({"SPECIFICATION DUX-K52", "firmware V" + version_, "Pack 01 specification",
                    "  range         0 .. 2000 hPa", "  accuracy      +/-0.05 %FS", "  temperature   -40 .. +85 C",
                    "  interface     RS232 4800..38400 baud", "  serial        " + cfg_.serial},
                   15, 25, now);
     } else if (cmd == "STAT:MEAS") {
-        if (ListingFault(now)) return;
+        if (ListingFault(cmd, now)) return;
         SendLines(
             {"STATUS MEASUREMENT", "mode continuous", "PACK 02 settings", "  rate          10 Hz", "  filter        4",
              "  unit          hPa", "  zero offset   +0.000", "  baud          " + std::to_string(cfg_.baud)},
             15, 25, now);
     } else if (cmd == "STAT:ERR:CODE") {
-        if (ListingFault(now)) return;
+        if (ListingFault(cmd, now)) return;
         SendLines({"ERR:CODE 0000"}, 15, 0, now);
     } else if (cmd == "SERV:TEST") {
-        if (ListingFault(now)) return;
+        if (ListingFault(cmd, now)) return;
         SendLines({"SELFTEST start", "  ram           ok", "  flash         ok", "  adc           ok",
                    "  sensor        ok", "SELFTEST passed"},
                   30, 200, now);
     } else if (cmd == "STAT:ERR:TEXT") {
-        if (ListingFault(now)) return;
+        if (ListingFault(cmd, now)) return;
         SendLines({"ERR:TEXT no error"}, 15, 0, now);
     } else if (cmd == "calib:show") {
         Reach(Stage::CalShow, 1, now);
@@ -589,6 +618,7 @@ void VirtualSensor::BootCommand(const std::string& cmd, Clock::time_point now) {
     if (cmd == "boot") {
         Send("boot__\r\n", 20, now);
     } else if (cmd == "id") {
+        if (!cfg_.faults.idNoise.empty() && report_) report_->IdentityNoise(now);
         Send(IdentityReply("DUX-K52 BOOT"), 8, now);
     } else if (cmd == "spec") {
         SendLines({"DUX-K52 boot firmware 1.02", "ID:SER " + cfg_.serial}, 15, 20, now);
@@ -806,6 +836,7 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
         break;
     }
 
+    if (firstBodyByte || tgBody_.size() == 6 || tgBody_.size() == 7) NoteTelegram();
     if (!tgOwnReply_) cpu_->PushRx(b);
     if (lastOfTelegram) TelegramEnd(now);
 
@@ -817,16 +848,28 @@ void VirtualSensor::ProgramByte(uint8_t b, Clock::time_point now) {
     Reach(*stage, firstBodyByte ? 2 : 1, now, lastOfTelegram);
 }
 
+// A telegram's key: its command, and for program and read telegrams their
+// address, so that consecutive blocks are told apart from repeats.
+std::string VirtualSensor::TelegramKey() const {
+    if (tgBody_.empty()) return "tg:--";
+    std::string key = "tg:" + Hex2(tgBody_[0]);
+    const size_t at = tgBody_[0] == 0x25 ? 3 : tgBody_[0] == 0x24 ? 2 : 0;
+    if (at && tgBody_.size() >= at + 4) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "@%05X", Le32(tgBody_, at));
+        key += buf;
+    }
+    return key;
+}
+
+void VirtualSensor::NoteTelegram() {
+    if (report_ && !tgBody_.empty()) report_->SetTelegram(TelegramKey());
+}
+
 void VirtualSensor::TelegramEnd(Clock::time_point now) {
     const int cmd = tgBody_.empty() ? -1 : tgBody_[0];
     if (report_) {
-        std::string key = "tg:" + (cmd < 0 ? std::string("--") : Hex2(cmd));
-        if (cmd == 0x25 && tgBody_.size() >= 7) {
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "@%05X", Le32(tgBody_, 3));
-            key += buf;
-        }
-        report_->Operation(key, now);
+        report_->Operation(TelegramKey(), now);
         report_->Telegram(cmd);
     }
     if (tgOwnReply_) {

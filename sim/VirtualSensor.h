@@ -91,6 +91,9 @@ public:
 
     // The cable is to be pulled now (a --cut point was reached); true once.
     bool TakeCutRequest();
+    // The line is to go dead now (a --line-break point was reached): where,
+    // once.
+    std::optional<std::string> TakeBreakRequest();
     // The faults are gone from now on (the sensor was repaired in place);
     // a sensor that already hangs keeps hanging.
     void ClearFaults(Clock::time_point now);
@@ -128,7 +131,9 @@ private:
     void Command(const std::string& line, Clock::time_point now);
     void ApplicationCommand(const std::string& line, Clock::time_point now);
     void BootCommand(const std::string& line, Clock::time_point now);
-    bool ListingFault(Clock::time_point now);
+    bool ListingFault(const std::string& request, Clock::time_point now);
+    void NoteTelegram();
+    std::string TelegramKey() const;
     std::string IdentityReply(const std::string& payload) const;
     std::vector<std::string> CalibrationListing() const;
 
@@ -222,7 +227,8 @@ private:
     size_t powerLossNext_ = 0;
     std::string powerLossWhere_;
     std::optional<Clock::time_point> powerLossAt_;
-    bool silentDone_ = false, cutDone_ = false, cutRequested_ = false;
+    bool silentDone_ = false, cutDone_ = false, cutRequested_ = false, breakDone_ = false;
+    std::optional<std::string> breakRequest_;
     std::vector<bool> noticeDone_;
 
     std::deque<OutItem> out_;

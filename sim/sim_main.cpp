@@ -21,6 +21,8 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <random>
 
 #include "platform/Deadline.h"
@@ -38,8 +40,9 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-// The signal's number goes through the pipe: SIGUSR1 clears the faults, the
-// others end the run.
+// The signal's number goes through the pipe: SIGUSR1 clears the faults,
+// SIGUSR2 saves the state and the report as they are now, the others end the
+// run.
 void OnSignal(int sig) {
     const char c = static_cast<char>(sig);
     [[maybe_unused]] ssize_t r = write(g_signalPipe[1], &c, 1);
@@ -95,6 +98,7 @@ int Run(const Options& opt) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     sigaction(SIGUSR1, &sa, nullptr);
+    sigaction(SIGUSR2, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // The line model sleeps for fractions of a character time: wake when
     // asked, not up to the default timer slack later (the processor's
@@ -262,11 +266,22 @@ int Run(const Options& opt) {
     std::vector<uint8_t> wire;  // bytes for the host that the pty has not taken yet
     Clock::time_point blockedSince{};
 
+    // A dead line (--line-break): nothing crosses in either direction from
+    // its point on for its time, and on until at least one byte was lost.
+    std::optional<std::string> breakWhere;
+    Clock::time_point breakFrom{}, breakUntil{};
+    uint64_t breakRxLost = 0, breakTxLost = 0;
+    constexpr auto kBreakLongest = std::chrono::seconds(60);
+
     auto deliver = [&](const sim::LineChar& in, Clock::time_point at) {
         sim::LineChar c = in;
         const uint64_t i = rxIndex++;
         const sim::LinePhase ph = sensor.RxPhase();
         const uint64_t pi = rxPhaseIndex[static_cast<int>(ph)]++;
+        if (breakWhere) {
+            ++breakRxLost;
+            return;
+        }
         if (line.rxDrop.Active() && line.rxDrop.Hit(i, ph, pi, lineRng)) {
             report.LineFault("rx", "drop", i, sim::LinePhaseName(ph), pi, sensor.RxWhere(), at);
             return;
@@ -275,7 +290,17 @@ int Run(const Options& opt) {
             c.value = static_cast<uint8_t>(c.value ^ (1u << (lineRng() % 8)));
             report.LineFault("rx", "corrupt", i, sim::LinePhaseName(ph), pi, sensor.RxWhere(), at);
         }
+        if (line.rxInsert.Active() && line.rxInsert.Hit(i, ph, pi, lineRng)) {
+            // Noise on the idle line is taken for a character of its own.
+            sim::LineChar noise{};
+            noise.value = static_cast<uint8_t>(lineRng());
+            report.LineFault("rx", "insert", i, sim::LinePhaseName(ph), pi, sensor.RxWhere(), at);
+            sensor.Receive(noise, at);
+        }
+        const bool twice = line.rxDuplicate.Active() && line.rxDuplicate.Hit(i, ph, pi, lineRng);
+        if (twice) report.LineFault("rx", "duplicate", i, sim::LinePhaseName(ph), pi, sensor.RxWhere(), at);
         sensor.Receive(c, at);
+        if (twice) sensor.Receive(c, at);
     };
 
     // The waits. A poll() or read() on a terminal with no input waits for
@@ -317,6 +342,19 @@ int Run(const Options& opt) {
 
         sensor.Poll(now);
 
+        if (auto where = sensor.TakeBreakRequest(); where && !breakWhere) {
+            breakWhere = where;
+            breakFrom = now;
+            breakUntil = now + platform::MsFromSeconds(opt.faults.breakSeconds);
+            breakRxLost = breakTxLost = 0;
+        }
+        if (breakWhere && now >= breakUntil && (breakRxLost + breakTxLost > 0 || now >= breakFrom + kBreakLongest)) {
+            trace.Note("line alive again after " + *breakWhere);
+            report.LineBreak(*breakWhere, std::chrono::duration<double>(now - breakFrom).count(), breakRxLost,
+                             breakTxLost, now);
+            breakWhere.reset();
+        }
+
         if (sensor.TakeCutRequest()) {
             // The host's descriptor now reports a hang-up; the sensor runs on.
             unlinkDevice();
@@ -354,6 +392,10 @@ int Run(const Options& opt) {
             const sim::LinePhase ph = txPhases[k];
             const uint64_t pi = txPhaseIndex[static_cast<int>(ph)]++;
             const std::string where = *txWhats[k] ? txWhats[k] : sim::ModeName(sensor.Mode());
+            if (breakWhere) {
+                ++breakTxLost;
+                continue;
+            }
             if (line.txDrop.Active() && line.txDrop.Hit(i, ph, pi, lineRng)) {
                 report.LineFault("tx", "drop", i, sim::LinePhaseName(ph), pi, where, now);
                 continue;
@@ -361,6 +403,16 @@ int Run(const Options& opt) {
             if (line.txCorrupt.Active() && line.txCorrupt.Hit(i, ph, pi, lineRng)) {
                 b = static_cast<uint8_t>(b ^ (1u << (lineRng() % 8)));
                 report.LineFault("tx", "corrupt", i, sim::LinePhaseName(ph), pi, where, now);
+            }
+            if (line.txInsert.Active() && line.txInsert.Hit(i, ph, pi, lineRng)) {
+                report.LineFault("tx", "insert", i, sim::LinePhaseName(ph), pi, where, now);
+                txPending.push_back(static_cast<uint8_t>(lineRng()));
+                ++produced;
+            }
+            if (line.txDuplicate.Active() && line.txDuplicate.Hit(i, ph, pi, lineRng)) {
+                report.LineFault("tx", "duplicate", i, sim::LinePhaseName(ph), pi, where, now);
+                txPending.push_back(b);
+                ++produced;
             }
             txPending.push_back(b);
             ++produced;
@@ -426,6 +478,7 @@ int Run(const Options& opt) {
         consider(sensor.NextEvent());
         consider(sensor.NextOutputDue());
         if (unplugged) consider(replugAt);
+        if (breakWhere) consider(breakUntil);
         if (opt.pace) {
             // Within a run of bytes, waking every few milliseconds is enough;
             // the last one (an echo, a telegram's or a line's end) crosses on
@@ -454,6 +507,22 @@ int Run(const Options& opt) {
                 // Repaired in place: no more faults from here on.
                 line = sim::FaultConfig{};
                 sensor.ClearFaults(Clock::now());
+            } else if (sig == SIGUSR2) {
+                // The flash as it is now, also while a program runs (between
+                // two of its accesses), the records and the report so far.
+                // The caller's host runs are over: the device is released
+                // as a real one is at its last close.
+                pty.ReleaseExclusive();
+                bool saved = false;
+                {
+                    std::lock_guard<std::mutex> lock(flash->AccessMutex());
+                    saved = store.SaveFlash(flash->Cells());
+                }
+                saved = store.SaveRecords(sensor.Records()) && saved;
+                report.Snapshot(saved, Clock::now());
+                if (!opt.report.empty()) saved = report.Write(opt.report, "running") && saved;
+                std::printf("%s\n", saved ? "saved" : "not saved");
+                std::fflush(stdout);
             } else {
                 exitReason = SignalName(sig);
                 break;
@@ -468,8 +537,8 @@ int Run(const Options& opt) {
             if (n > 0) {
                 now = Clock::now();
                 trace.Bytes("RX", buf, static_cast<size_t>(n));
-                report.HostBytes(static_cast<size_t>(n), now);
                 const sim::Framing hf = hostFraming();
+                report.HostBytes(buf, static_cast<size_t>(n), hf.baud != sensor.LineFraming().baud, now);
                 RxChunk ch;
                 ch.chars = sim::Reframe(buf, static_cast<size_t>(n), hf, sensor.LineFraming());
                 if (opt.pace) {
@@ -492,6 +561,11 @@ int Run(const Options& opt) {
     store.SaveRecords(sensor.Records());
     unlinkDevice();
     if (opt.faults.stuckCell >= 0) report.StuckCell(opt.faults.stuckCell, sensor.StuckCellHits());
+    for (int p = 0; p < sim::kLinePhases; ++p) {
+        const char* name = sim::LinePhaseName(static_cast<sim::LinePhase>(p));
+        if (rxPhaseIndex[p]) report.LineBytes("rx", name, rxPhaseIndex[p]);
+        if (txPhaseIndex[p]) report.LineBytes("tx", name, txPhaseIndex[p]);
+    }
     if (!opt.report.empty() && !report.Write(opt.report, exitReason)) {
         std::cerr << "duxk-sensor-sim: cannot write report " << opt.report << "\n";
         return 1;
@@ -542,6 +616,7 @@ int main(int argc, char** argv) {
     auto* faults = app.add_option_group("Faults", "reproducible failures (all off by default)");
     faults->add_option("--seed", opt.faults.seed, "seed of the rate-based faults (default 1)");
     std::string rxDropAt, rxCorruptAt, txDropAt, txCorruptAt, telegramErrors, errorReplies, stuck, silent, cut;
+    std::string rxInsertAt, rxDupAt, txInsertAt, txDupAt, lineBreak, eraseDefect;
     std::vector<std::string> powerLosses;
     faults->add_option("--rx-drop", opt.faults.rxDrop.rate, "drop host-to-sensor bytes at this rate (0..1)");
     faults->add_option("--rx-drop-at", rxDropAt,
@@ -554,6 +629,16 @@ int main(int argc, char** argv) {
                        "drop sensor-to-host bytes at these positions (PHASE:N within text, verdict or reply bytes)");
     faults->add_option("--tx-corrupt", opt.faults.txCorrupt.rate, "flip a bit of sensor-to-host bytes at this rate");
     faults->add_option("--tx-corrupt-at", txCorruptAt, "flip a bit of sensor-to-host bytes at these positions");
+    faults->add_option("--rx-insert", opt.faults.rxInsert.rate,
+                       "a byte of noise before host-to-sensor bytes at this rate (a noisy line's extra character)");
+    faults->add_option("--rx-insert-at", rxInsertAt, "... before the host-to-sensor bytes at these positions");
+    faults->add_option("--rx-dup", opt.faults.rxDuplicate.rate, "host-to-sensor bytes taken twice at this rate");
+    faults->add_option("--rx-dup-at", rxDupAt, "host-to-sensor bytes taken twice at these positions");
+    faults->add_option("--tx-insert", opt.faults.txInsert.rate,
+                       "a byte of noise before sensor-to-host bytes at this rate");
+    faults->add_option("--tx-insert-at", txInsertAt, "... before the sensor-to-host bytes at these positions");
+    faults->add_option("--tx-dup", opt.faults.txDuplicate.rate, "sensor-to-host bytes sent twice at this rate");
+    faults->add_option("--tx-dup-at", txDupAt, "sensor-to-host bytes sent twice at these positions");
     faults->add_flag("--no-boot-answer", opt.faults.noBootAnswer, "the application ignores \"boot\"");
     faults->add_option("--verdict", opt.faults.verdict,
                        "the boot loader's answer to a download: one letter (T, C, P, F, O, X, ...) sent as one byte,\n"
@@ -581,6 +666,18 @@ int main(int argc, char** argv) {
                        "(\"replugged DEVICE\" on standard output)");
     faults->add_option("--replug-after", opt.faults.replugSeconds, "seconds a pulled cable stays out (default 1)")
         ->check(CLI::Range(0.0, 3600.0));
+    faults->add_option("--line-break", lineBreak,
+                       "at this point (STAGE[:N]) the line goes dead while the device stays open (a cable pulled\n"
+                       "between adapter and sensor): nothing crosses either way for --break-for seconds, and on\n"
+                       "until at least one byte was lost (at most a minute); the sensor runs on");
+    faults->add_option("--break-for", opt.faults.breakSeconds, "seconds a dead line stays dead (default 2)")
+        ->check(CLI::Range(0.0, 600.0));
+    faults
+        ->add_option("--erase-defect", eraseDefect,
+                     "a defect of the flash part that stays: its erase fails (DQ5, the first sector of the erase\n"
+                     "left as it was), hangs (never completes) or is partial (completes, the upper half of that\n"
+                     "sector left as it was)")
+        ->check(CLI::IsMember({"fails", "hangs", "partial"}));
     faults->add_option("--id-noise", opt.faults.idNoise, "text sent before the '@' of every identity reply");
     for (auto [name, type] : {std::pair{"--com", "N"},
                               {"--state", "DIR"},
@@ -604,6 +701,17 @@ int main(int argc, char** argv) {
                               {"--rx-corrupt-at", "POS,..."},
                               {"--tx-drop-at", "POS,..."},
                               {"--tx-corrupt-at", "POS,..."},
+                              {"--rx-insert", "RATE"},
+                              {"--rx-insert-at", "POS,..."},
+                              {"--rx-dup", "RATE"},
+                              {"--rx-dup-at", "POS,..."},
+                              {"--tx-insert", "RATE"},
+                              {"--tx-insert-at", "POS,..."},
+                              {"--tx-dup", "RATE"},
+                              {"--tx-dup-at", "POS,..."},
+                              {"--line-break", "STAGE[:N]"},
+                              {"--break-for", "SECONDS"},
+                              {"--erase-defect", "KIND"},
                               {"--verdict", "V"},
                               {"--telegram-errors", "N[:CMD]"},
                               {"--busy", "N"},
@@ -616,7 +724,8 @@ int main(int argc, char** argv) {
                               {"--cut", "STAGE[:N]"},
                               {"--replug-after", "SECONDS"}})
         faults->get_option(name)->type_name(type);
-    for (const char* name : {"--rx-drop", "--rx-corrupt", "--tx-drop", "--tx-corrupt"})
+    for (const char* name : {"--rx-drop", "--rx-corrupt", "--tx-drop", "--tx-corrupt", "--rx-insert", "--rx-dup",
+                             "--tx-insert", "--tx-dup"})
         faults->get_option(name)->check(CLI::Range(0.0, 1.0));
     CLI11_PARSE(app, argc, argv);
 
@@ -628,6 +737,16 @@ int main(int argc, char** argv) {
     if (!rxCorruptAt.empty() && !sim::ParsePositions(rxCorruptAt, opt.faults.rxCorrupt)) return bad("--rx-corrupt-at");
     if (!txDropAt.empty() && !sim::ParsePositions(txDropAt, opt.faults.txDrop)) return bad("--tx-drop-at");
     if (!txCorruptAt.empty() && !sim::ParsePositions(txCorruptAt, opt.faults.txCorrupt)) return bad("--tx-corrupt-at");
+    if (!rxInsertAt.empty() && !sim::ParsePositions(rxInsertAt, opt.faults.rxInsert)) return bad("--rx-insert-at");
+    if (!rxDupAt.empty() && !sim::ParsePositions(rxDupAt, opt.faults.rxDuplicate)) return bad("--rx-dup-at");
+    if (!txInsertAt.empty() && !sim::ParsePositions(txInsertAt, opt.faults.txInsert)) return bad("--tx-insert-at");
+    if (!txDupAt.empty() && !sim::ParsePositions(txDupAt, opt.faults.txDuplicate)) return bad("--tx-dup-at");
+    if (!lineBreak.empty()) {
+        sim::StagePoint p;
+        if (!sim::ParseStagePoint(lineBreak, p) || p.stage == sim::Stage::Start) return bad("--line-break");
+        opt.faults.breakAt = p;
+    }
+    if (!eraseDefect.empty()) opt.faults.eraseDefect = *sim::EraseDefectFromName(eraseDefect);
     if (!telegramErrors.empty() && !sim::ParseTelegramErrors(telegramErrors, opt.faults))
         return bad("--telegram-errors");
     if (!errorReplies.empty() && !sim::ParseErrorReplies(errorReplies, opt.faults)) return bad("--error-replies");

@@ -1,11 +1,15 @@
 """Judging one fault-campaign run: what the sensor must hold after what the
-tool reported, what a calibration file must contain, and when a run of the
-tool counts as hung. Pure functions over bytes and the simulator's report,
-so that they can be tested on their own (test_oracles.py)."""
+tool reported, what a calibration file or a backup must contain, when a run
+of the tool counts as hung, which bytes a sensor was never meant to get, and
+whether a drawn fault fired or was provably never reached. Pure functions
+over bytes and the simulator's report, so that they can be tested on their
+own (test_oracles.py)."""
+import re
 
 FLASH_SIZE = 0x20000
 APP_SIZE = 0x1C000          # 0x80000..0x9BFFF, the area an update erases
 APP_BASE = 0x80000
+IMAGE_HEADER = 12
 
 # The sensor's own limits on a calibration load.
 SENSOR_MAX_LINE = 256
@@ -28,6 +32,10 @@ UPDATE_QUIET = 12.5
 RESYNC_ZEROS = 65535 + 16 + 288 + 200
 RESYNC_EXTRA = 27.0
 
+# What a search may ask a sensor that is not the one it is after: its
+# identity, then (when it answered) "appl" and "spec" for its serial number.
+SEARCH_LINES = frozenset({"id", "appl", "spec"})
+
 
 def resync_limit(baud):
     return RESYNC_ZEROS * 12 / baud + RESYNC_EXTRA
@@ -37,6 +45,8 @@ def resync_limit(baud):
 HANG_MARGIN = 10.0
 
 
+# ---- flash ---------------------------------------------------------------------
+
 def outside_app_changes(before, after):
     """Bytes that differ outside the application area (the boot area)."""
     if len(before) != FLASH_SIZE or len(after) != FLASH_SIZE:
@@ -45,7 +55,33 @@ def outside_app_changes(before, after):
 
 
 def holds_image(flash, image):
-    return len(flash) == FLASH_SIZE and len(image) > 0 and flash[:len(image)] == image
+    """An update that went through leaves the image at 0x80000 and the rest
+    of the area it erased, up to 0x9BFFF, erased."""
+    n = len(image)
+    return (len(flash) == FLASH_SIZE and 0 < n <= APP_SIZE and flash[:n] == image
+            and flash[n:APP_SIZE].count(0xFF) == APP_SIZE - n)
+
+
+def app_valid(flash):
+    """Whether the sensor starts an application from this flash: the image
+    header ("DKFW", length, byte sum of what follows the header)."""
+    if len(flash) < APP_SIZE or flash[:4] != b"DKFW":
+        return False
+    n = int.from_bytes(flash[4:8], "little")
+    if not IMAGE_HEADER <= n <= APP_SIZE:
+        return False
+    return sum(flash[IMAGE_HEADER:n]) & 0xFFFFFFFF == int.from_bytes(flash[8:12], "little")
+
+
+def worse_off(before, after):
+    """Why the sensor is worse off after a run than before it (empty when it
+    is not): its boot area changed, or it had an application and has none."""
+    why = []
+    if outside_app_changes(before, after):
+        why.append("boot area changed")
+    if app_valid(before) and not app_valid(after):
+        why.append("application lost")
+    return why
 
 
 # ---- calibration -------------------------------------------------------------
@@ -76,25 +112,52 @@ def load_matches(file_bytes, records_after):
     return bool(want) and records_after == want
 
 
-def saved_file_matches(file_bytes, records):
-    """A save reported as done must hold the sensor's listing: from the pack
-    header on, the header with the record count, every record (trailing
-    blanks and underscores removed, as the save writes lines) and the
-    trailer, each ending in CR LF, and nothing after but the one empty line
-    the save's line splitting leaves after the listing's last line end.
-    Lines before the header are the listing's preamble (or what the sensor
-    sent before it)."""
+def saved_file_matches(file_bytes, records, serial=b"K52A01234"):
+    """A save reported as done must hold the sensor's reply whole, each line
+    with trailing blanks and underscores removed and CR LF after it: the
+    answer "oper" to the "appl" the tool may send first, the listing's
+    "CAL:SER" line, the pack header with the record count, every record and
+    the trailer, and nothing after but the one empty line the save's line
+    splitting leaves after the reply's last line end."""
     if not file_bytes.endswith(b"\r\n"):
         return False
     lines = file_bytes[:-2].split(b"\r\n")
     if lines and lines[-1] == b"":
         lines.pop()
     count = b"%02d" % (len(records) % 100)
-    want = [b" pack " + count] + [r.rstrip(b" \t_") for r in records] + [b"end " + count + b" records"]
-    for i, l in enumerate(lines):
-        if l.startswith(b" pack "):
-            return lines[i:] == want
-    return False
+    block = [b"CAL:SER " + serial, b" pack " + count] + [r.rstrip(b" \t_") for r in records] + \
+        [b"end " + count + b" records"]
+    return lines == block or lines == [b"oper"] + block
+
+
+def named_files(text):
+    """Absolute paths named in a message (a saved copy the tool points to)."""
+    return [m.rstrip(".,;:)'\"") for m in re.findall(r"(/[^\s'\"`]+)", text)]
+
+
+def cal_load_outcome(rc, file_bytes, records_after, records_before, saved_copies):
+    """Judges a calibration load against the sensor's records after it: a
+    success must leave the file's records; a failure must leave the old ones,
+    or name a saved copy (records of each named file given in
+    `saved_copies`) that holds them. Returns (ok, why)."""
+    if rc == 0:
+        return load_matches(file_bytes, records_after), "reported done"
+    if records_after == records_before:
+        return True, "old records kept"
+    if any(recs == records_before for recs in saved_copies):
+        return True, "saved copy of the old records named"
+    return False, "neither the file's nor the old records, and no saved copy of them named"
+
+
+# ---- listings ------------------------------------------------------------------
+
+def listing_shown(text, expected_lines):
+    """An information listing printed by the tool must be the sensor's, from
+    its first pack line on (LF ends, trailing blanks gone)."""
+    lines = [l.rstrip() for l in text.replace("\r\n", "\n").split("\n")]
+    while lines and lines[-1] == "":
+        lines.pop()
+    return lines == expected_lines
 
 
 # ---- hangs ---------------------------------------------------------------------
@@ -110,7 +173,7 @@ def op_limit(key):
     return None
 
 
-def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor=False, killed=False):
+def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor=False, killed=False, paused=0.0):
     """Why a run of the tool from `start` to `end` (Unix times) counts as
     hung, judged from the reports of the simulators that served it; an empty
     list when it does not.
@@ -121,9 +184,11 @@ def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor
       last words to the sensor);
     - a search that found nothing and ran past `search_limit` (it may be
       silent that long);
-    each by more than HANG_MARGIN; or the run was killed at the campaign's
-    own ceiling."""
+    each by more than HANG_MARGIN (and the `paused` seconds the campaign
+    held the tool stopped); or the run was killed at the campaign's own
+    ceiling."""
     found = []
+    margin = HANG_MARGIN + paused
     if no_sensor and search_limit is not None:
         # A search may wait on a port it cannot use until its time-out.
         quiet_limit = max(quiet_limit, search_limit)
@@ -138,7 +203,7 @@ def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor
             limit = op_limit(op["op"])
             if op["op"] == "tg:--":
                 limit = resync_limit(r.get("config", {}).get("baud", 38400))
-            if limit is not None and last - first > limit + HANG_MARGIN:
+            if limit is not None and last - first > limit + margin:
                 found.append(f"{op['op']} repeated for {last - first:.0f} s")
         for a, b in r.get("rx_bursts", []):
             a, b = _abs(r, a), _abs(r, b)
@@ -147,12 +212,12 @@ def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor
     bursts.sort()
     last = start
     for a, b in bursts:
-        if a - last > quiet_limit + HANG_MARGIN:
+        if a - last > quiet_limit + margin:
             found.append(f"silent on the line for {a - last:.0f} s")
         last = max(last, b)
-    if end - last > quiet_limit + HANG_MARGIN:
+    if end - last > quiet_limit + margin:
         found.append(f"ran {end - last:.0f} s past its last byte to the sensor")
-    if no_sensor and search_limit is not None and end - start > search_limit + HANG_MARGIN:
+    if no_sensor and search_limit is not None and end - start > search_limit + margin:
         found.append(f"searched for {end - start:.0f} s")
     return found
 
@@ -165,3 +230,147 @@ def mode_at(reports, when):
             if _abs(r, m["t"]) <= when:
                 mode = m["mode"]
     return mode
+
+
+# ---- bytes a sensor was not meant to get ----------------------------------------
+
+def foreign_traffic(reports, windows, search_allowed):
+    """What a sensor received within `windows` ((start, end) Unix times in
+    which no run of the tool was meant for it), as its simulators' reports
+    show what the host wrote: every burst is a finding, unless
+    `search_allowed` and it holds nothing but a search's queries (text lines
+    of SEARCH_LINES, no NUL, nothing binary)."""
+    found = []
+    for r in reports:
+        for tr in r.get("rx_traffic", []):
+            a, b = _abs(r, tr["t"]), _abs(r, tr["end"])
+            if not any(b >= s - 0.2 and a <= e + 0.2 for s, e in windows):
+                continue
+            lines = set(tr.get("lines", []))
+            if search_allowed and not tr["nuls"] and not tr["binary"] and lines <= SEARCH_LINES:
+                continue
+            what = []
+            if tr["nuls"]:
+                what.append(f"{tr['nuls']} NULs")
+            if tr["binary"]:
+                what.append(f"{tr['binary']} binary bytes")
+            if lines - SEARCH_LINES or not search_allowed:
+                what.append("lines " + ",".join(sorted(lines)) if lines else "text")
+            found.append(f"{tr['bytes']} bytes at +{a - windows[0][0]:.1f}s ({'; '.join(what)})")
+    return found
+
+
+def wake_up_zeros(report, start, end):
+    """NUL bytes (a wake-up's zeros) a sensor took in its own firmware (not
+    in a program) between `start` and `end`."""
+    return sum(o["count"] for o in (report or {}).get("operations", []) if o["op"] == "nul"
+               and _abs(report, o["last"]) >= start - 0.2 and _abs(report, o["first"]) <= end + 0.2)
+
+
+# ---- did a fault fire --------------------------------------------------------------
+
+# The report list each armed fault leaves its events in, and which of them
+# count as the fault having hit.
+EVENT_LISTS = {
+    "line": "line_faults", "power-loss": "power_losses", "silent": "silent", "cut": "cuts",
+    "line-break": "line_breaks", "verdict": "verdicts", "telegram-errors": "telegram_errors",
+    "error-reply": "error_replies", "stuck-cell": "flash_defects", "erase-defect": "flash_defects",
+    "slow-erase": "erases", "no-boot-answer": "boot_ignored", "id-noise": "identity_noise",
+    "listing": "listing_faults",
+}
+
+
+def fault_hits(fault, reports):
+    """The events of `reports` in which the armed `fault` (a dict: kind,
+    and what places it) changed what the host saw."""
+    kind = fault["kind"]
+    hits = []
+    for r in reports:
+        for e in r.get(EVENT_LISTS.get(kind, ""), []):
+            if kind == "line":
+                ok = e["direction"] == fault["direction"] and e["what"] == fault["what"]
+                if ok and fault.get("where"):
+                    ok = e["where"] == fault["where"]
+            elif kind == "verdict":
+                ok = e["sent"] != e["honest"]
+            elif kind == "stuck-cell":
+                ok = e["what"].startswith("stuck cell")
+            elif kind == "erase-defect":
+                ok = not e["what"].startswith("stuck cell")
+            elif kind == "slow-erase":
+                ok = e["ms"] >= fault["ms"] * 0.95
+            elif kind == "line-break":
+                ok = e["rx_lost"] + e["tx_lost"] > 0
+            else:
+                ok = True
+            if ok:
+                hits.append(e)
+    return hits
+
+
+def _stage_count(reports, stage):
+    return max([r.get("stages_reached", {}).get(stage, 0) for r in reports] or [0])
+
+
+def _seen_op(reports, pred):
+    return any(pred(o["op"]) for r in reports for o in r.get("operations", []))
+
+
+def reached(fault, reports):
+    """Whether the host's runs reached the place of `fault` in the
+    simulators that had it armed, with what they reached (for the record of
+    a fault that did not fire)."""
+    kind = fault["kind"]
+    stages = {k: v for r in reports for k, v in r.get("stages_reached", {}).items()}
+    furthest = ", ".join(f"{k}:{v}" for k, v in sorted(stages.items())) or "nothing"
+    if kind == "line":
+        if fault.get("rate"):
+            n = sum(r.get("rx_bytes" if fault["direction"] == "rx" else "tx_bytes", 0) for r in reports)
+            return n > 0, f"{n} bytes crossed"
+        phase, pos = fault["phase"], fault["position"]
+        n = max([r.get("line_bytes", {}).get(f"{fault['direction']}:{phase}", 0) for r in reports] or [0])
+        return n > pos, f"{n} {fault['direction']} {phase} bytes crossed"
+    if "stage" in fault:
+        n = _stage_count(reports, fault["stage"])
+        return n >= fault["count"], f"reached {furthest}"
+    if kind in ("verdict",):
+        ok = _seen_op(reports, lambda o: o == "cmd:flsh") and _stage_count(reports, "download") >= fault["download"]
+        return ok, f"reached {furthest}"
+    if kind in ("telegram-errors", "error-reply"):
+        cmd = fault.get("command")
+        ok = _seen_op(reports, lambda o: o.startswith("tg:" + cmd) if cmd else o.startswith("tg:"))
+        return ok, f"reached {furthest}"
+    if kind in ("slow-erase", "erase-defect"):
+        return _seen_op(reports, lambda o: o == "tg:27"), f"reached {furthest}"
+    if kind == "stuck-cell":
+        block = fault["block"]
+        ok = _seen_op(reports, lambda o: o == "tg:27" or o == f"tg:25@{block:05X}")
+        return ok, f"reached {furthest}"
+    if kind == "no-boot-answer":
+        return _seen_op(reports, lambda o: o == "cmd:boot"), f"reached {furthest}"
+    if kind == "id-noise":
+        return _seen_op(reports, lambda o: o == "cmd:id"), "identity asked" if _seen_op(
+            reports, lambda o: o == "cmd:id") else "identity never asked"
+    if kind == "listing":
+        ok = _seen_op(reports, lambda o: o in ("cmd:SPEC", "cmd:STAT:MEAS", "cmd:SERV:TEST", "cmd:STAT:ERR:CODE",
+                                               "cmd:STAT:ERR:TEXT"))
+        return ok, "listing requested" if ok else "no listing requested"
+    return True, f"reached {furthest}"
+
+
+def describe_hit(e):
+    where = e.get("where") or e.get("what") or e.get("sent") or e.get("command") or e.get("answer") or ""
+    return f"{e.get('stage', '?')} {e.get('telegram', '')} {where}".strip()
+
+
+def signal_death(rc, sent, killed=False):
+    """The name of the signal a run of the tool died of when the campaign
+    did not send it (None when it exited, or died of one it was sent)."""
+    if rc is None or rc >= 0 or killed:
+        return None
+    import signal as _signal
+    try:
+        name = _signal.Signals(-rc).name
+    except ValueError:
+        name = f"signal {-rc}"
+    return None if name in sent else name

@@ -179,6 +179,7 @@ public:
 
 private:
     static constexpr uint32_t kSectorSize = 0x4000;
+    static constexpr int kEraseFails = 1, kEraseHangs = 2, kErasePartial = 3;
     static constexpr uint8_t kManufacturer = 0x01;
     static constexpr uint8_t kDevice = 0x20;
     // Status reads during which a byte program is still running.
@@ -207,7 +208,10 @@ private:
         uint8_t& cell = cells_[offset];
         // Programming can only turn ones into zeros; a stuck cell keeps its bits.
         const bool stuck = static_cast<int64_t>(offset) == stuckCell_;
-        if (stuck && (cell & value) != cell) ++stuckHits_;
+        if (stuck && (cell & value) != cell) {
+            ++stuckHits_;
+            NoteDefect("stuck cell kept its bits in a program", offset);
+        }
         const uint8_t result = stuck ? cell : (cell & value);
         cell = result;
         programData_ = value;
@@ -228,6 +232,21 @@ private:
         busy_ = Busy::Erase;
         eraseEnd_ =
             Clock::now() + std::chrono::milliseconds(static_cast<uint64_t>(eraseMsPerSector_) * eraseSectors_.size());
+        if (eraseDefect_ == kEraseHangs) {
+            // The embedded algorithm never ends: the part shows "erasing"
+            // until its power is cut.
+            eraseEnd_ = Clock::now() + std::chrono::hours(24 * 365);
+            NoteDefect("erase never completes", *eraseSectors_.begin() * kSectorSize);
+        }
+    }
+
+    // The cells a defective erase leaves as they were: the first sector of
+    // the erase when it fails, the upper half of it when it completes short.
+    std::pair<uint32_t, uint32_t> DefectiveRange() const {
+        if (eraseSectors_.empty() || (eraseDefect_ != kEraseFails && eraseDefect_ != kErasePartial)) return {0, 0};
+        const uint32_t first = *eraseSectors_.begin() * kSectorSize;
+        return eraseDefect_ == kEraseFails ? std::pair{first, first + kSectorSize}
+                                           : std::pair{first + kSectorSize / 2, first + kSectorSize};
     }
 
     // DQ7 reads 0 while erasing, DQ6 toggles, DQ5 shows a failed erase, DQ3
@@ -250,15 +269,26 @@ private:
     bool EraseFinished() {
         if (Clock::now() < eraseEnd_) return false;
         bool failed = false;
+        const auto [keepFrom, keepTo] = DefectiveRange();
+        bool kept = false;
         for (uint32_t s : eraseSectors_) {
             for (uint32_t a = s * kSectorSize; a < (s + 1) * kSectorSize; ++a) {
-                if (static_cast<int64_t>(a) == stuckCell_) {
+                if (a >= keepFrom && a < keepTo) {
+                    kept |= cells_[a] != 0xFF;
+                } else if (static_cast<int64_t>(a) == stuckCell_) {
                     failed |= cells_[a] != 0xFF;
-                    stuckHits_ += cells_[a] != 0xFF;
+                    if (cells_[a] != 0xFF) {
+                        ++stuckHits_;
+                        NoteDefect("stuck cell kept its bits in an erase", a);
+                    }
                 } else
                     cells_[a] = 0xFF;
             }
         }
+        if (kept) NoteDefect(eraseDefect_ == kEraseFails ? "erase failed" : "erase left cells programmed", keepFrom);
+        // A failing erase says so; a short one does not (the cells read back
+        // programmed all the same).
+        if (eraseDefect_ == kEraseFails && keepTo > keepFrom) failed = true;
         busy_ = failed ? Busy::EraseFailed : Busy::None;
         if (!failed) eraseSectors_.clear();
         ToReadArray();
@@ -303,8 +333,10 @@ public:
             // The data write starts a program pulse; it ends with the next command.
             if (static_cast<int64_t>(offset) != stuckCell_)
                 cells_[offset] &= value;
-            else if ((cells_[offset] & value) != cells_[offset])
+            else if ((cells_[offset] & value) != cells_[offset]) {
                 ++stuckHits_;
+                NoteDefect("stuck cell kept its bits in a program", offset);
+            }
             mode_ = Mode::Programming;
             return;
         }
@@ -316,7 +348,10 @@ public:
                     // A stuck cell keeps its bits.
                     const bool stuck = stuckCell_ >= 0 && stuckCell_ < int64_t{kFlashSize};
                     const uint8_t kept = stuck ? cells_[static_cast<size_t>(stuckCell_)] : 0;
-                    if (stuck && kept != 0xFF) ++stuckHits_;
+                    if (stuck && kept != 0xFF) {
+                        ++stuckHits_;
+                        NoteDefect("stuck cell kept its bits in an erase", static_cast<uint32_t>(stuckCell_));
+                    }
                     std::fill(cells_.begin(), cells_.end(), 0xFF);
                     if (stuck) cells_[static_cast<size_t>(stuckCell_)] = kept;
                     erasePulses_ = 0;

@@ -84,6 +84,7 @@ struct SensorCpu::Impl {
 
     static uint64_t FlashRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
         auto* self = static_cast<Impl*>(user);
+        std::lock_guard<std::mutex> lock(self->flash.AccessMutex());
         uint64_t value = 0;
         for (unsigned i = 0; i < size; ++i)
             value |= static_cast<uint64_t>(self->flash.Read(static_cast<uint32_t>(offset + i))) << (8 * i);
@@ -92,6 +93,7 @@ struct SensorCpu::Impl {
 
     static void FlashWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
         auto* self = static_cast<Impl*>(user);
+        std::lock_guard<std::mutex> lock(self->flash.AccessMutex());
         for (unsigned i = 0; i < size; ++i)
             self->flash.Write(static_cast<uint32_t>(offset + i), static_cast<uint8_t>(value >> (8 * i)));
     }

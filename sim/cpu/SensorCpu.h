@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -34,10 +36,39 @@ public:
     // How often the stuck cell kept bits that a program or erase would have
     // changed (any thread).
     uint64_t StuckCellHits() const { return stuckHits_.load(); }
+    // Fault injection: a defect of the part's embedded erase (0 none,
+    // 1 it fails, 2 it never completes, 3 it completes leaving part of a
+    // sector as it was).
+    virtual void SetEraseDefect(int defect) { eraseDefect_ = defect; }
+
+    // Where a defect changed what the part did ("stuck cell", "erase
+    // failed", ...; offset of the cell or sector), in order, since the last
+    // call (any thread; at most a few dozen are kept).
+    struct DefectHit {
+        std::string what;
+        uint32_t offset;
+    };
+    std::vector<DefectHit> TakeDefectHits() {
+        std::lock_guard<std::mutex> lock(hitsMutex_);
+        return std::exchange(hits_, {});
+    }
+
+    // Held by the processor around every access of the part, and by whoever
+    // copies the cells while a program may run.
+    std::mutex& AccessMutex() { return accessMutex_; }
 
 protected:
+    void NoteDefect(const char* what, uint32_t offset) {
+        std::lock_guard<std::mutex> lock(hitsMutex_);
+        if (hits_.size() < 64) hits_.push_back({what, offset});
+    }
     int64_t stuckCell_ = -1;
+    int eraseDefect_ = 0;
     std::atomic<uint64_t> stuckHits_{0};
+
+private:
+    std::mutex hitsMutex_, accessMutex_;
+    std::vector<DefectHit> hits_;
 };
 
 // AM29F010-style part (family B): 128 KiB, eight 16 KiB sectors, unlock

@@ -108,6 +108,71 @@ TEST(SimFaults, ReportIsWrittenOnASignalWithTheLineFaultsThatFired) {
     }
 }
 
+// Bytes a noisy line adds, either way: the sensor takes a command byte
+// twice or a byte of noise before it (the command is then unknown), the host
+// gets an answer byte twice or one more byte before it.
+TEST(SimFaults, InsertedAndDoubledBytesInEitherDirection) {
+    struct Case {
+        const char* option;
+        const char* what;
+        bool commandSpoiled;  // rx: the sensor no longer takes "id"
+    };
+    for (const Case& k : {Case{"--rx-dup-at", "duplicate", true}, Case{"--rx-insert-at", "insert", true},
+                          Case{"--tx-dup-at", "duplicate", false}, Case{"--tx-insert-at", "insert", false}}) {
+        const std::string path = TempDir("noise") + "/r.json";
+        SimProcess proc;
+        HostPort h;
+        ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--report", path, k.option, "text:0"})));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const std::string reply = h.Command("id");
+        const size_t at = reply.find("@");
+        if (k.commandSpoiled) {
+            EXPECT_EQ(reply.find("DUX-K52"), std::string::npos) << k.option << ": " << reply;
+        } else {
+            ASSERT_NE(at, std::string::npos) << reply;
+            // The doubled byte is the '@'; an inserted one stands before it.
+            const bool doubled = std::string(k.what) == "duplicate";
+            EXPECT_EQ(reply.substr(0, 2), doubled ? std::string("@@") : reply.substr(0, 1) + "@") << reply;
+            EXPECT_TRUE(doubled || reply[0] != '@') << reply;
+        }
+        EXPECT_NE(h.Command("id").find("DUX-K52 V3.00"), std::string::npos) << k.option;
+        EXPECT_EQ(proc.Stop(), 0);
+        const std::string r = ReadText(path);
+        EXPECT_EQ(Count(ReportList(r, "line_faults"), std::string("\"what\": \"") + k.what + "\""), 1u) << r;
+    }
+}
+
+// The line goes dead at its point with the device open: the answer is lost,
+// the sensor runs on (it is in its boot firmware afterwards), and the report
+// says where and what was lost. The state is saved on SIGUSR2 while it runs.
+TEST(SimFaults, DeadLineLosesWhatCrossesAndSavedStateOnRequest) {
+    const std::string dir = TempDir("break");
+    SimProcess proc;
+    HostPort h;
+    ASSERT_TRUE(h.Open(proc.Start({"--startup", "0.3", "--state", dir, "--report", dir + "/r.json", "--line-break",
+                                   "boot:1", "--break-for", "0.5"})));
+    ASSERT_TRUE(WaitApplication(h));
+    EXPECT_EQ(h.Command("boot", 300), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    h.Write(std::string("\0\0", 2));
+    EXPECT_NE(h.Command("id").find("DUX-K52 BOOT"), std::string::npos);
+    proc.Signal(SIGUSR2);
+    EXPECT_EQ(proc.ReadLine(2000).value_or("none"), "saved");
+    const std::string running = ReadText(dir + "/r.json");
+    EXPECT_NE(running.find("\"exit\": \"running\""), std::string::npos);
+    const std::string breaks = ReportList(running, "line_breaks");
+    EXPECT_NE(breaks.find("\"where\": \"boot:1\""), std::string::npos) << breaks;
+    EXPECT_NE(breaks.find("\"tx_lost\": 8"), std::string::npos) << breaks;  // "boot__" CR LF
+    EXPECT_NE(breaks.find("\"stage\": \"boot\", \"telegram\": \"cmd:boot\""), std::string::npos) << breaks;
+    // What the host wrote: text lines and the NULs it sent ahead of "id".
+    EXPECT_NE(running.find("\"nuls\": 2, \"binary\": 0, \"mismatched\": 0, \"lines\": [\"appl\", \"boot\", \"id\"]"),
+              std::string::npos)
+        << ReportList(running, "rx_traffic");
+    EXPECT_NE(running.find("{\"op\": \"nul\""), std::string::npos);
+    EXPECT_EQ(std::ifstream(dir + "/flash.bin", std::ios::binary).seekg(0, std::ios::end).tellg(), 0x20000);
+    EXPECT_EQ(proc.Stop(), 0);
+}
+
 TEST(SimFaults, SilentSensorTakesAndSendsNothingFromItsPoint) {
     {
         SimProcess proc;

@@ -174,8 +174,9 @@ TEST(SimUpdate, CompleteUpdateReportsTheNewFirmwareAndLeavesTheBootAreaAlone) {
     // 50 ms asked for), and the program's end.
     const std::string report = ReadText(state + "/report.json");
     std::smatch m;
-    ASSERT_TRUE(
-        std::regex_search(report, m, std::regex("\"erases\": \\[\\s*\\{\"t\": [0-9.]+, \"ms\": ([0-9.]+)\\}\\s*\\]")))
+    ASSERT_TRUE(std::regex_search(
+        report, m,
+        std::regex("\"erases\": \\[\\s*\\{\"t\": [0-9.]+, \"ms\": ([0-9.]+), \"stage\": \"erase\"[^}]*\\}\\s*\\]")))
         << report;
     EXPECT_GE(std::stod(m[1]), 350.0);
     EXPECT_NE(report.find("\"program_ends\": [\n    {"), std::string::npos);

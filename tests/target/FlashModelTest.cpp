@@ -124,6 +124,63 @@ TEST(Am29F010Model, PowerCutInAnEraseLeavesTheSectorUnderWayHalfErased) {
     EXPECT_EQ(f->Read(0x7000), 0x00);
 }
 
+// Defects that stay with the part: what the erase leaves, what its status
+// says, and that the defect is recorded only when it changed something.
+TEST(Am29F010Model, EraseDefectsLeaveTheirCellsAndSaySoOrNot) {
+    struct Case {
+        int defect;
+        uint8_t fill;               // the sectors' contents before the erase
+        bool failed;                // DQ5 after the erase
+        uint32_t keptFrom, keptTo;  // cells left as they were
+        size_t hits;
+    };
+    const Case cases[] = {
+        {1, 0x00, true, 0x4000, 0x8000, 1},   // fails: the first sector left, DQ5
+        {3, 0x00, false, 0x6000, 0x8000, 1},  // partial: its upper half left, no word of it
+        {1, 0xFF, true, 0, 0, 0},             // nothing to keep: no hit (the status still fails)
+        {3, 0xFF, false, 0, 0, 0},
+    };
+    for (const Case& k : cases) {
+        auto f = sim::MakeAm29F010(5);
+        std::fill(f->Cells().begin(), f->Cells().end(), k.fill);
+        f->SetEraseDefect(k.defect);
+        Command(*f, 0x80);
+        Unlock(*f);
+        f->Write(0x4000, 0x30);
+        f->Write(0x8000, 0x30);
+        f->Read(0x8000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        uint8_t status = 0;
+        for (int i = 0; i < 3; ++i) status = f->Read(0x8000);
+        // A failed erase shows DQ7 0 and DQ5; a finished one reads the array.
+        EXPECT_EQ(status, k.failed ? (status & 0x5C) | 0x28 : 0xFF) << k.defect;
+        f->Write(0, 0xF0);
+        const auto& c = f->Cells();
+        for (uint32_t a : {0x4000u, 0x5FFFu, 0x6000u, 0x7FFFu, 0x8000u, 0xBFFFu}) {
+            const bool kept = a >= k.keptFrom && a < k.keptTo;
+            EXPECT_EQ(c[a], kept ? k.fill : 0xFF) << k.defect << " at " << a;
+        }
+        EXPECT_EQ(f->TakeDefectHits().size(), k.hits) << k.defect;
+    }
+    // An erase that never completes keeps showing "erasing" until the power
+    // is cut, and says so once.
+    auto f = sim::MakeAm29F010(1);
+    std::fill(f->Cells().begin(), f->Cells().end(), 0x00);
+    f->SetEraseDefect(2);
+    Command(*f, 0x80);
+    Unlock(*f);
+    f->Write(0x4000, 0x30);
+    f->Read(0x4000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(f->Read(0x4000) & 0xA0, 0x00);  // DQ7 0, no DQ5: still erasing
+    EXPECT_EQ(f->Cells()[0x4000], 0x00);
+    const auto hits = f->TakeDefectHits();
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].what, "erase never completes");
+    f->PowerCut();
+    EXPECT_EQ(f->Read(0x4000), 0xFF);
+}
+
 TEST(FamilyAModel, IdentifyProgramAndErasePulses) {
     auto f = sim::MakeFamilyA(2);
     ASSERT_EQ(f->Size(), 0x20000u);
