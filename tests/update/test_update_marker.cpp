@@ -223,10 +223,15 @@ TEST_F(MarkerTest, TheRunningUpdateHoldsItsMarkerAndTakesOverOnlyItsSensorsOwn) 
 
     // No record can be kept: refused before anything is sent, naming the
     // directory and the reason.
+    // (TEMP, and the private directories it would give way to.)
     std::ofstream(dir_ + "/notadir") << "x";
-    setenv("TEMP", (dir_ + "/notadir").c_str(), 1);
+    const char* homeWas = getenv("HOME");
+    const std::string home = homeWas ? homeWas : "";
+    for (const char* name : {"TEMP", "XDG_RUNTIME_DIR", "HOME"}) setenv(name, (dir_ + "/notadir").c_str(), 1);
     EXPECT_FALSE(BeginUpdateRecord(a, &why));
     EXPECT_NE(why.find(dir_ + "/notadir: "), std::string::npos) << why;
+    unsetenv("XDG_RUNTIME_DIR");
+    if (homeWas) setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace
