@@ -68,7 +68,9 @@ void DebugText(const char* text) {
 // failure pair from the reply's second byte.
 // A reply with the expected code is the sensor's word on the operation
 // itself: its status byte goes through `check` too, and one that says the
-// erase or programming failed is a failed attempt, never a success.
+// erase or programming failed ends the operation with that failure, never a
+// success. It is not repeated: the sensor has verified what it did, and a
+// repeat (a whole erase again) would only hide its answer behind a time-out.
 template <typename Check>
 int RunOperation(int count, bool perByte, uint8_t expected, const char* failText, Check check) {
     int attempts = 0;
@@ -77,8 +79,7 @@ int RunOperation(int count, bool perByte, uint8_t expected, const char* failText
         if (g_reply[0] == expected && result.code == 0) {
             TelegramResult status{failText, 0};
             check(status);
-            if (status.code == 0) return 0;
-            result = status;
+            return status.code;
         } else {
             result.text = failText;
             result.code = 0x905;
