@@ -66,18 +66,31 @@ void DebugText(const char* text) {
 // body buffer until its reply is accepted or the retry window (stop-watch
 // slot 0, started by the caller) has run out. `check` may replace the
 // failure pair from the reply's second byte.
+// A reply with the expected code is the sensor's word on the operation
+// itself: its status byte goes through `check` too, and one that says the
+// erase or programming failed ends the operation with that failure, never a
+// success. It is not repeated: the sensor has verified what it did, and a
+// repeat (a whole erase again) would only hide its answer behind a time-out.
 template <typename Check>
 int RunOperation(int count, bool perByte, uint8_t expected, const char* failText, Check check) {
     int attempts = 0;
     for (;;) {
         TelegramResult result = ExchangeTelegram(g_body, count, perByte);
-        if (g_reply[0] == expected && result.code == 0) return 0;
-        result.text = failText;
-        result.code = 0x905;
-        check(result);
+        if (g_reply[0] == expected && result.code == 0) {
+            TelegramResult status{failText, 0};
+            check(status);
+            return status.code;
+        } else {
+            result.text = failText;
+            result.code = 0x905;
+            check(result);
+        }
         if (!CheckRetry(attempts)) return result.code;
     }
 }
+
+// Where the sensor last reported an erase or programming failure.
+uint32_t g_flashFailureAddress = 0;
 
 void NoCheck(TelegramResult&) {}
 
@@ -110,6 +123,23 @@ int TelegramReplyLengthFor(const uint8_t* body, int count) {
 }
 
 const uint8_t* TelegramReplyBuffer() { return g_reply; }
+
+std::string FlashFailureDetail(int code) {
+    char text[160];
+    switch (code) {
+    case 0x414:
+        std::snprintf(text, sizeof text,
+                      "The sensor reports that erasing its flash failed at 0x%05X: the flash may be defective.",
+                      static_cast<unsigned>(g_flashFailureAddress));
+        return text;
+    case 0x413:
+        std::snprintf(text, sizeof text,
+                      "The sensor reports that programming its flash failed at 0x%05X: the flash may be defective.",
+                      static_cast<unsigned>(g_flashFailureAddress));
+        return text;
+    default: return {};
+    }
+}
 
 int TelegramReplyLength() { return g_replyLength; }
 
@@ -251,7 +281,10 @@ int FlashDelete(uint8_t width, uint8_t type, uint32_t start, uint32_t count) {
     StopWatch(0, false);
     EraseProgress = 1.0;
     const int result = RunOperation(11, true, 0xA7, "erase command telegram transfer", [](TelegramResult& r) {
-        if (g_reply[1] == 'A') r = {"flash erase failed", 0x414};
+        if (g_reply[1] == 'A') {
+            r = {"flash erase failed", 0x414};
+            g_flashFailureAddress = GetLong(g_reply + 2);
+        }
     });
     EraseProgress = 100.01;
     return result;
@@ -294,7 +327,8 @@ int flashProg(const uint8_t* image, size_t size, uint32_t start, uint8_t width, 
                                         [stopAddress](TelegramResult& r) {
                                             if (g_reply[1] == 'C') {
                                                 r = {"programming failed", 0x413};
-                                                if (stopAddress) *stopAddress = GetLong(g_reply + 2);
+                                                g_flashFailureAddress = GetLong(g_reply + 2);
+                                                if (stopAddress) *stopAddress = g_flashFailureAddress;
                                             }
                                         });
         if (result != 0) {

@@ -159,6 +159,10 @@ int TelegramReplyLengthFor(const uint8_t* body, int count);
 const uint8_t* TelegramReplyBuffer();
 // The length byte of the last reply, -1 when it did not arrive.
 int TelegramReplyLength();
+// A line naming the flash failure the sensor reported for an erase (0x414)
+// or a program block (0x413), with the address it stopped at; empty for any
+// other code.
+std::string FlashFailureDetail(int code);
 
 // The flash operations.
 int flashProgpowerOn();

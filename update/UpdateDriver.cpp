@@ -103,7 +103,8 @@ void RunFlashSequence(const std::vector<uint8_t>& image, const UpdateOptions& op
     if (result != 0) {
         SetUpdateOutcome(6, result);
         std::string text = result == kUpdateStopped ? kStoppedInProgram : FlashResultMessage(result);
-        const std::string detail = ReadBackResultDetail(result);
+        std::string detail = ReadBackResultDetail(result);
+        if (detail.empty()) detail = FlashFailureDetail(result);
         if (!detail.empty()) text += "\n" + detail;
         ShowFlashError(text.c_str());
         return;

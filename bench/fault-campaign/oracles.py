@@ -280,6 +280,22 @@ EVENT_LISTS = {
 }
 
 
+def defect_named(kind, hits, text):
+    """Whether the failure `text` of a run against a flash defect that stays
+    names it: an erase the sensor reported failed as an erase failure, a
+    cell that will not program as a programming or checksum failure. An
+    erase that never completes leaves the erase telegram unanswered, which
+    on the wire is a sensor gone silent (power, cable) during the erase: the
+    missing reply is the honest failure the tool can give."""
+    in_erase = any(h.get("telegram") == "tg:27" or "erase" in h.get("what", "") for h in hits)
+    pattern = r"eras" if in_erase else r"program|checksum|verif|writ"
+    if kind == "defect-erase-hangs":
+        pattern = r"eras|Response telegram not received"
+    # The caption every update failure starts with names no defect.
+    text = re.sub(r"FLASH programming error:", "", text, flags=re.I)
+    return re.search(pattern, text, re.I) is not None
+
+
 def fault_hits(fault, reports):
     """The events of `reports` in which the armed `fault` (a dict: kind,
     and what places it) changed what the host saw."""

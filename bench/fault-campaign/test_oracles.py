@@ -229,6 +229,23 @@ class Firing(unittest.TestCase):
             self.assertEqual(len(O.fault_hits(fault, [r])), n, fault)
         self.assertEqual(O.describe_hit(lf), "program tg:25@80000 tg:25")
 
+    def test_a_defect_that_stays_is_named(self):
+        erase = [{"telegram": "tg:27", "what": "erase failed"}]
+        cell = [{"telegram": "tg:25", "what": "stuck cell did not program"}]
+        unknown = "FLASH programming error: Unknown transfer error\n"
+        cases = [
+            ("defect-erase-fails", erase, unknown + "The sensor reports that erasing its flash failed at 0x80000", True),
+            ("defect-erase-fails", erase, "FLASH programming error: Checksum error", False),
+            ("defect-partial-erase", erase, "Success: Firmware transferred successfully", False),
+            ("defect-stuck-cell", cell, unknown + "The sensor reports that programming its flash failed", True),
+            ("defect-stuck-cell", cell, "FLASH programming error: Checksum error", True),
+            ("defect-stuck-cell", cell, "FLASH programming error: Response telegram not received", False),
+            ("defect-erase-hangs", erase, "FLASH programming error: Response telegram not received", True),
+            ("defect-erase-hangs", erase, "FLASH programming error: Entering bootmode failed", False),
+        ]
+        for kind, hits, text, named in cases:
+            self.assertEqual(O.defect_named(kind, hits, text), named, (kind, text))
+
     def test_a_fault_not_fired_is_provably_not_reached(self):
         r = report(ops=[("cmd:boot", 1, 1), ("cmd:flsh", 2, 2), ("tg:21", 8, 8), ("tg:25@800F0", 9, 9)],
                    stages_reached={"download": 11354, "program": 300}, line_bytes={"rx:telegram": 400, "tx:reply": 60})

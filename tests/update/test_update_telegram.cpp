@@ -143,18 +143,48 @@ TEST_F(TelegramTest, ErrorRepliesAreRepeatedWithTheSameTelegram) {
     EXPECT_EQ(programCount, 2u);
 }
 
-TEST_F(TelegramTest, StuckCellIsAcceptedAndCaughtByTheChecksum) {
+TEST_F(TelegramTest, FlashFailureReportedInTheStatusByteIsNeverASuccess) {
+    // A reply with the right code whose status byte says the erase ('A') or
+    // the programming ('C') failed ends the sequence there, unrepeated, with
+    // the operation's own code and a line naming the failure. Before, it was
+    // taken as done, and an erase that left cells programmed outside the
+    // image passed the final checksum.
+    const struct {
+        const char* what;
+        uint32_t stuck;  // program: a cell that never programs
+        bool eraseFails;
+        int code;
+        uint8_t lastCommand;
+        size_t lastCommandSent;
+        const char* detail;
+    } cases[] = {
+        {"erase fails", 0, true, 0x414, 0x27, 1,
+         "The sensor reports that erasing its flash failed at 0x9A000: the flash may be defective."},
+        {"a cell that will not program", 0x80000 + 250, false, 0x413, 0x25, 2,
+         "The sensor reports that programming its flash failed at 0x800FA: the flash may be defective."},
+    };
     const std::vector<uint8_t> image = Image(300, 5);
-    sensor.stuckAddress = 0x80000 + 250;
-    sensor.Start();
-    EXPECT_EQ(LoadFlashContents(image.data(), image.size()), 0x904);
-    sensor.Stop();
-    EXPECT_STREQ(FlashResultMessage(0x904), "Checksum error");
-    EXPECT_DOUBLE_EQ(DownloadProgress.load(), 100.01);
-    // The sequence stopped at the comparison: no program end telegram.
-    const auto t = sensor.Telegrams();
-    ASSERT_FALSE(t.empty());
-    EXPECT_EQ(t.back()[1], 0x26);
+    SetFastLink(true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeTransfer transfer{peer};
+        transfer.stuckAddress = c.stuck;
+        transfer.override_ = [&](const Bytes& body, size_t) -> Bytes {
+            if (body[0] != 0x27 || !c.eraseFails) return {};
+            return {0xA7, 0x41, 0x00, 0xA0, 0x09, 0x00};
+        };
+        transfer.Start();
+        EXPECT_EQ(LoadFlashContents(image.data(), image.size()), c.code);
+        transfer.Stop();
+        EXPECT_EQ(FlashFailureDetail(c.code), c.detail);
+        const auto t = transfer.Telegrams();
+        ASSERT_FALSE(t.empty());
+        EXPECT_EQ(t.back()[1], c.lastCommand);
+        size_t sent = 0;
+        for (const Bytes& x : t) sent += x[1] == c.lastCommand;
+        EXPECT_EQ(sent, c.lastCommandSent);
+    }
+    SetFastLink(false);
 }
 
 TEST_F(TelegramTest, ImageThatCannotBeProgrammedWholeSendsNothing) {
