@@ -399,7 +399,9 @@ namespace {
 bool TryWriting(const std::string& dir, const std::string& name, std::string* why) {
     std::string reason;
     const std::string trial = platform::JoinPath(dir, name);
-    if (!platform::ReplaceFileAtomically(trial, "", 0600, &reason)) {
+    // As large as a marker, so that it takes a block: on a full filesystem
+    // an empty file is still made (it needs only an inode).
+    if (!platform::ReplaceFileAtomically(trial, std::string(512, '\n'), 0600, &reason)) {
         if (why) *why = "the update's record of its progress cannot be kept in " + dir + ": " + reason;
         return false;
     }
