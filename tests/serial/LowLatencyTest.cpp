@@ -58,7 +58,8 @@ TEST(LowLatency, SetWhileOpenAndTakenBackOnEveryClose) {
         {"destructor", false, [](Pty&, CWinCom&) {}},
         {"Close after a failed call", false,
          [](Pty&, CWinCom& port) {
-             EXPECT_EQ(port.SetParams(10, 8, NOPARITY, ONESTOPBIT), static_cast<uint32_t>(ERROR_INVALID_PARAMETER_CODE));
+             EXPECT_EQ(port.SetParams(10, 8, NOPARITY, ONESTOPBIT),
+                       static_cast<uint32_t>(ERROR_INVALID_PARAMETER_CODE));
              EXPECT_EQ(port.Close(), 0u);
          }},
         {"Close after the far end went away", false,
