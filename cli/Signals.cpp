@@ -1,5 +1,7 @@
 #include "cli/Signals.h"
 
+#include "serial/WinCom.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -37,8 +39,10 @@ constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 // Only atomics here; everything else happens on the command's thread.
 extern "C" void OnInterrupt(int signal) {
     if (!g_held.load()) {
-        // Not held: end as the default action would. The signal is blocked
-        // while its handler runs, so it is delivered again on return.
+        // Not held: end as the default action would, with the ports given
+        // back as they were found. The signal is blocked while its handler
+        // runs, so it is delivered again on return.
+        GiveBackOpenPorts();
         std::signal(signal, SIG_DFL);
         std::raise(signal);
         return;

@@ -108,6 +108,12 @@ protected:
     friend struct PortAccess;
 };
 
+// Gives every open port back what its open changed (the line settings, the
+// low-latency flag), for a process about to end by a signal without closing
+// its ports. Only system calls: safe in a signal handler. Nothing to do on
+// Windows.
+void GiveBackOpenPorts() noexcept;
+
 class CWinCom2 : public CWinCom {
 public:
     CWinCom2();

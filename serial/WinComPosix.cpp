@@ -32,6 +32,7 @@
 #include "serial/PosixBaud.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -100,6 +101,33 @@ void RestorePort(int fd, const SavedLineSettings& line, bool clearLowLatency) {
     if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) == 0) return;
     ss.flags &= ~ASYNC_LOW_LATENCY;
     (void)ioctl(fd, TIOCSSERIAL, &ss);
+}
+
+// The open ports' restore records, for GiveBackOpenPorts: a slot is taken
+// (-2) by the open that fills it and published with the descriptor; close
+// withdraws it before the descriptor is closed, so that a signal never gives
+// the settings to a descriptor number used again.
+struct OpenPortRecord {
+    std::atomic<int> fd{-1};
+    SavedLineSettings line;
+    bool clearLowLatency = false;
+};
+OpenPortRecord g_openPorts[16];
+
+int RecordOpenPort(int fd, const SavedLineSettings& line, bool clearLowLatency) {
+    for (int i = 0; i < static_cast<int>(std::size(g_openPorts)); ++i) {
+        int free = -1;
+        if (!g_openPorts[i].fd.compare_exchange_strong(free, -2)) continue;
+        g_openPorts[i].line = line;
+        g_openPorts[i].clearLowLatency = clearLowLatency;
+        g_openPorts[i].fd.store(fd);
+        return i;
+    }
+    return -1;  // more ports open than slots: these are only restored by close
+}
+
+void WithdrawOpenPort(int slot) {
+    if (slot >= 0) g_openPorts[slot].fd.store(-1);
 }
 
 // errno of a failed open → Windows code.
@@ -188,6 +216,7 @@ struct CWinCom::Impl {
     // What open changed and close puts back.
     SavedLineSettings foundLine;
     bool clearLowLatency = false;
+    int openRecord = -1;  // slot in g_openPorts
 
     std::mutex mu;  // settings record, operation count, closing flag
     std::condition_variable opsCv;
@@ -718,6 +747,7 @@ uint32_t CWinCom::Open(const char* portName, uint32_t inQueue, uint32_t outQueue
         impl_->name = name;
         impl_->foundLine = foundLine;
         impl_->clearLowLatency = lowLatencySet;
+        impl_->openRecord = RecordOpenPort(fd, foundLine, lowLatencySet);
         impl_->closing = false;
         impl_->settings = PortSettings{};
         impl_->eventMask = 0;
@@ -779,6 +809,8 @@ uint32_t CWinCom::Close() {
                 std::min<uint64_t>(static_cast<uint64_t>(queued) * 12000000u / baud + 2000, 1000000)));
     }
     RestorePort(fd, impl_->foundLine, impl_->clearLowLatency);
+    WithdrawOpenPort(impl_->openRecord);
+    impl_->openRecord = -1;
     impl_->foundLine.Forget();
     impl_->clearLowLatency = false;
     (void)ioctl(fd, TIOCNXCL);
@@ -1003,3 +1035,12 @@ uint32_t PortAccess::WaitForEvents(CWinCom& port, const std::atomic<bool>& stop,
 }
 
 void PortAccess::Wake(CWinCom& port) { PokeEventFd(port.impl_->wakeFd); }
+
+void GiveBackOpenPorts() noexcept {
+    const int saved = errno;
+    for (OpenPortRecord& r : g_openPorts) {
+        const int fd = r.fd.load();
+        if (fd >= 0) RestorePort(fd, r.line, r.clearLowLatency);
+    }
+    errno = saved;
+}

@@ -319,6 +319,8 @@ void PortAccess::Wake(CWinCom& port) {
 
 CWinCom::CWinCom() : impl_(new Impl) {}
 
+void GiveBackOpenPorts() noexcept {}
+
 CWinCom::~CWinCom() {
     CWinCom::Close();
     delete impl_;

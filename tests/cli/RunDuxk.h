@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +43,9 @@ public:
             execv(p[0], p.data());
             _exit(127);
         }
+    }
+    void Signal(int signal) {
+        if (pid_ > 0) kill(pid_, signal);
     }
     DuxkResult Wait() {
         DuxkResult r;

@@ -6,7 +6,9 @@
 #include "tests/cli/RunDuxk.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -245,6 +247,36 @@ TEST(TerminalText, ControlCharactersAreEscapedOnATerminal) {
 }  // namespace
 
 namespace {
+
+// A command ended by an interrupt that nothing holds off (here the questions
+// to a port whose far end never answers) gives the line back as it found it.
+TEST_F(CliTest, InterruptedCommandGivesThePortBack) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const int probe = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    termios before{}, now{};
+    ASSERT_EQ(tcgetattr(probe, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    cfsetspeed(&before, B4800);
+    ASSERT_EQ(tcsetattr(probe, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(probe, &before), 0);
+    DuxkProcess duxk(env.temp, {"--port", slave, "--baud", "38400", "--timeout", "60", "find"});
+    for (int i = 0; i < 1200 && tcgetattr(probe, &now) == 0 && (now.c_lflag & ICANON); ++i) poll(nullptr, 0, 50);
+    ASSERT_EQ(now.c_lflag & ICANON, 0u) << "the tool never took the line";
+    duxk.Signal(SIGINT);
+    EXPECT_EQ(duxk.Wait().exitCode, -1) << "ended by the interrupt";
+    ASSERT_EQ(tcgetattr(probe, &now), 0);
+    EXPECT_EQ(now.c_iflag, before.c_iflag);
+    EXPECT_EQ(now.c_cflag, before.c_cflag);
+    EXPECT_EQ(now.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B4800));
+    close(probe);
+    close(master);
+}
 
 TEST_F(CliTest, UsageErrorsPrintTheJsonObjectToo) {
     DuxkResult r = Run({"--json", "--baud", "38400", "find"});

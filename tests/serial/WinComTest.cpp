@@ -126,6 +126,27 @@ TEST(WinCom, CloseGivesTheLineBackAsOpenFoundIt) {
              ASSERT_EQ(port.SetParams(57600, 7, ODDPARITY, ONESTOPBIT), 0u);
          },
          false},
+        {"destructor of a port never closed",
+         [](Pty& pty) {
+             CWinCom port;
+             ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+             ASSERT_EQ(port.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
+         },
+         false},
+        {"Close after failed calls",
+         [](Pty& pty) {
+             CWinCom port;
+             ASSERT_EQ(port.Open(pty.slave().c_str(), 0, 0, true), 0u);
+             ASSERT_EQ(port.SetParams(38400, 8, EVENPARITY, TWOSTOPBITS), 0u);
+             EXPECT_EQ(port.SetParams(10, 8, NOPARITY, ONESTOPBIT),
+                       static_cast<uint32_t>(ERROR_INVALID_PARAMETER_CODE));
+             ASSERT_EQ(port.SetTimeoutMode(1), 0u);
+             uint8_t b[4];
+             uint32_t n = 0;
+             EXPECT_EQ(port.Read(b, sizeof b, &n, nullptr, 20), static_cast<uint32_t>(ERROR_TIMEOUT_CODE));
+             EXPECT_EQ(port.Close(), 0u);
+         },
+         false},
         {"Close after the far end went away",
          [](Pty& pty) {
              RecordingPort port;
