@@ -2,6 +2,7 @@
 
 #include "tests/session/TestSupport.h"
 #include "tests/cli/RunDuxk.h"
+#include "tests/update/PrivateTemp.h"
 
 #include <gtest/gtest.h>
 
@@ -167,11 +168,15 @@ TEST(CliSimTest, UpdateWithoutARecordIsRefusedBeforeAnythingIsSent) {
     const std::string fw = env.temp + "/fw.bin", notADirectory = env.temp + "/file";
     std::ofstream(fw) << std::string(1000, 'x');
     std::ofstream(notADirectory) << "x";
-    setenv("TEMP", notADirectory.c_str(), 1);
-    const DuxkResult r = RunDuxk(env.temp, {"--port", "COM1", "update", fw});
-    setenv("TEMP", env.temp.c_str(), 1);
+    DuxkResult r;
+    {
+        const NoStateDirectory none(notADirectory);
+        r = RunDuxk(env.temp, {"--port", "COM1", "update", fw});
+    }
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_NE(r.err.find("duxk: the update's record of its progress cannot be kept in " + notADirectory + ": "),
+    EXPECT_NE(r.err.find("duxk: no directory for the update's record of its progress: TEMP is not used for state "
+                         "files: " +
+                         notADirectory + ": not a directory"),
               std::string::npos)
         << r.err;
     std::ifstream in(trace);

@@ -279,9 +279,10 @@ TEST_F(DriverTest, SyntaxAnswerEntersBootModeAndVerdictCIsAChecksumError) {
 TEST_F(DriverTest, MarkerThatCannotBeWrittenStopsTheUpdateBeforeFlsh) {
     // The boot loader takes everything after "flsh" as download bytes; no
     // later run could tell it from a running program without the marker.
-    const std::string saved = std::getenv("TEMP"), dir = WriteFile("gone", 0) + ".d";
+    const std::string dir = WriteFile("gone", 0) + ".d";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    setenv("TEMP", dir.c_str(), 1);
+    // Nothing to give way to once TEMP has gone.
+    const NoStateDirectory none(dir);
     CDUXKSerial& ch = GetSensorChannel();
     ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
     ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
@@ -299,11 +300,10 @@ TEST_F(DriverTest, MarkerThatCannotBeWrittenStopsTheUpdateBeforeFlsh) {
     peer.Write("SYNTAX\r\n");
     EXPECT_EQ(peer.ReadLine(5000), "appl\n") << "sent back to the application, no flsh";
     run.get();
-    setenv("TEMP", saved.c_str(), 1);
     const auto boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text.rfind(std::string(kMarkerFailedText) + "\n" + dir + "/DUXKUpdt.unknown.", 0), 0u)
-        << boxes[0].text;
+    EXPECT_EQ(boxes[0].text.rfind(std::string(kMarkerFailedText) + "\n", 0), 0u) << boxes[0].text;
+    EXPECT_NE(boxes[0].text.find(dir + ": not a directory"), std::string::npos) << boxes[0].text;
     EXPECT_EQ(LastUpdateOutcome().stage, 4);
     for (const std::string& path : {dir, dir + ".old", dir.substr(0, dir.size() - 2)})
         std::filesystem::remove_all(path);

@@ -2,6 +2,7 @@
 // port, which port is the marker's own now, age, and the running update's
 // record (its lock, what it takes over, the backup it allows).
 #include "platform/FileLock.h"
+#include "tests/update/PrivateTemp.h"
 #include "update/Recovery.h"
 #include "update/UpdateMarker.h"
 
@@ -225,13 +226,9 @@ TEST_F(MarkerTest, TheRunningUpdateHoldsItsMarkerAndTakesOverOnlyItsSensorsOwn) 
     // directory and the reason.
     // (TEMP, and the private directories it would give way to.)
     std::ofstream(dir_ + "/notadir") << "x";
-    const char* homeWas = getenv("HOME");
-    const std::string home = homeWas ? homeWas : "";
-    for (const char* name : {"TEMP", "XDG_RUNTIME_DIR", "HOME"}) setenv(name, (dir_ + "/notadir").c_str(), 1);
+    const NoStateDirectory none(dir_ + "/notadir");
     EXPECT_FALSE(BeginUpdateRecord(a, &why));
     EXPECT_NE(why.find(dir_ + "/notadir: "), std::string::npos) << why;
-    unsetenv("XDG_RUNTIME_DIR");
-    if (homeWas) setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace
