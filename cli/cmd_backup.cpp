@@ -3,9 +3,11 @@
 #include "cli/Cli.h"
 #include "cli/Signals.h"
 
-#include "platform/Files.h"
+#include "dialogs/FileChecks.h"
+#include "dialogs/ReadBackDialog.h"
+#include "dialogs/Worker.h"
+
 #include "serial/DUXKSerial.h"
-#include "serial/Link.h"
 #include "update/ReadBack.h"
 #include "update/Recovery.h"
 #include "update/Update.h"
@@ -13,12 +15,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include <chrono>
 #include <cstdio>
-#include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -63,76 +62,6 @@ const char kExamples[] =
     "  duxk verify dux_k52_v3.10.bin\n"
     "  duxk --json verify --fast dux_k52_v3.10.bin";
 
-// Finds the sensor, reads count bytes of its flash with the progress of the
-// download and the read on display, and hands the port back. True when
-// every byte was read (a failure's message has been shown otherwise).
-bool ReadSensorFlash(CliContext& ctx, uint32_t count, std::atomic<double>& progress, const char* phase, bool fast,
-                     std::vector<uint8_t>& data, int& status) {
-    status = ConnectSensor(ctx);
-    if (status != kExitOk) {
-        PrintJsonResult(ctx, status, ctx.connectFailure);
-        return false;
-    }
-    CMainFrameCore* frame = ctx.frame;
-    // The read-back opens and closes the port itself, as the update does.
-    GetSensorChannel().Close();
-    const std::string port = frame->m_search.szPort, baud = frame->m_search.szBaud;
-
-    ProgressView view(ctx, {"Download Transfer-Prg", phase});
-    auto current = [&progress] { return std::vector<double>{DownloadProgress.load(), progress.load()}; };
-    SetUpdateBoxHook([&view, &current](bool before) {
-        if (before)
-            view.BeforeBox(current());
-        else
-            view.AfterBox();
-    });
-    DownloadProgress = 0.0;
-    progress = 0.0;
-    SetFastLink(fast);
-    // An interrupt stops the reads after the telegram in flight; the sensor
-    // is then sent its program end, so that it is not left in the transfer
-    // program.
-    ClearUpdateStop();
-    HoldInterrupts();
-
-    bool complete = false;
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread worker([&] {
-        complete = ReadBackFlash(port.c_str(), baud.c_str(), count, data, &progress, frame);
-        done.set_value();
-    });
-    const auto period = std::chrono::milliseconds(100);
-    auto next = std::chrono::steady_clock::now() + period;
-    for (;;) {
-        if (InterruptCount() > 0 && !UpdateStopRequested()) {
-            RequestUpdateStop();
-            view.Note(std::string("duxk: ") + InterruptName(LastInterrupt()) +
-                      " received: stopping after the telegram in flight and restarting the sensor.");
-        }
-        view.Show(current());
-        if (finished.wait_until(next) == std::future_status::ready) break;
-        next += period;
-    }
-    worker.join();
-    const int interrupt = InterruptCount() > 0 ? LastInterrupt() : 0;
-    ReleaseInterrupts();
-    // The shell that sent it sees the interrupt once the port is closed.
-    if (interrupt != 0) EndBySignalLater(interrupt);
-    view.Show(current());
-    view.End();
-    SetUpdateBoxHook(nullptr);
-    SetFastLink(false);
-    DownloadProgress = 0.0;
-
-    frame->ReopenSensorPort();
-    if (!complete) {
-        status = kExitFailed;
-        PrintJsonResult(ctx, status, ctx.ui.lastBoxText);
-    }
-    return complete;
-}
-
 int Finish(CliContext& ctx, int status, const std::string& message) {
     if (status == kExitOk || status == kExitFailed) {
         // The command's result: on standard output unless the object owns it.
@@ -145,51 +74,86 @@ int Finish(CliContext& ctx, int status, const std::string& message) {
     return status;
 }
 
-int RunBackup(CliContext& ctx, const std::string& file, bool fast, bool force) {
-    const int refused = CheckBackupArgument(ctx, file, {}, force);
-    if (refused != kExitOk) return refused;
+// Finds the sensor and runs one read-back as the read-back dialog does, with
+// the progress of the download and the read on display; the port is handed
+// back at the end. Prints the result (or the failure) and returns the exit
+// status. image: the firmware to compare with (verify).
+int RunReadBack(CliContext& ctx, ReadBackKind kind, const std::string& file, const std::vector<uint8_t>& image,
+                bool fast, bool force) {
+    int status = ConnectSensor(ctx);
+    if (status != kExitOk) {
+        PrintJsonResult(ctx, status, ctx.connectFailure);
+        return status;
+    }
+    CMainFrameCore* frame = ctx.frame;
+    // The read-back opens and closes the port itself, as the update does.
+    GetSensorChannel().Close();
 
-    std::vector<uint8_t> flash;
-    int status = kExitOk;
-    if (!ReadSensorFlash(ctx, kFlashSize, BackupProgress, "Read Flash Memory", fast, flash, status)) return status;
+    std::atomic<double>& progress = kind == ReadBackKind::Backup ? BackupProgress : VerifyProgress;
+    ProgressView view(ctx, {"Download Transfer-Prg", ReadBackDialog::ReadLabel(kind)});
+    auto current = [&progress] { return std::vector<double>{DownloadProgress.load(), progress.load()}; };
+    SetUpdateBoxHook([&view, &current](bool before) {
+        if (before)
+            view.BeforeBox(current());
+        else
+            view.AfterBox();
+    });
+    DownloadProgress = 0.0;
+    progress = 0.0;
+    // An interrupt stops the reads after the telegram in flight; the sensor
+    // is then sent its program end, so that it is not left in the transfer
+    // program.
+    ClearUpdateStop();
+    HoldInterrupts();
 
-    std::string error;
-    if (!WriteBackupFile(file, flash, force, &error)) {
-        const std::string message = "cannot write the backup: " + error;
+    ReadBackResult result;
+    RunWithTicks([&] { result = PerformReadBack(kind, *frame, file, image, progress, fast, force); },
+                 [&] {
+                     if (InterruptCount() > 0 && !UpdateStopRequested()) {
+                         RequestUpdateStop();
+                         view.Note(std::string("duxk: ") + InterruptName(LastInterrupt()) +
+                                   " received: stopping after the telegram in flight and restarting the sensor.");
+                     }
+                     view.Show(current());
+                 });
+    const int interrupt = InterruptCount() > 0 ? LastInterrupt() : 0;
+    ReleaseInterrupts();
+    // The shell that sent it sees the interrupt once the port is closed.
+    if (interrupt != 0) EndBySignalLater(interrupt);
+    view.Show(current());
+    view.End();
+    SetUpdateBoxHook(nullptr);
+    DownloadProgress = 0.0;
+
+    frame->ReopenSensorPort();
+    const std::string message = ReadBackMessage(result);
+    switch (result.outcome) {
+    case ReadBackOutcome::Saved:
+    case ReadBackOutcome::Matches: return Finish(ctx, kExitOk, message);
+    case ReadBackOutcome::Differs: return Finish(ctx, kExitFailed, message);
+    case ReadBackOutcome::WriteFailed:
         std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
         PrintJsonResult(ctx, kExitFailed, message);
         return kExitFailed;
+    case ReadBackOutcome::NotRun:
+    case ReadBackOutcome::ReadFailed: break;
     }
-    char message[64];
-    std::snprintf(message, sizeof message, " (%u bytes, 0x%05X-0x%05X)", static_cast<unsigned>(kFlashSize),
-                  static_cast<unsigned>(kFlashBase), static_cast<unsigned>(kFlashBase + kFlashSize - 1));
-    return Finish(ctx, kExitOk, "Flash saved to " + file + message);
+    // The read's own box has said why.
+    PrintJsonResult(ctx, kExitFailed, ctx.ui.lastBoxText);
+    return kExitFailed;
+}
+
+int RunBackup(CliContext& ctx, const std::string& file, bool fast, bool force) {
+    const int refused = CheckBackupArgument(ctx, file, {}, force);
+    if (refused != kExitOk) return refused;
+    return RunReadBack(ctx, ReadBackKind::Backup, file, {}, fast, force);
 }
 
 int RunVerify(CliContext& ctx, const std::string& file, bool fast) {
     // Read once, before the search, with the same checks as for an update.
-    std::vector<uint8_t> image;
-    std::string why;
-    if (ReadFirmwareFile(file.c_str(), image, &why) != FirmwareFileState::Ok)
-        return UsageFailure(ctx, "unusable input file: " + why);
-
-    std::vector<uint8_t> flash;
-    int status = kExitOk;
-    if (!ReadSensorFlash(ctx, static_cast<uint32_t>(image.size()), VerifyProgress, "Verify Flash Memory", fast, flash,
-                         status))
-        return status;
-
-    const FlashDifference difference = CompareImages(image.data(), flash.data(), image.size());
-    char counts[128];
-    if (difference.count == 0) {
-        std::snprintf(counts, sizeof counts, " (%zu bytes from 0x%05X)", image.size(),
-                      static_cast<unsigned>(kFlashBase));
-        return Finish(ctx, kExitOk, "Flash matches " + file + counts);
-    }
-    std::snprintf(counts, sizeof counts, ": %u of %zu bytes differ, the first at 0x%05X",
-                  static_cast<unsigned>(difference.count), image.size(),
-                  static_cast<unsigned>(kFlashBase + difference.firstOffset));
-    return Finish(ctx, kExitFailed, "Flash differs from " + file + counts);
+    const FirmwareInput input = ReadFirmwareInput(file);
+    if (!input.Ok()) return UsageFailure(ctx, "unusable input file: " + input.why);
+    return RunReadBack(ctx, ReadBackKind::Verify, file, input.image, fast, false);
 }
 
 struct ReadBackArgs {

@@ -6,6 +6,7 @@
 #include "cli/Signals.h"
 
 #include "calibration/CalTransfer.h"
+#include "dialogs/Worker.h"
 #include "platform/Deadline.h"
 #include "serial/DUXKSerial.h"
 
@@ -13,7 +14,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -172,32 +172,34 @@ int RunCal(CliContext& ctx, bool save, const std::string& file) {
 
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + platform::MsFromSeconds(ctx.opts.timeout);
-    auto nextTick = Clock::now();
-    for (;;) {
-        nextTick += std::chrono::milliseconds(kTickMs);
-        std::this_thread::sleep_until(nextTick);
-        if (InterruptCount() > 0) return Interrupted(ctx, transfer, save);
-        transfer.Tick();
-        if (save) {
-            if (transfer.SaveFailures() > 0) break;
-            if (transfer.SavesWritten() > 0) break;
-        } else if (transfer.LoadStep() == 0) {
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            // As when the dialog is closed: nothing more is sent or written,
-            // but an unlocked sensor is locked again.
-            const bool underWay = !save && transfer.LoadUnderWay();
-            StopTransfer(transfer, save);
-            char seconds[48];
-            std::snprintf(seconds, sizeof seconds, " (%g s)", ctx.opts.timeout);
-            const std::string message = (save ? "The calibration listing did not complete in time"
-                                              : "The calibration load did not end in time") +
-                                        std::string(seconds) + RestoreAdvice(transfer, underWay);
-            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
-            return Finish(ctx, kExitFailed, message);
-        }
-    }
+    int stopped = -1;  // the exit status of a transfer stopped before its end
+    RunTicks(
+        [&] {
+            if (InterruptCount() > 0) {
+                stopped = Interrupted(ctx, transfer, save);
+                return TickStep::Stop;
+            }
+            transfer.Tick();
+            if (save ? transfer.SaveFailures() > 0 || transfer.SavesWritten() > 0 : transfer.LoadStep() == 0)
+                return TickStep::Stop;
+            if (Clock::now() >= deadline) {
+                // As when the dialog is closed: nothing more is sent or written,
+                // but an unlocked sensor is locked again.
+                const bool underWay = !save && transfer.LoadUnderWay();
+                StopTransfer(transfer, save);
+                char seconds[48];
+                std::snprintf(seconds, sizeof seconds, " (%g s)", ctx.opts.timeout);
+                const std::string message = (save ? "The calibration listing did not complete in time"
+                                                  : "The calibration load did not end in time") +
+                                            std::string(seconds) + RestoreAdvice(transfer, underWay);
+                std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
+                stopped = Finish(ctx, kExitFailed, message);
+                return TickStep::Stop;
+            }
+            return TickStep::Next;
+        },
+        kTickMs);
+    if (stopped >= 0) return stopped;
     transfer.Stop();
 
     if (save) {

@@ -4,6 +4,7 @@
 #include "cli/Cli.h"
 
 #include "calibration/PackBlock.h"
+#include "dialogs/Worker.h"
 #include "info/Listing.h"
 #include "platform/Deadline.h"
 #include "serial/Link.h"
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <thread>
 
 namespace {
 
@@ -79,27 +79,28 @@ int RunInfo(CliContext& ctx, int32_t kind) {
 
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + platform::MsFromSeconds(ctx.opts.timeout);
-    auto nextTick = Clock::now();
     int quietTicks = 0, completeTicks = 0;
     bool over = false;
-    while (!over) {
-        nextTick += std::chrono::milliseconds(kTickMs);
-        std::this_thread::sleep_until(nextTick);
-        const int requestsBefore = listing.Requests();
-        const bool changed = listing.Tick();
-        if (listing.Requests() != requestsBefore) {
-            // A repeated request starts the answer afresh (its waits included).
-            nextTick = Clock::now();
-            quietTicks = completeTicks = 0;
-        } else if (changed) {
-            quietTicks = 0;
-        } else if (!listing.Received().empty()) {
-            ++quietTicks;
-        }
-        if (kind == LISTING_CALDATA) completeTicks = IsPackBlockComplete(listing.Received()) ? completeTicks + 1 : 0;
-        over = quietTicks >= kQuietTicks || completeTicks >= kCompleteTicks;
-        if (!over && Clock::now() >= deadline) break;
-    }
+    RunTicks(
+        [&] {
+            const int requestsBefore = listing.Requests();
+            const bool changed = listing.Tick();
+            const bool repeated = listing.Requests() != requestsBefore;
+            if (repeated) {
+                // A repeated request starts the answer afresh (its waits included).
+                quietTicks = completeTicks = 0;
+            } else if (changed) {
+                quietTicks = 0;
+            } else if (!listing.Received().empty()) {
+                ++quietTicks;
+            }
+            if (kind == LISTING_CALDATA)
+                completeTicks = IsPackBlockComplete(listing.Received()) ? completeTicks + 1 : 0;
+            over = quietTicks >= kQuietTicks || completeTicks >= kCompleteTicks;
+            if (over || Clock::now() >= deadline) return TickStep::Stop;
+            return repeated ? TickStep::Restart : TickStep::Next;
+        },
+        kTickMs);
 
     const std::string text = WithLfLineEnds(listing.Text());
     // An answer that leaves nothing to show (no pack line, or no bytes at

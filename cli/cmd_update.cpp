@@ -3,6 +3,10 @@
 #include "cli/Cli.h"
 #include "cli/Signals.h"
 
+#include "dialogs/FileChecks.h"
+#include "dialogs/UpdateDialog.h"
+#include "dialogs/Worker.h"
+
 #include "serial/DUXKSerial.h"
 #include "serial/Link.h"
 #include "update/Recovery.h"
@@ -12,16 +16,10 @@
 
 #include <CLI/CLI.hpp>
 
-#include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -64,6 +62,14 @@ const char kUpdateHelp[] =
     "  duxk --port COM3 --baud 38400 update --verify dux_k52_v3.10.bin\n"
     "  duxk update --backup before-3.10.bin dux_k52_v3.10.bin";
 
+// The exit status of an update by how it ended: success only when it got
+// through (stage 7); a file that became unusable after the check was still
+// refused before the sensor was touched (stage 1): unusable input.
+int UpdateExitCode(const UpdateOutcome& outcome) {
+    if (outcome.stage == 7) return kExitOk;
+    return outcome.stage == 1 ? kExitUsage : kExitFailed;
+}
+
 // Whether the interrupted update this command would take up recorded `path`
 // as its first run's backup (the same file, by any name).
 bool ResumesWithBackup(const CliContext& ctx, const std::string& path) {
@@ -75,17 +81,14 @@ bool ResumesWithBackup(const CliContext& ctx, const std::string& path) {
 
 int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, const std::string& backupPath,
               bool force) {
-    // The file is checked before the search: an unusable one ends here, and
-    // nothing is sent. The update itself reads it again, once, for good.
-    {
-        std::vector<uint8_t> image;
-        std::string why;
-        if (ReadFirmwareFile(file.c_str(), image, &why) != FirmwareFileState::Ok) {
-            const std::string message = "unusable input file: " + why;
-            std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
-            if (ctx.opts.json) PrintJsonResult(ctx, kExitUsage, message);
-            return kExitUsage;
-        }
+    // The file is checked before the search, as the update dialog checks it:
+    // an unusable one ends here, and nothing is sent. The update itself reads
+    // it again, once, for good.
+    if (const FirmwareInput input = ReadFirmwareInput(file); !input.Ok()) {
+        const std::string message = "unusable input file: " + input.why;
+        std::fprintf(stderr, "duxk: %s\n", TerminalText(stderr, message).c_str());
+        if (ctx.opts.json) PrintJsonResult(ctx, kExitUsage, message);
+        return kExitUsage;
     }
 
     if (!backupPath.empty()) {
@@ -116,19 +119,12 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     GetSensorChannel().Close();
 
     auto job = std::make_unique<UpdateJob>();
-    std::snprintf(job->transferPrgName, sizeof job->transferPrgName, "%s", "dux_tra.bin");
-    std::snprintf(job->firmwarePath, sizeof job->firmwarePath, "%s", file.c_str());
-    std::snprintf(job->portName, sizeof job->portName, "%s", frame->m_search.szPort);
-    std::snprintf(job->baudText, sizeof job->baudText, "%s", frame->m_search.szBaud);
-    job->firstAddressWord = kLoadAddressWord;
-    job->secondAddressWord = kLoadAddressWord;
-    job->options.resume = frame->m_bInUpdateProgram.load() != 0;
-    job->options.frame = frame;
-
-    job->options.fast = fast;
-    job->options.verify = verify;
-    job->options.backupPath = backupPath;
-    job->options.replaceBackup = force;
+    UpdateOptions choices;
+    choices.fast = fast;
+    choices.verify = verify;
+    choices.backupPath = backupPath;
+    choices.replaceBackup = force;
+    FillUpdateJob(*job, *frame, file, choices);
 
     // The phases on display, in the order the update runs them.
     std::vector<std::string> names{"Download Transfer-Prg"};
@@ -169,43 +165,30 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     VerifyProgress = 0.0;
     SetFastLink(fast);
     job->startFlag.store(1);
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread worker([&job, &done] {
-        UpdateWorker(job.get());
-        done.set_value();
-    });
-
     // Every 100 ms, as the update dialog's timer: copy the values, advance a
     // running erase (the sensor reports nothing until it is done), show them.
-    const auto period = std::chrono::milliseconds(100);
-    auto next = std::chrono::steady_clock::now() + period;
-    for (;;) {
-        const int interrupts = InterruptCount();
-        if (interrupts > interruptsSeen) {
-            const std::string name = InterruptName(LastInterrupt());
-            if (interruptsSeen == 0) {
-                view.Note("duxk: " + name +
-                          " received. Stopping the update now would leave the sensor without firmware, so it "
-                          "goes on.\nduxk: Interrupt again to stop it after the telegram in flight; running the "
-                          "same command again then finishes the update.");
-            }
-            if (interrupts >= 2 && !UpdateStopRequested()) {
-                RequestUpdateStop();
-                view.Note("duxk: " + name + " received again: stopping after the telegram in flight.");
-            }
-            interruptsSeen = interrupts;
-        }
-        // Only the value read is advanced: the erase's own end (100.01)
-        // written meanwhile stays.
-        double erase = EraseProgress.load();
-        if (erase > 0.1) EraseProgress.compare_exchange_strong(erase, erase + 5.0 / 3.0);
-        view.Show(current());
-        // Wakes at the next tick, or at once when the update has ended.
-        if (finished.wait_until(next) == std::future_status::ready) break;
-        next += period;
-    }
-    worker.join();
+    RunWithTicks([&job] { UpdateWorker(job.get()); },
+                 [&] {
+                     const int interrupts = InterruptCount();
+                     if (interrupts > interruptsSeen) {
+                         const std::string name = InterruptName(LastInterrupt());
+                         if (interruptsSeen == 0) {
+                             view.Note("duxk: " + name +
+                                       " received. Stopping the update now would leave the sensor without firmware, "
+                                       "so it goes on.\nduxk: Interrupt again to stop it after the telegram in "
+                                       "flight; running the same command again then finishes the update.");
+                         }
+                         if (interrupts >= 2 && !UpdateStopRequested()) {
+                             RequestUpdateStop();
+                             view.Note("duxk: " + name + " received again: stopping after the telegram in flight.");
+                         }
+                         interruptsSeen = interrupts;
+                     }
+                     // Only the value read is advanced: the erase's own end
+                     // (100.01) written meanwhile stays.
+                     AdvanceEraseProgress(EraseProgress);
+                     view.Show(current());
+                 });
     SetFastLink(false);
     ReleaseInterrupts();
     view.End();
@@ -215,13 +198,10 @@ int RunUpdate(CliContext& ctx, const std::string& file, bool fast, bool verify, 
     // while it is open, as after the dialog.
     frame->ReopenSensorPort();
 
-    // A port taken (or without permission) at the update's own open: its
-    // error box already says why.
-    const UpdateOutcome outcome = LastUpdateOutcome();
-    const bool success = outcome.stage == 7 && ctx.ui.lastBoxText == kUpdateSuccessText;
-    // A file that became unusable after the check was still refused before
-    // the sensor was touched: unusable input, as above.
-    const int status = success ? kExitOk : outcome.stage == 1 ? kExitUsage : kExitFailed;
+    // The outcome's code decides; its boxes have said what happened (a port
+    // taken or without permission at the update's own open among them).
+    const int status = UpdateExitCode(LastUpdateOutcome());
+    const bool success = status == kExitOk;
     // Whatever became of the update, the user is told where the flash as it
     // was before is kept (by this run, or by the interrupted one it took up).
     if (const std::string note = UpdateBackupNote(backupPath); !note.empty()) {

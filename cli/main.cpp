@@ -3,6 +3,7 @@
 #include "cli/Cli.h"
 #include "cli/Signals.h"
 
+#include "dialogs/AppOptions.h"
 #include "platform/Platform.h"
 #include "serial/DUXKSerial.h"
 #include "serial/PortMap.h"
@@ -88,6 +89,33 @@ void NameCommands(CLI::App* app, CliContext& ctx) {
     }
 }
 
+// Stands for the port while a rate is checked on its own.
+const char kRateOnly[] = "-";
+
+// The rates --baud takes, as the help and its error show them.
+std::string RateSet() {
+    std::string set;
+    for (const std::string& rate : SearchRates()) set += (set.empty() ? "" : ",") + rate;
+    return "{" + set + "}";
+}
+
+// duxk's words for a problem with --port NAME or --baud RATE (value: the
+// option's value); empty for none.
+std::string PortOptionText(PortOptionProblem problem, const std::string& value) {
+    switch (problem) {
+    case PortOptionProblem::None:
+    case PortOptionProblem::BaudWithoutPort: break;  // a requirement, not the value's
+    case PortOptionProblem::EmptyPort: return "empty port name";
+    case PortOptionProblem::PortTooLong:
+        // The name is carried whole or refused: a shortened path names
+        // another device.
+        return "port name too long: " + std::to_string(value.size()) + " bytes, at most " +
+               std::to_string(kPortNameSize - 1);
+    case PortOptionProblem::UnknownBaud: return value + " not in " + RateSet();
+    }
+    return {};
+}
+
 bool AskedForJson(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0) return false;
@@ -130,20 +158,15 @@ int main(int argc, char** argv) {
         app.add_option("--port", o.port, "Serial port: COM1..COM7 or another port name (default: search)")
             ->type_name("NAME")
             ->check(
-                [](const std::string& name) {
-                    // The port's name is carried whole; one that no path can be
-                    // is refused rather than cut (a shortened path names another
-                    // device).
-                    if (name.empty()) return std::string("empty port name");
-                    if (name.size() >= kPortNameSize)
-                        return "port name too long: " + std::to_string(name.size()) + " bytes, at most " +
-                               std::to_string(kPortNameSize - 1);
-                    return std::string();
-                },
+                [](const std::string& name) { return PortOptionText(CheckPortOptions(name, true, "", false), name); },
                 "PORT");
+    // The rate is judged on its own when it is read; that it needs a port is
+    // said after every option has been read (after --help, too).
     app.add_option("--baud", o.baud, "Baud rate with --port: open there directly, without a search")
         ->type_name("RATE")
-        ->check(CLI::IsMember({"38400", "19200", "9600", "4800"}))
+        ->check(
+            [](const std::string& rate) { return PortOptionText(CheckPortOptions(kRateOnly, true, rate, true), rate); },
+            RateSet())
         ->needs(port);
     app.add_flag("--no-sn-check", o.noSnCheck, "Accept a sensor that reports no serial number");
     app.add_option("--trace", o.trace, "Append a timestamped trace of the line to FILE")->type_name("FILE");

@@ -56,3 +56,15 @@ void RunWithTicks(std::function<void()> work, const std::function<void()>& tick,
     }
     worker.Join();
 }
+
+void RunTicks(const std::function<TickStep()>& tick, uint32_t periodMs) {
+    const auto period = std::chrono::milliseconds(periodMs);
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        next += period;
+        std::this_thread::sleep_until(next);
+        const TickStep step = tick();
+        if (step == TickStep::Stop) return;
+        if (step == TickStep::Restart) next = std::chrono::steady_clock::now();
+    }
+}

@@ -48,3 +48,12 @@ private:
 // tick is where a console shows progress and looks at interrupts (asking the
 // work to stop through the work's own stop request).
 void RunWithTicks(std::function<void()> work, const std::function<void()>& tick, uint32_t periodMs = 100);
+
+// What a tick of RunTicks asks for next: the next tick one period after this
+// one's due time, the rhythm restarted from now (after a tick that began
+// something anew, so that no ticks are made up in a hurry), or the end.
+enum class TickStep { Next, Restart, Stop };
+// The console's way of driving work that is done in the ticks themselves (a
+// calibration transfer, a listing), as a window's timer drives it: sleeps a
+// period, calls tick, and so on until tick says Stop.
+void RunTicks(const std::function<TickStep()>& tick, uint32_t periodMs = 100);

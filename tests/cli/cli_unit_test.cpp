@@ -84,6 +84,22 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
     }
 }
 
+// The port options are checked as the desktop applications check them; the
+// words are duxk's own, and a rate is judged before its need of a port.
+TEST_F(CliTest, PortOptionErrorsInDuxksWords) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--port", "", "find"}, "--port: empty port name\n"},
+        {{"--port", std::string(5000, 'p'), "find"}, "--port: port name too long: 5000 bytes, at most 4095\n"},
+        {{"--baud", "1234", "find"}, "--baud: 1234 not in {38400,19200,9600,4800}\n"},
+        {{"--baud", "38400", "find"}, "--baud requires --port\n"},
+    };
+    for (const auto& [args, text] : cases) {
+        const DuxkResult r = Run(args);
+        EXPECT_EQ(r.exitCode, 2) << text;
+        EXPECT_EQ(r.err.rfind(text, 0), 0u) << r.err;
+    }
+}
+
 TEST_F(CliTest, PortsMapListAndUnmap) {
     DuxkResult r = Run({"ports", "map", "com3", "/dev/ttyUSB7"});
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -448,6 +448,11 @@ TEST(WorkerTest, TicksUntilTheWorkEndsAndWakesAtItsEnd) {
     EXPECT_GE(ticks.load(), 3) << "a tick at once, then one a period until the end";
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 
+    // Ticks without a worker: each after a period, until one says Stop.
+    int driven = 0;
+    RunTicks([&] { return ++driven == 1 ? TickStep::Restart : driven < 3 ? TickStep::Next : TickStep::Stop; }, 5);
+    EXPECT_EQ(driven, 3);
+
     Worker worker;
     std::atomic<bool> endSeen{false};
     EXPECT_TRUE(worker.WaitEnd(0)) << "never started";
