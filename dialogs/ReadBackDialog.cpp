@@ -160,10 +160,8 @@ bool ReadBackDialog::OnExecute() {
     view_.EnableExecute(false);
     view_.SetStatusText("");
     const bool fast = CommandLineHasFastSwitch(frame_.m_strCmdLine);
-    worker_.Start(
-        [this, path, fast, replace] {
-            result_ = PerformReadBack(kind_, frame_, path, image_, progress_, fast, replace);
-        },
+    worker_.Start([this, path, fast,
+                   replace] { result_ = PerformReadBack(kind_, frame_, path, image_, progress_, fast, replace); },
                   [this] { view_.PostWorkerEnded(); });
     return true;
 }
