@@ -52,12 +52,18 @@ cleanup() {
     wineserver -k 2>/dev/null || true
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
     rm -f "$com1"
+    for var in TEMP TMP; do wine reg add 'HKCU\Environment' /v "$var" /d 'C:\users\'"$(id -un)"'\Temp' /f >/dev/null 2>&1; done
+    wineserver -k 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 
-mkdir -p "$work/state" "$work/shots" "$WINEPREFIX/drive_c/Firmware"
+mkdir -p "$work/state" "$work/shots" "$work/temp" "$WINEPREFIX/drive_c/Firmware"
+# A %TEMP% of this run's own (Wine takes it from the user's registry
+# environment): no update marker of an earlier, interrupted run is reported
+# at the start, and the search starts without a remembered port.
+for var in TEMP TMP; do wine reg add 'HKCU\Environment' /v "$var" /d "$(winpath "$work/temp")" /f >/dev/null; done
 # Names as a user's would be: the firmware in C:\Firmware, the calibration
 # file's default in the Public Documents, where the Start menu's shortcut
 # starts the program.

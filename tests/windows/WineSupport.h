@@ -195,6 +195,9 @@ inline std::string HostBytes(const std::vector<TraceChunk>& chunks) {
     return bytes;
 }
 
+// How long the prefix's server outlives its last client (see below).
+inline constexpr char kPersist[] = "-p300";
+
 class WinePrefixTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -237,16 +240,31 @@ protected:
             // server that the set-up started.
             RunProgram({wineserver_, "-k"}, scratch_ + "/wineserver-setup", 60);
         }
-        // A server of our own that outlives each run by a few seconds: every
-        // run then starts faster, and the server's own output (it dumps its
-        // objects when a pseudo-terminal it holds hangs up) stays out of
-        // duxk's.
-        RunProgram({wineserver_, "-p10"}, scratch_ + "/wineserver", 60);
+        // A server of our own that outlives each run: every run then starts
+        // faster, and the server's own output (it dumps its objects when a
+        // pseudo-terminal it holds hangs up) stays out of duxk's. It stays
+        // for the whole suite (the tear-down ends it): a client that reaches
+        // a server just as it times out fails with "Connection reset by
+        // peer". Five minutes bound what a crashed test leaves behind.
+        RunProgram({wineserver_, kPersist}, scratch_ + "/wineserver", 60);
+        // The user's %TEMP% as the prefix had it, given back at the end (asked
+        // only now: a program run before the server above would start one
+        // that ends seconds after its last client).
+        const ProgramRun temp =
+            RunProgram({wine_, "reg", "query", "HKCU\\Environment", "/v", "TEMP"}, scratch_ + "/reg-temp", 120);
+        const size_t at = temp.out.find("REG_SZ");
+        if (at != std::string::npos) {
+            userTemp_ = temp.out.substr(temp.out.find_first_not_of(' ', at + 6));
+            while (!userTemp_.empty() && std::isspace(static_cast<unsigned char>(userTemp_.back())))
+                userTemp_.pop_back();
+        }
     }
 
     static void TearDownTestSuite() {
-        if (!wineserver_.empty() && !prefix_.empty() && skipReason_.empty())
+        if (!wineserver_.empty() && !prefix_.empty() && skipReason_.empty()) {
+            if (!userTemp_.empty()) SetTemp(userTemp_, scratch_ + "/reg-temp-back");
             RunProgram({wineserver_, "-k"}, scratch_ + "/wineserver-stop", 60);
+        }
         // Kept when a test failed, with its programs' output and traces.
         if (!scratch_.empty() && ::testing::UnitTest::GetInstance()->failed_test_count() == 0) fs::remove_all(scratch_);
     }
@@ -255,7 +273,22 @@ protected:
         if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
         ASSERT_TRUE(setupError_.empty()) << setupError_;
         dir_ = scratch_ + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(dir_);
+        fs::create_directories(dir_ + "/temp");
+        // A %TEMP% of its own for each test (Wine takes TEMP from the
+        // user's registry environment, not from ours): no update markers or
+        // last-port file of another test's.
+        ASSERT_TRUE(SetTemp(WindowsPath(dir_ + "/temp"), dir_ + "/reg-temp")) << "cannot set %TEMP% in " << prefix_;
+    }
+
+    // %TEMP% and %TMP% for the programs started from now on.
+    static bool SetTemp(const std::string& windowsDir, const std::string& log) {
+        bool ok = true;
+        for (const char* name : {"TEMP", "TMP"})
+            ok = RunProgram({wine_, "reg", "add", "HKCU\\Environment", "/v", name, "/d", windowsDir, "/f"},
+                            log + "-" + name, 120)
+                         .status == 0 &&
+                 ok;
+        return ok;
     }
 
     // Points Wine's COM1 at the sensor.
@@ -276,19 +309,12 @@ protected:
         return run;
     }
 
-    // The last-port file in Wine's %TEMP% (C:\users\<user>\Temp).
-    std::string LastPortFile() const {
-        std::error_code ec;
-        for (const auto& user : fs::directory_iterator(prefix_ + "/drive_c/users", ec)) {
-            const std::string file = user.path().string() + "/Temp/DUXKUpdt.tmp";
-            if (access(file.c_str(), F_OK) == 0) return ReadAll(file);
-        }
-        return {};
-    }
+    // The last-port file in the test's %TEMP%.
+    std::string LastPortFile() const { return ReadAll(dir_ + "/temp/DUXKUpdt.tmp"); }
 
     std::string dir_;
     static inline std::string exe_, wine_, wineboot_, wineserver_, prefix_, comLink_, scratch_;
-    static inline std::string skipReason_, setupError_;
+    static inline std::string skipReason_, setupError_, userTemp_;
 };
 
 // The desktop application on a display of its own (xvfb-run), and the UI
@@ -379,7 +405,7 @@ public:
         RunProgram({wineserver_, "-k"}, dir_ + "/wineserver-stop", 60);
         unsetenv("DISPLAY");
         unsetenv("XAUTHORITY");
-        RunProgram({wineserver_, "-p10"}, dir_ + "/wineserver-again", 60);
+        RunProgram({wineserver_, kPersist}, dir_ + "/wineserver-again", 60);
         return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 

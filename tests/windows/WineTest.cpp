@@ -1,7 +1,8 @@
 // duxk.exe, the Windows build of the command-line tool, under Wine against
 // the Linux virtual sensor: Wine's COM1 is pointed at the sensor's
-// pseudo-terminal. The desktop application duxkupdate.exe starts under Xvfb
-// and finds the sensor there. Skipped when the Windows build (scripts/build-windows.sh)
+// pseudo-terminal. The desktop application duxkupdate.exe starts under Xvfb,
+// finds the sensor there and finishes an update that duxk.exe was cut off
+// in. Skipped when the Windows build (scripts/build-windows.sh)
 // or wine is not there. The Windows build's own checks of its platform files
 // (tests/win32) run here too.
 #include "tests/windows/WineSupport.h"
@@ -93,11 +94,9 @@ TEST_F(WineTest, DesktopApplicationStartsAndFindsTheSensor) {
     if (xvfb.empty()) GTEST_SKIP() << "xvfb-run is not installed (apt-get install xvfb)";
     Sim sim(dir_, "K52W00004");
     Attach(sim);
-    // The last-port file is written when a sensor is accepted: the start
-    // has to find it anew.
-    std::error_code ec;
-    for (const auto& user : fs::directory_iterator(prefix_ + "/drive_c/users", ec))
-        fs::remove(user.path().string() + "/Temp/DUXKUpdt.tmp", ec);
+    // The last-port file is written when a sensor is accepted; the test's
+    // own %TEMP% starts without one, so the start has to find it anew.
+    ASSERT_EQ(LastPortFile(), "");
 
     // The console runs before have started the prefix's desktop process
     // without a display, and a window could not be opened through it: a
@@ -129,3 +128,53 @@ TEST_F(WineTest, DesktopApplicationStartsAndFindsTheSensor) {
 }
 
 }  // namespace
+
+// An update cut off while it programs the flash leaves the sensor in its
+// update program and its marker in %TEMP%: the desktop application reports
+// it at its start, finds the sensor there, and its update dialog finishes
+// the update.
+TEST_F(WineTest, DesktopApplicationFinishesAnInterruptedUpdate) {
+    const std::string gui = EnvOr("DUXK_WINDOWS_GUI_EXE", ""), driver = EnvOr("DUXK_WINDOWS_UIDRIVER", "");
+    if (gui.empty() || access(gui.c_str(), R_OK) != 0) GTEST_SKIP() << "no duxkupdate.exe at '" << gui << "'";
+    if (const std::string missing = WineGui::Missing(driver); !missing.empty()) GTEST_SKIP() << missing;
+    const std::string fw = dir_ + "/fw.bin";
+    ASSERT_EQ(RunProgram({EnvOr("DUXK_BIN_DIR", "bin") + "/duxk-mkfw", fw, "--version", "9.87", "--size", "32768"},
+                         dir_ + "/mkfw", 60)
+                  .status,
+              0);
+    Sim sim(dir_, "K52W00005", {"--erase-ms", "20", "--watchdog", "0", "--notify", "program:256"});
+    Attach(sim);
+
+    // duxk.exe is killed as it programs the flash. Given the port and rate,
+    // it asks no serial number: the marker names "the sensor".
+    const pid_t update = Spawn({wine_, exe_, "--port", "COM1", "--baud", "38400", "update", WindowsPath(fw)},
+                               dir_ + "/update.out", dir_ + "/update.err");
+    ASSERT_GT(update, 0);
+    bool programming = false;
+    for (int i = 0; i < 1200 && !programming; ++i) {
+        programming = Contains(ReadAll(dir_ + "/sim.out"), "notice program:256");
+        if (!programming) poll(nullptr, 0, 100);
+    }
+    kill(update, SIGKILL);
+    int status = 0;
+    waitpid(update, &status, 0);
+    ASSERT_TRUE(programming) << ReadAll(dir_ + "/update.err");
+
+    // The start reports the marker while it searches: COM1 leads nowhere
+    // until the report has been seen.
+    fs::remove(comLink_);
+    fs::create_symlink(dir_ + "/no-sensor-yet", comLink_);
+    WineGui app(dir_, wine_, wineserver_, driver);
+    ASSERT_TRUE(app.Start({gui})) << ReadAll(dir_ + "/gui.err");
+    ProgramRun run = app.Ui("report", {"frame", "view|An update of the sensor on COM1 was interrupted at "});
+    ASSERT_EQ(run.status, 0) << run.out;
+    Attach(sim);
+    run = app.Ui("found", {"view|Sensor found in its update program"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    run = app.Ui("update", {"menu|32775", "dialog|Firmware Update", "set|1000|" + WindowsPath(fw), "click|1005",
+                            "box|Success|Firmware transferred successfully", "ok", "close", "view|Firmware V9.87"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::string image = ReadAll(fw);
+    EXPECT_EQ(sim.Flash().compare(0, image.size(), image), 0) << "the flash holds the new firmware";
+    EXPECT_TRUE(app.Stop()) << "File > Exit ends the application";
+}

@@ -217,6 +217,8 @@ protected:
     std::vector<TraceChunk> Windows(const std::string& name, std::vector<std::string> args) {
         return Traced(name, [&](Sim& sim) {
             Attach(sim);
+            // As on Linux, a %TEMP% of its own.
+            EXPECT_TRUE(SetTemp(WindowsPath(dir_ + "/" + name), dir_ + "/" + name + "/reg-temp"));
             args.insert(args.begin(), {"--port", "COM1"});
             const ProgramRun run = Duxk(name + "/duxk", args, 300);
             EXPECT_EQ(run.status, 0) << run.out << run.err;
