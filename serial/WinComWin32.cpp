@@ -36,8 +36,15 @@
 
 namespace {
 
-// How often a port without comm-event waits is looked at.
+// How often a port without comm-event waits is looked at: every 5 ms while
+// the line is in use, every 50 ms once it has been quiet for a second (no
+// byte either way, nothing written). Bytes from the sensor follow the host's
+// own writes, and a write wakes the look at once, so only a sensor that
+// speaks unasked after a quiet second is seen up to 50 ms late; an idle
+// program no longer looks 200 times a second.
 constexpr DWORD kPollIntervalMs = 5;
+constexpr DWORD kIdlePollIntervalMs = 50;
+constexpr ULONGLONG kQuietBeforeIdleMs = 1000;
 
 constexpr uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
@@ -222,6 +229,7 @@ uint32_t CWinCom::Impl::WaitComm(HANDLE h, uint32_t* fired, uint32_t timeoutMs, 
 
 uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Deadline& deadline, uint64_t generation,
                                  const std::atomic<bool>* stop) {
+    ULONGLONG activeAt = GetTickCount64();
     for (;;) {
         if ((stop && stop->load()) || maskGeneration.load() != generation) return ERROR_SUCCESS_CODE;
         if (gone.load()) return ERROR_DEVICE_NOT_CONNECTED_CODE;
@@ -234,6 +242,7 @@ uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Dead
             return e;
         }
         lineErrors.fetch_or(errors);
+        if (status.cbInQue > 0 || status.cbOutQue > 0) activeAt = GetTickCount64();
         uint32_t ev = 0;
         if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) ev |= EV_ERR;
         if (errors & CE_BREAK) ev |= EV_BREAK;
@@ -270,7 +279,7 @@ uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Dead
             *fired = ev;
             return ERROR_SUCCESS_CODE;
         }
-        DWORD waitMs = kPollIntervalMs;
+        DWORD waitMs = GetTickCount64() - activeAt >= kQuietBeforeIdleMs ? kIdlePollIntervalMs : kPollIntervalMs;
         if (!deadline.Infinite()) {
             const int left = deadline.RemainingMs();
             if (left == 0) return ERROR_TIMEOUT_CODE;
@@ -280,6 +289,7 @@ uint32_t CWinCom::Impl::PollComm(HANDLE h, uint32_t* fired, const platform::Dead
         const DWORD r = WaitForMultipleObjects(stop ? 2 : 1, handles, FALSE, waitMs);
         if (r == WAIT_OBJECT_0) return ERROR_OPERATION_ABORTED_CODE;
         if (r == WAIT_FAILED) return GetLastError();
+        if (r == WAIT_OBJECT_0 + 1) activeAt = GetTickCount64();
         // A wake (a write, a mask change, a stop request) or the interval:
         // look again.
     }
