@@ -280,6 +280,22 @@ EVENT_LISTS = {
 }
 
 
+# Faults that clearing the sensor's faults leaves as they are: the flash
+# part's erase time. An erase is recorded when its reply goes out, which for
+# one the host gave up on comes after the re-run has cleared the faults.
+STAY_AFTER_CLEAR = ("slow-erase",)
+
+
+def judged_report(fault, frozen, final):
+    """The report `fault` is judged on: as it stood when the faults were
+    cleared for a re-run (`frozen`; the final one when they never were),
+    or the final one for a fault that stays: every erase in it ran at the
+    part's slow speed, the first run's included, whenever it ended."""
+    if fault["kind"] in STAY_AFTER_CLEAR or not frozen:
+        return final
+    return frozen
+
+
 def defect_named(kind, hits, text):
     """Whether the failure `text` of a run against a flash defect that stays
     names it: an erase the sensor reported failed as an erase failure, a

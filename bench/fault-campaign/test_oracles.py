@@ -229,6 +229,24 @@ class Firing(unittest.TestCase):
             self.assertEqual(len(O.fault_hits(fault, [r])), n, fault)
         self.assertEqual(O.describe_hit(lf), "program tg:25@80000 tg:25")
 
+    def test_a_slow_erase_is_judged_on_the_final_report(self):
+        # The first run's 12.6 s erase ends (and is recorded) only after the
+        # re-run has cleared the faults and frozen the report without it.
+        frozen = report(ops=[("tg:27", 5, 5)])
+        final = report(ops=[("tg:27", 5, 5)], erases=[{"ms": 12600, "stage": "erase", "telegram": "tg:27"}],
+                       faults_cleared=[{"t": 17.0}])
+        slow, fast = {"kind": "slow-erase", "ms": 12600}, {"kind": "slow-erase", "ms": 13300}
+        cases = [
+            (slow, frozen, final, 1),
+            (fast, frozen, final, 0),            # an erase shorter than the drawn one did not hit
+            (slow, frozen, None, 0),
+            (slow, None, final, 1),
+            ({"kind": "power-loss"}, report(power_losses=[{"stage": "erase"}]), report(power_losses=[{}] * 2), 1),
+            ({"kind": "power-loss"}, None, report(power_losses=[{}] * 2), 2),
+        ]
+        for fault, fr, fi, n in cases:
+            self.assertEqual(len(O.fault_hits(fault, [O.judged_report(fault, fr, fi) or {}])), n, (fault, fr, fi))
+
     def test_a_defect_that_stays_is_named(self):
         erase = [{"telegram": "tg:27", "what": "erase failed"}]
         cell = [{"telegram": "tg:25", "what": "stuck cell did not program"}]
