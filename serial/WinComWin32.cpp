@@ -37,13 +37,13 @@
 namespace {
 
 // How often a port without comm-event waits is looked at: every 5 ms while
-// the line is in use, every 50 ms once it has been quiet for a second (no
+// the line is in use, every 100 ms once it has been quiet for a second (no
 // byte either way, nothing written). Bytes from the sensor follow the host's
 // own writes, and a write wakes the look at once, so only a sensor that
-// speaks unasked after a quiet second is seen up to 50 ms late; an idle
+// speaks unasked after a quiet second is seen up to 100 ms late; an idle
 // program no longer looks 200 times a second.
 constexpr DWORD kPollIntervalMs = 5;
-constexpr DWORD kIdlePollIntervalMs = 50;
+constexpr DWORD kIdlePollIntervalMs = 100;
 constexpr ULONGLONG kQuietBeforeIdleMs = 1000;
 
 constexpr uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
