@@ -27,12 +27,11 @@ std::string StaleNote(const UpdateMarker& m) {
 }
 
 // The marker's port leads elsewhere now.
-std::string ChangedNote(const UpdateMarker& m) {
+std::string ChangedNote(const UpdateMarker& m, const char* what = "nothing is sent there for it") {
     const PortIdentity now = IdentifyPort(m.port);
     const std::string was = m.byId.empty() ? m.device : m.byId;
     const std::string is = now.device.empty() ? "no device" : now.byId.empty() ? now.device : now.byId;
-    return DescribeMarker(m) + ", but " + m.port + " leads to " + is + " now, not to " + was +
-           ": nothing is sent there for it";
+    return DescribeMarker(m) + ", but " + m.port + " leads to " + is + " now, not to " + was + ": " + what;
 }
 
 }  // namespace
@@ -60,13 +59,23 @@ RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port) {
     // The sensor's markers: those of the given port; without a port, the
     // one marker there is.
     std::vector<UpdateMarker> own;
+    bool changed = false;
     if (!port.empty()) {
         for (const UpdateMarker& m : fresh) {
             const PortMatch match = MatchMarkerPort(m, port);
-            if (match == PortMatch::Same)
+            if (match == PortMatch::Same) {
                 own.push_back(m);
-            else
+            } else if (match == PortMatch::Changed && mode == RecoveryMode::Update) {
+                // The update was given the marker's own port, whose device is
+                // another now: an adapter plugged back under another node
+                // without a by-id name looks just so. The user names the
+                // port the sensor is on; the probe asks for the identity
+                // first, so that a sensor in its firmware gets no wake-up.
+                own.push_back(m);
+                changed = true;
+            } else {
                 plan.notes.push_back(match == PortMatch::Changed ? ChangedNote(m) : InterruptedNote(m));
+            }
         }
     } else if (fresh.size() > 1) {
         if (mode == RecoveryMode::Desktop) {
@@ -93,8 +102,11 @@ RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port) {
         plan.notes.push_back(ChangedNote(target));
         return plan;
     }
-    plan.notes.push_back(mode == RecoveryMode::Update ? DescribeMarker(target) + ": taking it up"
-                                                      : InterruptedNote(target));
+    if (changed && MatchMarkerPort(target, port) == PortMatch::Changed)
+        plan.notes.push_back(ChangedNote(target, "looking for it there, as --port names that port"));
+    else
+        plan.notes.push_back(mode == RecoveryMode::Update ? DescribeMarker(target) + ": taking it up"
+                                                          : InterruptedNote(target));
     plan.hasTarget = true;
     plan.target = target;
     plan.targetPort = where;

@@ -45,7 +45,7 @@ struct RecoveryPlan {
 // alone; markers older than a week are reported, not acted on. An update
 // without a port acts on one marker only (with several it asks for the
 // port); a marker whose port leads to another device now is reported, and
-// nothing is sent there for it.
+// nothing is sent there for it, unless an update was given that very port.
 RecoveryPlan PlanRecovery(RecoveryMode mode, const std::string& port);
 
 // "an update of K52A01234 on COM1 was interrupted at <time>: run the update again"

@@ -463,9 +463,12 @@ bool BeginUpdateRecord(const UpdateRecordRequest& request, std::string* why) {
             // with either number unknown. Such markers go once this run has
             // written its own. One of the same port name that leads to
             // another device now may be this sensor's too: its word on the
-            // flash counts, but it stays.
+            // flash counts, but it stays (unless the program runs there).
             const PortMatch match = MatchMarkerPort(m, request.port);
-            const bool certain = (!m.serial.empty() && !request.serial.empty()) || match == PortMatch::Same;
+            // A program found running on the port of the marker's name is
+            // that marker's sensor's, whatever device the name leads to now.
+            const bool certain = (!m.serial.empty() && !request.serial.empty()) || match == PortMatch::Same ||
+                                 (request.resume && match == PortMatch::Changed);
             if (!certain && match != PortMatch::Changed) continue;
             if (certain) r.inherited.push_back(m.file);
         }

@@ -160,6 +160,24 @@ TEST_F(MarkerTest, OneFilePerSensorAndPortEachRecognisedWhereverItsAdapterIsNow)
     for (const Case& c : cases) EXPECT_EQ(MatchMarkerPort(c.marker, c.port), c.match) << c.marker.port << c.port;
     EXPECT_EQ(MarkerPortNow(a), "COM1");
     EXPECT_EQ(MarkerPortNow(b), "");
+    // B's marker, its port leading elsewhere now: an update given that port
+    // looks for it there; without the port, or another command, nothing is
+    // sent there for it.
+    const struct {
+        RecoveryMode mode;
+        const char* port;
+        bool target;
+        const char* note;
+    } plans[] = {{RecoveryMode::Update, "COM2", true, "looking for it there, as --port names that port"},
+                 {RecoveryMode::Update, "", false, "nothing is sent there for it"},
+                 {RecoveryMode::Report, "COM2", false, "run the update again"}};
+    fs::remove(a.file);
+    for (const auto& c : plans) {
+        const RecoveryPlan plan = PlanRecovery(c.mode, c.port);
+        EXPECT_EQ(plan.hasTarget, c.target) << c.port;
+        ASSERT_EQ(plan.notes.size(), 1u) << c.port;
+        EXPECT_NE(plan.notes[0].find(c.note), std::string::npos) << plan.notes[0];
+    }
     // A marker of an earlier version knows its port by name only.
     std::ofstream(Temp() + "/DUXKUpdt.upd") << "port=COM2\nbaud=9600\nsince=2024-01-02 03:04:05\n";
     UpdateMarker legacy;
@@ -170,8 +188,8 @@ TEST_F(MarkerTest, OneFilePerSensorAndPortEachRecognisedWhereverItsAdapterIsNow)
 
     // Read only when it is this user's own file, not through a link.
     fs::remove(Temp() + "/DUXKUpdt.upd");
-    fs::create_symlink(a.file, Temp() + "/DUXKUpdt.upd");
-    EXPECT_EQ(ReadUpdateMarkers().size(), 2u);
+    fs::create_symlink(b.file, Temp() + "/DUXKUpdt.upd");
+    EXPECT_EQ(ReadUpdateMarkers().size(), 1u);
 }
 
 TEST_F(MarkerTest, TheRunningUpdateHoldsItsMarkerAndTakesOverOnlyItsSensorsOwn) {
