@@ -200,6 +200,12 @@ def hang_findings(start, end, reports, quiet_limit, search_limit=None, no_sensor
             first, last = _abs(r, op["first"]), _abs(r, op["last"])
             if last < start - 0.5 or first > end + 0.5:
                 continue
+            # A search that found nothing sent only its text queries, at
+            # every rate: a transfer program still on the line reads them as
+            # telegrams of whatever code the garble gives, again and again.
+            # Those are no operation of the host's repeated.
+            if no_sensor and op["op"].startswith("tg:") and op["op"] != "tg:--":
+                continue
             limit = op_limit(op["op"])
             if op["op"] == "tg:--":
                 limit = resync_limit(r.get("config", {}).get("baud", 38400))

@@ -152,6 +152,12 @@ class Hangs(unittest.TestCase):
         zeros["config"] = {"baud": 38400}
         zeros["operations"][0]["last"] = 10 + O.resync_limit(38400) + 10.5
         self.assertEqual(len(O.hang_findings(1000, 1090, [zeros], O.UPDATE_QUIET)), 1)
+        # A search that found nothing: what a program made of its queries is
+        # no repetition of the host's, its own resynchronisation still is.
+        garbled = report(ops=[("tg:11", 10, 44), ("tg:--", 45, 45 + O.resync_limit(38400) + 10.5)],
+                         bursts=[(1, 70)], config={"baud": 38400})
+        self.assertEqual(O.hang_findings(1000, 1071, [garbled], O.UPDATE_QUIET, 90, no_sensor=True),
+                         [f"tg:-- repeated for {O.resync_limit(38400) + 10.5:.0f} s"])
         # Operations of another run of the tool do not count.
         self.assertEqual(O.hang_findings(1100, 1130, [bad], O.UPDATE_QUIET),
                          ["ran 30 s past its last byte to the sensor"])
