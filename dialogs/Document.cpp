@@ -1,5 +1,7 @@
 #include "dialogs/Document.h"
 
+#include "platform/Files.h"
+
 #include <filesystem>
 #include <fstream>
 
@@ -39,10 +41,11 @@ bool DocumentCore::OnOpenDocument(const std::string& path) {
 
 bool DocumentCore::OnSaveDocument(const std::string& path) {
     if (path.empty()) return false;
-    std::ofstream file(PathOf(path), std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) return false;
-    file.close();
-    if (file.fail()) return false;
+    // The document holds nothing of its own, but the file chosen may be
+    // anything (a calibration file, a firmware image, a link to one): it is
+    // replaced whole through a temporary file, never truncated in place nor
+    // written through a link.
+    if (!platform::ReplaceFileAtomically(path, std::string(), platform::kUserFileMode)) return false;
     SetPath(path);
     return true;
 }

@@ -344,6 +344,14 @@ TEST(DocumentTest, OpensReadsNothingSavesEmptyAndCarriesTheTitle) {
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     EXPECT_FALSE(doc.OnSaveDocument(env.temp + "/none/x.dux"));
     EXPECT_EQ(doc.Title(), "doc.dux") << "unchanged by a failed save";
+    // Saved over a link to a calibration file: the link is replaced, the
+    // file it led to keeps its content.
+    const std::string cal = env.temp + "/k52.cal", link = env.temp + "/link.dux";
+    std::ofstream(cal) << "CAL:SER K52A01234";
+    std::filesystem::create_symlink(cal, link);
+    ASSERT_TRUE(doc.OnSaveDocument(link));
+    EXPECT_EQ(std::filesystem::file_size(cal), 17u);
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
     doc.OnNewDocument();
     EXPECT_EQ(doc.Caption(), "Unbenannt - DUXKUpdate");
 }
