@@ -66,11 +66,12 @@ void DebugText(const char* text) {
 // body buffer until its reply is accepted or the retry window (stop-watch
 // slot 0, started by the caller) has run out. `check` may replace the
 // failure pair from the reply's second byte.
-// A reply with the expected code is the sensor's word on the operation
-// itself: its status byte goes through `check` too, and one that says the
-// erase or programming failed ends the operation with that failure, never a
-// success. It is not repeated: the sensor has verified what it did, and a
-// repeat (a whole erase again) would only hide its answer behind a time-out.
+// A reply with the expected code is accepted whatever its status byte says,
+// and the sequence goes on as the sensor expects it; `check` still sees that
+// byte and notes an erase or programming failure the sensor reports, which
+// the end of the sequence then never lets pass as a success. It is not
+// repeated: the sensor has verified what it did, and a repeat (a whole erase
+// again) would only hide its answer behind a time-out.
 template <typename Check>
 int RunOperation(int count, bool perByte, uint8_t expected, const char* failText, Check check) {
     int attempts = 0;
@@ -79,7 +80,7 @@ int RunOperation(int count, bool perByte, uint8_t expected, const char* failText
         if (g_reply[0] == expected && result.code == 0) {
             TelegramResult status{failText, 0};
             check(status);
-            return status.code;
+            return 0;
         } else {
             result.text = failText;
             result.code = 0x905;
@@ -89,8 +90,16 @@ int RunOperation(int count, bool perByte, uint8_t expected, const char* failText
     }
 }
 
-// Where the sensor last reported an erase or programming failure.
+// The first erase (0x414) or programming (0x413) failure the sensor reported
+// in this sequence, and the address it stopped at.
+int g_flashFailureCode = 0;
 uint32_t g_flashFailureAddress = 0;
+
+void NoteFlashFailure(int code) {
+    if (g_flashFailureCode != 0) return;
+    g_flashFailureCode = code;
+    g_flashFailureAddress = GetLong(g_reply + 2);
+}
 
 void NoCheck(TelegramResult&) {}
 
@@ -125,20 +134,13 @@ int TelegramReplyLengthFor(const uint8_t* body, int count) {
 const uint8_t* TelegramReplyBuffer() { return g_reply; }
 
 std::string FlashFailureDetail(int code) {
+    // A sum that differs after such a report has the report as its cause.
+    if (code == 0x904 && g_flashFailureCode != 0) code = g_flashFailureCode;
+    if (code != g_flashFailureCode) return {};
     char text[160];
-    switch (code) {
-    case 0x414:
-        std::snprintf(text, sizeof text,
-                      "The sensor reports that erasing its flash failed at 0x%05X: the flash may be defective.",
-                      static_cast<unsigned>(g_flashFailureAddress));
-        return text;
-    case 0x413:
-        std::snprintf(text, sizeof text,
-                      "The sensor reports that programming its flash failed at 0x%05X: the flash may be defective.",
-                      static_cast<unsigned>(g_flashFailureAddress));
-        return text;
-    default: return {};
-    }
+    std::snprintf(text, sizeof text, "The sensor reports that %s its flash failed at 0x%05X: the flash may be defective.",
+                  code == 0x414 ? "erasing" : "programming", static_cast<unsigned>(g_flashFailureAddress));
+    return text;
 }
 
 int TelegramReplyLength() { return g_replyLength; }
@@ -283,7 +285,7 @@ int FlashDelete(uint8_t width, uint8_t type, uint32_t start, uint32_t count) {
     const int result = RunOperation(11, true, 0xA7, "erase command telegram transfer", [](TelegramResult& r) {
         if (g_reply[1] == 'A') {
             r = {"flash erase failed", 0x414};
-            g_flashFailureAddress = GetLong(g_reply + 2);
+            if (g_reply[0] == 0xA7) NoteFlashFailure(0x414);
         }
     });
     EraseProgress = 100.01;
@@ -327,8 +329,8 @@ int flashProg(const uint8_t* image, size_t size, uint32_t start, uint8_t width, 
                                         [stopAddress](TelegramResult& r) {
                                             if (g_reply[1] == 'C') {
                                                 r = {"programming failed", 0x413};
-                                                g_flashFailureAddress = GetLong(g_reply + 2);
-                                                if (stopAddress) *stopAddress = g_flashFailureAddress;
+                                                if (stopAddress) *stopAddress = GetLong(g_reply + 2);
+                                                if (g_reply[0] == 0xA5) NoteFlashFailure(0x413);
                                             }
                                         });
         if (result != 0) {
@@ -392,6 +394,7 @@ int LoadFlashContents(const uint8_t* image, size_t size, const UpdateOptions& op
     auto stopped = [] { return UpdateStopRequested(); };
 
     int result;
+    g_flashFailureCode = 0;
     if (stopped()) return fail(kUpdateStopped);
     SequencePause(0.2);
     Trace("ProgPowerOn");
@@ -455,6 +458,10 @@ int LoadFlashContents(const uint8_t* image, size_t size, const UpdateOptions& op
         return fail(result);
 
     if (flashSum != fileSum) return fail(0x904);
+    // The sum can match where the sensor said a step failed (cells left
+    // programmed outside the image, or a stuck cell that happens to sum
+    // right): the sensor's word stands, and the update is not finished.
+    if (g_flashFailureCode != 0) return fail(g_flashFailureCode);
 
     // A sum passes swapped bytes and errors that cancel; the bytes do not.
     if (options.verify) {

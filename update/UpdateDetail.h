@@ -159,9 +159,10 @@ int TelegramReplyLengthFor(const uint8_t* body, int count);
 const uint8_t* TelegramReplyBuffer();
 // The length byte of the last reply, -1 when it did not arrive.
 int TelegramReplyLength();
-// A line naming the flash failure the sensor reported for an erase (0x414)
-// or a program block (0x413), with the address it stopped at; empty for any
-// other code.
+// A line naming the first flash failure the sensor reported in the last
+// sequence, an erase (0x414) or a program block (0x413), with the address it
+// stopped at: for that code, or for a flash sum that then differed (0x904);
+// empty otherwise.
 std::string FlashFailureDetail(int code);
 
 // The flash operations.
