@@ -260,6 +260,8 @@ class Firing(unittest.TestCase):
         cases = [
             ("defect-erase-fails", erase, unknown + "The sensor reports that erasing its flash failed at 0x80000", True),
             ("defect-erase-fails", erase, "FLASH programming error: Checksum error", False),
+            ("defect-erase-fails", erase, "FLASH programming error: Checksum error\n"
+             "The sensor reports that erasing its flash failed at 0x80000", True),
             ("defect-partial-erase", erase, "Success: Firmware transferred successfully", False),
             ("defect-stuck-cell", cell, unknown + "The sensor reports that programming its flash failed", True),
             ("defect-stuck-cell", cell, "FLASH programming error: Checksum error", True),
