@@ -136,9 +136,10 @@ const uint8_t* TelegramReplyBuffer() { return g_reply; }
 std::string FlashFailureDetail(int code) {
     // A sum that differs after such a report has the report as its cause.
     if (code == 0x904 && g_flashFailureCode != 0) code = g_flashFailureCode;
-    if (code != g_flashFailureCode) return {};
+    if (code == 0 || code != g_flashFailureCode) return {};
     char text[160];
-    std::snprintf(text, sizeof text, "The sensor reports that %s its flash failed at 0x%05X: the flash may be defective.",
+    std::snprintf(text, sizeof text,
+                  "The sensor reports that %s its flash failed at 0x%05X: the flash may be defective.",
                   code == 0x414 ? "erasing" : "programming", static_cast<unsigned>(g_flashFailureAddress));
     return text;
 }
