@@ -150,7 +150,7 @@ char* ReadReply() {
     }
 }
 
-int ReadBytes(void* buffer, int count, bool echo) {
+int ReadBytes(void* buffer, int count, bool echo, uint32_t byteTimeoutMs) {
     CDUXKSerial& channel = GetSensorChannel();
     if (!channel.IsOpen() || count <= 0) return 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -159,7 +159,7 @@ int ReadBytes(void* buffer, int count, bool echo) {
                                                      channel.GetByteSize(), channel.GetParity(), channel.GetStopBits())
                                    : 0.0;
     for (int i = 0; i < count; ++i) {
-        const uint64_t deadline = TickCountMs() + 1000;
+        const uint64_t deadline = TickCountMs() + byteTimeoutMs;
         while (channel.ReceivedCount() == 0) {
             uint32_t left = MsUntil(deadline);
             if (left == 0 || channel.IsReceiveEnded()) return 0;

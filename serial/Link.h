@@ -18,7 +18,10 @@ unsigned SendBytes(const void* data, unsigned count);
 void SendCommand(const char* text);
 // The collected line, or nullptr on time-out or a closed port.
 char* ReadReply();
-int ReadBytes(void* buffer, int count, bool echo);
+// Reads count bytes, each within byteTimeoutMs of the one before (1 s
+// unless given), echoing each when echo is set; the number read, 0 on a
+// time-out or a closed port.
+int ReadBytes(void* buffer, int count, bool echo, uint32_t byteTimeoutMs = 1000);
 void SendLong(uint32_t value);
 bool CheckIdReply(const char* text);
 

@@ -38,6 +38,16 @@ constexpr uint8_t kReadCommand = 0x24;
 
 // A pause of the flash sequence; fast mode has none: the transfer program
 // is paced by the echoes alone.
+// How long each byte of a reply may keep the host waiting. The program
+// sends every byte only once the echo of the one before has reached it, so a
+// reply given up on while it is still under way is never clean again: the
+// next telegram's bytes become the echoes it waits for, and each repeat
+// meets the program somewhere else in its reply. A busy machine can hold a
+// byte in the kernel's terminal layer (real serial ports and pseudo-terminals
+// alike) for more than a second; the wait rides that out. A sensor that has
+// really gone quiet is still found out within the operation's retry window.
+constexpr uint32_t kReplyByteWaitMs = 2500;
+
 void SequencePause(double seconds) {
     if (!FastLink()) WaitSeconds(seconds);
 }
@@ -167,13 +177,13 @@ int ReceiveTelegram(uint8_t* reply) {
     uint8_t length = 0;
     g_replyLength = -1;
     std::memset(reply, 0, kTelegramReplyBufferSize);
-    if (ReadBytes(&length, 1, true) != 1) return 0x113;
+    if (ReadBytes(&length, 1, true, kReplyByteWaitMs) != 1) return 0x113;
     g_replyLength = length;
-    if (ReadBytes(reply, length, true) != length) return 0x113;
+    if (ReadBytes(reply, length, true, kReplyByteWaitMs) != length) return 0x113;
     SequencePause(0.1);
     uint8_t low = 0, high = 0;
-    if (ReadBytes(&low, 1, true) != 1) return 0x113;
-    if (ReadBytes(&high, 1, true) != 1) return 0x113;
+    if (ReadBytes(&low, 1, true, kReplyByteWaitMs) != 1) return 0x113;
+    if (ReadBytes(&high, 1, true, kReplyByteWaitMs) != 1) return 0x113;
     unsigned sum = 0;
     for (int i = 0; i < length; ++i) sum += reply[i];
     if (high * 256u + low != (sum & 0xFFFF)) return 0x115;

@@ -1,5 +1,7 @@
 #include "FakeTransfer.h"
 
+#include <chrono>
+
 namespace {
 constexpr uint32_t kBase = 0x80000;
 
@@ -138,9 +140,11 @@ void FakeTransfer::Run() {
         }
         Bytes line = lineOverride_ ? lineOverride_(body, index) : Bytes{};
         if (line.empty()) line = Frame(reply);
-        ++index;
-        for (uint8_t b : line) {
-            if (!peer_.SendEchoed(b)) break;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (stallMs > 0 && index == stallTelegram && i == stallByte)
+                std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+            if (!peer_.SendEchoed(line[i])) break;
         }
+        ++index;
     }
 }

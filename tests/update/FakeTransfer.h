@@ -32,6 +32,12 @@ public:
     // round (0: none): a fault that a sum cannot see.
     uint32_t swapAddress = 0;
 
+    // Holds the reply to telegram number stallTelegram back for stallMs
+    // before its byte stallByte (0: the whole reply comes late), as a busy
+    // machine's terminal layer can (stallMs 0: none).
+    int stallMs = 0;
+    size_t stallTelegram = 0, stallByte = 0;
+
     void Start();
     void Stop();
     // Every telegram received, whole: length, body, checksum.

@@ -229,6 +229,23 @@ TEST_F(TelegramTest, NoEraseOrProgramTelegramLeavesTheErasedArea) {
     EXPECT_EQ(ProgramAddress(sensor.Telegrams()[0]), 0x9BF10u);
 }
 
+TEST_F(TelegramTest, ReplyHeldUpPastASecondIsWaitedForNotTalkedOver) {
+    // A reply that comes 1.6 s late, whole or from its third byte on, is
+    // taken as it is: a repeat sent into it would serve the program as the
+    // echoes it waits for, and the exchange would never be clean again.
+    for (const size_t at : {size_t{0}, size_t{2}}) {
+        SCOPED_TRACE(at);
+        FakeTransfer transfer{peer};
+        transfer.stallMs = 1600;
+        transfer.stallByte = at;
+        transfer.Start();
+        StopWatch(0, false);
+        EXPECT_EQ(flashProgpowerOn(), 0);
+        transfer.Stop();
+        EXPECT_EQ(transfer.Telegrams().size(), 1u);
+    }
+}
+
 TEST_F(TelegramTest, PowerOffWithoutReplyGivesItsSpecificCodeAfterTheWindow) {
     // After an accepted identify the reply buffer's second byte is not 'F',
     // so the check turns the silent power-off into 1042.
