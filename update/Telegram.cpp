@@ -144,9 +144,10 @@ int TelegramReplyLengthFor(const uint8_t* body, int count) {
 const uint8_t* TelegramReplyBuffer() { return g_reply; }
 
 std::string FlashFailureDetail(int code) {
-    // A sum that differs after such a report has the report as its cause.
-    if (code == 0x904 && g_flashFailureCode != 0) code = g_flashFailureCode;
-    if (code == 0 || code != g_flashFailureCode) return {};
+    // Whatever ended a sequence in which the sensor reported such a failure
+    // (a sum that differs, a programming that then lost step) came after it.
+    if (code == 0 || g_flashFailureCode == 0) return {};
+    code = g_flashFailureCode;
     char text[160];
     std::snprintf(text, sizeof text,
                   "The sensor reports that %s its flash failed at 0x%05X: the flash may be defective.",

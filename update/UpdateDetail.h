@@ -161,8 +161,8 @@ const uint8_t* TelegramReplyBuffer();
 int TelegramReplyLength();
 // A line naming the first flash failure the sensor reported in the last
 // sequence, an erase (0x414) or a program block (0x413), with the address it
-// stopped at: for that code, or for a flash sum that then differed (0x904);
-// empty otherwise.
+// stopped at, for whatever failure code ended that sequence; empty for 0 or
+// when the sensor reported none.
 std::string FlashFailureDetail(int code);
 
 // The flash operations.

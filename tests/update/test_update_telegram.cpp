@@ -180,6 +180,9 @@ TEST_F(TelegramTest, FlashFailureReportedInTheStatusByteIsNeverASuccess) {
         EXPECT_EQ(LoadFlashContents(image.data(), image.size()), c.code);
         transfer.Stop();
         EXPECT_EQ(FlashFailureDetail(c.code), c.detail);
+        // A sequence that loses step after the report still names it.
+        EXPECT_EQ(FlashFailureDetail(0x905), c.detail);
+        EXPECT_EQ(FlashFailureDetail(0), "");
         const auto t = transfer.Telegrams();
         ASSERT_FALSE(t.empty());
         EXPECT_EQ(t.back()[1], 0x26);
