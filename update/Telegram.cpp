@@ -36,8 +36,6 @@ constexpr uint8_t kErrorReply = 0x20;
 constexpr uint8_t kEraseCommand = 0x27;
 constexpr uint8_t kReadCommand = 0x24;
 
-// A pause of the flash sequence; fast mode has none: the transfer program
-// is paced by the echoes alone.
 // How long each byte of a reply may keep the host waiting. The program
 // sends every byte only once the echo of the one before has reached it, so a
 // reply given up on while it is still under way is never clean again: the
@@ -48,6 +46,8 @@ constexpr uint8_t kReadCommand = 0x24;
 // really gone quiet is still found out within the operation's retry window.
 constexpr uint32_t kReplyByteWaitMs = 2500;
 
+// A pause of the flash sequence; fast mode has none: the transfer program
+// is paced by the echoes alone.
 void SequencePause(double seconds) {
     if (!FastLink()) WaitSeconds(seconds);
 }
