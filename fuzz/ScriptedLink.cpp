@@ -74,12 +74,12 @@ char* ReadReply() {
     return nullptr;
 }
 
-int ReadBytes(void* buffer, int count, bool echo) {
+int ReadBytes(void* buffer, int count, bool echo, uint32_t byteTimeoutMs) {
     if (count <= 0) return 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     for (int i = 0; i < count; ++i) {
         if (g_pos >= g_size) {
-            g_now += 1.0;  // the per-byte time-out
+            g_now += byteTimeoutMs / 1000.0;  // the per-byte time-out
             return 0;
         }
         out[i] = g_data[g_pos++];
