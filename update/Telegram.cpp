@@ -42,9 +42,15 @@ constexpr uint8_t kReadCommand = 0x24;
 // next telegram's bytes become the echoes it waits for, and each repeat
 // meets the program somewhere else in its reply. A busy machine can hold a
 // byte in the kernel's terminal layer (real serial ports and pseudo-terminals
-// alike) for more than a second; the wait rides that out. A sensor that has
-// really gone quiet is still found out within the operation's retry window.
+// alike) for more than a second; the waits ride that out.
+// The first byte: a telegram lost on its way is repeated after this wait.
 constexpr uint32_t kReplyByteWaitMs = 2500;
+// Every further byte: once the length has come, the program is known to be
+// replying, and nothing but a repeat too early can spoil the reply. Holds of
+// over three seconds were traced on a two-processor machine beside two
+// CPU-bound processes. A sensor that has really gone quiet is still found
+// out within the operation's retry window.
+constexpr uint32_t kReplyRestWaitMs = 6000;
 
 // A pause of the flash sequence; fast mode has none: the transfer program
 // is paced by the echoes alone.
@@ -180,11 +186,11 @@ int ReceiveTelegram(uint8_t* reply) {
     std::memset(reply, 0, kTelegramReplyBufferSize);
     if (ReadBytes(&length, 1, true, kReplyByteWaitMs) != 1) return 0x113;
     g_replyLength = length;
-    if (ReadBytes(reply, length, true, kReplyByteWaitMs) != length) return 0x113;
+    if (ReadBytes(reply, length, true, kReplyRestWaitMs) != length) return 0x113;
     SequencePause(0.1);
     uint8_t low = 0, high = 0;
-    if (ReadBytes(&low, 1, true, kReplyByteWaitMs) != 1) return 0x113;
-    if (ReadBytes(&high, 1, true, kReplyByteWaitMs) != 1) return 0x113;
+    if (ReadBytes(&low, 1, true, kReplyRestWaitMs) != 1) return 0x113;
+    if (ReadBytes(&high, 1, true, kReplyRestWaitMs) != 1) return 0x113;
     unsigned sum = 0;
     for (int i = 0; i < length; ++i) sum += reply[i];
     if (high * 256u + low != (sum & 0xFFFF)) return 0x115;
