@@ -146,6 +146,12 @@ bool ContinueInTransferProgram(uint32_t baud, const std::vector<uint8_t>& image,
     ResyncOptions options;
     options.baud = baud;
     options.stop = [] { return UpdateStopRequested(); };
+    // Only the record of an interrupted update is worth the long wake-up
+    // (minutes at the low rates). Without one, the program was guessed from
+    // boot answers that were no text, which a sensor answering at another
+    // rate than the one given gives as well: the zeros that complete any
+    // telegram must do.
+    options.longWake = !announce;
     const ResyncResult found = ResyncTransferProgram(options);
     switch (found) {
     case ResyncResult::Found:
