@@ -46,11 +46,18 @@ constexpr uint8_t kReadCommand = 0x24;
 // The first byte: a telegram lost on its way is repeated after this wait.
 constexpr uint32_t kReplyByteWaitMs = 2500;
 // Every further byte: once the length has come, the program is known to be
-// replying, and nothing but a repeat too early can spoil the reply. Holds of
-// over three seconds were traced on a two-processor machine beside two
-// CPU-bound processes. A sensor that has really gone quiet is still found
-// out within the operation's retry window.
+// replying, and nothing but a repeat too early can spoil the reply. Such a
+// byte is waited for as long as the operation's retry window lasts, and at
+// least this long: holds of over six seconds were traced on a two-processor
+// machine beside two CPU-bound processes. A sensor that has really gone
+// quiet is still found out when the window ends.
 constexpr uint32_t kReplyRestWaitMs = 6000;
+constexpr double kRetryWindowSeconds = 10.0;
+
+uint32_t ReplyRestWaitMs() {
+    const double left = kRetryWindowSeconds - StopWatch(0, true);
+    return left * 1000.0 > kReplyRestWaitMs ? static_cast<uint32_t>(left * 1000.0) : kReplyRestWaitMs;
+}
 
 // A pause of the flash sequence; fast mode has none: the transfer program
 // is paced by the echoes alone.
@@ -186,11 +193,11 @@ int ReceiveTelegram(uint8_t* reply) {
     std::memset(reply, 0, kTelegramReplyBufferSize);
     if (ReadBytes(&length, 1, true, kReplyByteWaitMs) != 1) return 0x113;
     g_replyLength = length;
-    if (ReadBytes(reply, length, true, kReplyRestWaitMs) != length) return 0x113;
+    if (ReadBytes(reply, length, true, ReplyRestWaitMs()) != length) return 0x113;
     SequencePause(0.1);
     uint8_t low = 0, high = 0;
-    if (ReadBytes(&low, 1, true, kReplyRestWaitMs) != 1) return 0x113;
-    if (ReadBytes(&high, 1, true, kReplyRestWaitMs) != 1) return 0x113;
+    if (ReadBytes(&low, 1, true, ReplyRestWaitMs()) != 1) return 0x113;
+    if (ReadBytes(&high, 1, true, ReplyRestWaitMs()) != 1) return 0x113;
     unsigned sum = 0;
     for (int i = 0; i < length; ++i) sum += reply[i];
     if (high * 256u + low != (sum & 0xFFFF)) return 0x115;
@@ -235,7 +242,7 @@ TelegramResult ExchangeTelegram(const uint8_t* body, int count, bool perByte) {
 
 bool CheckRetry(int& attempts) {
     ++attempts;
-    if (StopWatch(0, true) >= 10.0) return false;
+    if (StopWatch(0, true) >= kRetryWindowSeconds) return false;
     // A port whose device is gone cannot answer a repeat: fail now rather
     // than repeating into it for the rest of the window.
     if (GetSensorChannel().IsReceiveEnded()) return false;
