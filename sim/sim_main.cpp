@@ -507,6 +507,8 @@ int Run(const Options& opt) {
                 // Repaired in place: no more faults from here on.
                 line = sim::FaultConfig{};
                 sensor.ClearFaults(Clock::now());
+                std::printf("cleared\n");
+                std::fflush(stdout);
             } else if (sig == SIGUSR2) {
                 // The flash as it is now, also while a program runs (between
                 // two of its accesses), the records and the report so far.

@@ -208,6 +208,30 @@ void LetAnswerEnd(CDUXKSerial& channel) {
     }
 }
 
+// Fast mode takes the boot answer as soon as its line is there. A line the
+// application firmware still owed (its "syntax error_" for garbage a run at
+// another rate left in its command line) can come just before the real
+// answer and be taken for it; the real one then came after the purge and was
+// read as the answer to "flsh", and the second "flsh" went into the loader
+// as download bytes. So the line must first stay quiet for a while, within
+// the second standard mode waits before it reads.
+void LetLineSettle(CDUXKSerial& channel, uint64_t askedAtMs) {
+    constexpr uint64_t kQuietMs = 150;
+    const uint64_t limit = askedAtMs + 1000;
+    uint64_t quietFrom = TickCountMs();
+    for (;;) {
+        const uint64_t now = TickCountMs();
+        const uint64_t until = std::min(limit, quietFrom + kQuietMs);
+        if (now >= until || channel.IsReceiveEnded()) return;
+        if (channel.ReceivedCount() == 0) {
+            channel.WaitReceived(static_cast<uint32_t>(until - now));
+            continue;
+        }
+        while (channel.ReceivedCount() != 0) channel.GetByte();
+        quietFrom = TickCountMs();
+    }
+}
+
 }  // namespace
 
 UpdateFrameScope::UpdateFrameScope(CMainFrameCore* frame) : previous_(g_frame.load()), set_(frame != nullptr) {
@@ -348,17 +372,21 @@ TransferStart StartTransferProgram(uint32_t baud, uint32_t firstAddressWord, uin
     std::string lastLine;
     for (;;) {
         SendCommand("boot");
+        const uint64_t askedAt = TickCountMs();
         const char* line;
         if (fast) {
             // The same deadline as the wait and the read below; the answer
             // is taken as soon as it is there.
-            line = ReadBootAnswerUntil(TickCountMs() + 1300, lastLine);
+            line = ReadBootAnswerUntil(askedAt + 1300, lastLine);
         } else {
             WaitSeconds(1.0);
             line = ReadReply();
         }
         if (IsBootAnswer(line)) {
-            if (fast) LetAnswerEnd(channel);
+            if (fast) {
+                LetAnswerEnd(channel);
+                LetLineSettle(channel, askedAt);
+            }
             break;
         }
         if (line) lastLine = line;

@@ -375,6 +375,32 @@ TEST_F(DriverTest, FastBootEntryTakesTheAnswerAsItComes) {
     EXPECT_NE(LastUpdateOutcome().stage, 3);
 }
 
+TEST_F(DriverTest, FastBootEntryLetsTheRealAnswerComeBeforeFlsh) {
+    // A "syntax error_" the application firmware still owed comes just before
+    // the answer to "boot": both must be gone before "flsh", which must go
+    // out once, and the download's header must follow its answer.
+    CDUXKSerial& ch = GetSensorChannel();
+    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
+    ch.SetEventMask(0x1FD);
+    SetFastLink(true);
+    auto run = std::async(std::launch::async, [] {
+        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
+    });
+    EXPECT_EQ(peer.ReadLine(3000), "boot\n");
+    peer.Write("syntax error_\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    peer.Write("boot__\r\n");
+    EXPECT_EQ(peer.ReadLine(3000), "flsh\n");
+    peer.Write("flshflash ready\r\n");
+    const std::vector<uint8_t> header = peer.Read(12, 3000);
+    ASSERT_EQ(header.size(), 12u);
+    EXPECT_NE(std::string(header.begin(), header.begin() + 4), "flsh");
+    peer.CloseMaster();
+    run.get();
+    SetFastLink(false);
+}
+
 TEST_F(DriverTest, FastBootEntryAsksAsOftenAsStandardMode) {
     const std::string path = WriteFile("fw16f.bin", 16);
     UpdateOptions fast;
