@@ -46,6 +46,17 @@ protected:
         ResetReplyState();
     }
     void TearDown() override { GetSensorChannel().Close(); }
+    // A fast ProgramFlash of 16 bytes on the open port, running in `run`.
+    void StartFastProgramFlash(std::future<void>& run) {
+        CDUXKSerial& ch = GetSensorChannel();
+        ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
+        ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
+        ch.SetEventMask(0x1FD);
+        SetFastLink(true);
+        run = std::async(std::launch::async, [] {
+            ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
+        });
+    }
 
     PtyPeer peer;
     RecordingUi ui;
@@ -356,14 +367,8 @@ TEST_F(DriverTest, FastBootEntryTakesTheAnswerAsItComes) {
     // A line that is no boot answer, then the answer within the same second:
     // fast mode takes it without asking again (standard mode would look at the
     // first line only, and ask once more).
-    CDUXKSerial& ch = GetSensorChannel();
-    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
-    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
-    ch.SetEventMask(0x1FD);
-    SetFastLink(true);
-    auto run = std::async(std::launch::async, [] {
-        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
-    });
+    std::future<void> run;
+    ASSERT_NO_FATAL_FAILURE(StartFastProgramFlash(run));
     EXPECT_EQ(peer.ReadLine(3000), "boot\n");
     peer.Write("busy_\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -379,14 +384,8 @@ TEST_F(DriverTest, FastBootEntryLetsTheRealAnswerComeBeforeFlsh) {
     // A "syntax error_" the application firmware still owed comes just before
     // the answer to "boot": both must be gone before "flsh", which must go
     // out once, and the download's header must follow its answer.
-    CDUXKSerial& ch = GetSensorChannel();
-    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
-    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
-    ch.SetEventMask(0x1FD);
-    SetFastLink(true);
-    auto run = std::async(std::launch::async, [] {
-        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
-    });
+    std::future<void> run;
+    ASSERT_NO_FATAL_FAILURE(StartFastProgramFlash(run));
     EXPECT_EQ(peer.ReadLine(3000), "boot\n");
     peer.Write("syntax error_\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -425,13 +424,8 @@ TEST_F(DriverTest, FastAnswerLeavesNothingOfItsLineBehind) {
     // LF must not survive into the download, where it would be read as the
     // loader's verdict.
     CDUXKSerial& ch = GetSensorChannel();
-    ASSERT_EQ(ch.Open(peer.SlavePath().c_str(), 4000, 4000, true), 0u);
-    ASSERT_EQ(ch.SetParams(38400, 8, NOPARITY, ONESTOPBIT), 0u);
-    ch.SetEventMask(0x1FD);
-    SetFastLink(true);
-    auto run = std::async(std::launch::async, [] {
-        ProgramFlash(38400, std::vector<uint8_t>(16, 0x5A), kLoadAddressWord, kLoadAddressWord);
-    });
+    std::future<void> run;
+    ASSERT_NO_FATAL_FAILURE(StartFastProgramFlash(run));
     auto answer = [&](const char* line) {
         peer.Write(line);
         // The host has taken the line by now; its LF comes late.
