@@ -54,6 +54,19 @@ uint32_t CDUXKSerial::Write(const void* data, uint32_t count, uint32_t* countOut
     uint32_t written = 0;
     uint32_t code = CWinCom::Write(data, count, &written, overlapped, timeoutMs);
     if (countOut) *countOut = written;
+    TraceWrite(data, count, written);
+    return code;
+}
+
+uint32_t CDUXKSerial::WriteUnwatched(const void* data, uint32_t count, uint32_t* countOut) {
+    uint32_t written = 0;
+    uint32_t code = CWinCom::WriteUnwatched(data, count, &written);
+    if (countOut) *countOut = written;
+    TraceWrite(data, count, written);
+    return code;
+}
+
+void CDUXKSerial::TraceWrite(const void* data, uint32_t count, uint32_t written) {
     if (traceLog.IsOpen()) {
         char line[96];
         std::string text;
@@ -73,7 +86,6 @@ uint32_t CDUXKSerial::Write(const void* data, uint32_t count, uint32_t* countOut
         }
         traceLog.Append(std::move(text));
     }
-    return code;
 }
 
 void CDUXKSerial::OnCommEvent(uint32_t events, uint32_t errors) {

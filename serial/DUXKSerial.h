@@ -22,6 +22,9 @@ public:
 
     uint32_t Write(const void* data, uint32_t count, uint32_t* countOut = nullptr, ComOverlapped* overlapped = nullptr,
                    uint32_t timeoutMs = INFINITE_TIMEOUT) override;
+    // A write nobody waits to see sent (an echo): traced as Write, but it
+    // leaves the transmit-done flag as it is (see CWinCom::WriteUnwatched).
+    uint32_t WriteUnwatched(const void* data, uint32_t count, uint32_t* countOut = nullptr);
     void OnCommEvent(uint32_t events, uint32_t errors) override;
     void OnCommEnded(uint32_t code) override;
 
@@ -54,6 +57,7 @@ public:
     static uint32_t BaudFromText(const char* text);
 
 private:
+    void TraceWrite(const void* data, uint32_t count, uint32_t written);
     // Appends the received bytes to the ring (event thread only).
     void StoreReceived(const uint8_t* data, uint32_t count);
     double TraceStamp() const;  // seconds since traceBase

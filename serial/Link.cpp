@@ -173,10 +173,10 @@ int ReadBytes(void* buffer, int count, bool echo, uint32_t byteTimeoutMs) {
             // (a half-duplex adapter) must have turned round.
             for (uint64_t wait; (wait = EchoWaitMicros(arrival, TickCountUs(), charMicros)) > 0;)
                 std::this_thread::sleep_for(std::chrono::microseconds(wait));
-            channel.Write(&b, 1, nullptr, nullptr, INFINITE_TIMEOUT);
+            channel.WriteUnwatched(&b, 1);
         } else if (echo) {
             WaitSeconds(0.01);
-            channel.Write(&b, 1, nullptr, nullptr, INFINITE_TIMEOUT);
+            channel.WriteUnwatched(&b, 1);
         }
     }
     return count;

@@ -86,6 +86,11 @@ public:
                            ComOverlapped* overlapped = nullptr, uint32_t timeoutMs = INFINITE_TIMEOUT);
     virtual uint32_t Read(void* buffer, uint32_t count, uint32_t* countOut = nullptr,
                           ComOverlapped* overlapped = nullptr, uint32_t timeoutMs = INFINITE_TIMEOUT);
+    // A blocking write that nobody waits to see sent (an echo): where the
+    // transmit-empty event is emulated (a terminal under POSIX, a polled port
+    // under Wine) it raises none and costs the event thread no wake-up; a
+    // later watched write's event still waits for these bytes too.
+    uint32_t WriteUnwatched(const void* data, uint32_t count, uint32_t* countOut = nullptr);
 
     uint32_t TakeEvents();
     bool IsCarrierOn();
@@ -104,6 +109,8 @@ protected:
     // record, pending-operation bookkeeping) behind this pointer.
     struct Impl;
     Impl* impl_ = nullptr;
+    uint32_t WriteOp(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
+                     uint32_t timeoutMs, bool watched);
     friend struct ComOverlapped;
     friend struct PortAccess;
 };

@@ -250,7 +250,8 @@ struct CWinCom::Impl {
 
     uint32_t ApplySettings(int portFd, const PortSettings& s);
     uint32_t WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs, const std::atomic<bool>* stop);
-    uint32_t DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* written);
+    uint32_t DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* written,
+                     bool watched = true);
     uint32_t DoRead(int portFd, uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* got);
     uint32_t CollectStatus(int portFd);
     void AccountPtyOutput(uint32_t count);
@@ -520,8 +521,8 @@ uint32_t CWinCom::Impl::WaitComm(int portFd, uint32_t* fired, uint32_t timeoutMs
     }
 }
 
-uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs,
-                                uint32_t* written) {
+uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count, uint32_t timeoutMs, uint32_t* written,
+                                bool watched) {
     *written = 0;
     const Deadline deadline = PortDeadline(timeoutMs);
     uint32_t code = ERROR_SUCCESS_CODE;
@@ -549,7 +550,7 @@ uint32_t CWinCom::Impl::DoWrite(int portFd, const uint8_t* data, uint32_t count,
             break;
         }
     }
-    if (*written > 0) {
+    if (*written > 0 && watched) {
         txPending.store(true);
         PokeEventFd(wakeFd);
     }
@@ -967,6 +968,15 @@ char CWinCom::GetEventChar() {
 
 uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
                         uint32_t timeoutMs) {
+    return WriteOp(data, count, countOut, overlapped, timeoutMs, true);
+}
+
+uint32_t CWinCom::WriteUnwatched(const void* data, uint32_t count, uint32_t* countOut) {
+    return WriteOp(data, count, countOut, nullptr, INFINITE_TIMEOUT, false);
+}
+
+uint32_t CWinCom::WriteOp(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
+                          uint32_t timeoutMs, bool watched) {
     if (countOut) *countOut = 0;
     OpGuard op(impl_);
     if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
@@ -976,7 +986,7 @@ uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, Co
     uint32_t code = ERROR_SUCCESS_CODE;
     if (count > 0 && data)
         code = impl_->DoWrite(op.fd(), static_cast<const uint8_t*>(data), count,
-                              overlapped ? INFINITE_TIMEOUT : timeoutMs, &written);
+                              overlapped ? INFINITE_TIMEOUT : timeoutMs, &written, watched);
     if (countOut) *countOut = written;
     if (overlapped) overlapped->Set(code, written);
     return lastError = code;

@@ -620,6 +620,15 @@ char CWinCom::GetEventChar() {
 
 uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
                         uint32_t timeoutMs) {
+    return WriteOp(data, count, countOut, overlapped, timeoutMs, true);
+}
+
+uint32_t CWinCom::WriteUnwatched(const void* data, uint32_t count, uint32_t* countOut) {
+    return WriteOp(data, count, countOut, nullptr, INFINITE_TIMEOUT, false);
+}
+
+uint32_t CWinCom::WriteOp(const void* data, uint32_t count, uint32_t* countOut, ComOverlapped* overlapped,
+                          uint32_t timeoutMs, bool watched) {
     if (countOut) *countOut = 0;
     OpGuard op(impl_);
     if (!op.ok()) return lastError = ERROR_INVALID_HANDLE_CODE;
@@ -631,7 +640,7 @@ uint32_t CWinCom::Write(const void* data, uint32_t count, uint32_t* countOut, Co
         end = RunOverlapped(h, impl_->cancelEvent, nullptr, overlapped ? INFINITE_TIMEOUT : timeoutMs,
                             [&](OVERLAPPED* ov) { return WriteFile(h, data, count, nullptr, ov); });
         impl_->NoteFailure(end.code);
-        if (end.count > 0 && impl_->polled.load()) {
+        if (end.count > 0 && watched && impl_->polled.load()) {
             impl_->txPending = true;
             SetEvent(impl_->wakeEvent);
         }

@@ -135,6 +135,15 @@ TEST(Channel, WriteRaisesTransmitDone) {
     EXPECT_EQ(n, 0u);
     EXPECT_FALSE(ch.IsTransmitDone());
     EXPECT_TRUE(oc.pty.Receive(1, 30).empty());
+    // An echo goes out, but raises no transmit-empty event (the event
+    // thread is not woken for it); the next watched write's event does.
+    ASSERT_EQ(ch.WriteUnwatched("e", 1, &n), 0u);
+    EXPECT_EQ(n, 1u);
+    got = oc.pty.Receive(1, 1000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "e");
+    EXPECT_FALSE(ch.WaitTransmitDone(100));
+    ASSERT_EQ(ch.Write("w", 1), 0u);
+    EXPECT_TRUE(ch.WaitTransmitDone(1000));
 }
 
 TEST(Channel, TransmitDoneOnlyUnderTxEmptyMask) {
