@@ -31,6 +31,8 @@ uint8_t g_body[249];
 uint8_t g_reply[kTelegramReplyBufferSize];
 // The length byte of the last reply (-1 when none arrived).
 int g_replyLength = -1;
+// Telegrams repeated since the flash sequence began.
+int g_sequenceRepeats = 0;
 
 constexpr uint8_t kErrorReply = 0x20;
 constexpr uint8_t kEraseCommand = 0x27;
@@ -110,18 +112,24 @@ int RunOperation(int count, bool perByte, uint8_t expected, const char* failText
             check(result);
         }
         if (!CheckRetry(attempts)) return result.code;
+        ++g_sequenceRepeats;
     }
 }
 
 // The first erase (0x414) or programming (0x413) failure the sensor reported
-// in this sequence, and the address it stopped at.
+// in this sequence, the address it stopped at, and whether telegrams of the
+// sequence had been repeated before it: then the program may have been
+// handed garbled data (a reply byte lost on the line makes the repeat's
+// bytes its echoes), and the report says little about the flash.
 int g_flashFailureCode = 0;
 uint32_t g_flashFailureAddress = 0;
+bool g_flashFailureAfterRepeats = false;
 
 void NoteFlashFailure(int code) {
     if (g_flashFailureCode != 0) return;
     g_flashFailureCode = code;
     g_flashFailureAddress = GetLong(g_reply + 2);
+    g_flashFailureAfterRepeats = g_sequenceRepeats > 0;
 }
 
 void NoCheck(TelegramResult&) {}
@@ -161,10 +169,13 @@ std::string FlashFailureDetail(int code) {
     // (a sum that differs, a programming that then lost step) came after it.
     if (code == 0 || g_flashFailureCode == 0) return {};
     code = g_flashFailureCode;
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "The sensor reports that %s its flash failed at 0x%05X: the flash may be defective.",
-                  code == 0x414 ? "erasing" : "programming", static_cast<unsigned>(g_flashFailureAddress));
+    char text[240];
+    std::snprintf(text, sizeof text, "The sensor reports that %s its flash failed at 0x%05X%s",
+                  code == 0x414 ? "erasing" : "programming", static_cast<unsigned>(g_flashFailureAddress),
+                  g_flashFailureAfterRepeats ? ", after telegrams had to be repeated: data garbled on the line can "
+                                               "cause this. Run the update again; if it fails the same way, the flash "
+                                               "may be defective."
+                                             : ": the flash may be defective.");
     return text;
 }
 
@@ -420,6 +431,7 @@ int LoadFlashContents(const uint8_t* image, size_t size, const UpdateOptions& op
 
     int result;
     g_flashFailureCode = 0;
+    g_sequenceRepeats = 0;
     if (stopped()) return fail(kUpdateStopped);
     SequencePause(0.2);
     Trace("ProgPowerOn");

@@ -155,13 +155,18 @@ TEST_F(TelegramTest, FlashFailureReportedInTheStatusByteIsNeverASuccess) {
         const char* what;
         uint32_t stuck;  // program: a cell that never programs
         bool eraseFails;
+        bool repeatFirst;  // an error reply to the first identify: garbled data may be the cause
         int code;
         const char* detail;
     } cases[] = {
-        {"erase fails", 0, true, 0x414,
+        {"erase fails", 0, true, false, 0x414,
          "The sensor reports that erasing its flash failed at 0x9A000: the flash may be defective."},
-        {"a cell that will not program", 0x80000 + 250, false, 0x904,
+        {"a cell that will not program", 0x80000 + 250, false, false, 0x904,
          "The sensor reports that programming its flash failed at 0x800FA: the flash may be defective."},
+        {"the same after a repeat", 0x80000 + 250, false, true, 0x904,
+         "The sensor reports that programming its flash failed at 0x800FA, after telegrams had to be repeated: "
+         "data garbled on the line can cause this. Run the update again; if it fails the same way, the flash may "
+         "be defective."},
     };
     const std::vector<uint8_t> image = Image(300, 5);
     SetFastLink(true);
@@ -169,7 +174,9 @@ TEST_F(TelegramTest, FlashFailureReportedInTheStatusByteIsNeverASuccess) {
         SCOPED_TRACE(c.what);
         FakeTransfer transfer{peer};
         transfer.stuckAddress = c.stuck;
+        bool repeated = !c.repeatFirst;
         transfer.override_ = [&](const Bytes& body, size_t) -> Bytes {
+            if (body[0] == 0x21 && !repeated) return repeated = true, Bytes{0x20, 0xF4};
             if (body[0] != 0x27 || !c.eraseFails) return {};
             return {0xA7, 0x41, 0x00, 0xA0, 0x09, 0x00};
         };
